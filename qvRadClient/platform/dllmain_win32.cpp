@@ -1,0 +1,32 @@
+// The DLL's entry point: on process attach it runs the module's load-time hook and fails the
+// load when the hook fails. Linked into the DLL only, never into the static library or tests.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+
+#include <windows.h>
+
+#include "platform/module_attach_win32.h"
+
+// The C runtime's DllMainCRTStartup has run the static constructors (which registered the
+// hook) before it calls this, and runs the static destructors itself after process detach.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)reserved;
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            // Thread attach and detach must run none of this module's code; the library keeps
+            // no per-thread state.
+            DisableThreadLibraryCalls(instance);
+            // FALSE fails LoadLibrary; the runtime then sends process detach and destroys the
+            // statics it constructed.
+            return platform::RunModuleAttach() == 0 ? TRUE : FALSE;
+        default:
+            return TRUE;
+    }
+}

@@ -1,0 +1,290 @@
+// The platform layer for Windows: Winsock 2 (ws2_32) for UDP and names, the system clock and
+// tick count, BCryptGenRandom for randomness and a CRITICAL_SECTION for the process-wide lock.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // Vista: GetTickCount64, getaddrinfo in ws2_32, no-fail locks
+#endif
+
+// winsock2.h must come before windows.h, which would otherwise pull in the old winsock.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "platform/module_attach_win32.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "a SOCKET must fit the handle exactly");
+static_assert(INVALID_SOCKET == kInvalidSocket, "both layers must agree on the invalid handle");
+static_assert(WSAVERNOTSUPPORTED == kErrorVersionNotSupported, "WSAVERNOTSUPPORTED");
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(LockStorage::bytes),
+              "a CRITICAL_SECTION must fit the caller's lock storage");
+static_assert(alignof(CRITICAL_SECTION) <= alignof(LockStorage),
+              "the lock storage must be aligned for a CRITICAL_SECTION");
+
+namespace {
+
+SOCKET ToSocket(SocketHandle socket) {
+    return static_cast<SOCKET>(socket);
+}
+
+// Winsock takes int lengths; nothing this library sends or receives comes near the bound, so a
+// larger request is clipped rather than wrapped into a negative length.
+int ClampLength(std::size_t length) {
+    return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+}
+
+CRITICAL_SECTION* SectionOf(LockStorage* lock) {
+    return std::launder(reinterpret_cast<CRITICAL_SECTION*>(lock->bytes));
+}
+
+// Constant-initialised, so it is null before any constructor runs, whatever the order of the
+// static constructors of the objects linked with this one.
+int (*g_moduleAttach)() = nullptr;
+
+}  // namespace
+
+int SocketLayerStart(std::uint16_t requested, std::uint16_t* granted) {
+    WSADATA data;
+    std::memset(&data, 0, sizeof data);
+    const int rc = WSAStartup(requested, &data);
+    // On failure nothing was started (no WSACleanup is owed) and no version was granted.
+    if (granted != nullptr) *granted = rc == 0 ? data.wVersion : 0;
+    return rc;
+}
+
+void SocketLayerEnd() {
+    WSACleanup();
+}
+
+void SetSocketError(int code) {
+    WSASetLastError(code);
+}
+
+int GetSocketError() {
+    return WSAGetLastError();
+}
+
+SocketHandle UdpSocketOpen() {
+    // Not inheritable, so a child process the host starts while a request is in flight does
+    // not keep the port open. WSA_FLAG_NO_HANDLE_INHERIT needs Windows 7 SP1; older systems
+    // refuse it with WSAEINVAL and get the flag cleared on the handle instead.
+    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        s = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (s != INVALID_SOCKET) {
+            SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+        }
+    }
+    return static_cast<SocketHandle>(s);
+}
+
+int SocketSetReuseAddress(SocketHandle socket) {
+    const int one = 1;
+    return setsockopt(ToSocket(socket), SOL_SOCKET, SO_REUSEADDR,
+                      reinterpret_cast<const char*>(&one), sizeof one) == 0
+               ? 0
+               : -1;
+}
+
+int SocketBindAnyIPv4(SocketHandle socket) {
+    sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;  // the system picks a free port
+    return bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0
+               ? 0
+               : -1;
+}
+
+int SocketSetNonBlocking(SocketHandle socket) {
+    u_long on = 1;
+    return ioctlsocket(ToSocket(socket), static_cast<long>(FIONBIO), &on) == 0 ? 0 : -1;
+}
+
+int SocketLocalPort(SocketHandle socket, std::uint16_t* port) {
+    if (port == nullptr) return -1;
+    sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    int length = sizeof local;
+    if (getsockname(ToSocket(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return -1;
+    }
+    if (length < static_cast<int>(sizeof local) || local.sin_family != AF_INET) return -1;
+    *port = ntohs(local.sin_port);
+    return 0;
+}
+
+void SocketClose(SocketHandle socket) {
+    if (socket != kInvalidSocket) closesocket(ToSocket(socket));
+}
+
+std::uint32_t ParseIPv4(const char* text) {
+    // The system's own inet_addr, so every form it takes (a.b.c.d, a.b.c, a.b, a, octal and
+    // hex parts) and every form it refuses stays exactly as on Windows.
+    if (text == nullptr) return INADDR_NONE;
+    return static_cast<std::uint32_t>(inet_addr(text));
+}
+
+int ResolveIPv4(const char* host, const char* numericService, std::uint32_t* address) {
+    if (host == nullptr || address == nullptr) return -1;
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host, numericService, &hints, &list) != 0) return -1;
+    int rc = -1;
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr ||
+            entry->ai_addrlen < sizeof(sockaddr_in)) {
+            continue;
+        }
+        // Copied out rather than cast: the list owns the bytes and promises no alignment.
+        sockaddr_in found;
+        std::memcpy(&found, entry->ai_addr, sizeof found);
+        *address = static_cast<std::uint32_t>(found.sin_addr.s_addr);
+        rc = 0;
+        break;
+    }
+    if (list != nullptr) freeaddrinfo(list);
+    return rc;
+}
+
+int GetLocalHostName(char* buffer, std::size_t limit) {
+    // Needs a started socket layer. A failure leaves an empty string, never a made-up name,
+    // so a caller that puts the name on the wire sends nothing rather than something false.
+    if (buffer == nullptr || limit == 0) return -1;
+    buffer[0] = '\0';
+    if (gethostname(buffer, ClampLength(limit)) != 0) {
+        buffer[0] = '\0';
+        return -1;
+    }
+    buffer[limit - 1] = '\0';
+    return 0;
+}
+
+int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,
+                 std::uint16_t port) {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = ip;
+    const int sent = sendto(ToSocket(socket), static_cast<const char*>(bytes), ClampLength(length),
+                            0, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
+    // A Winsock fd_set is a count and an array of handles, not a bitmap indexed by handle
+    // value, so any SOCKET fits; the first argument of select is ignored.
+    fd_set readable;
+    readable.fd_count = 1;
+    readable.fd_array[0] = ToSocket(socket);
+    if (timeoutMillis < 0) timeoutMillis = 0;
+    timeval limit;
+    limit.tv_sec = static_cast<long>(timeoutMillis / 1000);
+    limit.tv_usec = static_cast<long>((timeoutMillis % 1000) * 1000);
+    const int rc = select(0, &readable, nullptr, nullptr, &limit);
+    return rc == SOCKET_ERROR ? -1 : rc;
+}
+
+int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized) {
+    if (oversized != nullptr) *oversized = false;
+    const int capped = ClampLength(capacity);
+    const int received =
+        recvfrom(ToSocket(socket), static_cast<char*>(buffer), capped, 0, nullptr, nullptr);
+    if (received != SOCKET_ERROR) return received;
+    // WSAEMSGSIZE: the buffer holds the first capacity bytes of a longer datagram and the rest
+    // is gone. The count returned is what was stored, so it can never lead a reader past the
+    // buffer; the flag says the bytes are not to be used. Any other error (including
+    // WSAECONNRESET, which Windows reports on UDP after an ICMP port-unreachable) is -1.
+    if (WSAGetLastError() == WSAEMSGSIZE) {
+        if (oversized != nullptr) *oversized = true;
+        return capped;
+    }
+    return -1;
+}
+
+void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    if (second != nullptr) *second = now.wSecond;
+    if (millisecond != nullptr) *millisecond = now.wMilliseconds;
+}
+
+std::int64_t MonotonicMillis() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
+int RandomBytes(void* buffer, std::size_t length) {
+    if (buffer == nullptr && length != 0) return -1;
+    auto* out = static_cast<unsigned char*>(buffer);
+    // BCryptGenRandom takes a ULONG count (32 bits also on Win64): ask in bounded pieces.
+    constexpr std::size_t kChunk = 0x10000000;
+    while (length > 0) {
+        const std::size_t piece = length < kChunk ? length : kChunk;
+        const NTSTATUS status = BCryptGenRandom(nullptr, out, static_cast<ULONG>(piece),
+                                                BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        if (status < 0) return -1;  // NT_SUCCESS is status >= 0
+        out += piece;
+        length -= piece;
+    }
+    return 0;
+}
+
+void SecureZero(void* buffer, std::size_t length) {
+    if (buffer == nullptr || length == 0) return;
+    SecureZeroMemory(buffer, length);
+}
+
+int LockInit(LockStorage* lock) {
+    if (lock == nullptr) return -1;
+    // From Vista on InitializeCriticalSection cannot fail (it no longer raises on low memory).
+    InitializeCriticalSection(new (lock->bytes) CRITICAL_SECTION);
+    return 0;
+}
+
+void LockDestroy(LockStorage* lock) {
+    if (lock == nullptr) return;
+    DeleteCriticalSection(SectionOf(lock));
+}
+
+int LockAcquire(LockStorage* lock) {
+    if (lock == nullptr) return -1;
+    EnterCriticalSection(SectionOf(lock));
+    return 0;
+}
+
+void LockRelease(LockStorage* lock) {
+    if (lock == nullptr) return;
+    LeaveCriticalSection(SectionOf(lock));
+}
+
+// Only stored: a DLL runs the hook from DllMain's process-attach notification, which comes
+// after the static constructors, and an executable that links the objects runs
+// ModuleProcessAttach itself.
+void RegisterModuleAttach(int (*attach)()) {
+    g_moduleAttach = attach;
+}
+
+int RunModuleAttach() {
+    return g_moduleAttach != nullptr ? g_moduleAttach() : -1;
+}
+
+}  // namespace platform
