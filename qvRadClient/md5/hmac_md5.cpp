@@ -1,0 +1,58 @@
+// HMAC-MD5 (RFC 2104) over the library's MD5: H(K ^ opad, H(K ^ ipad, text)).
+// Every buffer that held key material is wiped before return.
+#include "md5/hmac_md5.h"
+
+#include <cstring>
+
+#include "md5/md5.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr unsigned kBlockLength = 64;     // B, the MD5 block size (RFC 2104 section 2)
+constexpr std::uint8_t kInnerPad = 0x36;  // ipad (RFC 2104 section 2)
+constexpr std::uint8_t kOuterPad = 0x5c;  // opad (RFC 2104 section 2)
+}  // namespace
+
+void HmacMd5Init(HMAC_MD5_CTX* ctx, const void* key, std::uint32_t keyLength) {
+    // K zero-padded to B bytes; a key longer than B is replaced by its MD5 (RFC 2104 section 3).
+    std::uint8_t block[kBlockLength] = {};
+    if (keyLength > kBlockLength) {
+        MD5Digest(block, key, keyLength);
+    } else if (keyLength != 0) {
+        std::memcpy(block, key, keyLength);
+    }
+    std::uint8_t pad[kBlockLength];
+    for (unsigned i = 0; i < kBlockLength; ++i) {
+        pad[i] = static_cast<std::uint8_t>(block[i] ^ kInnerPad);
+        ctx->outerPad[i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
+    }
+    MD5Init(&ctx->inner);
+    MD5Update(&ctx->inner, pad, kBlockLength);
+    platform::SecureZero(block, sizeof(block));
+    platform::SecureZero(pad, sizeof(pad));
+}
+
+void HmacMd5Update(HMAC_MD5_CTX* ctx, const void* bytes, std::uint32_t length) {
+    MD5Update(&ctx->inner, bytes, length);
+}
+
+void HmacMd5Final(std::uint8_t digest[16], HMAC_MD5_CTX* ctx) {
+    std::uint8_t inner[kMd5DigestLength];
+    MD5Final(inner, &ctx->inner);
+    MD5_CTX outer;
+    MD5Init(&outer);
+    MD5Update(&outer, ctx->outerPad, kBlockLength);
+    MD5Update(&outer, inner, kMd5DigestLength);
+    MD5Final(digest, &outer);
+    // MD5Final wiped both MD5 contexts; the outer pad and the inner hash remain.
+    platform::SecureZero(ctx->outerPad, sizeof(ctx->outerPad));
+    platform::SecureZero(inner, sizeof(inner));
+}
+
+void HmacMd5(std::uint8_t digest[16], const void* key, std::uint32_t keyLength, const void* message,
+             std::uint32_t messageLength) {
+    HMAC_MD5_CTX ctx;
+    HmacMd5Init(&ctx, key, keyLength);
+    HmacMd5Update(&ctx, message, messageLength);
+    HmacMd5Final(digest, &ctx);
+}

@@ -1,0 +1,206 @@
+// MD5 (RFC 1321) in the manner of Solar Designer's public-domain md5.c: step macros over
+// latency-shortened round functions, byte-wise little-endian loads that compilers fold into one.
+#include "md5/md5.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The auxiliary functions of RFC 1321 section 3.4, rewritten so that x, the word the previous step
+// has just produced, meets as few operations as possible on the way to the sum. G's two terms have
+// no bit in common, so OR may become ADD: the term without x joins the sum early.
+#define QVRAD_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define QVRAD_MD5_G(x, y, z) (((x) & (z)) + ((y) & ~(z)))
+#define QVRAD_MD5_H(x, y, z) ((x) ^ ((y) ^ (z)))
+#define QVRAD_MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
+
+#define QVRAD_MD5_STEP(f, a, b, c, d, x, t, s) \
+    (a) += f((b), (c), (d)) + (x) + (t);       \
+    (a) = ((a) << (s)) | ((a) >> (32 - (s)));  \
+    (a) += (b);
+
+// RFC 1321 section 2: message words are little-endian whatever the host's byte order.
+inline std::uint32_t Load32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline void Store32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// Compresses `blocks` whole 64-byte blocks read straight from the caller's bytes; the message words
+// live only in locals, never in a second buffer.
+void Transform(std::uint32_t state[4], const std::uint8_t* p, std::size_t blocks) {
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    for (; blocks != 0; --blocks, p += 64) {
+        const std::uint32_t x0 = Load32(p), x1 = Load32(p + 4), x2 = Load32(p + 8),
+                            x3 = Load32(p + 12), x4 = Load32(p + 16), x5 = Load32(p + 20),
+                            x6 = Load32(p + 24), x7 = Load32(p + 28), x8 = Load32(p + 32),
+                            x9 = Load32(p + 36), x10 = Load32(p + 40), x11 = Load32(p + 44),
+                            x12 = Load32(p + 48), x13 = Load32(p + 52), x14 = Load32(p + 56),
+                            x15 = Load32(p + 60);
+        const std::uint32_t sa = a, sb = b, sc = c, sd = d;
+
+        // Round 1 (RFC 1321 section 3.4; T[i] = floor(2^32 * abs(sin(i)))).
+        QVRAD_MD5_STEP(QVRAD_MD5_F, a, b, c, d, x0, 0xd76aa478, 7)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, d, a, b, c, x1, 0xe8c7b756, 12)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, c, d, a, b, x2, 0x242070db, 17)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, b, c, d, a, x3, 0xc1bdceee, 22)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, a, b, c, d, x4, 0xf57c0faf, 7)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, d, a, b, c, x5, 0x4787c62a, 12)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, c, d, a, b, x6, 0xa8304613, 17)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, b, c, d, a, x7, 0xfd469501, 22)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, a, b, c, d, x8, 0x698098d8, 7)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, d, a, b, c, x9, 0x8b44f7af, 12)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, c, d, a, b, x10, 0xffff5bb1, 17)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, b, c, d, a, x11, 0x895cd7be, 22)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, a, b, c, d, x12, 0x6b901122, 7)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, d, a, b, c, x13, 0xfd987193, 12)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, c, d, a, b, x14, 0xa679438e, 17)
+        QVRAD_MD5_STEP(QVRAD_MD5_F, b, c, d, a, x15, 0x49b40821, 22)
+
+        // Round 2
+        QVRAD_MD5_STEP(QVRAD_MD5_G, a, b, c, d, x1, 0xf61e2562, 5)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, d, a, b, c, x6, 0xc040b340, 9)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, c, d, a, b, x11, 0x265e5a51, 14)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, b, c, d, a, x0, 0xe9b6c7aa, 20)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, a, b, c, d, x5, 0xd62f105d, 5)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, d, a, b, c, x10, 0x02441453, 9)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, c, d, a, b, x15, 0xd8a1e681, 14)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, b, c, d, a, x4, 0xe7d3fbc8, 20)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, a, b, c, d, x9, 0x21e1cde6, 5)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, d, a, b, c, x14, 0xc33707d6, 9)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, c, d, a, b, x3, 0xf4d50d87, 14)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, b, c, d, a, x8, 0x455a14ed, 20)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, a, b, c, d, x13, 0xa9e3e905, 5)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, d, a, b, c, x2, 0xfcefa3f8, 9)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, c, d, a, b, x7, 0x676f02d9, 14)
+        QVRAD_MD5_STEP(QVRAD_MD5_G, b, c, d, a, x12, 0x8d2a4c8a, 20)
+
+        // Round 3
+        QVRAD_MD5_STEP(QVRAD_MD5_H, a, b, c, d, x5, 0xfffa3942, 4)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, d, a, b, c, x8, 0x8771f681, 11)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, c, d, a, b, x11, 0x6d9d6122, 16)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, b, c, d, a, x14, 0xfde5380c, 23)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, a, b, c, d, x1, 0xa4beea44, 4)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, d, a, b, c, x4, 0x4bdecfa9, 11)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, c, d, a, b, x7, 0xf6bb4b60, 16)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, b, c, d, a, x10, 0xbebfbc70, 23)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, a, b, c, d, x13, 0x289b7ec6, 4)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, d, a, b, c, x0, 0xeaa127fa, 11)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, c, d, a, b, x3, 0xd4ef3085, 16)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, b, c, d, a, x6, 0x04881d05, 23)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, a, b, c, d, x9, 0xd9d4d039, 4)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, d, a, b, c, x12, 0xe6db99e5, 11)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, c, d, a, b, x15, 0x1fa27cf8, 16)
+        QVRAD_MD5_STEP(QVRAD_MD5_H, b, c, d, a, x2, 0xc4ac5665, 23)
+
+        // Round 4
+        QVRAD_MD5_STEP(QVRAD_MD5_I, a, b, c, d, x0, 0xf4292244, 6)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, d, a, b, c, x7, 0x432aff97, 10)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, c, d, a, b, x14, 0xab9423a7, 15)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, b, c, d, a, x5, 0xfc93a039, 21)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, a, b, c, d, x12, 0x655b59c3, 6)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, d, a, b, c, x3, 0x8f0ccc92, 10)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, c, d, a, b, x10, 0xffeff47d, 15)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, b, c, d, a, x1, 0x85845dd1, 21)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, a, b, c, d, x8, 0x6fa87e4f, 6)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, d, a, b, c, x15, 0xfe2ce6e0, 10)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, c, d, a, b, x6, 0xa3014314, 15)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, b, c, d, a, x13, 0x4e0811a1, 21)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, a, b, c, d, x4, 0xf7537e82, 6)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, d, a, b, c, x11, 0xbd3af235, 10)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, c, d, a, b, x2, 0x2ad7d2bb, 15)
+        QVRAD_MD5_STEP(QVRAD_MD5_I, b, c, d, a, x9, 0xeb86d391, 21)
+
+        a += sa;
+        b += sb;
+        c += sc;
+        d += sd;
+    }
+    state[0] = a;
+    state[1] = b;
+    state[2] = c;
+    state[3] = d;
+}
+
+#undef QVRAD_MD5_STEP
+#undef QVRAD_MD5_I
+#undef QVRAD_MD5_H
+#undef QVRAD_MD5_G
+#undef QVRAD_MD5_F
+
+}  // namespace
+
+void MD5Init(MD5_CTX* ctx) {
+    // RFC 1321 section 3.3.
+    ctx->state[0] = 0x67452301;
+    ctx->state[1] = 0xefcdab89;
+    ctx->state[2] = 0x98badcfe;
+    ctx->state[3] = 0x10325476;
+    ctx->count[0] = 0;
+    ctx->count[1] = 0;
+}
+
+void MD5Update(MD5_CTX* ctx, const void* bytes, std::uint32_t length) {
+    // An empty update must leave the context byte for byte as it was (and may pass a null pointer).
+    if (length == 0) return;
+    const std::uint8_t* p = static_cast<const std::uint8_t*>(bytes);
+    const std::uint32_t index = (ctx->count[0] >> 3) & 63;
+    const std::uint32_t before = ctx->count[0];
+    ctx->count[0] = before + (length << 3);
+    if (ctx->count[0] < before) ++ctx->count[1];
+    ctx->count[1] += length >> 29;
+
+    if (index != 0) {
+        const std::uint32_t room = 64 - index;
+        if (length < room) {
+            std::memcpy(ctx->buffer + index, p, length);
+            return;
+        }
+        std::memcpy(ctx->buffer + index, p, room);
+        Transform(ctx->state, ctx->buffer, 1);
+        p += room;
+        length -= room;
+    }
+    // Whole blocks are compressed where the caller keeps them, without a copy.
+    Transform(ctx->state, p, length / 64);
+    p += length & ~63u;
+    length &= 63;
+    std::memcpy(ctx->buffer, p, length);
+}
+
+void MD5Final(std::uint8_t digest[16], MD5_CTX* ctx) {
+    // RFC 1321 sections 3.1 and 3.2: 0x80, zeros up to 56 mod 64, then the bit count low word
+    // first, each word little-endian.
+    std::uint32_t index = (ctx->count[0] >> 3) & 63;
+    ctx->buffer[index++] = 0x80;
+    if (index > 56) {
+        std::memset(ctx->buffer + index, 0, 64 - index);
+        Transform(ctx->state, ctx->buffer, 1);
+        index = 0;
+    }
+    std::memset(ctx->buffer + index, 0, 56 - index);
+    Store32(ctx->buffer + 56, ctx->count[0]);
+    Store32(ctx->buffer + 60, ctx->count[1]);
+    Transform(ctx->state, ctx->buffer, 1);
+
+    // RFC 1321 section 3.5: A, B, C, D, low-order byte first.
+    for (unsigned i = 0; i < 4; ++i) Store32(digest + 4 * i, ctx->state[i]);
+    // The buffer held message bytes (passwords, shared secrets); no trace stays behind.
+    platform::SecureZero(ctx, sizeof(*ctx));
+}
+
+void MD5Digest(std::uint8_t digest[16], const void* bytes, std::uint32_t length) {
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    MD5Update(&ctx, bytes, length);
+    MD5Final(digest, &ctx);
+}
