@@ -1,0 +1,135 @@
+// HMAC-MD5 against RFC 2202's test cases, independently computed digests at the key-length
+// boundaries (Python hmac), and, where OpenSSL is available, OpenSSL's HMAC over random inputs.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "md5/hmac_md5.h"
+#include "md5/md5.h"
+
+#ifdef QVRAD_HAVE_OPENSSL
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#endif
+
+namespace {
+
+std::string Hex(const std::uint8_t* bytes, std::size_t length) {
+    std::string text;
+    char two[3];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(two, sizeof(two), "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+std::string HmacHex(const std::string& key, const std::string& message) {
+    std::uint8_t digest[kMd5DigestLength];
+    HmacMd5(digest, key.data(), static_cast<std::uint32_t>(key.size()), message.data(),
+            static_cast<std::uint32_t>(message.size()));
+    return Hex(digest, sizeof(digest));
+}
+
+// The same xorshift32 sequence the expected digests were computed from.
+std::string PseudoRandomBytes(std::size_t length) {
+    std::string bytes(length, '\0');
+    std::uint32_t s = 0x9E3779B9;
+    for (auto& byte : bytes) {
+        s ^= s << 13;
+        s ^= s >> 17;
+        s ^= s << 5;
+        byte = static_cast<char>(s >> 24);
+    }
+    return bytes;
+}
+
+TEST(HmacMd5, Rfc2202TestCases) {
+    struct Case {
+        std::string key;
+        std::string data;
+        const char* digest;
+    };
+    std::string key4;
+    for (char i = 1; i <= 25; ++i) key4 += i;
+    // RFC 2202 section 2, test cases 1 to 7; 6 and 7 have 80-byte keys, hashed first.
+    const Case cases[] = {
+        {std::string(16, '\x0b'), "Hi There", "9294727a3638bb1c13f48ef8158bfc9d"},
+        {"Jefe", "what do ya want for nothing?", "750c783e6ab0b503eaa86e310a5db738"},
+        {std::string(16, '\xaa'), std::string(50, '\xdd'), "56be34521d144c88dbb8c733f0e8b3f6"},
+        {key4, std::string(50, '\xcd'), "697eaf0aca3a3aea3a75164746ffaa79"},
+        {std::string(16, '\x0c'), "Test With Truncation", "56461ef2342edc00f9bab995690efd4c"},
+        {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
+        {std::string(80, '\xaa'),
+         "Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data",
+         "6f630fad67cda0ee1fb1f562db3aa53e"},
+    };
+    for (std::size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        EXPECT_EQ(HmacHex(cases[i].key, cases[i].data), cases[i].digest) << "case " << i + 1;
+    }
+}
+
+// Keys of 0, 63, 64 (used as is), 65 and 300 bytes (hashed first), with empty, one-block and
+// longer messages.
+TEST(HmacMd5, KeyLengthBoundaries) {
+    struct Case {
+        std::size_t keyLength;
+        std::size_t messageLength;
+        const char* digest;
+    };
+    const Case cases[] = {
+        {0, 0, "74e6f7298a9c2d168935f58c001bad88"},
+        {0, 64, "a3a8e4de9a9b0f64e1e144934c66e7a2"},
+        {0, 1000, "3637adec6764f852d4165e32b4351843"},
+        {63, 0, "6b5cc655a334f158fea01d01ee95eeac"},
+        {63, 64, "95bd85030034c1ad258ceb5779b5ce41"},
+        {63, 1000, "ec1b83074b7100829bf8605726795d0e"},
+        {64, 0, "787daab380deeb87f43d21fc48d41957"},
+        {64, 64, "b76eb5fca020cff43086645819406fd7"},
+        {64, 1000, "8201ad4ea8323cca89d34ebb7a99142a"},
+        {65, 0, "46666b87c3b5fb6ae37c789689038db3"},
+        {65, 64, "19b5e1c0a0f15e1ef653894b79eaa498"},
+        {65, 1000, "f12b105715d2f72cd4eaf3d9e265e100"},
+        {300, 0, "7a506f0d1859c1a84dfae8f57e032a10"},
+        {300, 64, "ffe9ad7cdf36bac7b4f0246acc6463a7"},
+        {300, 1000, "e5004b4d4fafafdc9e325ac85dac6c91"},
+    };
+    const std::string bytes = PseudoRandomBytes(2000);
+    for (const Case& c : cases) {
+        // Key from the sequence's start, message from byte 1000 on.
+        EXPECT_EQ(HmacHex(bytes.substr(0, c.keyLength), bytes.substr(1000, c.messageLength)),
+                  c.digest)
+            << "key " << c.keyLength << " message " << c.messageLength;
+    }
+    std::uint8_t digest[kMd5DigestLength];
+    HmacMd5(digest, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(Hex(digest, sizeof(digest)), "74e6f7298a9c2d168935f58c001bad88");
+}
+
+#ifdef QVRAD_HAVE_OPENSSL
+TEST(HmacMd5, MatchesOpenSslOnRandomInputs) {
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::string key(random() % 301, '\0');
+        std::string message(random() % 5001, '\0');
+        for (auto& byte : key) byte = static_cast<char>(random());
+        for (auto& byte : message) byte = static_cast<char>(random());
+        std::uint8_t expected[EVP_MAX_MD_SIZE];
+        unsigned expectedLength = 0;
+        ASSERT_NE(HMAC(EVP_md5(), key.data(), static_cast<int>(key.size()),
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                       expected, &expectedLength),
+                  nullptr);
+        ASSERT_EQ(expectedLength, kMd5DigestLength);
+        EXPECT_EQ(HmacHex(key, message), Hex(expected, expectedLength))
+            << "key " << key.size() << " message " << message.size();
+    }
+}
+#endif
+
+}  // namespace
