@@ -49,6 +49,26 @@ CRITICAL_SECTION* SectionOf(LockStorage* lock) {
     return std::launder(reinterpret_cast<CRITICAL_SECTION*>(lock->bytes));
 }
 
+// One recvfrom. WSAEMSGSIZE: the buffer holds the first capacity bytes of a longer datagram
+// and the rest is gone. The count returned is then what was stored, so it can never lead a
+// reader past the buffer, and *oversized says the bytes are not to be used. Any other error
+// (including WSAECONNRESET, which Windows reports on UDP after an ICMP port-unreachable) is -1.
+int ReceiveOne(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
+               sockaddr_in* from) {
+    if (oversized != nullptr) *oversized = false;
+    const int capped = ClampLength(capacity);
+    int fromLength = sizeof(sockaddr_in);
+    sockaddr* fromAddress = reinterpret_cast<sockaddr*>(from);
+    const int received = recvfrom(ToSocket(socket), static_cast<char*>(buffer), capped, 0,
+                                  fromAddress, from != nullptr ? &fromLength : nullptr);
+    if (received != SOCKET_ERROR) return received;
+    if (WSAGetLastError() == WSAEMSGSIZE) {
+        if (oversized != nullptr) *oversized = true;
+        return capped;
+    }
+    return -1;
+}
+
 // Constant-initialised, so it is null before any constructor runs, whatever the order of the
 // static constructors of the objects linked with this one.
 int (*g_moduleAttach)() = nullptr;
@@ -100,14 +120,7 @@ int SocketSetReuseAddress(SocketHandle socket) {
 }
 
 int SocketBindAnyIPv4(SocketHandle socket) {
-    sockaddr_in local;
-    std::memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = 0;  // the system picks a free port
-    return bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0
-               ? 0
-               : -1;
+    return SocketBindIPv4(socket, htonl(INADDR_ANY), 0);  // port 0: the system picks one
 }
 
 int SocketSetNonBlocking(SocketHandle socket) {
@@ -205,20 +218,29 @@ int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
 }
 
 int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized) {
-    if (oversized != nullptr) *oversized = false;
-    const int capped = ClampLength(capacity);
-    const int received =
-        recvfrom(ToSocket(socket), static_cast<char*>(buffer), capped, 0, nullptr, nullptr);
-    if (received != SOCKET_ERROR) return received;
-    // WSAEMSGSIZE: the buffer holds the first capacity bytes of a longer datagram and the rest
-    // is gone. The count returned is what was stored, so it can never lead a reader past the
-    // buffer; the flag says the bytes are not to be used. Any other error (including
-    // WSAECONNRESET, which Windows reports on UDP after an ICMP port-unreachable) is -1.
-    if (WSAGetLastError() == WSAEMSGSIZE) {
-        if (oversized != nullptr) *oversized = true;
-        return capped;
-    }
-    return -1;
+    return ReceiveOne(socket, buffer, capacity, oversized, nullptr);
+}
+
+int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port) {
+    sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = ip;
+    local.sin_port = htons(port);
+    return bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0
+               ? 0
+               : -1;
+}
+
+int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
+                      std::uint32_t* ip, std::uint16_t* port) {
+    sockaddr_in from;
+    std::memset(&from, 0, sizeof from);
+    const int received = ReceiveOne(socket, buffer, capacity, oversized, &from);
+    if (received < 0) return -1;
+    if (ip != nullptr) *ip = static_cast<std::uint32_t>(from.sin_addr.s_addr);
+    if (port != nullptr) *port = ntohs(from.sin_port);
+    return received;
 }
 
 void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond) {
