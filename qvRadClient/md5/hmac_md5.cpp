@@ -14,7 +14,7 @@ constexpr std::uint8_t kOuterPad = 0x5c;  // opad (RFC 2104 section 2)
 }  // namespace
 
 void HmacMd5Init(HMAC_MD5_CTX* ctx, const void* key, std::uint32_t keyLength) {
-    // K zero-padded to B bytes; a key longer than B is replaced by its MD5 (RFC 2104 section 3).
+    // K zero-padded to B bytes; a key longer than B is replaced by its MD5 (RFC 2104 section 2).
     std::uint8_t block[kBlockLength] = {};
     if (keyLength > kBlockLength) {
         MD5Digest(block, key, keyLength);

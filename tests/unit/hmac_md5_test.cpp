@@ -1,9 +1,11 @@
-// HMAC-MD5 against RFC 2202's test cases, independently computed digests at the key-length
-// boundaries (Python hmac), and, where OpenSSL is available, OpenSSL's HMAC over random inputs.
+// HMAC-MD5, one-shot and incremental, against RFC 2202's test cases, digests computed independently
+// at the key-length boundaries (Python hmac), and, where available, OpenSSL's HMAC.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -109,6 +111,31 @@ TEST(HmacMd5, KeyLengthBoundaries) {
     std::uint8_t digest[kMd5DigestLength];
     HmacMd5(digest, nullptr, 0, nullptr, 0);
     EXPECT_EQ(Hex(digest, sizeof(digest)), "74e6f7298a9c2d168935f58c001bad88");
+}
+
+// The incremental form over random splits (empty pieces included) equals the one-shot form, and
+// Final leaves nothing of the key behind.
+TEST(HmacMd5, IncrementalMatchesOneShotAndWipes) {
+    const std::string bytes = PseudoRandomBytes(700);
+    std::mt19937 random(5);
+    const HMAC_MD5_CTX zero{};
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::string key = bytes.substr(random() % 100, random() % 100);
+        const std::string message = bytes.substr(200, random() % 400);
+        HMAC_MD5_CTX ctx;
+        HmacMd5Init(&ctx, key.data(), static_cast<std::uint32_t>(key.size()));
+        std::size_t done = 0;
+        for (int piece = 0; done < message.size() && piece < 1000; ++piece) {
+            const std::size_t size = std::min<std::size_t>(random() % 90, message.size() - done);
+            HmacMd5Update(&ctx, message.data() + done, static_cast<std::uint32_t>(size));
+            done += size;
+        }
+        ASSERT_EQ(done, message.size());
+        std::uint8_t digest[kMd5DigestLength];
+        HmacMd5Final(digest, &ctx);
+        EXPECT_EQ(Hex(digest, sizeof(digest)), HmacHex(key, message)) << "trial " << trial;
+        EXPECT_EQ(std::memcmp(&ctx, &zero, sizeof(ctx)), 0) << "trial " << trial;
+    }
 }
 
 #ifdef QVRAD_HAVE_OPENSSL
