@@ -1,0 +1,10 @@
+# Whole-build sanitizers: QVRAD_SANITIZE=address (ASan+UBSan, no recovery) or thread (TSan).
+if(QVRAD_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(QVRAD_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT QVRAD_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "QVRAD_SANITIZE must be address, thread or empty")
+endif()

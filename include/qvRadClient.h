@@ -1,0 +1,50 @@
+/* qvRadClient: a RADIUS (RFC 2865) PAP authentication client in one call.
+ * The public C interface of the library; usable from C and C++.
+ *
+ * const char* auth(server, port, secret, user, password, timeout)
+ *   Sends one Access-Request for user/password to server:port (UDP), waits up to timeout
+ *   seconds (1 to 19) for a reply that verifies, and returns one text:
+ *     the server's Reply-Message   an Access-Accept or Access-Reject carried one (the host
+ *                                  tells them apart by the text)
+ *     "6007#0#INVALID_INPUT_ERR"   an argument was refused (null, empty, too long, bad number)
+ *     "6040#0#ERR_NETWORK_FAIL"    no reply verified within the timeout
+ *     "6041#0#ERR_INVALID_RADIUS_FORMAT"
+ *                                  the verified reply was not Accept/Reject, or carried no
+ *                                  usable Reply-Message
+ *     "6042#0#ERR_SDK_INTERNAL(Can not initialize WinSock)"
+ *     "6042#0#ERR_SDK_INTERNAL(Can not create RADIUS client stack)"
+ *     "6042#0#ERR_SDK_INTERNAL(CSingleLock fail)"
+ *   The returned pointer is the same process-wide buffer on every call: copy the text before
+ *   another thread's call of auth can replace it.
+ *
+ * const char* info(void)
+ *   The version banner; constant, never to be written or freed.
+ */
+#ifndef QVRADCLIENT_H
+#define QVRADCLIENT_H
+
+#if defined(_WIN32)
+#define QVRAD_CALL __cdecl
+#if defined(QVRAD_BUILDING) || defined(QVRAD_STATIC)
+#define QVRAD_API
+#else
+#define QVRAD_API __declspec(dllimport)
+#endif
+#else
+#define QVRAD_CALL
+#define QVRAD_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+QVRAD_API const char* QVRAD_CALL auth(const char* server, const char* port, const char* secret,
+                                      const char* user, const char* password, const char* timeout);
+QVRAD_API const char* QVRAD_CALL info(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QVRADCLIENT_H */

@@ -1,0 +1,79 @@
+// The argument checks of auth. Lengths are measured with a bound, so a huge or unterminated
+// argument is never scanned past 2048 bytes, and nothing is copied before the limits hold.
+#include "api/arguments.h"
+
+#include <cctype>
+#include <climits>
+#include <cstddef>
+
+#include "radius/constants.h"
+
+namespace {
+
+constexpr std::size_t kArgumentLimit = 2048;  // scratch and result buffers are 2048 bytes
+
+std::size_t BoundedLength(const char* text) {
+    std::size_t n = 0;
+    while (n < kArgumentLimit && text[n] != '\0') ++n;
+    return n;
+}
+
+bool IsSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// True when the text is something other than white space alone: the same answer as trimming a
+// copy and testing it for emptiness, without copying a password into a scratch buffer.
+bool HasNonSpace(const char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+        if (!IsSpace(text[i])) return true;
+    return false;
+}
+
+}  // namespace
+
+int ParseAtoiChecked(const char* text, int* value) {
+    std::size_t i = 0;
+    while (IsSpace(text[i])) ++i;
+    bool negative = false;
+    if (text[i] == '+' || text[i] == '-') {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Magnitudes up to INT_MAX + 1 are representable (the negative end); beyond that, refuse.
+    const long long limit = static_cast<long long>(INT_MAX) + (negative ? 1 : 0);
+    long long magnitude = 0;
+    for (; text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > limit) return -1;
+    }
+    *value = static_cast<int>(negative ? -magnitude : magnitude);
+    return 0;
+}
+
+int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
+    const char* const all[6] = {args.server, args.port,     args.secret,
+                                args.user,   args.password, args.timeout};
+    std::size_t lengths[6];
+    for (int i = 0; i < 6; ++i) {
+        if (all[i] == nullptr) return -1;
+        lengths[i] = BoundedLength(all[i]);
+        if (lengths[i] >= kArgumentLimit) return -1;
+    }
+    const std::size_t serverLength = lengths[0], secretLength = lengths[2], userLength = lengths[3],
+                      passwordLength = lengths[4];
+    // What the packet and the secret record can hold, and a secret to hide and verify with.
+    if (userLength > rad::kMaxTextLength || passwordLength > rad::kMaxPasswordLength ||
+        secretLength > rad::kMaxSecretLength || secretLength == 0)
+        return -1;
+    if (serverLength == 0 || userLength == 0 || passwordLength == 0) return -1;
+    if (!HasNonSpace(args.user, userLength) || !HasNonSpace(args.password, passwordLength))
+        return -1;
+    int port = 0;
+    if (ParseAtoiChecked(args.port, &port) != 0 || port <= 0) return -1;
+    int timeout = 0;
+    if (ParseAtoiChecked(args.timeout, &timeout) != 0 || timeout < 1 || timeout > 19) return -1;
+    checked->port = static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFu);
+    checked->timeoutSeconds = timeout;
+    return 0;
+}

@@ -1,0 +1,79 @@
+// The two exports. auth runs one whole RADIUS authentication on the caller's thread and
+// publishes its text in the process-wide buffer under the result lock; info returns the banner.
+#include "qvRadClient.h"
+
+#include <cstring>
+
+#include "api/arguments.h"
+#include "api/module.h"
+#include "api/result.h"
+#include "platform/platform.h"
+#include "radius/client.h"
+
+namespace {
+
+void WriteText(char* result, const char* text) {
+    std::size_t n = std::strlen(text);
+    if (n >= kResultSize) n = kResultSize - 1;
+    std::memcpy(result, text, n);
+    result[n] = '\0';
+}
+
+}  // namespace
+
+extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char* port,
+                                                 const char* secret, const char* user,
+                                                 const char* password, const char* timeout) {
+    // The client comes first and relies on the socket start made at load.
+    CRadClient client;
+    CRadPacket request(rad::kAccessRequest);
+    request.MakeRequestAuthenticator();
+    request.SetIdentifier(client.NextIdentifier());
+
+    char result[kResultSize];
+    std::memset(result, 0, sizeof result);
+    CRadAttrCursor cursor;
+    CRadSecret sharedSecret;
+
+    const AuthArguments args = {server, port, secret, user, password, timeout};
+    CheckedArguments checked = {};
+    std::uint16_t granted = 0;
+    if (CheckAuthArguments(args, &checked) != 0) {
+        WriteText(result, kResultInvalidInput);
+    } else if (platform::SocketLayerStart(platform::kSocketVersion20, &granted) != 0) {
+        WriteText(result, kResultWinsock);
+    } else {
+        if (!client.ready) {
+            WriteText(result, kResultClientStack);
+        } else {
+            sharedSecret.Assign(secret, std::strlen(secret));
+            client.AddServer(server, checked.port, sharedSecret, checked.timeoutSeconds);
+            // RFC 3579 section 3.2 / CVE-2024-3596: the Message-Authenticator goes first.
+            request.BeginAttribute(rad::kMessageAuthenticator, cursor);
+            cursor.AppendMessageAuthenticator();
+            request.BeginAttribute(rad::kUserName, cursor);
+            cursor.AppendText(user);
+            request.BeginAttribute(rad::kUserPassword, cursor);
+            cursor.AppendPassword(password);
+            ReplyToResult(client.SendRequest(request), result, sizeof result);
+        }
+        platform::SocketLayerEnd();
+    }
+
+    {
+        CSingleLock lock(&g_authLock);
+        if (lock.Lock(CSingleLock::kInfinite)) {
+            std::memcpy(g_authResult, result, sizeof g_authResult);
+            lock.Unlock();
+        } else {
+            WriteText(g_authResult, kResultLockFail);
+        }
+    }
+    // The client, the request and the secret record wipe themselves as this frame unwinds
+    // (server entries, saved password, secret copies); the result text holds neither.
+    return g_authResult;
+}
+
+extern "C" QVRAD_API const char* QVRAD_CALL info(void) {
+    return kBanner;
+}

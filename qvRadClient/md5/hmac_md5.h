@@ -1,0 +1,22 @@
+// HMAC-MD5 (RFC 2104) on our own MD5, for the Message-Authenticator attribute
+// (RFC 3579 section 3.2, RFC 2869 section 5.14). Keyed pads are wiped before return.
+#pragma once
+
+#include <cstdint>
+
+#include "md5/md5.h"
+
+// One-shot HMAC-MD5 of one message. Keys longer than 64 bytes are first hashed (RFC 2104 section
+// 2).
+void HmacMd5(std::uint8_t digest[16], const void* key, std::uint32_t keyLength, const void* message,
+             std::uint32_t messageLength);
+
+// Incremental form, for messages that are verified in pieces without being copied.
+struct HMAC_MD5_CTX {
+    MD5_CTX inner;
+    std::uint8_t outerPad[64];  // key XOR 0x5c, kept until Final (wiped there)
+};
+void HmacMd5Init(HMAC_MD5_CTX* ctx, const void* key, std::uint32_t keyLength);
+void HmacMd5Update(HMAC_MD5_CTX* ctx, const void* bytes, std::uint32_t length);
+// Writes the MAC and wipes the context.
+void HmacMd5Final(std::uint8_t digest[16], HMAC_MD5_CTX* ctx);

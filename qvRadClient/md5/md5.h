@@ -1,0 +1,19 @@
+// MD5 message digest (RFC 1321), the library's only hash.
+// Used for the RADIUS authenticators, User-Password hiding and HMAC-MD5; no heap, reentrant.
+#pragma once
+
+#include <cstdint>
+
+struct MD5_CTX {
+    std::uint32_t state[4];   // chaining words A, B, C, D
+    std::uint32_t count[2];   // message length in bits, modulo 2^64, low word first
+    std::uint8_t buffer[64];  // bytes of the current incomplete block
+};
+
+constexpr unsigned kMd5DigestLength = 16;  // RFC 1321 section 3.5
+
+void MD5Init(MD5_CTX* ctx);
+void MD5Update(MD5_CTX* ctx, const void* bytes, std::uint32_t length);
+// Pads, writes the digest and wipes the whole context; initialise again before reuse.
+void MD5Final(std::uint8_t digest[16], MD5_CTX* ctx);
+void MD5Digest(std::uint8_t digest[16], const void* bytes, std::uint32_t length);

@@ -1,0 +1,84 @@
+// The thin layer over the operating system: sockets (Winsock or POSIX), time, randomness,
+// locks and wiping. The only module that knows which platform it is built for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// A socket handle wide enough for a Winsock SOCKET (UINT_PTR) and a POSIX descriptor.
+using SocketHandle = std::uintptr_t;
+constexpr SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
+
+// Winsock version words as MAKEWORD(major, minor): low byte major, high byte minor.
+constexpr std::uint16_t kSocketVersion11 = 0x0101;
+constexpr std::uint16_t kSocketVersion20 = 0x0002;
+constexpr int kErrorVersionNotSupported = 10092;  // WSAVERNOTSUPPORTED
+
+// WSAStartup / WSACleanup. On POSIX the start always succeeds, grants what was asked and counts
+// nothing. Returns 0 on success and writes the granted version.
+int SocketLayerStart(std::uint16_t requested, std::uint16_t* granted);
+void SocketLayerEnd();
+// The calling thread's socket error (WSASetLastError / errno).
+void SetSocketError(int code);
+int GetSocketError();
+
+// UDP over IPv4. Descriptors are close-on-exec where the platform has the notion.
+SocketHandle UdpSocketOpen();
+int SocketBindAnyIPv4(SocketHandle socket);                     // 0.0.0.0 port 0; 0 or -1
+int SocketSetNonBlocking(SocketHandle socket);                  // FIONBIO = 1; 0 or -1
+int SocketLocalPort(SocketHandle socket, std::uint16_t* port);  // host order; 0 or -1
+void SocketClose(SocketHandle socket);
+
+// inet_addr: a dotted IPv4 address in network order, or 0xFFFFFFFF (INADDR_NONE) for anything
+// else; the text 255.255.255.255 yields the same value.
+std::uint32_t ParseIPv4(const char* text);
+// getaddrinfo(host, numeric service, AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP): the first AF_INET
+// address in list order, in network order. 0 when found, -1 otherwise.
+int ResolveIPv4(const char* host, const char* numericService, std::uint32_t* address);
+// gethostname with a limit; the buffer is NUL-terminated within limit on every path.
+int GetLocalHostName(char* buffer, std::size_t limit);
+
+// Sends length bytes to ip (network order) and port (host order). Bytes sent, or -1.
+int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,
+                 std::uint16_t port);
+// Waits until the socket is readable: >0 readable, 0 time-out, <0 error. poll on POSIX (no
+// descriptor-value limit), select on Windows (its fd_set has none either).
+int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis);
+// Receives one datagram into at most capacity bytes. Returns its size, or -1 on error. A
+// datagram larger than capacity sets *oversized (MSG_TRUNC on Linux, WSAEMSGSIZE on Windows);
+// its bytes must then not be used.
+int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized);
+
+// For peers in the test tree (a loopback RADIUS responder): bind to an address and port of
+// our choice, and receive with the sender's address (network order) and port (host order).
+int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port);
+int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
+                      std::uint32_t* ip, std::uint16_t* port);
+
+// Current UTC second (0..59) and millisecond (0..999), as GetSystemTime gives them.
+void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond);
+// A clock that never goes back, for deadlines.
+std::int64_t MonotonicMillis();
+// Bytes from the operating system's CSPRNG (getrandom / BCryptGenRandom). 0 or -1.
+int RandomBytes(void* buffer, std::size_t length);
+// Wipes memory with a store the compiler may not remove (as explicit_bzero / SecureZeroMemory).
+void SecureZero(void* buffer, std::size_t length);
+
+// A process-wide mutual-exclusion lock (CRITICAL_SECTION / pthread mutex) in caller storage.
+struct LockStorage {
+    alignas(16) unsigned char bytes[64];
+};
+int LockInit(LockStorage* lock);  // 0 or -1
+void LockDestroy(LockStorage* lock);
+int LockAcquire(LockStorage* lock);  // waits without limit; 0 or -1
+void LockRelease(LockStorage* lock);
+
+// The module's load-time hook. Where the loader tells the library it was loaded (DllMain on
+// Windows), the hook runs from that notification; elsewhere it runs at once, from the module's
+// static construction. A process that embeds the library's objects in an executable calls
+// ModuleProcessAttach itself (see api/module.h).
+void RegisterModuleAttach(int (*attach)());
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+set -euo pipefail
+packages=(
+  cmake make g++ pkg-config git ca-certificates python3
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
+  valgrind clang-14 libclang-rt-14-dev
+  freeradius freeradius-utils
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine wine64 python3-pefile
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages and not root: install them with apt-get: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+# The server package must not start a system-wide service: this is a test machine.
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"; chmod +x "$policy"; made_policy=1
+fi
+apt-get install -y --no-install-recommends "${missing[@]}"
+[ "$made_policy" -eq 1 ] && rm -f "$policy"
+exit 0

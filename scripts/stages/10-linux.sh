@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Native Linux build (warnings are errors) and the whole CTest suite, interop tests included.
+set -euo pipefail
+b="$QVRAD_OUT/linux"
+cmake -S "$QVRAD_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVRAD_BUILD_BENCH=ON
+cmake --build "$b" -j "$QVRAD_JOBS"
+ctest --test-dir "$b" --output-on-failure -j "$QVRAD_JOBS" --timeout 300

@@ -1,0 +1,32 @@
+// Test helpers around the exported auth.
+#include "support/auth_helpers.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "qvRadClient.h"
+
+std::string CallAuth(const char* server, const char* port, const char* secret, const char* user,
+                     const char* password, const char* timeout) {
+    const char* text = auth(server, port, secret, user, password, timeout);
+    return text == nullptr ? std::string("<null>") : std::string(text);
+}
+
+TimedResult TimedAuth(const std::string& port, const char* secret, const char* user,
+                      const char* password, const char* timeout, const char* server) {
+    const auto start = std::chrono::steady_clock::now();
+    std::string text = CallAuth(server, port.c_str(), secret, user, password, timeout);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    return {text, took.count()};
+}
+
+int OpenDescriptorCount() {
+    std::error_code error;
+    const std::filesystem::path fds("/proc/self/fd");
+    if (!std::filesystem::is_directory(fds, error)) return -1;
+    int count = 0;
+    for (std::filesystem::directory_iterator it(fds, error), end; !error && it != end;
+         it.increment(error))
+        ++count;
+    return count;
+}

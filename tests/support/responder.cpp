@@ -1,0 +1,79 @@
+// The loopback responder's thread: bounded waits, so it notices a stop within 20 ms.
+#include "support/responder.h"
+
+#include <chrono>
+
+std::uint32_t LoopbackAddress() {
+    return platform::ParseIPv4("127.0.0.1");
+}
+
+LoopbackResponder::LoopbackResponder(Script script) : script_(std::move(script)) {
+    socket_ = platform::UdpSocketOpen();
+    if (socket_ == platform::kInvalidSocket) return;
+    if (platform::SocketBindIPv4(socket_, LoopbackAddress(), 0) != 0 ||
+        platform::SocketLocalPort(socket_, &port_) != 0) {
+        platform::SocketClose(socket_);
+        socket_ = platform::kInvalidSocket;
+        port_ = 0;
+        return;
+    }
+    other_ = platform::UdpSocketOpen();
+    if (other_ != platform::kInvalidSocket) platform::SocketBindIPv4(other_, LoopbackAddress(), 0);
+    thread_ = std::thread([this] { Run(); });
+}
+
+LoopbackResponder::~LoopbackResponder() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (socket_ != platform::kInvalidSocket) platform::SocketClose(socket_);
+    if (other_ != platform::kInvalidSocket) platform::SocketClose(other_);
+}
+
+std::vector<Bytes> LoopbackResponder::Received() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return received_;
+}
+
+std::size_t LoopbackResponder::ReceivedCount() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return received_.size();
+}
+
+void LoopbackResponder::Run() {
+    std::vector<std::uint8_t> buffer(65536);
+    while (!stop_) {
+        if (platform::SocketWaitReadable(socket_, 20) <= 0) continue;
+        bool oversized = false;
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        const int n = platform::SocketReceiveFrom(socket_, buffer.data(), buffer.size(), &oversized,
+                                                  &ip, &port);
+        if (n < 0) continue;
+        Bytes request(buffer.begin(), buffer.begin() + n);
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            received_.push_back(request);
+        }
+        for (const Datagram& d : script_(request)) {
+            if (stop_) break;
+            if (d.delayMillis > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(d.delayMillis));
+            platform::SocketSendTo(d.fromOtherPort ? other_ : socket_, d.bytes.data(),
+                                   d.bytes.size(), ip, port);
+        }
+    }
+}
+
+LoopbackResponder::Script AnswerWith(const std::string& secret, std::uint8_t code,
+                                     std::vector<Attribute> attributes) {
+    const Bytes key = ToBytes(secret);
+    const Bytes encoded = EncodeAttributes(attributes);
+    return [key, code, encoded](const Bytes& request) -> std::vector<Datagram> {
+        if (request.size() < 20) return {};
+        return {{SignedReply(request, key, code, encoded), 0}};
+    };
+}
+
+LoopbackResponder::Script Silent() {
+    return [](const Bytes&) -> std::vector<Datagram> { return {}; };
+}

@@ -1,0 +1,77 @@
+// The module's load-time rules (the socket start must grant exactly 1.1), the banner, the
+// empty result buffer at load, and the lock classes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "api/module.h"
+#include "qvRadClient.h"
+
+extern bool g_resultEmptyAtLoad;  // recorded by the tests' main
+
+namespace {
+
+int g_ends = 0;
+std::uint16_t g_grant = 0;
+int g_startResult = 0;
+int FakeStart(std::uint16_t requested, std::uint16_t* granted) {
+    EXPECT_EQ(requested, 0x0101);  // MAKEWORD(1, 1)
+    *granted = g_grant;
+    return g_startResult;
+}
+void FakeEnd() {
+    ++g_ends;
+}
+
+TEST(ModuleLoad, SocketStartMustGrantExactlyOneOne) {
+    const struct {
+        const char* name;
+        int startResult;
+        std::uint16_t grant;
+        bool loads;
+        int ends;
+        bool versionError;
+    } cases[] = {{"granted_1_1", 0, 0x0101, true, 0, false},
+                 {"granted_2_2", 0, 0x0202, false, 1, true},
+                 {"granted_1_0", 0, 0x0001, false, 1, true},
+                 {"start_failed", 10091, 0, false, 0, false}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        g_ends = 0;
+        g_grant = k.grant;
+        g_startResult = k.startResult;
+        platform::SetSocketError(0);
+        EXPECT_EQ(StartSocketsAtLoad({FakeStart, FakeEnd}), k.loads);
+        EXPECT_EQ(g_ends, k.ends);
+        if (k.versionError) {
+            EXPECT_EQ(platform::GetSocketError(), 10092);
+        }
+    }
+}
+
+TEST(ModuleLoad, ResultEmptyAtLoadAndBannerConstant) {
+    EXPECT_TRUE(g_resultEmptyAtLoad);
+    const char* banner = info();
+    EXPECT_STREQ(banner, "Quorvel SDK for Win32 ver 1.1.0.2");
+    EXPECT_EQ(info(), banner);
+    EXPECT_EQ(AfxGetApp(), &theApp);
+    EXPECT_EQ(ModuleProcessAttach(), 0);  // already attached: nothing happens twice
+}
+
+TEST(Locks, SingleLockSemantics) {
+    CCriticalSection section;
+    ASSERT_TRUE(section.IsValid());
+    {
+        CSingleLock lock(&section);
+        EXPECT_FALSE(lock.IsLocked());
+        EXPECT_TRUE(lock.Unlock());  // unlocking what is not held does nothing
+        EXPECT_TRUE(lock.Lock(CSingleLock::kInfinite));
+        EXPECT_TRUE(lock.IsLocked());
+    }  // released by the scope
+    CSingleLock again(&section, true);
+    EXPECT_TRUE(again.IsLocked());
+    CSingleLock none(nullptr);
+    EXPECT_FALSE(none.Lock());
+}
+
+}  // namespace
