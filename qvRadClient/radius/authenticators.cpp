@@ -1,0 +1,215 @@
+// The uses of MD5 that make an exchange authentic: the Request Authenticator, User-Password
+// hiding (RFC 2865 section 5.2), the Message-Authenticator (RFC 3579 section 3.2) and the
+// checks of a reply. Every buffer that held the secret or the password is wiped before return.
+#include <atomic>
+#include <cstring>
+
+#include "md5/hmac_md5.h"
+#include "md5/md5.h"
+#include "platform/platform.h"
+#include "radius/packet.h"
+
+const AuthenticatorSources kPlatformAuthenticatorSources = {
+    platform::GetLocalHostName, platform::GetUtcSecondAndMillisecond, platform::RandomBytes};
+
+namespace {
+
+constexpr std::size_t kHostNameLimit = 206;  // with the suffix limit, keeps the text in 256
+constexpr std::size_t kSuffixLimit = 50;
+constexpr std::size_t kRandomLength = 16;
+
+// Unique within the process even when the clock stands still and the CSPRNG failed.
+std::atomic<std::uint32_t> g_requestCounter{0};
+
+// Appends ":second:millisecond" in decimal without leading zeros within limit bytes
+// (terminating NUL included). Returns the number of characters written.
+std::size_t AppendTimeSuffix(char* at, std::size_t limit, unsigned second, unsigned millisecond) {
+    char digits[24];
+    std::size_t n = 0;
+    const unsigned values[2] = {second, millisecond};
+    for (unsigned value : values) {
+        digits[n++] = ':';
+        char reversed[10];
+        std::size_t r = 0;
+        do {
+            reversed[r++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0 && r < sizeof reversed);
+        while (r != 0) digits[n++] = reversed[--r];
+    }
+    if (n + 1 > limit) n = limit - 1;
+    std::memcpy(at, digits, n);
+    at[n] = '\0';
+    return n;
+}
+
+bool ConstantTimeEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    unsigned difference = 0;
+    for (std::size_t i = 0; i < n; ++i) difference |= static_cast<unsigned>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+const std::uint8_t kZeroBlock[rad::kAuthenticatorLength] = {};
+
+}  // namespace
+
+std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned second,
+                                    unsigned millisecond) {
+    std::size_t hostLength = 0;
+    if (host != nullptr) {
+        while (hostLength + 1 < kHostNameLimit && host[hostLength] != '\0') ++hostLength;
+        std::memcpy(text, host, hostLength);
+    }
+    text[hostLength] = '\0';
+    return hostLength + AppendTimeSuffix(text + hostLength, kSuffixLimit, second, millisecond);
+}
+
+void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
+    char text[260];
+    char host[kHostNameLimit];
+    if (sources.hostName(host, sizeof host) != 0) host[0] = '\0';
+    host[sizeof host - 1] = '\0';
+    unsigned second = 0;
+    unsigned millisecond = 0;
+    sources.utcTime(&second, &millisecond);
+    const std::size_t textLength = FormatAuthenticatorText(text, host, second, millisecond);
+
+    // RFC 2865 section 3: the value must be unpredictable and unique over the secret's
+    // lifetime; host and time text alone repeat every minute.
+    std::uint8_t randomBytes[kRandomLength];
+    if (sources.randomBytes(randomBytes, sizeof randomBytes) != 0)
+        std::memset(randomBytes, 0, sizeof randomBytes);
+    const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
+    const std::uint8_t counterBytes[4] = {
+        static_cast<std::uint8_t>(counter), static_cast<std::uint8_t>(counter >> 8),
+        static_cast<std::uint8_t>(counter >> 16), static_cast<std::uint8_t>(counter >> 24)};
+
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    MD5Update(&ctx, text, static_cast<std::uint32_t>(textLength));
+    MD5Update(&ctx, randomBytes, sizeof randomBytes);
+    MD5Update(&ctx, counterBytes, sizeof counterBytes);
+    MD5Final(octets + rad::kAuthenticatorOffset, &ctx);
+    platform::SecureZero(randomBytes, sizeof randomBytes);
+}
+
+int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n) {
+    if (packet == nullptr || packet->secretLink == nullptr) return -1;
+    const CRadSecret& secret = *packet->secretLink;
+    if (secret.length == 0 || secret.length > rad::kMaxSecretLength) return -1;
+    if (n == 0) return 0;
+    // The value must lie inside the attribute the cursor names and within the wire limit.
+    const int blocks = (n + rad::kPasswordBlock - 1) / rad::kPasswordBlock;
+    if (n > rad::kMaxPasswordLength || offset < rad::kHeaderLength ||
+        offset + rad::kAttributeHeaderLength + blocks * rad::kPasswordBlock > rad::kMaxPacketLength)
+        return -1;
+
+    std::uint8_t work[rad::kMaxSecretLength + rad::kPasswordBlock];
+    std::uint8_t block[rad::kPasswordBlock];
+    std::uint8_t digest[kMd5DigestLength];
+    std::memcpy(work, secret.octets, secret.length);
+    // c(1) = p(1) XOR MD5(S + RA); c(i) = p(i) XOR MD5(S + c(i-1)).
+    std::memcpy(work + secret.length, packet->octets + rad::kAuthenticatorOffset,
+                rad::kPasswordBlock);
+    std::uint8_t* out = packet->octets + offset + rad::kAttributeHeaderLength;
+    for (int i = 0; i < blocks; ++i) {
+        const int start = i * rad::kPasswordBlock;
+        const int take = n - start < rad::kPasswordBlock ? n - start : rad::kPasswordBlock;
+        std::memset(block, 0, sizeof block);
+        std::memcpy(block, plaintext + start, static_cast<std::size_t>(take));
+        MD5Digest(digest, work, static_cast<std::uint32_t>(secret.length + rad::kPasswordBlock));
+        for (int j = 0; j < rad::kPasswordBlock; ++j)
+            block[j] = static_cast<std::uint8_t>(block[j] ^ digest[j]);
+        std::memcpy(out + start, block, sizeof block);
+        std::memcpy(work + secret.length, block, sizeof block);
+    }
+    platform::SecureZero(work, sizeof work);
+    platform::SecureZero(block, sizeof block);
+    platform::SecureZero(digest, sizeof digest);
+    return 0;
+}
+
+void CRadPacket::PrepareForServer(const CRadSecret& secret) {
+    secretLink = &secret;
+    if (savedPasswordOffset >= rad::kHeaderLength) {
+        CRadAttrCursor cursor;
+        cursor.packet = this;
+        cursor.offset = savedPasswordOffset;
+        // RFC 2865 section 5.2: an empty password is hidden as one block of zero bytes, which
+        // is what one zero byte padded to 16 gives.
+        static const std::uint8_t kZero = 0;
+        if (savedPasswordLength != 0)
+            cursor.HidePassword(savedPassword, savedPasswordLength);
+        else
+            cursor.HidePassword(&kZero, 1);
+    }
+    const std::uint16_t length = Length();
+    if (messageAuthenticatorOffset >= rad::kHeaderLength &&
+        messageAuthenticatorOffset + rad::kMessageAuthenticatorLength <= length &&
+        length <= rad::kMaxPacketLength && secret.length != 0) {
+        // RFC 3579 section 3.2: HMAC-MD5 over the whole request, value taken as zeros, and
+        // after the hiding, because it covers the hidden User-Password.
+        std::uint8_t* value = octets + messageAuthenticatorOffset + rad::kAttributeHeaderLength;
+        std::memset(value, 0, rad::kAuthenticatorLength);
+        std::uint8_t mac[kMd5DigestLength];
+        HmacMd5(mac, secret.octets, secret.length, octets, length);
+        std::memcpy(value, mac, sizeof mac);
+    }
+}
+
+bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t received) const {
+    // Bounds first, before any hashing (RFC 2865 section 3: Length 20..4096; a packet shorter
+    // than its Length field is discarded, octets beyond it are ignored).
+    const std::uint16_t length = Length();
+    if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received)
+        return false;
+    const CRadSecret* secret = request.secretLink;
+    if (secret == nullptr || secret->length == 0 || secret->length > rad::kMaxSecretLength)
+        return false;
+
+    // RFC 2865 section 3: MD5(Code + Identifier + Length + Request Authenticator + Attributes +
+    // Secret), digested in place: the reply is never modified and no secret copy is left in it.
+    std::uint8_t digest[kMd5DigestLength];
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    MD5Update(&ctx, octets, rad::kAuthenticatorOffset);
+    MD5Update(&ctx, request.octets + rad::kAuthenticatorOffset, rad::kAuthenticatorLength);
+    MD5Update(&ctx, octets + rad::kHeaderLength, length - rad::kHeaderLength);
+    MD5Update(&ctx, secret->octets, secret->length);
+    MD5Final(digest, &ctx);
+    if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest)) return false;
+    if (Identifier() != request.Identifier()) return false;
+
+    // Every attribute is examined: a Proxy-State we never sent is the forged-reply signature
+    // (CVE-2024-3596), and a Message-Authenticator, if present, must be single and verify.
+    int messageAuthenticator = 0;
+    int found = 0;
+    for (int offset = rad::kHeaderLength; offset + 1 < length;) {
+        const int type = octets[offset];
+        const int attributeLength = octets[offset + 1];
+        if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)
+            break;  // malformed: the reader refuses the reply's text (see api/result.cpp)
+        if (type == rad::kProxyState) return false;
+        if (type == rad::kMessageAuthenticator) {
+            if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 1) return false;
+            messageAuthenticator = offset;
+        }
+        offset += attributeLength;
+    }
+    if (found == 0) return true;
+
+    // RFC 3579 section 3.2: HMAC-MD5 over the reply with the Request Authenticator in place of
+    // the Response Authenticator and the Message-Authenticator value taken as zeros.
+    const int valueAt = messageAuthenticator + rad::kAttributeHeaderLength;
+    const int afterValue = valueAt + rad::kAuthenticatorLength;
+    HMAC_MD5_CTX mac;
+    HmacMd5Init(&mac, secret->octets, secret->length);
+    HmacMd5Update(&mac, octets, rad::kAuthenticatorOffset);
+    HmacMd5Update(&mac, request.octets + rad::kAuthenticatorOffset, rad::kAuthenticatorLength);
+    HmacMd5Update(&mac, octets + rad::kHeaderLength,
+                  static_cast<std::uint32_t>(valueAt - rad::kHeaderLength));
+    HmacMd5Update(&mac, kZeroBlock, sizeof kZeroBlock);
+    HmacMd5Update(&mac, octets + afterValue, static_cast<std::uint32_t>(length - afterValue));
+    HmacMd5Final(digest, &mac);
+    return ConstantTimeEqual(digest, octets + valueAt, sizeof digest);
+}

@@ -1,0 +1,114 @@
+// The client stack: socket set-up, server entries, and the exchange that sends a prepared
+// request and waits until a fixed deadline for a reply that verifies (RFC 2865 section 2.5).
+#include "radius/client.h"
+
+#include <cstring>
+#include <new>
+
+void CRadAddress::Resolve(const char* host, std::uint16_t port) {
+    ipAddress = 0;
+    udpPort = port;
+    if (host == nullptr) return;
+    const std::uint32_t literal = platform::ParseIPv4(host);
+    if (literal != 0xFFFFFFFFu) {  // INADDR_NONE: not dotted IPv4 (or 255.255.255.255)
+        ipAddress = literal;
+        return;
+    }
+    char service[6];
+    std::size_t n = 0;
+    char reversed[5];
+    std::uint16_t value = port;
+    do {
+        reversed[n++] = static_cast<char>('0' + value % 10);
+        value = static_cast<std::uint16_t>(value / 10);
+    } while (value != 0);
+    for (std::size_t i = 0; i < n; ++i) service[i] = reversed[n - 1 - i];
+    service[n] = '\0';
+    std::uint32_t resolved = 0;
+    if (platform::ResolveIPv4(host, service, &resolved) == 0) ipAddress = resolved;
+}
+
+CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t port,
+                       const CRadSecret& secret, std::int32_t timeout)
+    : owner(ownerClient), sharedSecret(secret), reply(rad::kAccessAccept), timeoutSeconds(timeout) {
+    address.Resolve(host, port);
+}
+
+CRadPacket* CRadServer::Exchange(CRadPacket& request) {
+    if (owner == nullptr || attempts <= 0) return nullptr;
+    const std::uint16_t length = request.Length();
+    if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return nullptr;
+    for (std::int32_t attempt = 0; attempt < attempts; ++attempt) {
+        request.PrepareForServer(sharedSecret);
+        // An unresolved host keeps address 0.0.0.0, which Linux would deliver to the local
+        // host: never send there.
+        if (address.ipAddress == 0) continue;
+        if (platform::SocketSendTo(owner->udpSocket, request.octets, length, address.ipAddress,
+                                   address.udpPort) < 0)
+            continue;
+        // The deadline is fixed at the send; datagrams that fail the checks are silently
+        // discarded (RFC 2865 section 4) and never extend it.
+        const std::int64_t deadline =
+            platform::MonotonicMillis() + static_cast<std::int64_t>(timeoutSeconds) * 1000;
+        for (;;) {
+            const std::int64_t remaining = deadline - platform::MonotonicMillis();
+            if (remaining <= 0) break;
+            const int ready = platform::SocketWaitReadable(owner->udpSocket,
+                                                           static_cast<std::int32_t>(remaining));
+            if (ready <= 0) break;
+            bool oversized = false;
+            const int received = platform::SocketReceive(owner->udpSocket, reply.octets,
+                                                         rad::kMaxPacketLength, &oversized);
+            if (received <= 0 || oversized) continue;
+            if (reply.VerifyResponse(request, static_cast<std::uint16_t>(received))) return &reply;
+        }
+    }
+    return nullptr;
+}
+
+CRadClient::CRadClient() {
+    udpSocket = platform::UdpSocketOpen();
+    if (udpSocket == platform::kInvalidSocket) return;
+    // No SO_REUSEADDR: with it, Linux hands the same ephemeral port to concurrent calls (and
+    // Windows lets another socket bind over ours), so one call could receive, and discard,
+    // the reply meant for another.
+    if (platform::SocketBindAnyIPv4(udpSocket) != 0) return;
+    platform::SocketSetNonBlocking(udpSocket);
+    ready = true;
+}
+
+CRadClient::~CRadClient() {
+    if (udpSocket != platform::kInvalidSocket) platform::SocketClose(udpSocket);
+    for (std::int32_t i = 0; i < serverCount && i < kMaxServers; ++i) {
+        delete servers[i];  // the entry's secret and reply wipe themselves
+        servers[i] = nullptr;
+    }
+    serverCount = 0;
+}
+
+std::uint8_t CRadClient::NextIdentifier() {
+    const std::uint8_t identifier = static_cast<std::uint8_t>(identifierCounter & 0xFF);
+    ++identifierCounter;
+    return identifier;
+}
+
+int CRadClient::AddServer(const char* host, std::uint16_t port, const CRadSecret& secret,
+                          std::int32_t timeoutSeconds) {
+    if (!ready || serverCount >= kMaxServers || serverCount < 0) return -1;
+    // No exception may cross the exported boundary: a failed allocation adds nothing.
+    CRadServer* entry = new (std::nothrow) CRadServer(this, host, port, secret, timeoutSeconds);
+    if (entry == nullptr) return -1;
+    servers[serverCount++] = entry;
+    return 0;
+}
+
+CRadPacket* CRadClient::SendRequest(CRadPacket& request) {
+    if (serverCount <= 0) return nullptr;
+    if (currentServer < 0 || currentServer >= serverCount) currentServer = 0;
+    for (std::int32_t tried = 0; tried < serverCount; ++tried) {
+        CRadPacket* reply = servers[currentServer]->Exchange(request);
+        if (reply != nullptr) return reply;
+        if (++currentServer >= serverCount) currentServer = 0;
+    }
+    return nullptr;
+}

@@ -1,0 +1,34 @@
+// RADIUS wire constants: codes, attribute types and size limits.
+// Each value cites the RFC section that fixes it.
+#pragma once
+
+#include <cstdint>
+
+namespace rad {
+
+constexpr std::uint16_t kHeaderLength = 20;         // RFC 2865 section 3: Code..Authenticator
+constexpr std::uint16_t kMaxPacketLength = 4096;    // RFC 2865 section 3: Length 20..4096
+constexpr std::uint16_t kAuthenticatorOffset = 4;   // RFC 2865 section 3
+constexpr std::uint16_t kAuthenticatorLength = 16;  // RFC 2865 section 3
+constexpr std::uint16_t kMaxSecretLength = 256;     // largest secret we digest behind a packet
+constexpr std::uint16_t kBufferSize = kMaxPacketLength + kMaxSecretLength;  // 4352
+constexpr std::uint16_t kMaxPasswordLength = 128;                           // RFC 2865 section 5.2
+constexpr std::uint16_t kPasswordBlock = 16;                                // RFC 2865 section 5.2
+constexpr std::uint16_t kMaxTextLength = 253;        // RFC 2865 section 5: Length octet <= 255
+constexpr std::uint16_t kAttributeHeaderLength = 2;  // RFC 2865 section 5: Type, Length
+constexpr std::uint16_t kMessageAuthenticatorLength = 18;  // RFC 3579 section 3.2
+
+// Codes, RFC 2865 section 4.
+constexpr std::uint8_t kAccessRequest = 1;
+constexpr std::uint8_t kAccessAccept = 2;
+constexpr std::uint8_t kAccessReject = 3;
+constexpr std::uint8_t kAccessChallenge = 11;
+
+// Attribute types.
+constexpr std::uint8_t kUserName = 1;               // RFC 2865 section 5.1
+constexpr std::uint8_t kUserPassword = 2;           // RFC 2865 section 5.2
+constexpr std::uint8_t kReplyMessage = 18;          // RFC 2865 section 5.18
+constexpr std::uint8_t kProxyState = 33;            // RFC 2865 section 5.33
+constexpr std::uint8_t kMessageAuthenticator = 80;  // RFC 2869 section 5.14, RFC 3579 3.2
+
+}  // namespace rad

@@ -1,0 +1,96 @@
+// The RADIUS packet in its wire form (RFC 2865 section 3), the shared secret record and the
+// attribute cursor that builds and reads attributes in place. No parsed copy, no heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "radius/constants.h"
+
+struct CRadSecret;
+class CRadAttrCursor;
+
+// Where the authenticators' sources come from; tests freeze the clock or the randomness.
+struct AuthenticatorSources {
+    int (*hostName)(char* buffer, std::size_t limit);
+    void (*utcTime)(unsigned* second, unsigned* millisecond);
+    int (*randomBytes)(void* buffer, std::size_t length);
+};
+extern const AuthenticatorSources kPlatformAuthenticatorSources;
+
+// The text part of a Request Authenticator: host name (at most 205 characters), ':', the UTC
+// second, ':', the millisecond, in decimal. text must hold 256 bytes; returns its length.
+std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned second,
+                                    unsigned millisecond);
+
+// A shared secret, used byte for byte. Wipes itself when it goes.
+struct CRadSecret {
+    std::uint8_t octets[rad::kMaxSecretLength];
+    std::uint16_t length = 0;
+
+    CRadSecret() = default;
+    CRadSecret(const CRadSecret& other);
+    CRadSecret& operator=(const CRadSecret& other);
+    ~CRadSecret();
+    // Fills from bytes; -1 (and empty) when more than 256 bytes.
+    int Assign(const void* bytes, std::size_t count);
+};
+
+class CRadPacket {
+  public:
+    explicit CRadPacket(std::uint8_t code);
+    ~CRadPacket();  // wipes the saved plaintext password
+    CRadPacket(const CRadPacket&) = delete;
+    CRadPacket& operator=(const CRadPacket&) = delete;
+
+    std::uint8_t Code() const { return octets[0]; }
+    std::uint8_t Identifier() const { return octets[1]; }
+    void SetIdentifier(std::uint8_t identifier) { octets[1] = identifier; }
+    std::uint16_t Length() const;  // big-endian field at octets[2..3]
+    void SetLength(std::uint16_t length);
+
+    int BeginAttribute(std::uint8_t type, CRadAttrCursor& cursor);
+    // The first attribute of that type below Length; never reads at or past Length or 4096.
+    int FindAttribute(std::uint8_t type, CRadAttrCursor& cursor);
+
+    // RFC 2865 section 3: a Request Authenticator unique and unpredictable over the secret's
+    // lifetime: MD5 of host name and UTC time text, 16 CSPRNG bytes and a process counter.
+    void MakeRequestAuthenticator(
+        const AuthenticatorSources& sources = kPlatformAuthenticatorSources);
+    // Before each transmission: link the server's secret, hide the password with it, then sign
+    // the request with a Message-Authenticator where it carries one.
+    void PrepareForServer(const CRadSecret& secret);
+    // Called on a received reply with the request that was sent and the bytes received.
+    bool VerifyResponse(const CRadPacket& request, std::uint16_t received) const;
+
+    std::uint8_t octets[rad::kBufferSize];
+    const CRadSecret* secretLink = nullptr;
+    std::uint8_t savedPassword[rad::kMaxPasswordLength];
+    std::uint16_t savedPasswordLength = 0;
+    std::uint16_t savedPasswordOffset = 0;
+    std::uint16_t messageAuthenticatorOffset =
+        0;  // Type octet of our Message-Authenticator, 0 if none
+};
+
+class CRadAttrCursor {
+  public:
+    CRadPacket* packet = nullptr;
+    std::uint16_t offset = 0;  // Type octet of the current attribute; below 20 means none
+
+    std::uint8_t Type() const;
+    // A pointer into the packet and the value length; -1 (outputs untouched) when there is no
+    // current attribute or its Length octet is below 2 or runs past the packet's Length.
+    int GetValue(const std::uint8_t** value, std::uint16_t* valueLength) const;
+    int AppendText(const char* text);          // refuses more than 253 bytes
+    int AppendPassword(const char* password);  // refuses more than 128 bytes
+    // Completes a Message-Authenticator attribute (RFC 3579 section 3.2) with 16 zero bytes,
+    // to be signed by PrepareForServer.
+    int AppendMessageAuthenticator();
+    // RFC 2865 section 5.2 hiding of n plaintext bytes into the attribute at the cursor.
+    int HidePassword(const std::uint8_t* plaintext, std::uint16_t n);
+};
+
+// Reads a big-endian 16-bit field.
+inline std::uint16_t ReadBigEndian16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}

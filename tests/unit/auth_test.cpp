@@ -1,0 +1,314 @@
+// auth end to end against the loopback responder: the datagram on the wire, every result
+// text through its real cause, the argument checks, timing bounds, uniqueness and threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qvRadClient.h"
+#include "support/auth_helpers.h"
+#include "support/responder.h"
+
+namespace {
+
+const char kSecret[] = "testing123";
+const char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
+const char kNetworkFail[] = "6040#0#ERR_NETWORK_FAIL";
+const char kInvalidFormat[] = "6041#0#ERR_INVALID_RADIUS_FORMAT";
+
+Bytes Text(const char* s) {
+    return ToBytes(s);
+}
+
+// A reply whose attribute area is given raw (possibly malformed), correctly signed.
+LoopbackResponder::Script AnswerRaw(std::uint8_t code, Bytes attributes) {
+    return [code, attributes](const Bytes& request) -> std::vector<Datagram> {
+        return {{SignedReply(request, ToBytes(kSecret), code, attributes), 0}};
+    };
+}
+
+std::string AuthTo(LoopbackResponder& r, const char* user = "alice", const char* pw = "password",
+                   const char* timeout = "2") {
+    return CallAuth("127.0.0.1", r.PortText().c_str(), kSecret, user, pw, timeout);
+}
+
+TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
+    const struct {
+        const char* user;
+        const char* password;
+        std::size_t size;
+        std::size_t passwordAttribute;
+    } cases[] = {{"alice", "password", 63, 18},               // 20 + 18 + 7 + 18
+                 {"alice", "0123456789abcdefg", 79, 34},      // 17-byte password
+                 {" alice ", " pw ", 65, 18},                 // sent untrimmed
+                 {"\xc3\xa9t\xe9", "\x80\xff\xfe", 62, 18}};  // bytes as they are
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.user);
+        LoopbackResponder r(AnswerWith(kSecret, 2, {{18, Text("ok")}}));
+        EXPECT_EQ(AuthTo(r, k.user, k.password), "ok");
+        ASSERT_EQ(r.ReceivedCount(), 1u);
+        const Bytes sent = r.Received()[0];
+        ASSERT_EQ(sent.size(), k.size);
+        EXPECT_EQ(sent[0], 1);  // Access-Request
+        EXPECT_EQ(sent[1], 0);  // a fresh client's first Identifier
+        EXPECT_EQ((sent[2] << 8) | sent[3], static_cast<int>(k.size));
+        const auto attributes = ParseAttributes(sent);
+        ASSERT_EQ(attributes.size(), 3u);
+        EXPECT_EQ(attributes[0].first, 80);  // Message-Authenticator first
+        EXPECT_EQ(Hex(attributes[0].second),
+                  Hex(ExpectedRequestMessageAuthenticator(sent, Text(kSecret), 22)));
+        EXPECT_EQ(attributes[1].first, 1);
+        EXPECT_EQ(attributes[1].second, Text(k.user));
+        EXPECT_EQ(attributes[2].first, 2);
+        EXPECT_EQ(attributes[2].second.size() + 2, k.passwordAttribute);
+        Bytes padded = Text(k.password);
+        padded.resize(attributes[2].second.size(), 0);
+        EXPECT_EQ(
+            Hex(RevealPassword(attributes[2].second, Text(kSecret), RequestAuthenticatorOf(sent))),
+            Hex(padded));
+    }
+}
+
+TEST(AuthResults, RepliesToTexts) {
+    const std::string longText(253, 'L');
+    const struct {
+        const char* name;
+        LoopbackResponder::Script script;
+        std::string expected;
+    } cases[] = {
+        {"accept", AnswerWith(kSecret, 2, {{18, Text("Welcome, alice")}}), "Welcome, alice"},
+        {"reject", AnswerWith(kSecret, 3, {{18, Text("Access denied")}}), "Access denied"},
+        {"first_of_two", AnswerWith(kSecret, 2, {{18, Text("first")}, {18, Text("second")}}),
+         "first"},
+        {"after_other_attributes",
+         AnswerWith(kSecret, 2, {{25, Text("class")}, {18, Text("hello")}}), "hello"},
+        {"longest", AnswerWith(kSecret, 2, {{18, ToBytes(longText)}}), longText},
+        {"challenge", AnswerWith(kSecret, 11, {{18, Text("Enter token")}}), kInvalidFormat},
+        {"accounting_code", AnswerWith(kSecret, 5, {{18, Text("x")}}), kInvalidFormat},
+        {"no_reply_message", AnswerWith(kSecret, 2, {}), kInvalidFormat},
+        {"empty_reply_message", AnswerWith(kSecret, 2, {{18, {}}}), kInvalidFormat},
+        {"reply_message_length_0", AnswerRaw(2, {18, 0, 'a', 'b'}), kInvalidFormat},
+        {"reply_message_length_1", AnswerRaw(2, {18, 1, 'a'}), kInvalidFormat},
+        {"reply_message_overruns", AnswerRaw(2, {18, 40, 'a', 'b', 'c'}), kInvalidFormat},
+        {"malformed_after_reply_message", AnswerRaw(2, {18, 4, 'o', 'k', 1, 0}), kInvalidFormat},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        LoopbackResponder r(k.script);
+        EXPECT_EQ(AuthTo(r), k.expected);
+    }
+}
+
+TEST(AuthResults, SilentServerTimesOut) {
+    LoopbackResponder r(Silent());
+    const TimedResult t = TimedAuth(r.PortText(), kSecret, "alice", "password", "1");
+    EXPECT_EQ(t.text, kNetworkFail);
+    EXPECT_GE(t.seconds, 0.9);
+    EXPECT_LE(t.seconds, 1.6);
+    EXPECT_EQ(r.ReceivedCount(), 1u);  // one attempt
+}
+
+TEST(AuthResults, InvalidDatagramsAreDiscardedUntilTheValidReply) {
+    const Bytes key = Text(kSecret);
+    LoopbackResponder r([key](const Bytes& request) -> std::vector<Datagram> {
+        const Bytes good = SignedReply(request, key, 2, EncodeAttributes({{18, Text("late ok")}}));
+        Bytes wrongId = good;
+        wrongId[1] ^= 0x55;
+        Resign(wrongId, request, key);
+        Bytes badLength = good;
+        badLength[3] = static_cast<std::uint8_t>(badLength[3] + 10);  // Length past received
+        Resign(badLength, request, key);
+        return {
+            {Text("garbage"), 0},
+            {SignedReply(request, Text("wrong"), 2, EncodeAttributes({{18, Text("no")}})), 0},
+            {wrongId, 0},
+            {badLength, 0},
+            {Bytes(5000, 0x02), 0},  // larger than any RADIUS packet
+            {Bytes(), 0},
+            {SignedReply(request, key, 2, EncodeAttributes({{33, Text("p")}, {18, Text("x")}})), 0},
+            {good, 300}};
+    });
+    const TimedResult t = TimedAuth(r.PortText(), kSecret, "alice", "password", "2");
+    EXPECT_EQ(t.text, "late ok");
+    EXPECT_LT(t.seconds, 1.5);
+}
+
+TEST(AuthResults, GarbageOnlyStillWaitsTheWholeTimeoutButNoLonger) {
+    LoopbackResponder r([](const Bytes&) -> std::vector<Datagram> {
+        std::vector<Datagram> flood;
+        for (int i = 0; i < 50; ++i) flood.push_back({Bytes(30, static_cast<std::uint8_t>(i)), 15});
+        return flood;
+    });
+    const TimedResult t = TimedAuth(r.PortText(), kSecret, "alice", "password", "1");
+    EXPECT_EQ(t.text, kNetworkFail);
+    EXPECT_GE(t.seconds, 0.9);
+    EXPECT_LE(t.seconds, 1.3);  // the deadline was fixed at the send, not renewed by datagrams
+}
+
+TEST(AuthResults, UnresolvableHostFailsAtOnce) {
+    for (const char* host : {"no-such-host.invalid", "0.0.0.0"}) {
+        SCOPED_TRACE(host);
+        const TimedResult t = TimedAuth("1812", kSecret, "alice", "password", "5", host);
+        EXPECT_EQ(t.text, kNetworkFail);
+        EXPECT_LT(t.seconds, 1.0);
+    }
+}
+
+TEST(AuthResults, NoSocketGivesClientStackError) {
+    // Exhaust descriptors so that the call's socket cannot be created: the real cause.
+    std::vector<platform::SocketHandle> held;
+    for (int i = 0; i < 1000000; ++i) {
+        platform::SocketHandle s = platform::UdpSocketOpen();
+        if (s == platform::kInvalidSocket) break;
+        held.push_back(s);
+    }
+    const bool exhausted = held.size() < 1000000;
+    std::string text = CallAuth("127.0.0.1", "1812", kSecret, "alice", "password", "1");
+    for (platform::SocketHandle s : held) platform::SocketClose(s);
+    if (!exhausted || held.size() > 200000) GTEST_SKIP() << "descriptor limit too high to exhaust";
+    EXPECT_EQ(text, "6042#0#ERR_SDK_INTERNAL(Can not create RADIUS client stack)");
+}
+
+struct ArgCase {
+    const char* name;
+    const char* server;
+    const char* port;
+    const char* secret;
+    const char* user;
+    const char* password;
+    const char* timeout;
+    bool accepted;
+};
+
+TEST(AuthArguments, ChecksInOneTable) {
+    LoopbackResponder r(AnswerWith(kSecret, 2, {{18, Text("ok")}}));
+    const std::string port = r.PortText();
+    const std::string wrapped = std::to_string(65536 + r.Port());
+    const std::string spaced = "  +" + port;
+    const std::string trailing = port + "abc";
+    const std::string u253(253, 'u'), u254(254, 'u'), p128(128, 'p'), p129(129, 'p');
+    const std::string s256(256, 's'), s257(257, 's'), huge(5000, 'h');
+    const char* P = port.c_str();
+    const char* S = kSecret;
+    const std::vector<ArgCase> cases = {
+        {"plain", "127.0.0.1", P, S, "alice", "pw", "1", true},
+        {"null_server", nullptr, P, S, "alice", "pw", "1", false},
+        {"null_port", "127.0.0.1", nullptr, S, "alice", "pw", "1", false},
+        {"null_secret", "127.0.0.1", P, nullptr, "alice", "pw", "1", false},
+        {"null_user", "127.0.0.1", P, S, nullptr, "pw", "1", false},
+        {"null_password", "127.0.0.1", P, S, "alice", nullptr, "1", false},
+        {"null_timeout", "127.0.0.1", P, S, "alice", "pw", nullptr, false},
+        {"empty_server", "", P, S, "alice", "pw", "1", false},
+        {"empty_user", "127.0.0.1", P, S, "", "pw", "1", false},
+        {"empty_password", "127.0.0.1", P, S, "alice", "", "1", false},
+        {"empty_secret", "127.0.0.1", P, "", "alice", "pw", "1", false},
+        {"space_user", "127.0.0.1", P, S, " \t\r\n\v\f", "pw", "1", false},
+        {"space_password", "127.0.0.1", P, S, "alice", "   ", "1", false},
+        {"port_empty", "127.0.0.1", "", S, "alice", "pw", "1", false},
+        {"port_zero", "127.0.0.1", "0", S, "alice", "pw", "1", false},
+        {"port_negative", "127.0.0.1", "-1812", S, "alice", "pw", "1", false},
+        {"port_letters", "127.0.0.1", "abc", S, "alice", "pw", "1", false},
+        {"port_space_sign", "127.0.0.1", spaced.c_str(), S, "alice", "pw", "1", true},
+        {"port_trailing_letters", "127.0.0.1", trailing.c_str(), S, "alice", "pw", "1", true},
+        {"port_wraps", "127.0.0.1", wrapped.c_str(), S, "alice", "pw", "1", true},
+        {"port_int_max_plus_1", "127.0.0.1", "2147483648", S, "alice", "pw", "1", false},
+        {"port_long_digits", "127.0.0.1", "99999999999999999999999", S, "alice", "pw", "1", false},
+        {"timeout_0", "127.0.0.1", P, S, "alice", "pw", "0", false},
+        {"timeout_19", "127.0.0.1", P, S, "alice", "pw", "19", true},
+        {"timeout_20", "127.0.0.1", P, S, "alice", "pw", "20", false},
+        {"timeout_empty", "127.0.0.1", P, S, "alice", "pw", "", false},
+        {"timeout_overflow", "127.0.0.1", P, S, "alice", "pw", "4294967297", false},
+        {"user_253", "127.0.0.1", P, S, u253.c_str(), "pw", "1", true},
+        {"user_254", "127.0.0.1", P, S, u254.c_str(), "pw", "1", false},
+        {"password_128", "127.0.0.1", P, S, "alice", p128.c_str(), "1", true},
+        {"password_129", "127.0.0.1", P, S, "alice", p129.c_str(), "1", false},
+        {"secret_256", "127.0.0.1", P, s256.c_str(), "alice", "pw", "1", true},
+        {"secret_257", "127.0.0.1", P, s257.c_str(), "alice", "pw", "1", false},
+        {"huge_server", huge.c_str(), P, S, "alice", "pw", "1", false},
+        {"huge_port", "127.0.0.1", huge.c_str(), S, "alice", "pw", "1", false},
+        {"huge_timeout", "127.0.0.1", P, S, "alice", "pw", huge.c_str(), false},
+    };
+    for (const ArgCase& k : cases) {
+        SCOPED_TRACE(k.name);
+        const std::size_t before = r.ReceivedCount();
+        const std::string text =
+            CallAuth(k.server, k.port, k.secret, k.user, k.password, k.timeout);
+        if (k.accepted) {
+            // secret_256 is signed with another secret by the responder: no verified reply.
+            EXPECT_NE(text, kInvalidInput);
+            EXPECT_EQ(r.ReceivedCount(), before + 1);
+        } else {
+            EXPECT_EQ(text, kInvalidInput);
+            EXPECT_EQ(r.ReceivedCount(), before);  // nothing was sent
+        }
+    }
+}
+
+TEST(AuthApi, SamePointerAndLastResultWins) {
+    LoopbackResponder a(AnswerWith(kSecret, 2, {{18, Text("one")}}));
+    LoopbackResponder b(AnswerWith(kSecret, 3, {{18, Text("two")}}));
+    const char* first = auth("127.0.0.1", a.PortText().c_str(), kSecret, "u", "p", "2");
+    EXPECT_STREQ(first, "one");
+    const char* second = auth("127.0.0.1", b.PortText().c_str(), kSecret, "u", "p", "2");
+    EXPECT_EQ(first, second);
+    EXPECT_STREQ(first, "two");
+    EXPECT_EQ(info(), info());
+    EXPECT_STREQ(info(), "Quorvel SDK for Win32 ver 1.1.0.2");
+}
+
+TEST(AuthUniqueness, AuthenticatorsNeverRepeat) {
+    LoopbackResponder r(AnswerWith(kSecret, 2, {{18, Text("ok")}}));
+    for (int i = 0; i < 500; ++i) ASSERT_EQ(AuthTo(r), "ok");
+    std::set<std::string> seen;
+    for (const Bytes& d : r.Received()) seen.insert(Hex(RequestAuthenticatorOf(d)));
+    EXPECT_EQ(seen.size(), 500u);
+}
+
+TEST(AuthResources, DescriptorsAfterMixedCalls) {
+    LoopbackResponder accept(AnswerWith(kSecret, 2, {{18, Text("ok")}}));
+    LoopbackResponder reject(AnswerWith(kSecret, 3, {{18, Text("no")}}));
+    const int before = OpenDescriptorCount();
+    if (before < 0) GTEST_SKIP() << "no /proc/self/fd here";
+    for (int i = 0; i < 1000; ++i) {
+        switch (i % 4) {
+            case 0:
+                ASSERT_EQ(AuthTo(accept), "ok");
+                break;
+            case 1:
+                ASSERT_EQ(AuthTo(reject), "no");
+                break;
+            case 2:
+                ASSERT_EQ(AuthTo(accept, "", "pw"), kInvalidInput);
+                break;
+            default:
+                ASSERT_EQ(CallAuth("0.0.0.0", "9", kSecret, "a", "b", "1"), kNetworkFail);
+        }
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(AuthThreads, EightThreadsAllGetTheirResults) {
+    LoopbackResponder r(AnswerWith(kSecret, 2, {{18, Text("threaded ok")}}));
+    const std::string port = r.PortText();
+    std::atomic<int> good{0}, bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                // Copy at once: the buffer is shared by design.
+                const std::string text =
+                    CallAuth("127.0.0.1", port.c_str(), kSecret, "alice", "password", "5");
+                (text == "threaded ok" ? good : bad)++;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(good.load(), 1600);
+    EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,330 @@
+// Authenticators and hiding against RFC 2865 section 7.1's example exchange, reply checks over
+// hostile replies, and Request Authenticator uniqueness with the clock and CSPRNG frozen.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "radius/packet.h"
+#include "support/radius_wire.h"
+
+namespace {
+
+const Bytes kRfcRequestAuthenticator = FromHex("0f403f94739780 57bd83d5cb98f4227a");
+const Bytes kRfcSecret = ToBytes("xyzzy5461");
+
+// RFC 2865 section 7.1: nemo / arctangent, Access-Request ID 0.
+void BuildRfcRequest(CRadPacket& request, CRadSecret& secret) {
+    std::memcpy(request.octets + 4, kRfcRequestAuthenticator.data(), 16);
+    CRadAttrCursor c;
+    request.BeginAttribute(1, c);
+    c.AppendText("nemo");
+    request.BeginAttribute(2, c);
+    c.AppendPassword("arctangent");
+    secret.Assign(kRfcSecret.data(), kRfcSecret.size());
+}
+
+Bytes Image(const CRadPacket& p) {
+    return Bytes(p.octets, p.octets + p.Length());
+}
+
+TEST(Rfc2865Example, HiddenPasswordIsByteExact) {
+    CRadPacket request(1);
+    CRadSecret secret;
+    BuildRfcRequest(request, secret);
+    request.PrepareForServer(secret);
+    // The RFC's datagram, less NAS-IP-Address and NAS-Port, which we do not send.
+    EXPECT_EQ(Hex(Image(request)),
+              "0100002c0f403f9473978057bd83d5cb98f4227a01066e656d6f02120dbe708d93d413ce3196e43f"
+              "782a0aee");
+}
+
+TEST(Rfc2865Example, AcceptVerifies) {
+    CRadPacket request(1);
+    CRadSecret secret;
+    BuildRfcRequest(request, secret);
+    request.PrepareForServer(secret);
+    const Bytes accept =
+        FromHex("0200002686fe220e7624ba2a1005f6bf9b55e0b206060000000 10f06000000000e06c0a80103");
+    CRadPacket reply(2);
+    std::memcpy(reply.octets, accept.data(), accept.size());
+    EXPECT_TRUE(reply.VerifyResponse(request, static_cast<std::uint16_t>(accept.size())));
+    EXPECT_EQ(Hex(Bytes(reply.octets, reply.octets + accept.size())), Hex(accept));  // untouched
+}
+
+TEST(Hiding, DecodesWithTheRfcAlgorithmForEveryBlockCount) {
+    for (int n : {1, 15, 16, 17, 31, 32, 127, 128}) {
+        SCOPED_TRACE(n);
+        CRadPacket request(1);
+        std::memset(request.octets + 4, 0x5A, 16);
+        std::string pw;
+        for (int i = 0; i < n; ++i) pw.push_back(static_cast<char>(0x21 + (i * 7) % 90));
+        CRadAttrCursor c;
+        request.BeginAttribute(2, c);
+        c.AppendPassword(pw.c_str());
+        CRadSecret secret;
+        secret.Assign("s3cr3t", 6);
+        request.PrepareForServer(secret);
+        const int blocks = (n + 15) / 16;
+        ASSERT_EQ(request.octets[21], 2 + 16 * blocks);
+        const Bytes hidden(request.octets + 22, request.octets + 22 + 16 * blocks);
+        Bytes expected = ToBytes(pw);
+        expected.resize(16 * blocks, 0);
+        EXPECT_EQ(Hex(RevealPassword(hidden, ToBytes("s3cr3t"), Bytes(16, 0x5A))), Hex(expected));
+    }
+}
+
+TEST(Hiding, FirstBlockIgnoresLaterBytesAndSecretsDiffer) {
+    auto hide = [](const char* pw, const char* key) {
+        CRadPacket request(1);
+        std::memset(request.octets + 4, 1, 16);
+        CRadAttrCursor c;
+        request.BeginAttribute(2, c);
+        c.AppendPassword(pw);
+        CRadSecret secret;
+        secret.Assign(key, std::strlen(key));
+        request.PrepareForServer(secret);
+        Bytes first = Image(request);
+        request.PrepareForServer(secret);  // hiding again for the same server: same bytes
+        EXPECT_EQ(Hex(first), Hex(Image(request)));
+        return first;
+    };
+    const Bytes a = hide("0123456789abcdefXYZ", "k1");
+    const Bytes b = hide("0123456789abcdefQQQ", "k1");
+    EXPECT_EQ(Hex(Bytes(a.begin() + 22, a.begin() + 38)),
+              Hex(Bytes(b.begin() + 22, b.begin() + 38)));
+    EXPECT_NE(Hex(Bytes(a.begin() + 38, a.end())), Hex(Bytes(b.begin() + 38, b.end())));
+    EXPECT_NE(Hex(hide("same", "k1")), Hex(hide("same", "k2")));
+}
+
+TEST(Hiding, RefusesWithoutSecretAndWritesNothingForEmptyPlaintext) {
+    CRadPacket request(1);
+    CRadAttrCursor c;
+    request.BeginAttribute(2, c);
+    c.AppendPassword("pw");
+    std::memset(request.octets + 22, 0xAB, 16);
+    const std::uint8_t pw[2] = {'p', 'w'};
+    EXPECT_EQ(c.HidePassword(pw, 2), -1);  // no secret link
+    CRadSecret empty;
+    request.secretLink = &empty;
+    EXPECT_EQ(c.HidePassword(pw, 2), -1);  // empty secret
+    CRadSecret secret;
+    secret.Assign("k", 1);
+    request.secretLink = &secret;
+    EXPECT_EQ(c.HidePassword(pw, 0), 0);
+    for (int i = 22; i < 38; ++i) ASSERT_EQ(request.octets[i], 0xAB);
+}
+
+TEST(Hiding, EmptyPasswordIsHiddenZeroBlock) {
+    CRadPacket request(1);
+    std::memset(request.octets + 4, 3, 16);
+    CRadAttrCursor c;
+    request.BeginAttribute(2, c);
+    c.AppendPassword("");
+    CRadSecret secret;
+    secret.Assign("k", 1);
+    request.PrepareForServer(secret);
+    const Bytes hidden(request.octets + 22, request.octets + 38);
+    EXPECT_EQ(Hex(RevealPassword(hidden, ToBytes("k"), Bytes(16, 3))), Hex(Bytes(16, 0)));
+}
+
+// --- Request Authenticator --------------------------------------------------------------
+
+TEST(RequestAuthenticator, TextForm) {
+    char text[256];
+    const struct {
+        const char* host;
+        unsigned second, ms;
+        const char* expected;
+    } cases[] = {{"gw01", 7, 42, "gw01:7:42"},
+                 {"gw01", 0, 0, "gw01:0:0"},
+                 {"gw01", 59, 999, "gw01:59:999"},
+                 {"", 5, 6, ":5:6"}};
+    for (const auto& k : cases) {
+        const std::size_t n = FormatAuthenticatorText(text, k.host, k.second, k.ms);
+        EXPECT_EQ(std::string(text, n), k.expected);
+        EXPECT_EQ(text[n], '\0');
+    }
+    const std::string longHost(300, 'h');  // cut at 205 characters, suffix still fits
+    const std::size_t n = FormatAuthenticatorText(text, longHost.c_str(), 59, 999);
+    EXPECT_EQ(n, 205u + 7u);
+    EXPECT_LT(n, sizeof text);
+}
+
+int FrozenHost(char* buffer, std::size_t limit) {
+    std::strncpy(buffer, "gw01", limit);
+    return 0;
+}
+void FrozenTime(unsigned* s, unsigned* ms) {
+    *s = 7;
+    *ms = 42;
+}
+int FrozenRandom(void* buffer, std::size_t n) {
+    std::memset(buffer, 0, n);
+    return 0;
+}
+int FailingRandom(void*, std::size_t) {
+    return -1;
+}
+
+TEST(RequestAuthenticator, NeverRepeatsEvenWithEverythingFrozen) {
+    const AuthenticatorSources frozen = {FrozenHost, FrozenTime, FrozenRandom};
+    const AuthenticatorSources broken = {FrozenHost, FrozenTime, FailingRandom};
+    std::set<std::string> seen;
+    for (int i = 0; i < 2000; ++i) {
+        CRadPacket p(1);
+        p.MakeRequestAuthenticator(i % 2 ? frozen : broken);
+        ASSERT_TRUE(seen.insert(Hex(Bytes(p.octets + 4, p.octets + 20))).second) << i;
+    }
+    for (int i = 0; i < 2000; ++i) {
+        CRadPacket p(1);
+        p.MakeRequestAuthenticator();
+        ASSERT_TRUE(seen.insert(Hex(Bytes(p.octets + 4, p.octets + 20))).second) << i;
+    }
+    // Not just the text's digest: with the clock frozen the CSPRNG bytes and counter enter.
+    char text[256];
+    const std::size_t n = FormatAuthenticatorText(text, "gw01", 7, 42);
+    EXPECT_EQ(seen.count(Hex(RefMd5(Bytes(text, text + n)))), 0u);
+}
+
+// --- Reply checks ------------------------------------------------------------------------
+
+struct Exchange {
+    CRadPacket request{1};
+    CRadSecret secret;
+    Exchange() {
+        request.MakeRequestAuthenticator();
+        request.SetIdentifier(77);
+        CRadAttrCursor c;
+        request.BeginAttribute(80, c);
+        c.AppendMessageAuthenticator();
+        request.BeginAttribute(1, c);
+        c.AppendText("alice");
+        request.BeginAttribute(2, c);
+        c.AppendPassword("password");
+        secret.Assign("testing123", 10);
+        request.PrepareForServer(secret);
+    }
+    Bytes Sent() const { return Bytes(request.octets, request.octets + request.Length()); }
+    bool Verify(const Bytes& datagram, int received = -1) {
+        CRadPacket reply(2);
+        std::memset(reply.octets, 0xCC, sizeof reply.octets);
+        std::memcpy(reply.octets, datagram.data(), datagram.size());
+        return reply.VerifyResponse(
+            request, static_cast<std::uint16_t>(received < 0 ? datagram.size() : received));
+    }
+};
+
+TEST(RequestWire, MessageAuthenticatorFirstAndIndependentlyReproduced) {
+    Exchange x;
+    const Bytes sent = x.Sent();
+    ASSERT_EQ(sent.size(), 63u);  // 20 + 18 + 7 + 18
+    EXPECT_EQ(sent[20], 80);
+    EXPECT_EQ(sent[21], 18);
+    const Bytes value(sent.begin() + 22, sent.begin() + 38);
+    EXPECT_EQ(Hex(value),
+              Hex(ExpectedRequestMessageAuthenticator(sent, ToBytes("testing123"), 22)));
+    // A second server with another secret: another value and another hidden password.
+    CRadSecret other;
+    other.Assign("another", 7);
+    x.request.PrepareForServer(other);
+    const Bytes again = x.Sent();
+    EXPECT_NE(Hex(Bytes(again.begin() + 22, again.begin() + 38)), Hex(value));
+    EXPECT_EQ(Hex(Bytes(again.begin() + 22, again.begin() + 38)),
+              Hex(ExpectedRequestMessageAuthenticator(again, ToBytes("another"), 22)));
+    const Bytes hidden(again.begin() + 47, again.begin() + 63);
+    Bytes expected = ToBytes("password");
+    expected.resize(16, 0);
+    EXPECT_EQ(Hex(RevealPassword(hidden, ToBytes("another"), RequestAuthenticatorOf(again))),
+              Hex(expected));
+}
+
+TEST(ReplyChecks, HostileReplies) {
+    Exchange x;
+    const Bytes key = ToBytes("testing123");
+    const Bytes msg = EncodeAttributes({{18, ToBytes("Welcome")}});
+    const Bytes good = SignedReply(x.Sent(), key, 2, msg);
+    const Bytes proxy = EncodeAttributes({{33, ToBytes("state")}});
+
+    struct Case {
+        const char* name;
+        Bytes datagram;
+        int received;
+        bool accepted;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"valid", good, -1, true});
+    cases.push_back({"valid_trailing_bytes_ignored", Concat({good, ToBytes("junk")}), -1, true});
+    cases.push_back({"valid_reject", SignedReply(x.Sent(), key, 3, msg), -1, true});
+    cases.push_back({"valid_with_message_authenticator",
+                     SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg), -1, true});
+    {
+        Bytes b = good;
+        b[1] ^= 1;
+        Resign(b, x.Sent(), key);  // authenticator right, Identifier wrong
+        cases.push_back({"wrong_identifier", b, -1, false});
+    }
+    {
+        Bytes b = good;
+        b[good.size() - 1] ^= 0x20;
+        cases.push_back({"changed_byte", b, -1, false});
+    }
+    cases.push_back({"other_secret", SignedReply(x.Sent(), ToBytes("wrong"), 2, msg), -1, false});
+    {
+        Bytes otherRequest = x.Sent();
+        otherRequest[4] ^= 1;
+        cases.push_back(
+            {"other_request_authenticator", SignedReply(otherRequest, key, 2, msg), -1, false});
+    }
+    cases.push_back({"received_short_of_length", good, static_cast<int>(good.size()) - 1, false});
+    {
+        Bytes b = good;
+        b[2] = 0;
+        b[3] = 19;
+        Resign(b, x.Sent(), key);
+        cases.push_back({"length_below_20", b, -1, false});
+    }
+    {
+        Bytes b(4097 + 3, 0);
+        std::copy(good.begin(), good.end(), b.begin());
+        b[2] = 0x10;
+        b[3] = 0x01;
+        cases.push_back({"length_above_4096", b, 4096, false});
+    }
+    cases.push_back(
+        {"proxy_state", SignedReply(x.Sent(), key, 2, Concat({msg, proxy})), -1, false});
+    cases.push_back({"proxy_state_with_valid_message_authenticator",
+                     SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, Concat({proxy, msg})),
+                     -1, false});
+    {
+        Bytes b = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
+        b[25] ^= 0xFF;
+        Resign(b, x.Sent(), key);
+        cases.push_back({"wrong_message_authenticator", b, -1, false});
+    }
+    {
+        Bytes ma = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
+        Bytes twice = SignedReply(
+            x.Sent(), key, 2,
+            Concat({Bytes(ma.begin() + 20, ma.begin() + 38), Bytes(ma.begin() + 20, ma.end())}));
+        cases.push_back({"two_message_authenticators", twice, -1, false});
+    }
+    {
+        Bytes shortMa = EncodeAttributes({{80, Bytes(15, 0)}});
+        cases.push_back({"message_authenticator_wrong_length",
+                         SignedReply(x.Sent(), key, 2, Concat({shortMa, msg})), -1, false});
+    }
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(x.Verify(k.datagram, k.received), k.accepted);
+    }
+}
+
+TEST(ReplyChecks, NoSecretLinkedNeverVerifies) {
+    CRadPacket request(1);
+    CRadPacket reply(2);
+    EXPECT_FALSE(reply.VerifyResponse(request, 20));
+}
+
+}  // namespace
