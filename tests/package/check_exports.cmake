@@ -1,0 +1,38 @@
+# The dynamic symbol table of the shared library lists exactly the functions the public header
+# declares (auth and info), and its SONAME is libqvRadClient.so.1.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" lines "${symbols}")
+set(exported)
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]+ ([A-Za-z]) ([^@\n]+).*$" "\\1;\\2" parts "${line}")
+  list(GET parts 0 kind)
+  list(GET parts 1 name)
+  # The version node itself shows as an absolute symbol; it is not a function.
+  if(kind STREQUAL "A")
+    continue()
+  endif()
+  list(APPEND exported ${name})
+endforeach()
+list(SORT exported)
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "QVRAD_CALL[ \t\n]+([A-Za-z_][A-Za-z0-9_]*)\\(" decls "${header}")
+set(declared)
+foreach(decl ${decls})
+  string(REGEX REPLACE "QVRAD_CALL[ \t\n]+([A-Za-z_][A-Za-z0-9_]*)\\(" "\\1" name "${decl}")
+  list(APPEND declared ${name})
+endforeach()
+list(SORT declared)
+
+if(NOT exported STREQUAL "auth;info" OR NOT declared STREQUAL "auth;info")
+  message(FATAL_ERROR "exported: [${exported}] declared: [${declared}] expected: [auth;info]")
+endif()
+
+execute_process(COMMAND objdump -p ${LIBRARY} OUTPUT_VARIABLE dynamic)
+if(NOT dynamic MATCHES "SONAME +libqvRadClient\\.so\\.1\n")
+  message(FATAL_ERROR "SONAME is not libqvRadClient.so.1")
+endif()
+message(STATUS "exports: ${exported}")
