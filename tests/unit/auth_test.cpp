@@ -159,17 +159,19 @@ TEST(AuthResults, UnresolvableHostFailsAtOnce) {
 }
 
 TEST(AuthResults, NoSocketGivesClientStackError) {
-    // Exhaust descriptors so that the call's socket cannot be created: the real cause.
+    // Exhaust descriptors so that the call's socket cannot be created: the real cause. Only
+    // where descriptors are a small counted resource (Windows has no such limit).
+    if (OpenDescriptorCount() < 0) GTEST_SKIP() << "no descriptor limit to exhaust here";
     std::vector<platform::SocketHandle> held;
-    for (int i = 0; i < 1000000; ++i) {
+    for (int i = 0; i < 200001; ++i) {
         platform::SocketHandle s = platform::UdpSocketOpen();
         if (s == platform::kInvalidSocket) break;
         held.push_back(s);
     }
-    const bool exhausted = held.size() < 1000000;
+    const bool exhausted = held.size() < 200001;
     std::string text = CallAuth("127.0.0.1", "1812", kSecret, "alice", "password", "1");
     for (platform::SocketHandle s : held) platform::SocketClose(s);
-    if (!exhausted || held.size() > 200000) GTEST_SKIP() << "descriptor limit too high to exhaust";
+    if (!exhausted) GTEST_SKIP() << "descriptor limit too high to exhaust";
     EXPECT_EQ(text, "6042#0#ERR_SDK_INTERNAL(Can not create RADIUS client stack)");
 }
 
