@@ -1,0 +1,177 @@
+// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, a
+// whole exchange with a loopback peer, unload and load again; and the attach result's effect.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "qvRadClient.h"
+#include "support/radius_wire.h"
+#include "support/responder.h"
+
+namespace {
+
+using AuthFunction = decltype(&auth);
+using InfoFunction = decltype(&info);
+using ProbeFunction = int (*)();
+
+constexpr char kBanner[] = "Quorvel SDK for Win32 ver 1.1.0.2";
+constexpr char kNetworkFail[] = "6040#0#ERR_NETWORK_FAIL";
+constexpr char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
+
+// The DLLs under test are copied beside this program when it is built.
+std::wstring BesideThisProgram(const wchar_t* name) {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return name;
+    std::wstring full(path, n);
+    const std::size_t slash = full.find_last_of(L"\\/");
+    return full.substr(0, slash + 1) + name;
+}
+
+// Loads by full path only, so a qvRadClient.dll elsewhere on the search path is never used.
+HMODULE LoadBeside(const wchar_t* name) {
+    return LoadLibraryExW(BesideThisProgram(name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+template <typename F>
+F Find(HMODULE module, const char* name) {
+    // GetProcAddress returns a generic function pointer; the cast names its real type.
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+struct Library {
+    HMODULE module = LoadBeside(L"qvRadClient.dll");
+    AuthFunction authCall = module ? Find<AuthFunction>(module, "auth") : nullptr;
+    InfoFunction infoCall = module ? Find<InfoFunction>(module, "info") : nullptr;
+    ~Library() {
+        if (module != nullptr) FreeLibrary(module);
+    }
+};
+
+LoopbackResponder::Script AcceptWith(const std::string& secret, const std::string& message) {
+    const Bytes key = ToBytes(secret);
+    const Bytes attributes = EncodeAttributes({{18, ToBytes(message)}});  // Reply-Message
+    return [key, attributes](const Bytes& request) -> std::vector<Datagram> {
+        if (request.size() < 20) return {};
+        return {{SignedReplyWithMessageAuthenticator(request, key, 2, attributes), 0}};
+    };
+}
+
+TEST(WindowsDll, LoadsAndResolvesOnlyThePlainNames) {
+    Library lib;
+    ASSERT_NE(lib.module, nullptr) << "LoadLibrary failed: " << GetLastError();
+    ASSERT_NE(lib.authCall, nullptr);
+    ASSERT_NE(lib.infoCall, nullptr);
+    for (const char* decorated : {"_auth", "auth@24", "_info", "DllMain", "DllMain@12",
+                                  "DllMainCRTStartup", "ModuleProcessAttach"}) {
+        EXPECT_EQ(GetProcAddress(lib.module, decorated), nullptr) << decorated;
+    }
+    EXPECT_STREQ(lib.infoCall(), kBanner);
+    EXPECT_EQ(lib.infoCall(), lib.infoCall());
+}
+
+TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
+    Library lib;
+    ASSERT_NE(lib.authCall, nullptr);
+    LoopbackResponder peer(AcceptWith("s3cret", "Welcome, alice"));
+    const std::string port = peer.PortText();
+
+    EXPECT_STREQ(lib.authCall("127.0.0.1", port.c_str(), "s3cret", "alice", "pw", "3"),
+                 "Welcome, alice");
+    // A thread made after the load: thread attach runs none of the library's code, and the
+    // socket layer started at process attach serves it too.
+    std::string fromThread;
+    std::thread worker([&] {
+        fromThread = lib.authCall("127.0.0.1", port.c_str(), "s3cret", "alice", "pw", "3");
+    });
+    worker.join();
+    EXPECT_EQ(fromThread, "Welcome, alice");
+    EXPECT_EQ(peer.ReceivedCount(), 2u);
+    EXPECT_STREQ(lib.authCall(nullptr, port.c_str(), "s", "u", "p", "3"), kInvalidInput);
+}
+
+TEST(WindowsDll, CallsLeaveNoHandles) {
+    Library lib;
+    ASSERT_NE(lib.authCall, nullptr);
+    LoopbackResponder peer(AcceptWith("s3cret", "ok"));
+    const std::string port = peer.PortText();
+    ASSERT_STREQ(lib.authCall("127.0.0.1", port.c_str(), "s3cret", "u", "p", "2"), "ok");
+    DWORD before = 0, after = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    for (int i = 0; i < 100; ++i) {
+        const bool valid = i % 2 == 0;
+        ASSERT_STREQ(lib.authCall("127.0.0.1", port.c_str(), valid ? "s3cret" : "", "u", "p", "2"),
+                     valid ? "ok" : kInvalidInput);
+    }
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+    EXPECT_EQ(after, before);
+}
+
+TEST(WindowsDll, SilentPeerTimesOutWithinTheLimit) {
+    Library lib;
+    ASSERT_NE(lib.authCall, nullptr);
+    LoopbackResponder peer(Silent());
+    const auto start = std::chrono::steady_clock::now();
+    const std::string text =
+        lib.authCall("127.0.0.1", peer.PortText().c_str(), "s3cret", "bob", "pw", "1");
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    EXPECT_EQ(text, kNetworkFail);
+    EXPECT_GE(millis, 900);
+    EXPECT_LT(millis, 5000);
+    const std::vector<Bytes> got = peer.Received();
+    ASSERT_GE(got.size(), 1u);
+    EXPECT_EQ(got[0].at(0), 1);  // Access-Request, RFC 2865 section 4.1
+}
+
+TEST(WindowsDll, UnloadsAndLoadsAgain) {
+    for (int round = 0; round < 3; ++round) {
+        Library lib;
+        ASSERT_NE(lib.infoCall, nullptr) << "round " << round;
+        EXPECT_STREQ(lib.infoCall(), kBanner);
+        EXPECT_STREQ(lib.authCall("127.0.0.1", "1812", "", "u", "p", "1"), kInvalidInput);
+    }
+}
+
+// The probe DLLs carry the real DllMain and platform layer with a hook of their own.
+TEST(WindowsDllMain, AttachResultDecidesTheLoad) {
+    struct Case {
+        const wchar_t* dll;
+        bool loads;
+    };
+    const Case cases[] = {
+        {L"qvrad_probe_ok.dll", true},
+        {L"qvrad_probe_fail.dll", false},
+        {L"qvrad_probe_none.dll", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.dll, c.dll + wcslen(c.dll)));
+        SetLastError(0);
+        HMODULE module = LoadBeside(c.dll);
+        const DWORD error = GetLastError();
+        if (!c.loads) {
+            EXPECT_EQ(module, nullptr);
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+            if (module != nullptr) FreeLibrary(module);
+            continue;
+        }
+        ASSERT_NE(module, nullptr) << "LoadLibrary failed: " << error;
+        auto calls = Find<ProbeFunction>(module, "probe_attach_calls");
+        ASSERT_NE(calls, nullptr);
+        EXPECT_EQ(calls(), 1);
+        // Neither a new thread nor a second load of the same module runs the hook again.
+        std::thread([] {}).join();
+        HMODULE again = LoadBeside(c.dll);
+        EXPECT_EQ(again, module);
+        EXPECT_EQ(calls(), 1);
+        if (again != nullptr) FreeLibrary(again);
+        FreeLibrary(module);
+    }
+}
+
+}  // namespace

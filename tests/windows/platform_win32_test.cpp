@@ -1,0 +1,211 @@
+// The Winsock-specific behaviour of the Windows platform layer, on 127.0.0.1 only: byte order of
+// addresses and ports, oversized datagrams, time limits, handle inheritance and the bounds of
+// the host name buffer.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int kWouldBlock = 10035;                // WSAEWOULDBLOCK
+constexpr std::uint32_t kLoopback = 0x0100007Fu;  // 127.0.0.1 in network order (little endian)
+
+struct Udp {
+    platform::SocketHandle handle = platform::UdpSocketOpen();
+    std::uint16_t port = 0;
+    ~Udp() { platform::SocketClose(handle); }
+};
+
+// The client's sequence: any address, non-blocking.
+void OpenAsClient(Udp& s) {
+    ASSERT_NE(s.handle, platform::kInvalidSocket);
+    ASSERT_EQ(platform::SocketBindAnyIPv4(s.handle), 0);
+    ASSERT_EQ(platform::SocketSetNonBlocking(s.handle), 0);
+    ASSERT_EQ(platform::SocketLocalPort(s.handle, &s.port), 0);
+    ASSERT_NE(s.port, 0);
+}
+
+void OpenAsPeer(Udp& s) {
+    ASSERT_NE(s.handle, platform::kInvalidSocket);
+    ASSERT_EQ(platform::SocketBindIPv4(s.handle, kLoopback, 0), 0);
+    ASSERT_EQ(platform::SocketLocalPort(s.handle, &s.port), 0);
+    ASSERT_NE(s.port, 0);
+}
+
+long long ElapsedMillis(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
+        .count();
+}
+
+TEST(Win32Platform, SocketLayerGrantsWhatIsAskedAndRefusesNoVersion) {
+    std::uint16_t granted = 0xFFFF;
+    ASSERT_EQ(platform::SocketLayerStart(platform::kSocketVersion11, &granted), 0);
+    EXPECT_EQ(granted, platform::kSocketVersion11);
+    platform::SocketLayerEnd();
+    ASSERT_EQ(platform::SocketLayerStart(platform::kSocketVersion20, &granted), 0);
+    EXPECT_EQ(granted, platform::kSocketVersion20);
+    platform::SocketLayerEnd();
+    granted = 0xFFFF;
+    EXPECT_EQ(platform::SocketLayerStart(0x0000, &granted), platform::kErrorVersionNotSupported);
+    EXPECT_EQ(granted, 0);
+}
+
+TEST(Win32Platform, ParsesDottedAddressesInNetworkOrder) {
+    const struct {
+        const char* text;
+        std::uint32_t value;
+    } cases[] = {
+        {"127.0.0.1", kLoopback},   {"10.1.2.3", 0x0302010Au},  {"255.255.255.255", 0xFFFFFFFFu},
+        {"256.1.1.1", 0xFFFFFFFFu}, {"1.2.3.4.5", 0xFFFFFFFFu}, {"radius.example", 0xFFFFFFFFu},
+        {nullptr, 0xFFFFFFFFu},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::ParseIPv4(c.text), c.value) << (c.text ? c.text : "(null)");
+    }
+    std::uint32_t address = 0;
+    ASSERT_EQ(platform::ResolveIPv4("127.0.0.1", "1812", &address), 0);
+    EXPECT_EQ(address, kLoopback);
+}
+
+TEST(Win32Platform, DatagramsKeepAddressAndPortOrder) {
+    Udp client, peer;
+    OpenAsClient(client);
+    OpenAsPeer(peer);
+    const char hello[] = "twenty bytes exactly";
+    ASSERT_EQ(platform::SocketSendTo(client.handle, hello, 20, kLoopback, peer.port), 20);
+    ASSERT_GT(platform::SocketWaitReadable(peer.handle, 2000), 0);
+    char got[64] = {};
+    bool oversized = true;
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    ASSERT_EQ(platform::SocketReceiveFrom(peer.handle, got, sizeof got, &oversized, &ip, &port),
+              20);
+    EXPECT_FALSE(oversized);
+    EXPECT_EQ(std::memcmp(got, hello, 20), 0);
+    EXPECT_EQ(ip, kLoopback);
+    EXPECT_EQ(port, client.port);
+}
+
+TEST(Win32Platform, OversizedDatagramIsFlaggedAndConsumed) {
+    Udp client, peer;
+    OpenAsClient(client);
+    OpenAsPeer(peer);
+    const struct {
+        int sent;
+        bool oversized;
+    } cases[] = {{24, false}, {25, true}, {400, true}};
+    char big[400];
+    std::memset(big, 'x', sizeof big);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sent);
+        ASSERT_EQ(platform::SocketSendTo(peer.handle, big, c.sent, kLoopback, client.port), c.sent);
+        ASSERT_GT(platform::SocketWaitReadable(client.handle, 2000), 0);
+        char buffer[32];
+        std::memset(buffer, 0, sizeof buffer);
+        bool oversized = !c.oversized;
+        const int n = platform::SocketReceive(client.handle, buffer, 24, &oversized);
+        EXPECT_EQ(oversized, c.oversized);
+        EXPECT_EQ(n, 24);  // never more than the capacity, whatever arrived
+        EXPECT_EQ(buffer[24], 0) << "written past the capacity";
+    }
+    // Each datagram went at its receive: nothing is left to read, and the socket does not block.
+    char buffer[32];
+    bool oversized = false;
+    EXPECT_EQ(platform::SocketReceive(client.handle, buffer, sizeof buffer, &oversized), -1);
+    EXPECT_EQ(platform::GetSocketError(), kWouldBlock);
+}
+
+TEST(Win32Platform, WaitReadableKeepsItsTimeLimit) {
+    Udp client;
+    OpenAsClient(client);
+    for (const std::int32_t limit : {0, 150, 400}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(platform::SocketWaitReadable(client.handle, limit), 0);
+        const long long elapsed = ElapsedMillis(start);
+        EXPECT_GE(elapsed, limit - 20) << limit;  // timer granularity
+        EXPECT_LT(elapsed, limit + 1000) << limit;
+    }
+    const std::int64_t before = platform::MonotonicMillis();
+    Sleep(50);
+    const std::int64_t after = platform::MonotonicMillis();
+    EXPECT_GE(after - before, 30);
+    EXPECT_LT(after - before, 2000);
+}
+
+TEST(Win32Platform, SocketIsNotInherited) {
+    Udp client;
+    OpenAsClient(client);
+    DWORD flags = HANDLE_FLAG_INHERIT;
+    ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(client.handle), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+}
+
+TEST(Win32Platform, SocketCyclesLeaveNoHandles) {
+    auto cycle = [] {
+        Udp client;
+        OpenAsClient(client);
+    };
+    cycle();  // the first socket loads the providers once for the process
+    DWORD before = 0, after = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    for (int i = 0; i < 200; ++i) cycle();
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+    EXPECT_EQ(after, before);
+}
+
+TEST(Win32Platform, HostNameStaysWithinEveryLimit) {
+    char full[256];
+    ASSERT_EQ(platform::GetLocalHostName(full, sizeof full), 0);
+    const std::size_t length = std::strlen(full);
+    ASSERT_GT(length, 0u);
+    for (std::size_t limit = 1; limit <= length + 2; ++limit) {
+        char buffer[260];
+        std::memset(buffer, 0x5A, sizeof buffer);
+        const int rc = platform::GetLocalHostName(buffer, limit);
+        SCOPED_TRACE(limit);
+        EXPECT_NE(std::memchr(buffer, '\0', limit), nullptr);
+        for (std::size_t i = limit; i < sizeof buffer; ++i) {
+            ASSERT_EQ(buffer[i], 0x5A) << "written past the limit at " << i;
+        }
+        // Either the whole name, or nothing: never a truncated name taken for a real one.
+        if (rc == 0) {
+            EXPECT_STREQ(buffer, full);
+        } else {
+            EXPECT_EQ(buffer[0], '\0');
+        }
+    }
+    EXPECT_EQ(platform::GetLocalHostName(full, 0), -1);
+}
+
+TEST(Win32Platform, RandomBytesDifferAndLockExcludes) {
+    unsigned char a[32] = {}, b[32] = {};
+    ASSERT_EQ(platform::RandomBytes(a, sizeof a), 0);
+    ASSERT_EQ(platform::RandomBytes(b, sizeof b), 0);
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+    EXPECT_EQ(platform::RandomBytes(a, 0), 0);
+
+    platform::LockStorage lock;
+    ASSERT_EQ(platform::LockInit(&lock), 0);
+    long counter = 0;  // deliberately not atomic: only the lock keeps the sum right
+    auto work = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            ASSERT_EQ(platform::LockAcquire(&lock), 0);
+            counter = counter + 1;
+            platform::LockRelease(&lock);
+        }
+    };
+    std::thread first(work), second(work);
+    first.join();
+    second.join();
+    platform::LockDestroy(&lock);
+    EXPECT_EQ(counter, 40000);
+}
+
+}  // namespace
