@@ -111,15 +111,13 @@ SocketHandle UdpSocketOpen() {
     return static_cast<SocketHandle>(s);
 }
 
-int SocketSetReuseAddress(SocketHandle socket) {
-    const int one = 1;
-    return setsockopt(ToSocket(socket), SOL_SOCKET, SO_REUSEADDR,
-                      reinterpret_cast<const char*>(&one), sizeof one) == 0
-               ? 0
-               : -1;
-}
-
 int SocketBindAnyIPv4(SocketHandle socket) {
+    // Without SO_EXCLUSIVEADDRUSE another socket that sets SO_REUSEADDR may bind over this
+    // port and take the replies meant for this call. Where the option is refused, the bind
+    // still goes ahead with the system's default port protection.
+    const int one = 1;
+    setsockopt(ToSocket(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char*>(&one), sizeof one);
     return SocketBindIPv4(socket, htonl(INADDR_ANY), 0);  // port 0: the system picks one
 }
 
