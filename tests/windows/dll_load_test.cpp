@@ -11,6 +11,7 @@
 #include "qvRadClient.h"
 #include "support/radius_wire.h"
 #include "support/responder.h"
+#include "windows/handle_use.h"
 
 namespace {
 
@@ -100,15 +101,13 @@ TEST(WindowsDll, CallsLeaveNoHandles) {
     LoopbackResponder peer(AcceptWith("s3cret", "ok"));
     const std::string port = peer.PortText();
     ASSERT_STREQ(lib.authCall("127.0.0.1", port.c_str(), "s3cret", "u", "p", "2"), "ok");
-    DWORD before = 0, after = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    const HandleUse before = HandleUseNow();
     for (int i = 0; i < 100; ++i) {
         const bool valid = i % 2 == 0;
         ASSERT_STREQ(lib.authCall("127.0.0.1", port.c_str(), valid ? "s3cret" : "", "u", "p", "2"),
                      valid ? "ok" : kInvalidInput);
     }
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
-    EXPECT_EQ(after, before);
+    ExpectNoHandlesLeaked(before, 100);
 }
 
 TEST(WindowsDll, SilentPeerTimesOutWithinTheLimit) {

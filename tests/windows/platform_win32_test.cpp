@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "windows/handle_use.h"
 
 namespace {
 
@@ -153,11 +154,9 @@ TEST(Win32Platform, SocketCyclesLeaveNoHandles) {
         OpenAsClient(client);
     };
     cycle();  // the first socket loads the providers once for the process
-    DWORD before = 0, after = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    const HandleUse before = HandleUseNow();
     for (int i = 0; i < 200; ++i) cycle();
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
-    EXPECT_EQ(after, before);
+    ExpectNoHandlesLeaked(before, 200);
 }
 
 TEST(Win32Platform, HostNameStaysWithinEveryLimit) {
