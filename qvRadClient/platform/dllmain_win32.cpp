@@ -16,17 +16,15 @@
 
 // The C runtime's DllMainCRTStartup has run the static constructors (which registered the
 // hook) before it calls this, and runs the static destructors itself after process detach.
+//
+// Thread notifications stay on (no DisableThreadLibraryCalls): the runtime linked statically
+// into this DLL (winpthread, emulated TLS) frees its per-thread data from them, which would
+// otherwise leak for every host thread that called in. None of this module's code runs there.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)instance;
     (void)reserved;
-    switch (reason) {
-        case DLL_PROCESS_ATTACH:
-            // Thread attach and detach must run none of this module's code; the library keeps
-            // no per-thread state.
-            DisableThreadLibraryCalls(instance);
-            // FALSE fails LoadLibrary; the runtime then sends process detach and destroys the
-            // statics it constructed.
-            return platform::RunModuleAttach() == 0 ? TRUE : FALSE;
-        default:
-            return TRUE;
-    }
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    // FALSE fails LoadLibrary; the runtime then sends process detach and destroys the statics
+    // it constructed.
+    return platform::RunModuleAttach() == 0 ? TRUE : FALSE;
 }
