@@ -45,19 +45,6 @@ long long ElapsedMillis(std::chrono::steady_clock::time_point since) {
         .count();
 }
 
-TEST(Win32Platform, SocketLayerGrantsWhatIsAskedAndRefusesNoVersion) {
-    std::uint16_t granted = 0xFFFF;
-    ASSERT_EQ(platform::SocketLayerStart(platform::kSocketVersion11, &granted), 0);
-    EXPECT_EQ(granted, platform::kSocketVersion11);
-    platform::SocketLayerEnd();
-    ASSERT_EQ(platform::SocketLayerStart(platform::kSocketVersion20, &granted), 0);
-    EXPECT_EQ(granted, platform::kSocketVersion20);
-    platform::SocketLayerEnd();
-    granted = 0xFFFF;
-    EXPECT_EQ(platform::SocketLayerStart(0x0000, &granted), platform::kErrorVersionNotSupported);
-    EXPECT_EQ(granted, 0);
-}
-
 TEST(Win32Platform, ParsesDottedAddressesInNetworkOrder) {
     const struct {
         const char* text;
