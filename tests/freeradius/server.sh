@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# Starts and stops a private FreeRADIUS 3.2 server on 127.0.0.1 for qvRadClient's interop tests.
+# Usage: server.sh start DIR | stop DIR  (DIR is a state folder; its path may contain spaces).
+#
+# start writes a private configuration into DIR (nothing system-wide changes, the system service
+# is never touched), runs "freeradius -X" on free UDP ports with its debug log in
+# DIR/radiusd.log, waits until every listener answers Status-Server, writes DIR/ports.env
+# (shell variables QVRAD_FR_*) and prints the main port. stop ends that server by its PID.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Overrides: QVRAD_FR_FREERADIUS (server binary), QVRAD_FR_PKGCONF (package configuration
+# folder copied from), QVRAD_FR_USERS_TSV (users table).
+pkgconf=${QVRAD_FR_PKGCONF:-/etc/freeradius/3.0}
+users_tsv=${QVRAD_FR_USERS_TSV:-$here/users.tsv}
+
+# Bounds: every wait below is a fixed number of fixed sleeps.
+readonly bind_attempts=5     # fresh ports when another process took one between pick and bind
+readonly ready_polls=100     # x 0.1 s for "Ready to process requests"
+readonly status_tries=3      # radclient Status-Server rounds per listener (1 s timeout each)
+readonly term_polls=50       # x 0.1 s after SIGTERM
+readonly kill_polls=20       # x 0.1 s after SIGKILL
+
+die() {
+  echo "server.sh: $*" >&2
+  exit 1
+}
+
+usage() {
+  echo "usage: $0 start DIR | stop DIR" >&2
+  exit 2
+}
+
+find_freeradius() {
+  local fr
+  if [ -n "${QVRAD_FR_FREERADIUS:-}" ]; then
+    # Explicit choice (also how the missing-server message is tested): no fallback.
+    fr=$(command -v -- "$QVRAD_FR_FREERADIUS" 2>/dev/null || true)
+  else
+    fr=$(command -v freeradius 2>/dev/null || true)
+    if [ -z "$fr" ] && [ -x /usr/sbin/freeradius ]; then fr=/usr/sbin/freeradius; fi
+  fi
+  if [ -z "$fr" ] && [ -n "${QVRAD_FR_FREERADIUS:-}" ]; then
+    die "FreeRADIUS not found: QVRAD_FR_FREERADIUS=$QVRAD_FR_FREERADIUS is not an executable"
+  fi
+  if [ -z "$fr" ]; then
+    die "FreeRADIUS not found (no 'freeradius' on PATH, no /usr/sbin/freeradius);" \
+      "install it with: apt-get install -y --no-install-recommends freeradius freeradius-utils"
+  fi
+  local version
+  version=$("$fr" -v 2>&1 | head -n 1 || true)
+  case "$version" in
+    *"Version 3.2."*) ;;
+    *"Version 3."*) echo "server.sh: warning: expected FreeRADIUS 3.2, found: $version" >&2 ;;
+    *) die "$fr is not FreeRADIUS 3 ($version)" ;;
+  esac
+  echo "$fr"
+}
+
+need_tools() {
+  command -v radclient >/dev/null 2>&1 ||
+    die "radclient not found; install it with: apt-get install -y --no-install-recommends freeradius-utils"
+  command -v python3 >/dev/null 2>&1 || die "python3 not found"
+  [ -d "$pkgconf" ] || die "FreeRADIUS configuration folder $pkgconf not found"
+}
+
+# True while PID is a live process started from this state folder's configuration. A zombie or a
+# recycled PID has a different (or empty) command line, so it never matches.
+is_ours() {
+  local pid=$1 raddb=$2
+  [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] || return 1
+  tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -qxF -- "$raddb"
+}
+
+# True while our own child PID runs. Used during start-up instead of is_ours: between fork and
+# exec the child still shows the shell's command line.
+child_alive() {
+  local pid=$1 stat
+  kill -0 "$pid" 2>/dev/null || return 1
+  stat=$(cat "/proc/$pid/stat" 2>/dev/null || true)
+  # Field 3 of /proc/PID/stat (after the parenthesised name) is the state; Z is a zombie.
+  case "${stat##*) }" in
+    Z* | X* | "") return 1 ;;
+  esac
+}
+
+wait_gone() {
+  local pid=$1 raddb=$2 polls=$3 i
+  for ((i = 0; i < polls; i++)); do
+    is_ours "$pid" "$raddb" || return 0
+    sleep 0.1
+  done
+  ! is_ours "$pid" "$raddb"
+}
+
+stop_server() {
+  local dir=$1 pidfile="$1/server.pid" pid
+  [ -f "$pidfile" ] || return 0
+  pid=$(head -n 1 "$pidfile" 2>/dev/null || true)
+  if is_ours "$pid" "$dir/raddb"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    if ! wait_gone "$pid" "$dir/raddb" "$term_polls"; then
+      echo "server.sh: FreeRADIUS $pid ignored SIGTERM, sending SIGKILL" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+      wait_gone "$pid" "$dir/raddb" "$kill_polls" || die "FreeRADIUS $pid does not exit"
+    fi
+  fi
+  # The log stays for post-mortems; ports.env goes so that nobody talks to a dead server.
+  rm -f "$pidfile" "$dir/ports.env"
+}
+
+# Prints NAME=PORT,... with one distinct free UDP port per listener: all sockets are bound to
+# 127.0.0.1:0 at once (so the kernel hands out distinct ports), read back, then released.
+pick_ports() {
+  python3 - "$@" <<'EOF'
+import socket, sys
+socks = []
+for name in sys.argv[1:]:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    socks.append((name, s))
+print(",".join("%s=%d" % (n, s.getsockname()[1]) for n, s in socks))
+for _, s in socks:
+    s.close()
+EOF
+}
+
+log_tail() {
+  echo "---- last lines of $1 ----" >&2
+  tail -n 40 "$1" >&2 || true
+  echo "----" >&2
+}
+
+# Status-Server (RFC 5997) on each listener with its own secret; RFC 5997 section 3 wants a
+# Message-Authenticator in it, which radclient only adds when asked to.
+check_listeners() {
+  local env=$1 name port port_var secret secret_var try ok
+  # shellcheck disable=SC1090
+  . "$env"
+  for name in $QVRAD_FR_LISTENS; do
+    port_var=QVRAD_FR_PORT_$name
+    secret_var=QVRAD_FR_SECRET_$name
+    port=${!port_var}
+    secret=${!secret_var}
+    ok=0
+    for ((try = 0; try < status_tries; try++)); do
+      if echo "Message-Authenticator = 0x00" |
+        radclient -q -t 1 -r 1 "$QVRAD_FR_HOST:$port" status "$secret" >/dev/null 2>&1; then
+        ok=1
+        break
+      fi
+    done
+    if [ "$ok" != 1 ]; then
+      echo "server.sh: listener $name on port $port does not answer Status-Server" >&2
+      return 1
+    fi
+  done
+}
+
+start_server() {
+  local dir=$1 fr attempt ports pid i state
+  fr=$(find_freeradius)
+  need_tools
+  mkdir -p -- "$dir"
+  dir=$(cd -- "$dir" && pwd)
+  case "$dir" in
+    *"'"* | *\\* | *$'\n'*) die "state folder must not contain quotes, backslashes or newlines: $dir" ;;
+  esac
+  # A server left over from an earlier run (crash, aborted test) of this folder goes first.
+  stop_server "$dir"
+  rm -rf -- "$dir/raddb" "$dir/run" "$dir/log"
+  rm -f -- "$dir/ports.env" "$dir/radiusd.log"
+
+  local names
+  names=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS))' "$here")
+  for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
+    # shellcheck disable=SC2086
+    ports=$(pick_ports $names)
+    python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports"
+    "$fr" -X -d "$dir/raddb" </dev/null >"$dir/radiusd.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/server.pid"
+    state=dead
+    for ((i = 0; i < ready_polls; i++)); do
+      if ! child_alive "$pid"; then
+        state=dead
+        break
+      fi
+      if grep -q "Ready to process requests" "$dir/radiusd.log"; then
+        state=ready
+        break
+      fi
+      state=slow
+      sleep 0.1
+    done
+    if [ "$state" = ready ]; then
+      if check_listeners "$dir/ports.env"; then
+        echo "$QVRAD_FR_PORT_MAIN"
+        return 0
+      fi
+      log_tail "$dir/radiusd.log"
+      stop_server "$dir"
+      die "FreeRADIUS started but does not answer on its listeners"
+    fi
+    if [ "$state" = slow ]; then
+      log_tail "$dir/radiusd.log"
+      stop_server "$dir"
+      die "FreeRADIUS not ready after $((ready_polls / 10)) s"
+    fi
+    wait "$pid" 2>/dev/null || true
+    rm -f "$dir/server.pid"
+    if grep -qi "address already in use\|failed binding" "$dir/radiusd.log"; then
+      echo "server.sh: a picked port was taken meanwhile (attempt $attempt), picking again" >&2
+      continue
+    fi
+    log_tail "$dir/radiusd.log"
+    die "FreeRADIUS exited during start-up (log: $dir/radiusd.log)"
+  done
+  log_tail "$dir/radiusd.log"
+  die "FreeRADIUS could not bind its ports in $bind_attempts attempts"
+}
+
+[ $# -eq 2 ] || usage
+[ -n "$2" ] || usage
+case "$1" in
+  start) start_server "$2" ;;
+  stop)
+    if [ -d "$2" ]; then stop_server "$(cd -- "$2" && pwd)"; fi
+    ;;
+  *) usage ;;
+esac
