@@ -12,6 +12,8 @@ import re
 import subprocess
 import sys
 
+# No __pycache__ in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import genconf  # noqa: E402
 

@@ -183,7 +183,7 @@ start_server() {
   rm -f -- "$dir/ports.env" "$dir/radiusd.log"
 
   local names
-  names=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS))' "$here")
+  names=$(python3 -B -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS))' "$here")
   for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
     # shellcheck disable=SC2086
     ports=$(pick_ports $names)
