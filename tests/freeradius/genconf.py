@@ -19,6 +19,9 @@ HOST = "127.0.0.1"
 # line that carries a secret is "secret=VALUE\n" (a bare word), which leaves 8182 bytes; a
 # quoted secret gets two fewer.  Longer lines fail with "Line too long" at start-up.
 SECRET_MAX_LEN = 8182
+# The longest secret qvRadClient takes (longer ones give "6007#0#INVALID_INPUT_ERR"), so the
+# longest one both ends of an exchange accept.
+SECRET_LIBRARY_MAX_LEN = 256
 
 
 def _pattern(n, seed):
@@ -34,6 +37,7 @@ LISTENS = [
     ("S1", "x", False),
     ("S16", "0123456789abcdef", False),
     ("S64", "P!u#n&c(t)u*a+t,e-d./:;<=>?@[]^_`{|}~" + _pattern(64 - 37, 1), False),
+    ("S256", _pattern(SECRET_LIBRARY_MAX_LEN, 3), False),
     ("SMAX", _pattern(SECRET_MAX_LEN, 2), False),
     ("MSGAUTH", "testing123", True),
 ]

@@ -9,11 +9,12 @@
 #
 # DIR/ports.env (single-quoted values, sourceable by sh):
 #   QVRAD_FR_HOST      127.0.0.1
-#   QVRAD_FR_LISTENS   "MAIN S1 S16 S64 SMAX MSGAUTH", one auth listener each, with
+#   QVRAD_FR_LISTENS   "MAIN S1 S16 S64 S256 SMAX MSGAUTH", one auth listener each, with
 #   QVRAD_FR_PORT_<L>  its UDP port and
 #   QVRAD_FR_SECRET_<L> its shared secret: MAIN testing123, S1 1 byte, S16 16 bytes,
-#                      S64 64 bytes with punctuation, SMAX 8182 bytes (the longest FreeRADIUS
-#                      3.2.1 reads from its configuration), MSGAUTH testing123 on a client with
+#                      S64 64 bytes with punctuation, S256 256 bytes (the longest qvRadClient
+#                      takes), SMAX 8182 bytes (the longest FreeRADIUS 3.2.1 reads from its
+#                      configuration), MSGAUTH testing123 on a client with
 #                      require_message_authenticator (requests without one are dropped)
 #   QVRAD_FR_USERS     the users table (users.tsv) the server was generated from
 #   QVRAD_FR_LOG       FreeRADIUS's debug log, with each request as it decoded it
