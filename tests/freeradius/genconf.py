@@ -300,7 +300,11 @@ def main():
     ap.add_argument("--state", required=True)
     ap.add_argument("--pkgconf", required=True)
     ap.add_argument("--users", required=True)
-    ap.add_argument("--ports", required=True, help="comma-separated NAME=PORT for " + ",".join(n for n, _, _ in LISTENS))
+    ap.add_argument(
+        "--ports",
+        required=True,
+        help="comma-separated NAME=PORT for " + ",".join(n for n, _, _ in LISTENS) + " (and optionally CLOSED)",
+    )
     args = ap.parse_args()
 
     state = os.path.abspath(args.state)
@@ -331,6 +335,9 @@ def main():
     for name, secret, require_ma in LISTENS:
         env.append("QVRAD_FR_PORT_%s=%d" % (name, ports[name]))
         env.append("QVRAD_FR_SECRET_%s=%s" % (name, shell_quote(secret)))
+    if "CLOSED" in ports:
+        # Picked with the listeners' ports, so distinct from them, and left unbound.
+        env.append("QVRAD_FR_PORT_CLOSED=%d" % ports["CLOSED"])
     env.append("QVRAD_FR_USERS=" + shell_quote(os.path.abspath(args.users)))
     env.append("QVRAD_FR_LOG=" + shell_quote(os.path.join(state, "radiusd.log")))
     tmp = os.path.join(state, "ports.env.tmp")

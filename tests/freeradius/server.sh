@@ -16,6 +16,8 @@
 #                      takes), SMAX 8182 bytes (the longest FreeRADIUS 3.2.1 reads from its
 #                      configuration), MSGAUTH testing123 on a client with
 #                      require_message_authenticator (requests without one are dropped)
+#   QVRAD_FR_PORT_CLOSED a UDP port picked with the others but never bound: nothing listens
+#                      there (another process could take it later, which is unlikely)
 #   QVRAD_FR_USERS     the users table (users.tsv) the server was generated from
 #   QVRAD_FR_LOG       FreeRADIUS's debug log, with each request as it decoded it
 set -euo pipefail
@@ -187,7 +189,7 @@ start_server() {
   names=$(python3 -B -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS))' "$here")
   for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
     # shellcheck disable=SC2086
-    ports=$(pick_ports $names)
+    ports=$(pick_ports $names CLOSED)
     python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports"
     "$fr" -X -d "$dir/raddb" </dev/null >"$dir/radiusd.log" 2>&1 &
     pid=$!
