@@ -1,0 +1,306 @@
+// qvRadClient against a real FreeRADIUS 3.2: every users.tsv row, the shared-secret lengths both
+// ends take, lost and refused exchanges, and the server's own log of the password we hid.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "fr_server.h"
+#include "qvRadClient.h"
+
+namespace {
+
+const char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
+const char kNetworkFail[] = "6040#0#ERR_NETWORK_FAIL";
+const char kInvalidFormat[] = "6041#0#ERR_INVALID_RADIUS_FORMAT";
+
+// Answered exchanges take milliseconds; the bound only has to tell them from a timeout (5 s)
+// on a busy machine. Lost ones must wait out their 1-second timeout, and not much longer.
+const char kAnsweredTimeout[] = "5";
+const char kLostTimeout[] = "1";
+constexpr double kAnsweredWithin = 3.0;
+constexpr double kLostAtLeast = 0.9;
+constexpr double kLostWithin = 3.0;
+
+struct Outcome {
+    std::string text;
+    double seconds;
+};
+
+// The returned buffer is shared by every call, so it is copied at once.
+Outcome Auth(const std::string& host, const std::string& port, const std::string& secret,
+             const std::string& user, const std::string& password, const char* timeout) {
+    const auto start = std::chrono::steady_clock::now();
+    const char* text =
+        auth(host.c_str(), port.c_str(), secret.c_str(), user.c_str(), password.c_str(), timeout);
+    Outcome outcome{text == nullptr ? std::string("<null>") : std::string(text), 0.0};
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    outcome.seconds = took.count();
+    return outcome;
+}
+
+const std::vector<FrUser>& UsersTable() {
+    static std::string error;
+    static const std::vector<FrUser> rows = ReadUsersTable(&error);
+    return rows;
+}
+
+const FrUser* FindRow(const std::string& key) {
+    for (const FrUser& row : UsersTable())
+        if (row.key == key) return &row;
+    return nullptr;
+}
+
+int OpenDescriptors() {
+    std::error_code error;
+    const std::filesystem::path fds("/proc/self/fd");
+    if (!std::filesystem::is_directory(fds, error)) return -1;
+    int count = 0;
+    for (std::filesystem::directory_iterator it(fds, error), end; !error && it != end;
+         it.increment(error))
+        ++count;
+    return count;
+}
+
+class FreeRadius : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(LoadServer(&server, &error)) << error;
+    }
+
+    Outcome Login(const std::string& listener, const std::string& user, const std::string& password,
+                  const char* timeout = kAnsweredTimeout) {
+        return Auth(server.Host(), server.Port(listener), server.Secret(listener), user, password,
+                    timeout);
+    }
+
+    FrServer server;
+};
+
+// ---- every users.tsv row through auth -------------------------------------------------------
+
+// What the library must return for what the row makes the server do.
+struct Expected {
+    std::string text;
+    bool lost;  // the server never answers
+};
+
+Expected ExpectedFor(const FrUser& row) {
+    if (row.kind == "drop") return {kNetworkFail, true};
+    // RFC 2865 section 4.4: an Access-Challenge is neither Accept nor Reject.
+    if (row.kind == "challenge") return {kInvalidFormat, false};
+    // The first Reply-Message (RFC 2865 section 5.18) is the text; none, or an empty one, is 6041.
+    if (row.replies.empty() || row.replies[0].empty()) return {kInvalidFormat, false};
+    return {row.replies[0], false};
+}
+
+// The cases this suite exists to cover; the table may grow, but none of these may go.
+TEST(UsersTable, HoldsEveryRequiredCase) {
+    std::string error;
+    ASSERT_FALSE(ReadUsersTable(&error).empty()) << error;
+    const struct {
+        const char* key;
+        std::size_t userLength;  // 0: not checked
+        std::size_t passwordLength;
+        std::size_t replyLength;
+    } required[] = {
+        {"alice", 0, 0, 0},          {"alice-wrong", 0, 0, 0},  {"bob", 0, 0, 0},
+        {"challenge", 0, 0, 0},      {"two-replies", 0, 0, 0},  {"reply-253", 0, 0, 253},
+        {"pass-1", 0, 1, 0},         {"pass-15", 0, 15, 0},     {"pass-16", 0, 16, 0},
+        {"pass-17", 0, 17, 0},       {"pass-31", 0, 31, 0},     {"pass-32", 0, 32, 0},
+        {"pass-127", 0, 127, 0},     {"pass-128", 0, 128, 0},   {"user-253", 253, 0, 0},
+        {"utf8", 0, 0, 0},           {"raw-high", 0, 128, 0},   {"spaced", 8, 0, 0},
+        {"spaced-trimmed", 6, 0, 0}, {"reject-quiet", 0, 0, 0}, {"drop", 0, 0, 0},
+    };
+    for (const auto& r : required) {
+        SCOPED_TRACE(r.key);
+        const FrUser* row = FindRow(r.key);
+        ASSERT_NE(row, nullptr);
+        if (r.userLength) {
+            EXPECT_EQ(row->user.size(), r.userLength);
+        }
+        if (r.passwordLength) {
+            EXPECT_EQ(row->password.size(), r.passwordLength);
+        }
+        if (r.replyLength) {
+            ASSERT_FALSE(row->replies.empty());
+            EXPECT_EQ(row->replies[0].size(), r.replyLength);
+        }
+    }
+    // The shapes the expectations rest on.
+    EXPECT_EQ(FindRow("two-replies")->replies.size(), 2u);
+    EXPECT_TRUE(FindRow("bob")->replies.empty());
+    EXPECT_TRUE(FindRow("reject-quiet")->replies.empty());
+    EXPECT_FALSE(FindRow("challenge")->replies.empty());
+    EXPECT_EQ(FindRow("spaced")->user, " spaced ");
+    EXPECT_EQ(FindRow("raw-high")->password.front(), '\x80');
+    EXPECT_EQ(FindRow("raw-high")->password.back(), '\xff');
+}
+
+class UsersRow : public FreeRadius, public ::testing::WithParamInterface<FrUser> {};
+
+TEST_P(UsersRow, GivesTheResultOfWhatTheServerSent) {
+    const FrUser& row = GetParam();
+    const Expected want = ExpectedFor(row);
+    const Outcome got =
+        Login("MAIN", row.user, row.password, want.lost ? kLostTimeout : kAnsweredTimeout);
+    EXPECT_EQ(got.text, want.text) << "kind " << row.kind;
+    if (want.lost) {
+        EXPECT_GE(got.seconds, kLostAtLeast);
+        EXPECT_LT(got.seconds, kLostWithin);
+    } else {
+        EXPECT_LT(got.seconds, kAnsweredWithin);
+    }
+}
+
+std::string RowName(const ::testing::TestParamInfo<FrUser>& info) {
+    std::string name;
+    for (char c : info.param.key) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        name.push_back(alnum ? c : '_');
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(FreeRadius, UsersRow, ::testing::ValuesIn(UsersTable()), RowName);
+
+// ---- shared secrets -------------------------------------------------------------------------
+
+// FreeRADIUS 3.2.1 reads secrets of up to 8182 bytes from its configuration; the library takes
+// up to 256 and refuses longer ones before sending anything.
+TEST_F(FreeRadius, SecretLengthsBothEndsTake) {
+    const std::string s256 = server.Secret("S256");
+    const struct {
+        const char* listener;
+        std::size_t length;
+    } cases[] = {{"S1", 1}, {"S16", 16}, {"S64", 64}, {"S256", 256}, {"MAIN", 10}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.listener);
+        ASSERT_EQ(server.Secret(k.listener).size(), k.length);
+        const Outcome accepted = Login(k.listener, "alice", "alice-pass");
+        EXPECT_EQ(accepted.text, "Welcome, alice");
+        EXPECT_LT(accepted.seconds, kAnsweredWithin);
+        // A Reject proves the reply was verified with this secret too, not just the Accept.
+        EXPECT_EQ(Login(k.listener, "alice", "wrong-pass").text, "Access denied");
+    }
+}
+
+TEST_F(FreeRadius, SecretsLongerThanTheLibraryTakesAreRefusedUnsent) {
+    const std::string smax = server.Secret("SMAX");
+    ASSERT_EQ(smax.size(), 8182u);
+    const std::string s257 = server.Secret("S256") + "x";
+    const struct {
+        const char* listener;
+        std::string secret;
+    } cases[] = {{"SMAX", smax}, {"S256", s257}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.secret.size());
+        const Outcome got = Auth(server.Host(), server.Port(k.listener), k.secret, "alice",
+                                 "alice-pass", kAnsweredTimeout);
+        EXPECT_EQ(got.text, kInvalidInput);
+        EXPECT_LT(got.seconds, 0.5);  // refused before any datagram is sent
+    }
+}
+
+// FreeRADIUS drops a request whose Message-Authenticator does not verify with its secret
+// (RFC 3579 section 3.2), so a wrong secret gets no reply at all.
+TEST_F(FreeRadius, WrongSecretTimesOut) {
+    std::string s256 = server.Secret("S256");
+    s256.back() = s256.back() == 'a' ? 'b' : 'a';  // only the last of 256 bytes differs
+    const struct {
+        const char* listener;
+        std::string secret;
+    } cases[] = {
+        {"MAIN", "testing12"}, {"S1", server.Secret("S1") == "y" ? "z" : "y"}, {"S256", s256}};
+    const std::string log = server.Get("QVRAD_FR_LOG");
+    const char kDropped[] = "invalid Message-Authenticator!  (Shared secret is incorrect.)";
+    const int droppedBefore = LogCount(log, kDropped);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.listener);
+        const Outcome got = Auth(server.Host(), server.Port(k.listener), k.secret, "alice",
+                                 "alice-pass", kLostTimeout);
+        EXPECT_EQ(got.text, kNetworkFail);
+        EXPECT_GE(got.seconds, kLostAtLeast);
+        EXPECT_LT(got.seconds, kLostWithin);
+    }
+    // The server's reason: each of ours was dropped for its Message-Authenticator.
+    EXPECT_TRUE(LogCountReaches(log, kDropped, droppedBefore + 3, 2000));
+}
+
+// ---- addresses ------------------------------------------------------------------------------
+
+TEST_F(FreeRadius, PortWhereNothingListensTimesOut) {
+    const std::string closed = server.Get("QVRAD_FR_PORT_CLOSED");
+    ASSERT_FALSE(closed.empty());
+    const Outcome got =
+        Auth(server.Host(), closed, server.Secret("MAIN"), "alice", "alice-pass", kLostTimeout);
+    EXPECT_EQ(got.text, kNetworkFail);
+    EXPECT_LT(got.seconds, kLostWithin);
+}
+
+TEST_F(FreeRadius, LocalhostResolves) {
+    const Outcome got = Auth("localhost", server.Port("MAIN"), server.Secret("MAIN"), "alice",
+                             "alice-pass", kAnsweredTimeout);
+    EXPECT_EQ(got.text, "Welcome, alice");
+}
+
+// ---- the server's own view ------------------------------------------------------------------
+
+// A password seen nowhere else, rejected, must show up in FreeRADIUS's debug log exactly as we
+// hid it (RFC 2865 section 5.2): every block boundary, and the longest secret as well.
+TEST_F(FreeRadius, ServerRevealsExactlyThePasswordWeHid) {
+    const struct {
+        const char* listener;
+        std::size_t length;
+    } cases[] = {{"MAIN", 1},  {"MAIN", 15},  {"MAIN", 16},  {"MAIN", 17},
+                 {"MAIN", 31}, {"MAIN", 32},  {"MAIN", 127}, {"MAIN", 128},
+                 {"S256", 17}, {"S256", 128}, {"S1", 33},    {"MSGAUTH", 64}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.listener) + " " + std::to_string(k.length));
+        const std::string password = UniqueToken(k.length);
+        EXPECT_EQ(Login(k.listener, "alice", password).text, "Access denied");
+        EXPECT_TRUE(LogContains(server.Get("QVRAD_FR_LOG"),
+                                "User-Password = \"" + password + "\"\n", 3000));
+    }
+}
+
+// require_message_authenticator = yes: the server drops requests without one, so these
+// answers show ours is present and right.
+TEST_F(FreeRadius, ListenerRequiringMessageAuthenticatorAnswers) {
+    EXPECT_EQ(Login("MSGAUTH", "alice", "alice-pass").text, "Welcome, alice");
+    EXPECT_EQ(Login("MSGAUTH", "alice", "wrong-pass").text, "Access denied");
+    EXPECT_EQ(Login("MSGAUTH", "bob", "bob-pass").text, kInvalidFormat);
+}
+
+// ---- many calls -----------------------------------------------------------------------------
+
+TEST_F(FreeRadius, TwoHundredCallsInARow) {
+    const int before = OpenDescriptors();
+    const auto start = std::chrono::steady_clock::now();
+    int wrong = 0;
+    for (int i = 0; i < 200; ++i) {
+        // Accepts and Rejects alternate, so a stale result from the call before shows.
+        const bool accept = i % 2 == 0;
+        const Outcome got = Login("MAIN", "alice", accept ? "alice-pass" : "wrong-pass");
+        if (got.text != (accept ? "Welcome, alice" : "Access denied")) {
+            ++wrong;
+            ADD_FAILURE() << "call " << i << ": " << got.text;
+            if (wrong >= 5) break;
+        }
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(wrong, 0);
+    EXPECT_LT(took.count(), 30.0);
+    if (before >= 0) {
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+    RecordProperty("seconds_for_200", std::to_string(took.count()));
+}
+
+}  // namespace
