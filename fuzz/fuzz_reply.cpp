@@ -1,0 +1,277 @@
+// Fuzz target for the reply path: a datagram as the exchange receives it goes through
+// VerifyResponse and ReplyToResult as auth uses them, and is held to an independent model.
+//
+// Input, byte 0 bit 0 picks the mode:
+//   0 (raw)    the rest is the datagram as received, up to 4352 bytes; the count passed on is at
+//              most 4096, as the exchange never receives more.
+//   1 (signed) byte 1 is the Code, byte 2 the flags below, the rest the attribute area. The
+//              harness lays out the header, may add Message-Authenticators, and signs the reply
+//              with the right secret, so the walk behind the authenticator check is reached.
+// Bytes past what was received (and the request's bytes past its Length) are poisoned: reading
+// one is an ASan report. fuzz/make_corpus.py repeats the fixed request's values.
+#include <cstring>
+#include <memory>
+
+#include "api/result.h"
+#include "fuzz_support.h"
+#include "radius/constants.h"
+#include "radius/packet.h"
+
+namespace {
+
+const char kSecret[] = "fuzz-shared-secret-2865";
+const std::uint8_t kRequestAuthenticator[16] = {'q', 'v', 'R', 'a', 'd', 'C', 'l', 'i',
+                                                'e', 'n', 't', '-', 'f', 'u', 'z', 'z'};
+constexpr std::uint8_t kIdentifier = 0x2A;
+constexpr unsigned kAuthResultSize = 2048;  // the size of auth's result buffer
+
+constexpr std::uint8_t kFlagMessageAuthenticatorFirst = 0x01;
+constexpr std::uint8_t kFlagMessageAuthenticatorLast = 0x02;
+constexpr std::uint8_t kFlagWrongIdentifier = 0x04;
+constexpr std::uint8_t kFlagCorruptMessageAuthenticator = 0x08;
+constexpr std::uint8_t kFlagTrailingBytes = 0x10;  // 1 + (flags >> 5) bytes past Length
+
+const char* const kFixedTexts[] = {kResultInvalidInput, kResultNetworkFail, kResultInvalidFormat,
+                                   kResultWinsock,      kResultClientStack, kResultLockFail};
+
+// The request every datagram is checked against, built as auth builds one.
+struct Fixture {
+    CRadSecret secret;
+    CRadPacket request{rad::kAccessRequest};
+    std::uint8_t image[rad::kMaxPacketLength];
+    std::uint16_t length = 0;
+
+    Fixture() {
+        secret.Assign(kSecret, sizeof kSecret - 1);
+        std::memcpy(request.octets + rad::kAuthenticatorOffset, kRequestAuthenticator, 16);
+        request.SetIdentifier(kIdentifier);
+        CRadAttrCursor cursor;
+        request.BeginAttribute(rad::kMessageAuthenticator, cursor);
+        cursor.AppendMessageAuthenticator();
+        request.BeginAttribute(rad::kUserName, cursor);
+        cursor.AppendText("alice");
+        request.BeginAttribute(rad::kUserPassword, cursor);
+        cursor.AppendPassword("password");
+        request.PrepareForServer(secret);
+        length = request.Length();
+        std::memcpy(image, request.octets, length);
+        // A reply's check needs the request's header and the secret's own bytes, nothing else.
+        QVRAD_POISON(request.octets + length, sizeof request.octets - length);
+        QVRAD_POISON(secret.octets + secret.length, sizeof secret.octets - secret.length);
+    }
+};
+
+// Never destroyed: its destructors would wipe the poisoned bytes.
+Fixture& TheFixture() {
+    static Fixture* fixture = new Fixture;
+    return *fixture;
+}
+
+// What RFC 2865 sections 3 and 5 and RFC 3579 section 3.2 say of these bytes, found without the
+// library's code.
+struct Model {
+    bool lengthOk = false;
+    int length = 0;
+    bool authenticatorOk = false;
+    bool identifierOk = false;
+    bool wellFormed = false;  // every attribute parses and the last ends at Length
+    bool proxyState = false;  // among the attributes before any malformed one
+    int messageAuthenticators = 0;
+    bool messageAuthenticatorShapeOk = true;
+    bool messageAuthenticatorValid = false;
+    int firstReplyMessage = -1;
+
+    bool ShouldAccept() const {
+        return lengthOk && authenticatorOk && identifierOk && !proxyState &&
+               (messageAuthenticators == 0 ||
+                (messageAuthenticators == 1 && messageAuthenticatorShapeOk &&
+                 messageAuthenticatorValid));
+    }
+};
+
+Model Examine(const std::uint8_t* o, unsigned received) {
+    Model m;
+    if (received < rad::kHeaderLength) return m;
+    m.length = (o[2] << 8) | o[3];
+    m.lengthOk = m.length >= 20 && m.length <= 4096 && m.length <= static_cast<int>(received);
+    if (!m.lengthOk) return m;
+    const std::size_t length = static_cast<std::size_t>(m.length);
+    std::uint8_t digest[16];
+    RefMd5(digest, {{o, 4},
+                    {kRequestAuthenticator, 16},
+                    {o + 20, length - 20},
+                    {kSecret, sizeof kSecret - 1}});
+    m.authenticatorOk = std::memcmp(digest, o + 4, 16) == 0;
+    m.identifierOk = o[1] == kIdentifier;
+    int messageAuthenticatorAt = 0;
+    m.wellFormed = true;
+    for (int at = 20; at < m.length;) {
+        if (at + 1 >= m.length || o[at + 1] < 2 || at + o[at + 1] > m.length) {
+            m.wellFormed = false;
+            break;
+        }
+        const int type = o[at];
+        if (type == 33) m.proxyState = true;
+        if (type == 80) {
+            ++m.messageAuthenticators;
+            if (o[at + 1] != 18) m.messageAuthenticatorShapeOk = false;
+            messageAuthenticatorAt = at;
+        }
+        if (type == 18 && m.firstReplyMessage < 0) m.firstReplyMessage = at;
+        at += o[at + 1];
+    }
+    if (m.messageAuthenticators == 1 && m.messageAuthenticatorShapeOk) {
+        std::uint8_t copy[4096];
+        std::memcpy(copy, o, length);
+        std::memcpy(copy + 4, kRequestAuthenticator, 16);
+        std::memset(copy + messageAuthenticatorAt + 2, 0, 16);
+        std::uint8_t mac[16];
+        RefHmacMd5(mac, kSecret, sizeof kSecret - 1, copy, length);
+        m.messageAuthenticatorValid = std::memcmp(mac, o + messageAuthenticatorAt + 2, 16) == 0;
+    }
+    return m;
+}
+
+// Lays out and signs a reply from the signed mode's fields; returns the count received.
+unsigned BuildSigned(std::uint8_t* o, FuzzInput& in) {
+    const std::uint8_t code = in.Byte();
+    const std::uint8_t flags = in.Byte();
+    std::size_t areaLength = 0;
+    const std::uint8_t* area = in.Rest(&areaLength);
+    const bool first = (flags & kFlagMessageAuthenticatorFirst) != 0;
+    const bool last = (flags & kFlagMessageAuthenticatorLast) != 0;
+    const std::size_t extra = (flags & kFlagTrailingBytes) != 0 ? 1u + (flags >> 5) : 0u;
+    const std::size_t added = (first ? 18u : 0u) + (last ? 18u : 0u);
+    const std::size_t room = 4096 - 20 - added - extra;
+    if (areaLength > room) areaLength = room;
+    const std::size_t total = 20 + added + areaLength;
+
+    o[0] = code;
+    o[1] = (flags & kFlagWrongIdentifier) != 0 ? kIdentifier ^ 1 : kIdentifier;
+    o[2] = static_cast<std::uint8_t>(total >> 8);
+    o[3] = static_cast<std::uint8_t>(total & 0xFF);
+    std::memcpy(o + 4, kRequestAuthenticator, 16);
+    std::size_t at = 20;
+    std::size_t values[2];
+    int count = 0;
+    if (first) {
+        o[at] = 80;
+        o[at + 1] = 18;
+        std::memset(o + at + 2, 0, 16);
+        values[count++] = at + 2;
+        at += 18;
+    }
+    if (areaLength != 0) std::memcpy(o + at, area, areaLength);
+    at += areaLength;
+    if (last) {
+        o[at] = 80;
+        o[at + 1] = 18;
+        std::memset(o + at + 2, 0, 16);
+        values[count++] = at + 2;
+        at += 18;
+    }
+    // RFC 3579 section 3.2: HMAC-MD5 over the reply with the Request Authenticator in the
+    // Authenticator field and the value zero.
+    if (count != 0) {
+        std::uint8_t mac[16];
+        RefHmacMd5(mac, kSecret, sizeof kSecret - 1, o, total);
+        for (int i = 0; i < count; ++i) std::memcpy(o + values[i], mac, 16);
+        if ((flags & kFlagCorruptMessageAuthenticator) != 0) o[values[0]] ^= 0x01;
+    }
+    // RFC 2865 section 3: the Response Authenticator over the bytes up to Length.
+    std::uint8_t digest[16];
+    RefMd5(
+        digest,
+        {{o, 4}, {kRequestAuthenticator, 16}, {o + 20, total - 20}, {kSecret, sizeof kSecret - 1}});
+    std::memcpy(o + 4, digest, 16);
+    std::memset(o + total, 0xEE, extra);
+    return static_cast<unsigned>(total + extra);
+}
+
+// The text ReplyToResult must write for this model, as bytes and count.
+void ExpectedText(const Model& m, bool accepted, const std::uint8_t* o, const std::uint8_t** text,
+                  std::size_t* length) {
+    const char* fixed = kResultNetworkFail;
+    if (accepted) {
+        fixed = kResultInvalidFormat;
+        const bool acceptOrReject = o[0] == 2 || o[0] == 3;
+        if (acceptOrReject && m.wellFormed && m.firstReplyMessage >= 0 &&
+            o[m.firstReplyMessage + 1] > 2) {
+            *text = o + m.firstReplyMessage + 2;
+            *length = static_cast<std::size_t>(o[m.firstReplyMessage + 1] - 2);
+            return;
+        }
+    }
+    *text = reinterpret_cast<const std::uint8_t*>(fixed);
+    *length = std::strlen(fixed);
+}
+
+bool IsFixedText(const char* text) {
+    for (const char* fixed : kFixedTexts)
+        if (std::strcmp(text, fixed) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Fixture& f = TheFixture();
+    FuzzInput in(data, size);
+    const bool signedMode = (in.Byte() & 1) != 0;
+
+    // As the exchange has it: a reply record made for the entry, filled by one receive.
+    std::unique_ptr<CRadPacket> reply(new CRadPacket(rad::kAccessAccept));
+    std::uint8_t* o = reply->octets;
+    unsigned received = 0;
+    if (signedMode) {
+        received = BuildSigned(o, in);
+    } else {
+        std::size_t length = 0;
+        const std::uint8_t* datagram = in.Rest(&length);
+        if (length > sizeof reply->octets) length = sizeof reply->octets;
+        if (length != 0) std::memcpy(o, datagram, length);
+        received =
+            length > rad::kMaxPacketLength ? rad::kMaxPacketLength : static_cast<unsigned>(length);
+    }
+    std::uint8_t receivedCopy[rad::kMaxPacketLength];
+    if (received != 0) std::memcpy(receivedCopy, o, received);
+    QVRAD_POISON(o + received, sizeof reply->octets - received);
+
+    const Model m = Examine(o, received);
+    const bool accepted = reply->VerifyResponse(f.request, static_cast<std::uint16_t>(received));
+    // Nothing unverified is accepted, nothing verified refused.
+    if (accepted) {
+        FUZZ_CHECK(m.lengthOk && m.authenticatorOk && m.identifierOk);
+        FUZZ_CHECK(!m.proxyState);
+    }
+    FUZZ_CHECK(accepted == m.ShouldAccept());
+    FUZZ_CHECK(received == 0 || std::memcmp(o, receivedCopy, received) == 0);
+    FUZZ_CHECK(f.request.Length() == f.length &&
+               std::memcmp(f.request.octets, f.image, f.length) == 0);
+
+    // auth hands ReplyToResult the verified reply, or nothing when none verified.
+    CRadPacket* verified = accepted ? reply.get() : nullptr;
+    const std::uint8_t* text = nullptr;
+    std::size_t textLength = 0;
+    ExpectedText(m, accepted, o, &text, &textLength);
+    std::unique_ptr<char[]> result(new char[kAuthResultSize]);
+    std::memset(result.get(), 0x7F, kAuthResultSize);
+    ReplyToResult(verified, result.get(), kAuthResultSize);
+    FUZZ_CHECK(textLength < kAuthResultSize);
+    FUZZ_CHECK(std::memcmp(result.get(), text, textLength) == 0 && result[textLength] == '\0');
+    FUZZ_CHECK(verified != nullptr || IsFixedText(result.get()));
+
+    // A smaller buffer is filled to its last byte but one and stays terminated; size 0 writes
+    // nothing. Heap buffers of the exact size let ASan see any byte written past them.
+    const unsigned small = 1 + static_cast<unsigned>(size % 40);
+    std::unique_ptr<char[]> shortResult(new char[small]);
+    ReplyToResult(verified, shortResult.get(), small);
+    const std::size_t kept = textLength < small - 1 ? textLength : small - 1;
+    FUZZ_CHECK(std::memcmp(shortResult.get(), text, kept) == 0 && shortResult[kept] == '\0');
+    char untouched = 'u';
+    ReplyToResult(verified, &untouched, 0);
+    FUZZ_CHECK(untouched == 'u');
+
+    QVRAD_UNPOISON(o + received, sizeof reply->octets - received);
+    return 0;
+}
