@@ -159,7 +159,9 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret) {
 
 bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t received) const {
     // Bounds first, before any hashing (RFC 2865 section 3: Length 20..4096; a packet shorter
-    // than its Length field is discarded, octets beyond it are ignored).
+    // than its Length field is discarded, octets beyond it are ignored). A datagram shorter than
+    // a header has no Length field of its own: the octets there are an earlier datagram's.
+    if (received < rad::kHeaderLength) return false;
     const std::uint16_t length = Length();
     if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received)
         return false;
