@@ -28,7 +28,7 @@
 namespace {
 
 constexpr std::size_t kLimit = 2048;
-constexpr int kAcceptedCallsPerProcess = 8;
+constexpr int kAcceptedCallsPerProcess = 3;
 
 // A UDP socket on 127.0.0.1 that is never read: accepted calls send there and time out.
 struct Sink {

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang-14 (when needed) and runs each for SECONDS, starting
+# from its seeds and regression inputs copied into a scratch corpus in the build tree (the
+# repository's corpus is never written). Fails on any finding: a crash, a failed check, a leak,
+# a timeout or running out of memory. Usage: fuzz/run.sh SECONDS [BUILD_DIR] [TARGET...]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:?usage: fuzz/run.sh SECONDS [BUILD_DIR] [TARGET...]}"
+build="${2:-$root/build-fuzz}"
+shift $(($# >= 2 ? 2 : 1))
+targets=("$@")
+[ ${#targets[@]} -ne 0 ] || targets=(reply packet md5 arguments)
+jobs="${QVRAD_JOBS:-2}"
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQVRAD_BUILD_FUZZ=ON -DQVRAD_BUILD_TESTS=OFF -DQVRAD_BUILD_TOOLS=OFF
+fi
+cmake --build "$build" -j "$jobs" --target qvrad_fuzzers
+
+# Largest inputs: a datagram is at most 4352 bytes after the mode byte; six arguments may each
+# be near the 2048-byte limit; a message for MD5 spans many blocks.
+declare -A max_len=([reply]=4353 [packet]=4096 [md5]=8192 [arguments]=8192)
+status=0
+for target in "${targets[@]}"; do
+  exe="$build/fuzz/fuzz_$target"
+  corpus="$build/corpus/$target"
+  artifacts="$build/artifacts/$target"
+  log="$build/fuzz-$target.log"
+  mkdir -p "$corpus"
+  rm -rf "$artifacts" && mkdir -p "$artifacts"
+  for dir in "$root/fuzz/corpus/$target" "$root/fuzz/regressions/$target"; do
+    [ -d "$dir" ] && find "$dir" -maxdepth 1 -type f ! -name '.*' -exec cp -f {} "$corpus/" \;
+  done
+  echo "--- fuzz_$target: ${seconds} s, corpus $corpus"
+  rc=0
+  # -timeout: an accepted call of fuzz_arguments waits its 1-second timeout by design.
+  "$exe" -max_total_time="$seconds" -max_len="${max_len[$target]}" -timeout=10 \
+    -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    "$corpus" >"$log" 2>&1 || rc=$?
+  execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
+  rate="$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)"
+  found="$(find "$artifacts" -type f | wc -l)"
+  echo "fuzz_$target: ${execs:-?} executions, ${rate:-?} exec/s, corpus $(find "$corpus" -type f | wc -l) files, exit $rc"
+  if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then
+    echo "fuzz_$target FOUND a failure: artifacts in $artifacts; log $log" >&2
+    grep -E -A25 'ERROR|check failed|Test unit written' "$log" | head -60 >&2 || tail -40 "$log" >&2
+    echo "Keep the input in fuzz/regressions/$target/ once mended." >&2
+    status=1
+  fi
+done
+exit "$status"
