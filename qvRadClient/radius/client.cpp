@@ -5,11 +5,38 @@
 #include <cstring>
 #include <new>
 
+namespace {
+
+// Four decimal parts of one to three digits, no leading zero, each at most 255, and nothing
+// after: the form every inet_addr (glibc's, Winsock's) reads the same way. Parsed here because
+// glibc's inet_addr spends four strtoul calls on it; any other text (octal, hex, fewer parts,
+// trailing space) still goes to inet_addr. Reads at most 16 characters, stopping at the NUL.
+bool ParseDottedDecimal(const char* text, std::uint32_t* networkOrder) {
+    std::uint8_t bytes[4];
+    const char* p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part != 0 && *p++ != '.') return false;
+        const char* first = p;
+        unsigned value = 0;
+        while (*p >= '0' && *p <= '9' && p - first < 3) value = value * 10 + (*p++ - '0');
+        const long digits = p - first;
+        if (digits == 0 || (*p >= '0' && *p <= '9') || value > 255 || (digits > 1 && *first == '0'))
+            return false;
+        bytes[part] = static_cast<std::uint8_t>(value);
+    }
+    if (*p != '\0') return false;
+    std::memcpy(networkOrder, bytes, sizeof bytes);  // bytes in wire order are network order
+    return true;
+}
+
+}  // namespace
+
 void CRadAddress::Resolve(const char* host, std::uint16_t port) {
     ipAddress = 0;
     udpPort = port;
     if (host == nullptr) return;
-    const std::uint32_t literal = platform::ParseIPv4(host);
+    std::uint32_t literal = 0;
+    if (!ParseDottedDecimal(host, &literal)) literal = platform::ParseIPv4(host);
     if (literal != 0xFFFFFFFFu) {  // INADDR_NONE: not dotted IPv4 (or 255.255.255.255)
         ipAddress = literal;
         return;
