@@ -170,11 +170,14 @@ void MD5Update(MD5_CTX* ctx, const void* bytes, std::uint32_t length) {
         p += room;
         length -= room;
     }
-    // Whole blocks are compressed where the caller keeps them, without a copy.
-    Transform(ctx->state, p, length / 64);
-    p += length & ~63u;
-    length &= 63;
-    std::memcpy(ctx->buffer, p, length);
+    // Whole blocks are compressed where the caller keeps them, without a copy. The short
+    // pieces RADIUS hashes mostly have none: no call then, nor a copy of nothing.
+    if (length >= 64) {
+        Transform(ctx->state, p, length / 64);
+        p += length & ~63u;
+        length &= 63;
+    }
+    if (length != 0) std::memcpy(ctx->buffer, p, length);
 }
 
 void MD5Final(std::uint8_t digest[16], MD5_CTX* ctx) {
