@@ -2,6 +2,7 @@
 // publishes its text in the process-wide buffer under the result lock; info returns the banner.
 #include "qvRadClient.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "api/arguments.h"
@@ -19,6 +20,25 @@ void WriteText(char* result, const char* text) {
     result[n] = '\0';
 }
 
+// How many leading bytes of g_authResult may be non-zero; the rest are zero. Changed under the
+// result lock, except on the path where the lock could not be taken.
+std::atomic<std::size_t> g_resultExtent{0};
+
+// Leaves g_authResult as the text, its NUL and zeros up to kResultSize, as a copy of the whole
+// zero-filled result buffer would, but writes only the text and the stale bytes of a longer
+// earlier text (so no earlier user's Reply-Message lingers behind the NUL).
+void PublishResult(const char* result) {
+    const void* end = std::memchr(result, '\0', kResultSize);
+    const std::size_t n = end != nullptr
+                              ? static_cast<std::size_t>(static_cast<const char*>(end) - result) + 1
+                              : kResultSize;
+    std::memcpy(g_authResult, result, n);
+    g_authResult[n - 1] = '\0';
+    const std::size_t extent = g_resultExtent.load(std::memory_order_relaxed);
+    if (extent > n) std::memset(g_authResult + n, 0, extent - n);
+    g_resultExtent.store(n, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char* port,
@@ -30,8 +50,9 @@ extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char*
     request.MakeRequestAuthenticator();
     request.SetIdentifier(client.NextIdentifier());
 
+    // Every path below writes a NUL-terminated text; only that text is published.
     char result[kResultSize];
-    std::memset(result, 0, sizeof result);
+    result[0] = '\0';
     CRadAttrCursor cursor;
     CRadSecret sharedSecret;
 
@@ -63,10 +84,11 @@ extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char*
     {
         CSingleLock lock(&g_authLock);
         if (lock.Lock(CSingleLock::kInfinite)) {
-            std::memcpy(g_authResult, result, sizeof g_authResult);
+            PublishResult(result);
             lock.Unlock();
         } else {
             WriteText(g_authResult, kResultLockFail);
+            g_resultExtent.store(kResultSize, std::memory_order_relaxed);
         }
     }
     // The client, the request and the secret record wipe themselves as this frame unwinds
