@@ -1,0 +1,362 @@
+#!/usr/bin/env python3
+"""qvrad-auth end to end against the private FreeRADIUS test server.
+
+Every exit status, each way of giving the secret (file, environment, command line) and the
+password (stdin, command line, terminal prompt without echo), the one-line output, and usage
+faults. The cases run side by side, since the lost ones each wait out a 1-second timeout.
+
+Usage: qvrad_auth_test.py --env PORTS_ENV --work DIR [--preload SHIM] [--no-terminal]
+                          [--no-proc] -- COMMAND...   (COMMAND runs qvrad-auth, maybe via wine)
+"""
+
+import argparse
+import concurrent.futures
+import os
+import signal
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True
+
+BANNER = b"Quorvel SDK for Win32 ver 1.1.0.2\n"
+NETWORK_FAIL = b"6040#0#ERR_NETWORK_FAIL\n"
+INVALID_FORMAT = b"6041#0#ERR_INVALID_RADIUS_FORMAT\n"
+INVALID_INPUT = b"6007#0#INVALID_INPUT_ERR\n"
+RUN_LIMIT = 60  # seconds for one run of the tool, far above any timeout it is given
+
+
+def read_env(path):
+    env = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line or line.startswith("#"):
+                continue
+            key, _, value = line.partition("=")
+            if value.startswith("'") and value.endswith("'"):
+                value = value[1:-1]
+            env[key] = value
+    return env
+
+
+class Case:
+    def __init__(self, name, args, code, stdout=None, stdin=b"", env=None, stderr=None, extra=None,
+                 preexec=None, check=None, one_line=True):
+        self.name = name
+        self.args = args
+        self.code = code
+        self.stdout = stdout  # exact bytes, or None for "not checked"
+        self.stdin = stdin
+        self.env = env or {}
+        self.stderr = stderr  # bytes that must appear on stderr
+        self.extra = extra or {}  # environment variables of the run only
+        self.preexec = preexec
+        self.check = check  # callable(Popen) run while the tool waits, returns an error or None
+        self.one_line = one_line  # a result prints exactly one line
+
+
+def run(command, case, base_env):
+    env = dict(base_env)
+    env.update(case.env)
+    env.update(case.extra)
+    start = time.monotonic()
+    proc = subprocess.Popen(command + case.args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, preexec_fn=case.preexec)
+    problem = case.check(proc) if case.check else None
+    try:
+        out, err = proc.communicate(case.stdin, timeout=RUN_LIMIT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        problem = "did not finish within %d s" % RUN_LIMIT
+    return proc.returncode, out, err, time.monotonic() - start, problem
+
+
+def judge(case, result):
+    code, out, err, took, problem = result
+    faults = []
+    if problem:
+        faults.append(problem)
+    if code != case.code:
+        faults.append("exit status %r, want %r" % (code, case.code))
+    if case.stdout is not None and out != case.stdout:
+        faults.append("stdout %r, want %r" % (out, case.stdout))
+    if case.one_line and case.code in (0, 2, 3, 4, 5) and out.count(b"\n") != 1:
+        faults.append("stdout is not exactly one line: %r" % out)
+    if case.code == 64 and (out != b"" or not err.startswith(b"qvrad-auth: ")):
+        faults.append("a usage fault prints nothing on stdout and a message on stderr")
+    if case.stderr is not None and case.stderr not in err:
+        faults.append("stderr %r lacks %r" % (err, case.stderr))
+    return faults, took, err
+
+
+def cmdline_check(secret_word):
+    """While the tool waits for a lost reply, its /proc/PID/cmdline must not show the secret."""
+
+    def check(proc):
+        path = "/proc/%d/cmdline" % proc.pid
+        for _ in range(50):  # 50 x 0.02 s for the tool to get past option parsing
+            time.sleep(0.02)
+            try:
+                with open(path, "rb") as f:
+                    line = f.read()
+            except OSError:
+                return "cannot read %s" % path
+            if b"--user" in line and secret_word not in line:
+                return None
+        return "the command line still shows the secret: %r" % line
+
+    return check
+
+
+def limit_descriptors():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+
+
+def server_cases(fr, work, preload, proc_checks):
+    host = fr["QVRAD_FR_HOST"]
+    main_port = fr["QVRAD_FR_PORT_MAIN"]
+    main_secret = fr["QVRAD_FR_SECRET_MAIN"]
+
+    def path(name, data):
+        p = os.path.join(work, name)
+        with open(p, "wb") as f:
+            f.write(data)
+        os.chmod(p, 0o600)
+        return p
+
+    secret_file = path("secret", main_secret.encode() + b"\n")
+    secret_crlf = path("secret-crlf", main_secret.encode() + b"\r\nsecond line\n")
+    secret_bare = path("secret-bare", main_secret.encode())
+    s256_file = path("secret-256", fr["QVRAD_FR_SECRET_S256"].encode() + b"\n")
+    smax_file = path("secret-8182", fr["QVRAD_FR_SECRET_SMAX"].encode() + b"\n")
+    empty_file = path("secret-empty", b"")
+
+    def to(port=main_port, *rest):
+        return ["--server", host, "--port", port] + list(rest)
+
+    with_file = ["--secret-file", secret_file]
+    env_secret = {"QVRAD_SECRET": main_secret}
+    alice = b"Welcome, alice\n"
+    cases = [
+        Case("accept: secret file, password on stdin", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 0, alice, b"alice-pass\n"),
+        Case("reject: secret from the environment", to(main_port, "--user", "alice",
+             "--password-stdin"), 0, b"Access denied\n", b"wrong-pass\n", env_secret),
+        Case("stdin line ending \\r\\n dropped", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 0, alice, b"alice-pass\r\n"),
+        Case("stdin without a line ending", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 0, alice, b"alice-pass"),
+        Case("stdin: only the first line is the password", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 0, alice, b"alice-pass\nsecond\n"),
+        Case("secret and password on the command line, --name=value", ["--server=" + host,
+             "--port=" + main_port, "--secret=" + main_secret, "--user=alice",
+             "--password=alice-pass"], 0, alice),
+        Case("secret file: first line, \\r\\n dropped", to(main_port, "--user", "alice",
+             "--password-stdin", "--secret-file", secret_crlf), 0, alice, b"alice-pass\n"),
+        Case("secret file without a line ending", to(main_port, "--user", "alice",
+             "--password-stdin", "--secret-file", secret_bare), 0, alice, b"alice-pass\n"),
+        Case("secret file wins over the environment", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 0, alice, b"alice-pass\n",
+             {"QVRAD_SECRET": "not-the-secret"}),
+        Case("Accept without Reply-Message: exit 3", to(main_port, "--user", "bob",
+             "--password-stdin", *with_file), 3, INVALID_FORMAT, b"bob-pass\n"),
+        Case("Access-Challenge: exit 3", to(main_port, "--user", "carol", "--password-stdin",
+             *with_file), 3, INVALID_FORMAT, b"carol-pass\n"),
+        Case("server never answers: exit 2", to(main_port, "--user", "ghost", "--password-stdin",
+             "--timeout", "1", *with_file), 2, NETWORK_FAIL, b"ghost-pass\n"),
+        Case("wrong secret: exit 2", to(main_port, "--user", "alice", "--password-stdin",
+             "--timeout", "1"), 2, NETWORK_FAIL, b"alice-pass\n", {"QVRAD_SECRET": "wrong"}),
+        Case("nothing listens on the port: exit 2", to(fr["QVRAD_FR_PORT_CLOSED"], "--user",
+             "alice", "--password-stdin", "--timeout", "1", *with_file), 2, NETWORK_FAIL,
+             b"alice-pass\n"),
+        Case("256-byte secret from a file", to(fr["QVRAD_FR_PORT_S256"], "--user", "alice",
+             "--password-stdin", "--secret-file", s256_file), 0, alice, b"alice-pass\n"),
+        Case("8182-byte secret, FreeRADIUS's longest, refused: exit 4",
+             to(fr["QVRAD_FR_PORT_SMAX"], "--user", "alice", "--password-stdin",
+                "--secret-file", smax_file), 4, INVALID_INPUT, b"alice-pass\n"),
+        Case("timeout 0 refused: exit 4", to(main_port, "--user", "alice", "--password-stdin",
+             "--timeout", "0", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+        Case("port that is no number refused: exit 4", to("radius", "--user", "alice",
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+        Case("empty password line refused: exit 4", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"\n"),
+        Case("password of 2100 bytes refused, not cut: exit 4", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"p" * 2100 + b"\n"),
+        Case("empty secret file: usage fault", to(main_port, "--user", "alice",
+             "--password-stdin", "--secret-file", empty_file), 64, None, b"alice-pass\n",
+             stderr=b"empty"),
+        Case("Reply-Message with CR LF stays on one line", to(main_port, "--user", "fay",
+             "--password-stdin", *with_file), 0, b"line one\\x0d\\x0aline two\n", b"fay-pass\n"),
+        Case("Reply-Message control bytes escaped, high bytes kept", to(main_port, "--user",
+             "rawreply", "--password-stdin", *with_file), 0,
+             b"bytes:\\x01\\x7f\x80\xc3\xff\n", b"rawreply-pass\n"),
+        Case("UTF-8 user and password", to(main_port, "--user", "jürgen", "--password-stdin",
+             *with_file), 0, "Willkommen, Jürgen ✓\n".encode(),
+             "pässwörd-€-пароль\n".encode()),
+        Case("user name with spaces sent as given", to(main_port, "--user", " spaced ",
+             "--password-stdin", *with_file), 0, b"Welcome, spaced\n", b"spaced-pass\n"),
+        Case("two Reply-Messages: the first", to(main_port, "--user", "dave", "--password-stdin",
+             *with_file), 0, b"first line\n", b"dave-pass\n"),
+        Case("listener requiring Message-Authenticator", to(fr["QVRAD_FR_PORT_MSGAUTH"],
+             "--user", "alice", "--password-stdin", *with_file), 0, alice, b"alice-pass\n"),
+        Case("localhost resolves", ["--server", "localhost", "--port", main_port, "--user",
+             "alice", "--password-stdin", *with_file], 0, alice, b"alice-pass\n"),
+    ]
+    if preload:
+        cases.append(Case("no descriptor left for the socket: exit 5", to(main_port, "--user",
+                          "alice", "--secret", main_secret, "--password", "alice-pass"), 5,
+                          b"6042#0#ERR_SDK_INTERNAL(Can not create RADIUS client stack)\n",
+                          extra={"LD_PRELOAD": preload}, preexec=limit_descriptors))
+    if proc_checks:
+        word = "cmdline-secret-" + str(os.getpid())
+        cases.append(Case("secret and password blanked in the command line", to(main_port,
+                          "--user", "ghost", "--timeout", "2", "--secret", word, "--password",
+                          word), 2, NETWORK_FAIL, check=cmdline_check(word.encode())))
+    return cases
+
+
+def usage_cases(fr):
+    host, port = fr["QVRAD_FR_HOST"], fr["QVRAD_FR_PORT_MAIN"]
+    base = ["--server", host, "--port", port]
+    secret = {"QVRAD_SECRET": fr["QVRAD_FR_SECRET_MAIN"]}
+    return [
+        Case("no arguments", [], 64, stderr=b"--server is required"),
+        Case("unknown option", base + ["--user", "alice", "--frobnicate"], 64,
+             stderr=b"unknown argument: --frobnicate"),
+        Case("stray argument", base + ["--user", "alice", "extra"], 64,
+             stderr=b"unknown argument: extra"),
+        Case("no --user", base + ["--password-stdin"], 64, stdin=b"x\n", env=secret,
+             stderr=b"--user is required"),
+        Case("no --server", ["--user", "alice", "--password-stdin"], 64, stdin=b"x\n",
+             env=secret, stderr=b"--server is required"),
+        Case("option value missing", base + ["--user"], 64, stderr=b"needs a value: --user"),
+        Case("option given twice", base + ["--user", "a", "--user", "b"], 64,
+             stderr=b"given twice: --user"),
+        Case("flag given a value", ["--help=yes"], 64, stderr=b"takes no value: --help"),
+        Case("two secret sources", base + ["--user", "alice", "--secret", "s", "--secret-file",
+             "f", "--password-stdin"], 64, stdin=b"x\n", stderr=b"give the secret once"),
+        Case("no secret anywhere", base + ["--user", "alice", "--password-stdin"], 64,
+             stdin=b"x\n", stderr=b"no secret"),
+        Case("two password sources", base + ["--user", "alice", "--password", "p",
+             "--password-stdin"], 64, env=secret, stderr=b"give the password once"),
+        Case("no password, stdin not a terminal", base + ["--user", "alice"], 64, env=secret,
+             stderr=b"--password-stdin"),
+        Case("secret file missing", base + ["--user", "alice", "--password-stdin",
+             "--secret-file", "/nonexistent/qvrad-secret"], 64, stdin=b"x\n",
+             stderr=b"cannot open the secret file"),
+        Case("--password-stdin on empty input", base + ["--user", "alice", "--password-stdin"],
+             64, env=secret, stderr=b"standard input is empty"),
+        Case("--password-stdin line with a NUL byte", base + ["--user", "alice",
+             "--password-stdin"], 64, stdin=b"alice\x00pass\n", env=secret, stderr=b"NUL"),
+        Case("--help", ["--help"], 0, None, one_line=False),
+        Case("--version", ["--version"], 0, BANNER),
+    ]
+
+
+def terminal_cases(command, fr, base_env):
+    """The prompt on a pseudo-terminal: no echo of the typed password, echo back afterwards,
+    also after an interrupt."""
+    import pty
+    import select
+    import termios
+
+    env = dict(base_env)
+    env["QVRAD_SECRET"] = fr["QVRAD_FR_SECRET_MAIN"]
+    args = ["--server", fr["QVRAD_FR_HOST"], "--port", fr["QVRAD_FR_PORT_MAIN"], "--user", "alice"]
+    faults = []
+
+    def read_until(fd, want, seconds):
+        seen = b""
+        deadline = time.monotonic() + seconds
+        while want not in seen and time.monotonic() < deadline:
+            ready, _, _ = select.select([fd], [], [], 0.1)
+            if ready:
+                try:
+                    chunk = os.read(fd, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                seen += chunk
+        return seen
+
+    for interrupt in (False, True):
+        what = "terminal prompt" + (", interrupted" if interrupt else "")
+        master, slave = pty.openpty()
+        try:
+            # A session of its own: the pty is then not its controlling terminal, so changing
+            # the pty's modes never stops it with SIGTTOU.
+            proc = subprocess.Popen(command + args, stdin=slave, stdout=subprocess.PIPE,
+                                    stderr=slave, env=env, start_new_session=True)
+            seen = read_until(master, b"Password: ", 10)
+            if b"Password: " not in seen:
+                faults.append("%s: no prompt, saw %r" % (what, seen))
+                proc.kill()
+                proc.communicate()
+                continue
+            if interrupt:
+                proc.send_signal(signal.SIGINT)
+                out, _ = proc.communicate(timeout=RUN_LIMIT)
+                if proc.returncode != -signal.SIGINT:
+                    faults.append("%s: exit %r, want death by SIGINT" % (what, proc.returncode))
+            else:
+                os.write(master, b"alice-pass\n")
+                out, _ = proc.communicate(timeout=RUN_LIMIT)
+                seen += read_until(master, b"\n", 2)
+                if proc.returncode != 0 or out != b"Welcome, alice\n":
+                    faults.append("%s: exit %r, stdout %r" % (what, proc.returncode, out))
+                if b"alice-pass" in seen:
+                    faults.append("%s: the password was echoed: %r" % (what, seen))
+            if not termios.tcgetattr(slave)[3] & termios.ECHO:
+                faults.append("%s: echo left off" % what)
+        finally:
+            os.close(master)
+            os.close(slave)
+    return faults
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--env", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--preload")
+    ap.add_argument("--no-terminal", action="store_true")
+    ap.add_argument("--no-proc", action="store_true")
+    ap.add_argument("command", nargs="+")
+    args = ap.parse_args()
+
+    fr = read_env(args.env)
+    os.makedirs(args.work, exist_ok=True)
+    base_env = {k: v for k, v in os.environ.items() if k != "QVRAD_SECRET"}
+    cases = server_cases(fr, args.work, args.preload, not args.no_proc) + usage_cases(fr)
+
+    start = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
+        results = list(pool.map(lambda c: run(args.command, c, base_env), cases))
+    failed = 0
+    for case, result in zip(cases, results):
+        faults, took, err = judge(case, result)
+        if case.name == "--help" and b"visible to other users" not in result[1]:
+            faults.append("--help does not warn about secrets on the command line")
+        if faults:
+            failed += 1
+            print("FAIL %s (%.2f s): %s" % (case.name, took, "; ".join(faults)))
+            if err:
+                print("  stderr: %r" % err)
+        else:
+            print("ok   %s (%.2f s)" % (case.name, took))
+    if not args.no_terminal:
+        for fault in terminal_cases(args.command, fr, base_env):
+            failed += 1
+            print("FAIL " + fault)
+        print("terminal prompt cases done")
+    print("%d cases, %d failed, %.1f s" % (len(cases), failed, time.monotonic() - start))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
