@@ -202,9 +202,11 @@ int RandomBytes(void* buffer, std::size_t length) {
     return done == length ? 0 : -1;
 }
 
+#if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {
     if (buffer != nullptr && length != 0) ::explicit_bzero(buffer, length);
 }
+#endif
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(LockStorage::bytes), "lock storage too small");
 static_assert(alignof(pthread_mutex_t) <= alignof(LockStorage), "lock storage misaligned");

@@ -268,10 +268,12 @@ int RandomBytes(void* buffer, std::size_t length) {
     return 0;
 }
 
+#if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {
     if (buffer == nullptr || length == 0) return;
     SecureZeroMemory(buffer, length);
 }
+#endif
 
 int LockInit(LockStorage* lock) {
     if (lock == nullptr) return -1;
