@@ -1,0 +1,308 @@
+// Memory hygiene: once auth has returned, no copy of the shared secret or the password is left
+// in a block the call freed (this program replaces the global operator new and delete, and the
+// delete scans each block the calling thread frees) or anywhere in the call's stack (auth runs
+// on a thread whose stack this test maps itself and scans after the thread ends).
+//
+// The values are long and distinctive, built at run time in static arrays and kept out of
+// std::string and gtest messages, which would leave copies of their own. Any 8 consecutive
+// bytes of a value count as a copy, and so do the HMAC pads (the key XOR 0x36 and XOR 0x5c,
+// RFC 2104 section 2), from which the key follows at once.
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "md5/md5.h"
+#include "qvRadClient.h"
+#include "radius/client.h"
+#include "support/responder.h"
+
+namespace {
+
+constexpr std::size_t kWindow = 8;
+constexpr std::size_t kMaxWindows = 1024;
+
+// Every 8-byte window of every value searched for, sorted, so that one pass over a region with a
+// binary search per offset finds any of them; nothing here allocates.
+struct WindowTable {
+    std::uint64_t windows[kMaxWindows];
+    std::size_t count = 0;
+
+    void Add(const std::uint8_t* value, std::size_t length) {
+        for (std::size_t at = 0; at + kWindow <= length && count < kMaxWindows; ++at)
+            std::memcpy(&windows[count++], value + at, kWindow);
+    }
+    void Seal() { std::sort(windows, windows + count); }
+    bool FoundIn(const void* region, std::size_t length) const {
+        const std::uint8_t* p = static_cast<const std::uint8_t*>(region);
+        for (std::size_t at = 0; at + kWindow <= length; ++at) {
+            std::uint64_t w;
+            std::memcpy(&w, p + at, kWindow);
+            if (std::binary_search(windows, windows + count, w)) return true;
+        }
+        return false;
+    }
+};
+
+WindowTable g_table;
+thread_local bool t_scanFrees = false;
+std::atomic<int> g_blocksScanned{0};
+std::atomic<int> g_blocksWithCopy{0};
+std::atomic<std::size_t> g_largestScanned{0};
+
+void ScanFreed(void* p) {
+    if (!t_scanFrees || p == nullptr) return;
+    const std::size_t size = malloc_usable_size(p);
+    ++g_blocksScanned;
+    if (size > g_largestScanned) g_largestScanned = size;
+    if (g_table.FoundIn(p, size)) ++g_blocksWithCopy;
+}
+
+}  // namespace
+
+// malloc-backed, so that delete can ask malloc_usable_size for the whole block.
+void* operator new(std::size_t size) {
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* p) noexcept {
+    ScanFreed(p);
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    ScanFreed(p);
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    ScanFreed(p);
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    ScanFreed(p);
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    ScanFreed(p);
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    ScanFreed(p);
+    std::free(p);
+}
+
+namespace {
+
+constexpr std::size_t kStackSize = 512 * 1024;
+
+char g_secret[260];
+char g_password[132];
+char g_result[256];
+
+// Printable, without repeats that a stray constant could match: a fixed linear congruential
+// sequence over 94 characters.
+void MakeValue(char* out, std::size_t length, std::uint32_t seed) {
+    for (std::size_t i = 0; i < length; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = static_cast<char>('!' + (seed >> 16) % 94);
+    }
+    out[length] = '\0';
+}
+
+void BuildTable(std::size_t secretLength, std::size_t passwordLength) {
+    g_table.count = 0;
+    const auto* secret = reinterpret_cast<const std::uint8_t*>(g_secret);
+    g_table.Add(secret, secretLength);
+    g_table.Add(reinterpret_cast<const std::uint8_t*>(g_password), passwordLength);
+    // RFC 2104 section 2: a key longer than 64 bytes is replaced by its MD5 before padding.
+    std::uint8_t key[64] = {};
+    if (secretLength > 64)
+        MD5Digest(key, secret, static_cast<std::uint32_t>(secretLength));
+    else
+        std::memcpy(key, secret, secretLength);
+    const std::size_t keyLength = secretLength > 64 ? 16 : secretLength;
+    std::uint8_t pad[64];
+    for (std::uint8_t mask : {std::uint8_t{0x36}, std::uint8_t{0x5c}}) {
+        for (std::size_t i = 0; i < keyLength; ++i) pad[i] = key[i] ^ mask;
+        g_table.Add(pad, keyLength);
+    }
+    g_table.Seal();
+}
+
+struct Call {
+    const char* server;
+    const char* port;
+    const char* timeout;
+};
+
+void* RunAuth(void* argument) {
+    const Call* call = static_cast<const Call*>(argument);
+    t_scanFrees = true;
+    const char* text =
+        auth(call->server, call->port, g_secret, "hygiene-user", g_password, call->timeout);
+    t_scanFrees = false;
+    std::snprintf(g_result, sizeof g_result, "%s", text != nullptr ? text : "<null>");
+    return nullptr;
+}
+
+// A planted copy, to show that the stack scan sees what a frame leaves behind.
+void* LeaveCopyOnStack(void*) {
+    char copy[64];
+    std::memcpy(copy, g_secret, 40);
+    asm volatile("" : : "r"(copy) : "memory");  // the copy must really be stored
+    return nullptr;
+}
+
+struct StackJob {
+    void* (*fn)(void*);
+    void* argument;
+    std::atomic<bool> returned{false};
+    std::atomic<bool> release{false};
+};
+
+// Waits, without calling anything that would lay new frames over the stack just used, until the
+// scan is done: the thread's own exit would overwrite the frames nearest its top.
+void* Trampoline(void* argument) {
+    StackJob* job = static_cast<StackJob*>(argument);
+    job->fn(job->argument);
+    job->returned = true;
+    while (!job->release) {
+    }
+    return nullptr;
+}
+
+// Runs fn on a thread whose stack is a fresh zero-filled mapping; true when a searched-for
+// value is found anywhere in that stack after fn returned.
+bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nullptr) {
+    void* stack =
+        mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED) {
+        ADD_FAILURE() << "mmap failed";
+        return false;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack, kStackSize);
+    pthread_t thread;
+    StackJob job;
+    job.fn = fn;
+    job.argument = argument;
+    bool found = false;
+    if (pthread_create(&thread, &attributes, Trampoline, &job) == 0) {
+        // Bounded: a call takes at most its timeout (here 2 s).
+        for (int i = 0; i < 30000 && !job.returned; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(job.returned.load());
+        found = g_table.FoundIn(stack, kStackSize);
+        // The mapping started as zeros: the lowest non-zero byte marks the deepest frame.
+        const std::uint8_t* bytes = static_cast<const std::uint8_t*>(stack);
+        std::size_t untouched = 0;
+        while (untouched < kStackSize && bytes[untouched] == 0) ++untouched;
+        if (used != nullptr) *used = kStackSize - untouched;
+        job.release = true;
+        pthread_join(thread, nullptr);
+    } else {
+        ADD_FAILURE() << "pthread_create failed";
+    }
+    pthread_attr_destroy(&attributes);
+    munmap(stack, kStackSize);
+    return found;
+}
+
+TEST(HardeningHygiene, TheScansSeeAPlantedCopy) {
+    MakeValue(g_secret, 40, 7);
+    MakeValue(g_password, 24, 8);
+    BuildTable(40, 24);
+    EXPECT_TRUE(RunOnOwnedStack(LeaveCopyOnStack, nullptr));
+    t_scanFrees = true;
+    char* block = new char[64];
+    std::memcpy(block, g_secret + 5, 20);
+    g_blocksWithCopy = 0;
+    delete[] block;
+    t_scanFrees = false;
+    EXPECT_EQ(g_blocksWithCopy.load(), 1);
+}
+
+TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
+    LoopbackResponder plain([](const Bytes& request) -> std::vector<Datagram> {
+        const Bytes key(g_secret, g_secret + std::strlen(g_secret));
+        return {{SignedReply(request, key, 2, EncodeAttributes({{18, ToBytes("ok")}})), 0}};
+    });
+    LoopbackResponder withMac([](const Bytes& request) -> std::vector<Datagram> {
+        const Bytes key(g_secret, g_secret + std::strlen(g_secret));
+        return {{SignedReplyWithMessageAuthenticator(request, key, 3,
+                                                     EncodeAttributes({{18, ToBytes("no")}})),
+                 0}};
+    });
+    LoopbackResponder silent(Silent());
+    const std::string plainPort = plain.PortText(), macPort = withMac.PortText(),
+                      silentPort = silent.PortText();
+    struct Case {
+        const char* name;
+        std::size_t secretLength;
+        std::size_t passwordLength;
+        Call call;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"accept", 31, 27, {"127.0.0.1", plainPort.c_str(), "2"}, "ok"},
+        {"reject_with_message_authenticator", 100, 128, {"127.0.0.1", macPort.c_str(), "2"}, "no"},
+        {"longest_secret_silent_server",
+         256,
+         20,
+         {"127.0.0.1", silentPort.c_str(), "1"},
+         "6040#0#ERR_NETWORK_FAIL"},
+        {"refused_timeout",
+         40,
+         33,
+         {"127.0.0.1", plainPort.c_str(), "0"},
+         "6007#0#INVALID_INPUT_ERR"},
+        {"unresolved_host", 64, 16 + 5, {"0.0.0.0", "1812", "1"}, "6040#0#ERR_NETWORK_FAIL"},
+    };
+    std::uint32_t seed = 100;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        MakeValue(g_secret, k.secretLength, seed++);
+        MakeValue(g_password, k.passwordLength, seed++);
+        BuildTable(k.secretLength, k.passwordLength);
+        g_blocksScanned = 0;
+        g_blocksWithCopy = 0;
+        g_largestScanned = 0;
+        Call call = k.call;
+        std::size_t used = 0;
+        const bool onStack = RunOnOwnedStack(RunAuth, &call, &used);
+        std::printf(
+            "%s: %zu-byte secret, %zu-byte password, %d freed blocks scanned, %zu bytes "
+            "of stack scanned\n",
+            k.name, k.secretLength, k.passwordLength, g_blocksScanned.load(), used);
+        EXPECT_STREQ(g_result, k.expected);
+        EXPECT_FALSE(onStack) << "a copy of the secret or password is left in the call's stack";
+        EXPECT_EQ(g_blocksWithCopy.load(), 0) << "a freed block held the secret or password";
+        // Every call whose arguments pass adds its one server entry, and frees it through here.
+        if (std::strcmp(k.expected, "6007#0#INVALID_INPUT_ERR") != 0) {
+            EXPECT_GE(g_largestScanned.load(), sizeof(CRadServer));
+        }
+    }
+}
+
+}  // namespace

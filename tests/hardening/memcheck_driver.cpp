@@ -1,0 +1,147 @@
+// The subject of valgrind memcheck in scripts/stages/40-sanitizers.sh, and an ordinary test too:
+// 500 mixed calls of auth (accept, reject, a reply behind garbage, a wrong secret, a silent
+// server a few times, unresolvable hosts, every refused argument form), each checked for its
+// text. Exits 0 when every call gave the expected one.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/module.h"
+#include "qvRadClient.h"
+#include "support/responder.h"
+
+namespace {
+
+const char kSecret[] = "memcheck-secret";
+const char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
+const char kNetworkFail[] = "6040#0#ERR_NETWORK_FAIL";
+const char kInvalidFormat[] = "6041#0#ERR_INVALID_RADIUS_FORMAT";
+
+int g_failures = 0;
+
+void Check(int index, const char* what, const char* text, const char* expected) {
+    if (text != nullptr && std::strcmp(text, expected) == 0) return;
+    if (++g_failures <= 10)
+        std::fprintf(stderr, "call %d (%s): got \"%s\", expected \"%s\"\n", index, what,
+                     text != nullptr ? text : "<null>", expected);
+}
+
+}  // namespace
+
+int main() {
+    if (ModuleProcessAttach() != 0) return 2;
+    const Bytes key = ToBytes(kSecret);
+    LoopbackResponder accept(AnswerWith(kSecret, 2, {{18, ToBytes("memcheck accept")}}));
+    LoopbackResponder reject(AnswerWith(kSecret, 3, {{18, ToBytes("memcheck reject")}}));
+    LoopbackResponder challenge(AnswerWith(kSecret, 11, {{18, ToBytes("token?")}}));
+    LoopbackResponder wrongSecret(AnswerWith("not-the-secret", 2, {{18, ToBytes("forged")}}));
+    LoopbackResponder behindGarbage([key](const Bytes& request) -> std::vector<Datagram> {
+        std::vector<Datagram> out;
+        for (int i = 0; i < 10; ++i) out.push_back({Bytes(static_cast<std::size_t>(i * 7), 2), 0});
+        out.push_back({Bytes(5000, 2), 0});
+        out.push_back({SignedReplyWithMessageAuthenticator(
+                           request, key, 2, EncodeAttributes({{18, ToBytes("survived")}})),
+                       0});
+        return out;
+    });
+    LoopbackResponder silent(Silent());
+    const std::string a = accept.PortText(), r = reject.PortText(), c = challenge.PortText(),
+                      w = wrongSecret.PortText(), g = behindGarbage.PortText(),
+                      s = silent.PortText();
+    // A DNS label is at most 63 octets (RFC 1035 section 2.3.4): the resolver fails without
+    // asking any name server.
+    const std::string unresolvable = std::string(70, 'm') + ".invalid";
+    const std::string huge(3000, 'h'), u254(254, 'u'), p129(129, 'p'), s257(257, 's');
+
+    struct Refused {
+        const char* args[6];
+    };
+    const char* L = "127.0.0.1";
+    const Refused refused[] = {
+        {{nullptr, "1812", kSecret, "u", "p", "1"}},
+        {{L, nullptr, kSecret, "u", "p", "1"}},
+        {{L, "1812", nullptr, "u", "p", "1"}},
+        {{L, "1812", kSecret, nullptr, "p", "1"}},
+        {{L, "1812", kSecret, "u", nullptr, "1"}},
+        {{L, "1812", kSecret, "u", "p", nullptr}},
+        {{"", "1812", kSecret, "u", "p", "1"}},
+        {{L, "", kSecret, "u", "p", "1"}},
+        {{L, "1812", "", "u", "p", "1"}},
+        {{L, "1812", kSecret, "", "p", "1"}},
+        {{L, "1812", kSecret, "u", "", "1"}},
+        {{L, "1812", kSecret, "u", "p", ""}},
+        {{L, "1812", kSecret, " \t", "p", "1"}},
+        {{L, "1812", kSecret, "u", "  ", "1"}},
+        {{L, "0", kSecret, "u", "p", "1"}},
+        {{L, "-5", kSecret, "u", "p", "1"}},
+        {{L, "x", kSecret, "u", "p", "1"}},
+        {{L, "2147483648", kSecret, "u", "p", "1"}},
+        {{L, "1812", kSecret, "u", "p", "0"}},
+        {{L, "1812", kSecret, "u", "p", "20"}},
+        {{L, "1812", kSecret, "u", "p", "99999999999"}},
+        {{L, "1812", kSecret, u254.c_str(), "p", "1"}},
+        {{L, "1812", kSecret, "u", p129.c_str(), "1"}},
+        {{L, "1812", s257.c_str(), "u", "p", "1"}},
+        {{huge.c_str(), "1812", kSecret, "u", "p", "1"}},
+        {{L, huge.c_str(), kSecret, "u", "p", "1"}},
+        {{L, "1812", huge.c_str(), "u", "p", "1"}},
+        {{L, "1812", kSecret, huge.c_str(), "p", "1"}},
+        {{L, "1812", kSecret, "u", huge.c_str(), "1"}},
+        {{L, "1812", kSecret, "u", "p", huge.c_str()}},
+    };
+    const int refusedCount = static_cast<int>(sizeof refused / sizeof refused[0]);
+
+    int silentCalls = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (i == 100 || i == 250 || i == 400) {  // each waits its whole second
+            Check(i, "silent", auth(L, s.c_str(), kSecret, "u", "p", "1"), kNetworkFail);
+            ++silentCalls;
+            continue;
+        }
+        switch (i % 9) {
+            case 0:
+                Check(i, "accept", auth(L, a.c_str(), kSecret, "alice", "pw", "3"),
+                      "memcheck accept");
+                break;
+            case 1:
+                Check(i, "reject", auth(L, r.c_str(), kSecret, "alice", "pw", "3"),
+                      "memcheck reject");
+                break;
+            case 2:
+                Check(i, "challenge", auth(L, c.c_str(), kSecret, "alice", "pw", "3"),
+                      kInvalidFormat);
+                break;
+            case 3:
+                Check(i, "behind garbage", auth(L, g.c_str(), kSecret, "alice", "pw", "3"),
+                      "survived");
+                break;
+            case 4:
+                // The forged reply never verifies: the call waits out its timeout. Only a few.
+                if (i % 180 == 4)
+                    Check(i, "wrong secret", auth(L, w.c_str(), kSecret, "alice", "pw", "1"),
+                          kNetworkFail);
+                else
+                    Check(i, "accept", auth(L, a.c_str(), kSecret, "bob", "secret", "3"),
+                          "memcheck accept");
+                break;
+            case 5:
+                Check(i, "0.0.0.0", auth("0.0.0.0", "1812", kSecret, "alice", "pw", "5"),
+                      kNetworkFail);
+                break;
+            case 6:
+                Check(i, "unresolvable",
+                      auth(unresolvable.c_str(), "1812", kSecret, "alice", "pw", "5"),
+                      kNetworkFail);
+                break;
+            default: {
+                const Refused& k = refused[(i / 9 * 2 + i % 9 - 7) % refusedCount];
+                Check(i, "refused",
+                      auth(k.args[0], k.args[1], k.args[2], k.args[3], k.args[4], k.args[5]),
+                      kInvalidInput);
+            }
+        }
+    }
+    std::printf("500 calls (%d silent), %d failures; info: %s\n", silentCalls, g_failures, info());
+    return g_failures == 0 ? 0 : 1;
+}
