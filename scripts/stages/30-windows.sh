@@ -20,9 +20,18 @@ cmake --build "$b64" -j "$jobs"
 status=0
 ctest --test-dir "$b64" --output-on-failure -j "$jobs" --timeout 300 || status=$?
 
-# The wine server of the build's prefix leaves a few seconds after its last program; wait for
-# it, and stop it if it lingers, so the stage leaves nothing running.
+# The emulator script keeps an idle anchor program in the prefix between tests (PIDs listed in
+# wineprefix.anchor): stop those still running, each checked to be an anchor before the signal,
+# then wait for the prefix's wine server to leave.
 export WINEPREFIX="$b64/wineprefix"
+if [ -f "$WINEPREFIX.anchor" ]; then
+  while read -r anchor _; do
+    if grep -qa qvrad_wine_anchor "/proc/$anchor/cmdline" 2>/dev/null; then
+      kill "$anchor" 2>/dev/null || true
+    fi
+  done < "$WINEPREFIX.anchor"
+  rm -f "$WINEPREFIX.anchor"
+fi
 if [ -d "$WINEPREFIX" ]; then
   timeout 30 /usr/lib/wine/wineserver -w || /usr/lib/wine/wineserver -k || true
 fi
