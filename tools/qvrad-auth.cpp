@@ -8,6 +8,27 @@
 #include "qvRadClient.h"
 #include "terminal.h"
 
+// Shared with the POSIX prompt (terminal.h). Unbuffered streams only: a stdio buffer would keep
+// a copy of the secret that no wipe reaches.
+LineRead ReadLine(std::FILE* in, char* text, std::size_t keep, std::size_t* length) {
+    *length = 0;
+    bool any = false;
+    bool nul = false;
+    int c;
+    while ((c = std::fgetc(in)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        if (c == '\0') nul = true;
+        if (*length < keep) text[(*length)++] = static_cast<char>(c);
+    }
+    text[*length] = '\0';
+    if (std::ferror(in)) return LineRead::kError;
+    if (!any) return LineRead::kEnd;
+    if (nul) return LineRead::kNul;
+    if (*length > 0 && text[*length - 1] == '\r') text[--*length] = '\0';
+    return LineRead::kOk;
+}
+
 namespace {
 
 // Exit statuses: which result text auth gave, or a usage fault (EX_USAGE of sysexits.h).
@@ -94,29 +115,13 @@ struct Value {
     }
 };
 
-enum class LineRead { kOk, kEnd, kNul, kError };
-
-// Reads one line byte by byte from an unbuffered stream (so no stdio buffer keeps a copy),
-// dropping "\n" or "\r\n"; a last line without a line ending counts. Bytes past kKeepLength
-// are read and dropped, which leaves the kept value too long for auth, as the line was.
-LineRead ReadLine(std::FILE* in, Value* value) {
-    value->length = 0;
-    bool any = false;
-    bool nul = false;
-    int c;
-    while ((c = std::fgetc(in)) != EOF) {
-        any = true;
-        if (c == '\n') break;
-        if (c == '\0') nul = true;
-        if (value->length < kKeepLength) value->text[value->length++] = static_cast<char>(c);
+// Marks a Value given once a line was read into it; passes the outcome on.
+LineRead Into(Value* value, LineRead got) {
+    if (got == LineRead::kOk) {
+        value->text[value->length] = '\0';
+        value->set = true;
     }
-    if (std::ferror(in)) return LineRead::kError;
-    if (!any) return LineRead::kEnd;
-    if (nul) return LineRead::kNul;  // a C string would silently end at it
-    if (value->length > 0 && value->text[value->length - 1] == '\r') --value->length;
-    value->text[value->length] = '\0';
-    value->set = true;
-    return LineRead::kOk;
+    return got;
 }
 
 int Usage(const char* message, const char* detail = nullptr) {
@@ -237,7 +242,7 @@ int ReadSecretFile(const char* path, Value* secret) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return Usage("cannot open the secret file", path);
     std::setvbuf(file, nullptr, _IONBF, 0);
-    const LineRead got = ReadLine(file, secret);
+    const LineRead got = Into(secret, ReadLine(file, secret->text, kKeepLength, &secret->length));
     std::fclose(file);
     if (got == LineRead::kEnd) return Usage("the secret file is empty", path);
     if (got == LineRead::kNul) return Usage("the secret file's first line holds a NUL byte", path);
@@ -247,7 +252,8 @@ int ReadSecretFile(const char* path, Value* secret) {
 
 int ReadPassword(const Options& o, Value* password) {
     if (o.passwordStdin) {
-        const LineRead got = ReadLine(stdin, password);
+        const LineRead got =
+            Into(password, ReadLine(stdin, password->text, kKeepLength, &password->length));
         if (got == LineRead::kEnd) return Usage("--password-stdin: standard input is empty");
         if (got == LineRead::kNul) return Usage("--password-stdin: the line holds a NUL byte");
         if (got == LineRead::kError) return Usage("--password-stdin: cannot read standard input");
@@ -255,12 +261,13 @@ int ReadPassword(const Options& o, Value* password) {
     }
     if (!StdinIsTerminal())
         return Usage("no password: give --password-stdin to read it from standard input");
-    if (EchoOff() != 0) return Usage("cannot turn off the terminal's echo for the password");
     std::fputs("Password: ", stderr);
     std::fflush(stderr);
-    const LineRead got = ReadLine(stdin, password);
-    EchoRestore();
+    const LineRead got =
+        Into(password, ReadHiddenLine(password->text, kKeepLength, &password->length));
     std::fputs("\n", stderr);  // the Enter was not echoed
+    if (got == LineRead::kError)
+        return Usage("cannot read the password from the terminal with its echo off");
     if (got == LineRead::kNul) return Usage("the password holds a NUL byte");
     if (got != LineRead::kOk) return Usage("no password was typed");
     return 0;
@@ -298,7 +305,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdin, nullptr, _IONBF, 0);
 
     Options o;
-    int rc = ParseOptions(argc, argv, &o);
+    int rc = ParseOptions(argc, Utf8Arguments(argc, argv), &o);
     if (rc != 0) return rc;
     if (o.help) {
         std::fputs(kHelp, stdout);
@@ -313,10 +320,9 @@ int main(int argc, char** argv) {
     if (o.secretFile != nullptr) {
         if ((rc = ReadSecretFile(o.secretFile, &o.secret)) != 0) return rc;
     } else if (!o.secret.set) {
-        const char* fromEnvironment = std::getenv("QVRAD_SECRET");
-        if (fromEnvironment == nullptr)
+        if (!Utf8Environment("QVRAD_SECRET", o.secret.text, kKeepLength, &o.secret.length))
             return Usage("no secret: give --secret-file, QVRAD_SECRET or --secret");
-        o.secret.Assign(fromEnvironment);
+        o.secret.set = true;
     }
     if (!o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
 

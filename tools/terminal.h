@@ -1,12 +1,30 @@
-// The terminal control qvrad-auth needs to read a typed password without showing it.
-// One implementation per system: terminal_posix.cpp (termios) and terminal_win32.cpp (console).
+// The system-specific side of qvrad-auth: a password typed without echo, and command-line and
+// environment text as UTF-8. One implementation per system: terminal_posix.cpp, terminal_win32.cpp.
 #pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+enum class LineRead { kOk, kEnd, kNul, kError };
+
+// Reads one line from an unbuffered stream byte by byte, dropping "\n" or "\r\n"; a last line
+// without a line ending counts. At most keep bytes are stored (text needs keep + 1), the rest
+// of the line is read and dropped. kEnd: end of input before any byte; kNul: the line holds a
+// NUL byte, which would silently end a C string. Portable; defined in qvrad-auth.cpp.
+LineRead ReadLine(std::FILE* in, char* text, std::size_t keep, std::size_t* length);
 
 // Whether standard input is an interactive terminal, where a password can be typed.
 bool StdinIsTerminal();
 
-// Stops the terminal on standard input from echoing typed characters until EchoRestore, and
-// restores the echo should the program be interrupted (Ctrl-C) meanwhile. 0, or -1 when the
-// echo cannot be turned off (then nothing changed).
-int EchoOff();
-void EchoRestore();
+// Reads one line typed at the terminal on standard input with the echo off, as UTF-8, in the
+// form ReadLine gives. The echo comes back afterwards, and also if the program is interrupted
+// (Ctrl-C) meanwhile. kError when the echo cannot be turned off (then nothing was read).
+LineRead ReadHiddenLine(char* text, std::size_t keep, std::size_t* length);
+
+// The command-line arguments as UTF-8: argv itself on POSIX; on Windows, where main gets them
+// in the ANSI code page, converted from the UTF-16 command line (argc stays the same).
+char** Utf8Arguments(int argc, char** argv);
+
+// An environment variable as UTF-8, at most keep bytes stored (text needs keep + 1). false
+// when it is not set.
+bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t* length);

@@ -1,8 +1,9 @@
-// Password echo control on POSIX terminals (termios), with the echo restored on SIGINT,
-// SIGTERM, SIGHUP and SIGQUIT so an interrupted prompt never leaves the terminal silent.
+// qvrad-auth on POSIX: the password prompt's echo control (termios), restored on SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT; arguments and environment are already bytes as typed.
 #include "terminal.h"
 
 #include <csignal>
+#include <cstdlib>
 
 #include <termios.h>
 #include <unistd.h>
@@ -32,12 +33,6 @@ void RestoreHandlers() {
     for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &g_previous[i], nullptr);
 }
 
-}  // namespace
-
-bool StdinIsTerminal() {
-    return isatty(STDIN_FILENO) == 1;
-}
-
 int EchoOff() {
     if (tcgetattr(STDIN_FILENO, &g_saved) != 0) return -1;
     struct sigaction handler = {};
@@ -62,4 +57,31 @@ void EchoRestore() {
     if (g_echoOff) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved);
     g_echoOff = 0;
     RestoreHandlers();
+}
+
+}  // namespace
+
+bool StdinIsTerminal() {
+    return isatty(STDIN_FILENO) == 1;
+}
+
+LineRead ReadHiddenLine(char* text, std::size_t keep, std::size_t* length) {
+    if (EchoOff() != 0) return LineRead::kError;
+    const LineRead got = ReadLine(stdin, text, keep, length);
+    EchoRestore();
+    return got;
+}
+
+char** Utf8Arguments(int, char** argv) {
+    return argv;
+}
+
+bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t* length) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return false;
+    std::size_t n = 0;
+    for (; n < keep && value[n] != '\0'; ++n) text[n] = value[n];
+    text[n] = '\0';
+    *length = n;
+    return true;
 }
