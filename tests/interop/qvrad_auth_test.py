@@ -6,7 +6,7 @@ password (stdin, command line, terminal prompt without echo), the one-line outpu
 faults. The cases run side by side, since the lost ones each wait out a 1-second timeout.
 
 Usage: qvrad_auth_test.py --env PORTS_ENV --work DIR [--preload SHIM] [--no-terminal]
-                          [--no-proc] -- COMMAND...   (COMMAND runs qvrad-auth, maybe via wine)
+                          [--no-proc] [--crlf] -- COMMAND...   (COMMAND runs qvrad-auth, maybe via wine)
 """
 
 import argparse
@@ -56,7 +56,7 @@ class Case:
         self.one_line = one_line  # a result prints exactly one line
 
 
-def run(command, case, base_env):
+def run(command, case, base_env, crlf):
     env = dict(base_env)
     env.update(case.env)
     env.update(case.extra)
@@ -70,6 +70,10 @@ def run(command, case, base_env):
         proc.kill()
         out, err = proc.communicate()
         problem = "did not finish within %d s" % RUN_LIMIT
+    if crlf:
+        if out.count(b"\r\n") != out.count(b"\n"):
+            problem = "a line of stdout does not end in CR LF: %r" % out
+        out = out.replace(b"\r\n", b"\n")
     return proc.returncode, out, err, time.monotonic() - start, problem
 
 
@@ -326,6 +330,7 @@ def main():
     ap.add_argument("--preload")
     ap.add_argument("--no-terminal", action="store_true")
     ap.add_argument("--no-proc", action="store_true")
+    ap.add_argument("--crlf", action="store_true", help="the tool ends lines with CR LF (Windows)")
     ap.add_argument("command", nargs="+")
     args = ap.parse_args()
 
@@ -336,7 +341,7 @@ def main():
 
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
-        results = list(pool.map(lambda c: run(args.command, c, base_env), cases))
+        results = list(pool.map(lambda c: run(args.command, c, base_env, args.crlf), cases))
     failed = 0
     for case, result in zip(cases, results):
         faults, took, err = judge(case, result)
