@@ -201,9 +201,40 @@ void MD5Final(std::uint8_t digest[16], MD5_CTX* ctx) {
     platform::SecureZero(ctx, sizeof(*ctx));
 }
 
+void MD5Blocks(std::uint32_t state[4], const void* blocks, std::size_t count) {
+    if (count != 0) Transform(state, static_cast<const std::uint8_t*>(blocks), count);
+}
+
+void MD5FinishTail(std::uint8_t digest[16], std::uint32_t state[4], const void* tail,
+                   std::uint32_t tailLength, std::uint64_t totalLength) {
+    // RFC 1321 sections 3.1 and 3.2, as in MD5Final: the tail, 0x80, zeros up to 56 mod 64 and
+    // the bit count, in one block or, past 55 bytes of tail, two.
+    // The zeroing and the wipe have fixed sizes, so that they compile to a few stores.
+    std::uint8_t block[128];
+    const std::uint32_t n = tailLength & 63;
+    const bool two = n >= 56;
+    std::memset(block, 0, 64);
+    if (two) std::memset(block + 64, 0, 64);
+    if (n != 0) std::memcpy(block, tail, n);
+    block[n] = 0x80;
+    const std::uint64_t bits = totalLength << 3;
+    std::uint8_t* end = block + (two ? 128 : 64);
+    Store32(end - 8, static_cast<std::uint32_t>(bits));
+    Store32(end - 4, static_cast<std::uint32_t>(bits >> 32));
+    Transform(state, block, two ? 2 : 1);
+    for (unsigned i = 0; i < 4; ++i) Store32(digest + 4 * i, state[i]);
+    if (two)
+        platform::SecureZero(block, 128);
+    else
+        platform::SecureZero(block, 64);
+    platform::SecureZero(state, 4 * sizeof(std::uint32_t));
+}
+
 void MD5Digest(std::uint8_t digest[16], const void* bytes, std::uint32_t length) {
-    MD5_CTX ctx;
-    MD5Init(&ctx);
-    MD5Update(&ctx, bytes, length);
-    MD5Final(digest, &ctx);
+    // Straight from the caller's bytes: whole blocks where they lie, then the padded tail; no
+    // context to fill and wipe.
+    std::uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};  // RFC 1321 3.3
+    const std::uint8_t* p = static_cast<const std::uint8_t*>(bytes);
+    MD5Blocks(state, p, length / 64);
+    MD5FinishTail(digest, state, p + (length & ~63u), length & 63, length);
 }

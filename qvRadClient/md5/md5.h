@@ -2,6 +2,7 @@
 // Used for the RADIUS authenticators, User-Password hiding and HMAC-MD5; no heap, reentrant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct MD5_CTX {
@@ -17,3 +18,10 @@ void MD5Update(MD5_CTX* ctx, const void* bytes, std::uint32_t length);
 // Pads, writes the digest and wipes the whole context; initialise again before reuse.
 void MD5Final(std::uint8_t digest[16], MD5_CTX* ctx);
 void MD5Digest(std::uint8_t digest[16], const void* bytes, std::uint32_t length);
+
+// The pieces under MD5Digest, for HMAC-MD5's one-shot form: compress whole 64-byte blocks into
+// state, then pad a tail of fewer than 64 bytes for a message of totalLength bytes in all, write
+// the digest and wipe the state and the padding block.
+void MD5Blocks(std::uint32_t state[4], const void* blocks, std::size_t count);
+void MD5FinishTail(std::uint8_t digest[16], std::uint32_t state[4], const void* tail,
+                   std::uint32_t tailLength, std::uint64_t totalLength);
