@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The first thing to run in a fresh clone (Debian 12, as root): installs what is missing, builds
+# qvrad-auth and the library (Release) into build-demo/, starts a private FreeRADIUS on
+# 127.0.0.1 with two demo users, logs in once accepted and once rejected, and stops the server.
+#
+# Nothing system-wide changes beyond the installed packages: the server's configuration, state
+# and log stay in build-demo/, its ports are free ones picked at start, the system's FreeRADIUS
+# service is neither started nor touched. Running it again is fine.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${QVRAD_DEMO_BUILD:-$root/build-demo}"
+jobs="${QVRAD_JOBS:-$(nproc 2>/dev/null || echo 2)}"
+state="$build/freeradius"
+
+step() { printf '\n== %s\n' "$*"; }
+fail() {
+  echo "demo.sh: $*" >&2
+  exit 1
+}
+
+# ---- 1. packages ------------------------------------------------------------------------------
+step "1/4 packages"
+packages=(cmake make g++ python3 freeradius freeradius-utils)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "all present: ${packages[*]}"
+else
+  [ "$(id -u)" -eq 0 ] || fail "missing packages and not root; as root run: apt-get install -y --no-install-recommends ${missing[*]}"
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # The freeradius package would start the system-wide service; a policy-rc.d that refuses
+  # service starts keeps it stopped, and goes again right after.
+  policy=/usr/sbin/policy-rc.d
+  made_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod +x "$policy"
+    made_policy=1
+    trap 'rm -f "$policy"' EXIT
+  fi
+  apt-get update -q
+  apt-get install -y --no-install-recommends "${missing[@]}"
+  if [ "$made_policy" -eq 1 ]; then
+    rm -f "$policy"
+    trap - EXIT
+  fi
+fi
+
+# ---- 2. build ---------------------------------------------------------------------------------
+step "2/4 building qvrad-auth and libqvRadClient (Release) in $build"
+mkdir -p "$build"
+log="$build/build.log"
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVRAD_BUILD_TESTS=OFF \
+  -DQVRAD_BUILD_TOOLS=ON -DQVRAD_BUILD_BENCH=OFF -DQVRAD_BUILD_FUZZ=OFF &&
+  cmake --build "$build" --target qvrad-auth -j "$jobs"; } >"$log" 2>&1; then
+  tail -n 30 "$log" >&2
+  fail "build failed (whole log: $log)"
+fi
+tool="$build/tools/qvrad-auth"
+[ -x "$tool" ] || fail "no $tool after the build (log: $log)"
+echo "built $tool"
+"$tool" --version
+
+# ---- 3. the private FreeRADIUS ----------------------------------------------------------------
+step "3/4 starting a private FreeRADIUS on 127.0.0.1"
+users="$build/demo-users.tsv"
+# The users table format is explained in tests/freeradius/users.tsv; fields are TAB-separated.
+printf '%s\n' \
+  "# Demo users for scripts/demo.sh (generated; edits are lost at the next run)." \
+  $'alice\taccept\talice\talice-pass\tWelcome, alice' \
+  $'bob\taccept\tbob\tbob-pass\tHello bob, you are in' \
+  $'bob-wrong\treject\tbob\tnot-bobs-password\tAccess denied' >"$users"
+
+stop_server() { bash "$root/tests/freeradius/server.sh" stop "$state" || true; }
+# From here on the server goes, however the script ends (server.sh stops it by its PID).
+trap stop_server EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+QVRAD_FR_USERS_TSV="$users" bash "$root/tests/freeradius/server.sh" start "$state" >/dev/null ||
+  fail "the FreeRADIUS test server did not start (log: $state/radiusd.log)"
+# shellcheck disable=SC1091
+. "$state/ports.env"
+fr_version=$(freeradius -v 2>/dev/null | head -n 1 || true)
+echo "${fr_version:-FreeRADIUS}"
+echo "listening on $QVRAD_FR_HOST port $QVRAD_FR_PORT_MAIN (debug log: $QVRAD_FR_LOG)"
+
+# The secret goes in a file only we can read: on the command line others could see it in ps.
+secret_file="$state/demo-secret"
+(
+  umask 077
+  printf '%s\n' "$QVRAD_FR_SECRET_MAIN" >"$secret_file"
+)
+
+# ---- 4. two logins ----------------------------------------------------------------------------
+step "4/4 logging in with qvrad-auth"
+failures=0
+# login USER PASSWORD WANT_TEXT: runs the tool, password on stdin, and shows what it printed.
+login() {
+  local user=$1 password=$2 want=$3 out status=0
+  echo
+  echo "\$ echo $password | qvrad-auth --server $QVRAD_FR_HOST --port $QVRAD_FR_PORT_MAIN" \
+    "--secret-file $(printf %q "$secret_file") --user $user --password-stdin"
+  out=$(printf '%s\n' "$password" | "$tool" --server "$QVRAD_FR_HOST" --port "$QVRAD_FR_PORT_MAIN" \
+    --secret-file "$secret_file" --user "$user" --password-stdin --timeout 5) || status=$?
+  echo "printed:     $out"
+  echo "exit status: $status"
+  if [ "$status" -ne 0 ] || [ "$out" != "$want" ]; then
+    echo "  unexpected: wanted \"$want\" with exit status 0" >&2
+    failures=$((failures + 1))
+  fi
+}
+login alice alice-pass "Welcome, alice"
+echo "  (an Access-Accept: the server's Reply-Message for alice)"
+login bob not-bobs-password "Access denied"
+echo "  (an Access-Reject with the server's Reply-Message; exit status 0 as well, since a reply"
+echo "   came: the text tells accept from reject. 2, 3, 4, 5 would be the library's errors.)"
+
+echo
+if [ "$failures" -ne 0 ]; then
+  fail "$failures login(s) did not give what they should"
+fi
+echo "demo done: the server is stopped; run again any time, or see README.md for qvrad-auth."
