@@ -51,8 +51,35 @@ void HmacMd5Final(std::uint8_t digest[16], HMAC_MD5_CTX* ctx) {
 
 void HmacMd5(std::uint8_t digest[16], const void* key, std::uint32_t keyLength, const void* message,
              std::uint32_t messageLength) {
-    HMAC_MD5_CTX ctx;
-    HmacMd5Init(&ctx, key, keyLength);
-    HmacMd5Update(&ctx, message, messageLength);
-    HmacMd5Final(digest, &ctx);
+    // The same H(K ^ opad, H(K ^ ipad, text)) as the incremental form, but on MD5's blocks
+    // directly: each pad is compressed from a local block, the text where it lies, and neither
+    // hash needs a context to fill and wipe.
+    std::uint8_t block[kBlockLength] = {};
+    if (keyLength > kBlockLength) {
+        MD5Digest(block, key, keyLength);
+    } else if (keyLength != 0) {
+        std::memcpy(block, key, keyLength);
+    }
+    std::uint8_t pad[kBlockLength];
+    for (unsigned i = 0; i < kBlockLength; ++i)
+        pad[i] = static_cast<std::uint8_t>(block[i] ^ kInnerPad);
+    std::uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};  // RFC 1321 3.3
+    MD5Blocks(state, pad, 1);
+    const std::uint8_t* text = static_cast<const std::uint8_t*>(message);
+    MD5Blocks(state, text, messageLength / kBlockLength);
+    std::uint8_t inner[kMd5DigestLength];
+    MD5FinishTail(inner, state, text + (messageLength & ~(kBlockLength - 1)),
+                  messageLength & (kBlockLength - 1),
+                  static_cast<std::uint64_t>(kBlockLength) + messageLength);
+
+    for (unsigned i = 0; i < kBlockLength; ++i)
+        pad[i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
+    const std::uint32_t initial[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    std::memcpy(state, initial, sizeof state);
+    MD5Blocks(state, pad, 1);
+    MD5FinishTail(digest, state, inner, kMd5DigestLength, kBlockLength + kMd5DigestLength);
+    // MD5FinishTail wiped both states; the key block, the pad and the inner hash remain.
+    platform::SecureZero(block, sizeof(block));
+    platform::SecureZero(pad, sizeof(pad));
+    platform::SecureZero(inner, sizeof(inner));
 }
