@@ -65,32 +65,32 @@ std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned secon
 }
 
 void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
-    char text[260];
+    // The text (256 bytes at most), then the random bytes and the counter, so that the three
+    // are hashed as one message in one call.
+    char message[256 + kRandomLength + 4];
     char host[kHostNameLimit];
     if (sources.hostName(host, sizeof host) != 0) host[0] = '\0';
     host[sizeof host - 1] = '\0';
     unsigned second = 0;
     unsigned millisecond = 0;
     sources.utcTime(&second, &millisecond);
-    const std::size_t textLength = FormatAuthenticatorText(text, host, second, millisecond);
+    const std::size_t textLength = FormatAuthenticatorText(message, host, second, millisecond);
 
     // RFC 2865 section 3: the value must be unpredictable and unique over the secret's
     // lifetime; host and time text alone repeat every minute.
-    std::uint8_t randomBytes[kRandomLength];
-    if (sources.randomBytes(randomBytes, sizeof randomBytes) != 0)
-        std::memset(randomBytes, 0, sizeof randomBytes);
+    std::uint8_t* randomBytes = reinterpret_cast<std::uint8_t*>(message + textLength);
+    if (sources.randomBytes(randomBytes, kRandomLength) != 0)
+        std::memset(randomBytes, 0, kRandomLength);
     const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
-    const std::uint8_t counterBytes[4] = {
-        static_cast<std::uint8_t>(counter), static_cast<std::uint8_t>(counter >> 8),
-        static_cast<std::uint8_t>(counter >> 16), static_cast<std::uint8_t>(counter >> 24)};
+    std::uint8_t* counterBytes = randomBytes + kRandomLength;
+    counterBytes[0] = static_cast<std::uint8_t>(counter);
+    counterBytes[1] = static_cast<std::uint8_t>(counter >> 8);
+    counterBytes[2] = static_cast<std::uint8_t>(counter >> 16);
+    counterBytes[3] = static_cast<std::uint8_t>(counter >> 24);
 
-    MD5_CTX ctx;
-    MD5Init(&ctx);
-    MD5Update(&ctx, text, static_cast<std::uint32_t>(textLength));
-    MD5Update(&ctx, randomBytes, sizeof randomBytes);
-    MD5Update(&ctx, counterBytes, sizeof counterBytes);
-    MD5Final(octets + rad::kAuthenticatorOffset, &ctx);
-    platform::SecureZero(randomBytes, sizeof randomBytes);
+    MD5Digest(octets + rad::kAuthenticatorOffset, message,
+              static_cast<std::uint32_t>(textLength + kRandomLength + 4));
+    platform::SecureZero(randomBytes, kRandomLength);
 }
 
 int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n) {
