@@ -55,7 +55,12 @@ const FrUser* FindRow(const std::string& key) {
     return nullptr;
 }
 
+// -1 where descriptors are not what the process holds: Wine shows its own files in
+// /proc/self/fd, and they come and go (the build defines QVRAD_NO_DESCRIPTOR_COUNT there).
 int OpenDescriptors() {
+#ifdef QVRAD_NO_DESCRIPTOR_COUNT
+    return -1;
+#endif
     std::error_code error;
     const std::filesystem::path fds("/proc/self/fd");
     if (!std::filesystem::is_directory(fds, error)) return -1;

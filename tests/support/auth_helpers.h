@@ -15,5 +15,5 @@ struct TimedResult {
 TimedResult TimedAuth(const std::string& port, const char* secret, const char* user,
                       const char* password, const char* timeout, const char* server = "127.0.0.1");
 
-// Open descriptors of this process, or -1 where the platform has no /proc/self/fd.
+// Open descriptors of this process, or -1 where the platform has no meaningful count of them.
 int OpenDescriptorCount();
