@@ -27,6 +27,10 @@ int GetSocketError();
 
 // UDP over IPv4. Descriptors are close-on-exec where the platform has the notion.
 SocketHandle UdpSocketOpen();
+// UdpSocketOpen, then non-blocking: on POSIX in the same system call (SOCK_NONBLOCK), one fewer
+// per auth call; on Windows UdpSocketOpen and FIONBIO. A FIONBIO that fails leaves the socket
+// open and blocking, as SocketSetNonBlocking's failure would.
+SocketHandle UdpSocketOpenNonBlocking();
 int SocketBindAnyIPv4(SocketHandle socket);                     // 0.0.0.0 port 0; 0 or -1
 int SocketSetNonBlocking(SocketHandle socket);                  // FIONBIO = 1; 0 or -1
 int SocketLocalPort(SocketHandle socket, std::uint16_t* port);  // host order; 0 or -1

@@ -47,6 +47,12 @@ SocketHandle UdpSocketOpen() {
     return static_cast<SocketHandle>(fd);
 }
 
+SocketHandle UdpSocketOpenNonBlocking() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return kInvalidSocket;
+    return static_cast<SocketHandle>(fd);
+}
+
 int SocketBindAnyIPv4(SocketHandle socket) {
     return SocketBindIPv4(socket, htonl(INADDR_ANY), 0);
 }

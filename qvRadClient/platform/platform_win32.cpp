@@ -111,6 +111,12 @@ SocketHandle UdpSocketOpen() {
     return static_cast<SocketHandle>(s);
 }
 
+SocketHandle UdpSocketOpenNonBlocking() {
+    const SocketHandle s = UdpSocketOpen();
+    if (s != kInvalidSocket) SocketSetNonBlocking(s);
+    return s;
+}
+
 int SocketBindAnyIPv4(SocketHandle socket) {
     // Without SO_EXCLUSIVEADDRUSE another socket that sets SO_REUSEADDR may bind over this
     // port and take the replies meant for this call. Where the option is refused, the bind

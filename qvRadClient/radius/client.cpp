@@ -94,13 +94,14 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request) {
 }
 
 CRadClient::CRadClient() {
-    udpSocket = platform::UdpSocketOpen();
+    // Non-blocking, so that a datagram poll announced but the stack then dropped (a bad UDP
+    // checksum) cannot hold the receive past the deadline.
+    udpSocket = platform::UdpSocketOpenNonBlocking();
     if (udpSocket == platform::kInvalidSocket) return;
     // No SO_REUSEADDR: with it, Linux hands the same ephemeral port to concurrent calls (and
     // Windows lets another socket bind over ours), so one call could receive, and discard,
     // the reply meant for another.
     if (platform::SocketBindAnyIPv4(udpSocket) != 0) return;
-    platform::SocketSetNonBlocking(udpSocket);
     ready = true;
 }
 
