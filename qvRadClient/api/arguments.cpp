@@ -5,6 +5,7 @@
 #include <cctype>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 
 #include "radius/constants.h"
 
@@ -13,9 +14,11 @@ namespace {
 constexpr std::size_t kArgumentLimit = 2048;  // scratch and result buffers are 2048 bytes
 
 std::size_t BoundedLength(const char* text) {
-    std::size_t n = 0;
-    while (n < kArgumentLimit && text[n] != '\0') ++n;
-    return n;
+    // memchr stops at the first match as if reading byte by byte (C11 7.24.5.1), so it reads
+    // no further than the byte loop it replaces, a word at a time.
+    const void* end = std::memchr(text, '\0', kArgumentLimit);
+    return end == nullptr ? kArgumentLimit
+                          : static_cast<std::size_t>(static_cast<const char*>(end) - text);
 }
 
 bool IsSpace(char c) {
