@@ -1,7 +1,8 @@
 // Memory hygiene: once auth has returned, no copy of the shared secret or the password is left
 // in a block the call freed (this program replaces the global operator new and delete, and the
-// delete scans each block the calling thread frees) or anywhere in the call's stack (auth runs
-// on a thread whose stack this test maps itself and scans after the thread ends).
+// delete keeps a copy of each block the calling thread frees, scanned after the call) or anywhere
+// in the call's stack (auth runs on a thread whose stack this test maps itself and scans after the
+// thread ends).
 //
 // The values are long and distinctive, built at run time in static arrays and kept out of
 // std::string and gtest messages, which would leave copies of their own. Any 8 consecutive
@@ -33,40 +34,90 @@ namespace {
 constexpr std::size_t kWindow = 8;
 constexpr std::size_t kMaxWindows = 1024;
 
+const char* const kValueNames[] = {"the secret", "the password", "the HMAC inner pad",
+                                   "the HMAC outer pad"};
+constexpr std::size_t kNotFound = ~static_cast<std::size_t>(0);
+
 // Every 8-byte window of every value searched for, sorted, so that one pass over a region with a
 // binary search per offset finds any of them; nothing here allocates.
 struct WindowTable {
-    std::uint64_t windows[kMaxWindows];
+    struct Window {
+        std::uint64_t bytes;
+        int value;  // index into kValueNames
+        bool operator<(const Window& other) const { return bytes < other.bytes; }
+    };
+    Window windows[kMaxWindows];
     std::size_t count = 0;
 
-    void Add(const std::uint8_t* value, std::size_t length) {
-        for (std::size_t at = 0; at + kWindow <= length && count < kMaxWindows; ++at)
-            std::memcpy(&windows[count++], value + at, kWindow);
+    void Add(const std::uint8_t* value, std::size_t length, int name) {
+        for (std::size_t at = 0; at + kWindow <= length && count < kMaxWindows; ++at) {
+            std::memcpy(&windows[count].bytes, value + at, kWindow);
+            windows[count++].value = name;
+        }
     }
     void Seal() { std::sort(windows, windows + count); }
-    bool FoundIn(const void* region, std::size_t length) const {
+    // The offset of the first copy in the region (and which value it is), or kNotFound.
+    std::size_t Find(const void* region, std::size_t length, int* value = nullptr) const {
         const std::uint8_t* p = static_cast<const std::uint8_t*>(region);
         for (std::size_t at = 0; at + kWindow <= length; ++at) {
-            std::uint64_t w;
-            std::memcpy(&w, p + at, kWindow);
-            if (std::binary_search(windows, windows + count, w)) return true;
+            Window w{0, 0};
+            std::memcpy(&w.bytes, p + at, kWindow);
+            const Window* hit = std::lower_bound(windows, windows + count, w);
+            if (hit != windows + count && hit->bytes == w.bytes) {
+                if (value != nullptr) *value = hit->value;
+                return at;
+            }
         }
-        return false;
+        return kNotFound;
     }
 };
 
 WindowTable g_table;
 thread_local bool t_scanFrees = false;
-std::atomic<int> g_blocksScanned{0};
-std::atomic<int> g_blocksWithCopy{0};
-std::atomic<std::size_t> g_largestScanned{0};
 
-void ScanFreed(void* p) {
+// Blocks freed by the call, copied as they were just before free and scanned afterwards on the
+// test's own thread: a search run inside operator delete would itself spill the values it
+// looks for into the very stack under test.
+constexpr std::size_t kFreedRoom = 256 * 1024;
+constexpr int kMaxFreed = 64;
+unsigned char g_freed[kFreedRoom];
+std::size_t g_freedOffsets[kMaxFreed + 1];
+int g_freedCount = 0;
+bool g_freedOverflow = false;
+
+void SaveFreed(void* p) {
     if (!t_scanFrees || p == nullptr) return;
     const std::size_t size = malloc_usable_size(p);
-    ++g_blocksScanned;
-    if (size > g_largestScanned) g_largestScanned = size;
-    if (g_table.FoundIn(p, size)) ++g_blocksWithCopy;
+    const std::size_t used = g_freedOffsets[g_freedCount];
+    if (g_freedCount == kMaxFreed || size > kFreedRoom - used) {
+        g_freedOverflow = true;
+        return;
+    }
+    std::memcpy(g_freed + used, p, size);
+    g_freedOffsets[++g_freedCount] = used + size;
+}
+
+void ForgetFreed() {
+    g_freedCount = 0;
+    g_freedOffsets[0] = 0;
+    g_freedOverflow = false;
+}
+
+struct FreedScan {
+    int blocks = 0;
+    int withCopy = 0;
+    std::size_t largest = 0;
+};
+
+FreedScan ScanFreed() {
+    FreedScan scan;
+    for (int i = 0; i < g_freedCount; ++i) {
+        const std::size_t size = g_freedOffsets[i + 1] - g_freedOffsets[i];
+        ++scan.blocks;
+        if (size > scan.largest) scan.largest = size;
+        if (g_table.Find(g_freed + g_freedOffsets[i], size) != kNotFound) ++scan.withCopy;
+    }
+    return scan;
 }
 
 }  // namespace
@@ -87,27 +138,27 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     return std::malloc(size == 0 ? 1 : size);
 }
 void operator delete(void* p) noexcept {
-    ScanFreed(p);
+    SaveFreed(p);
     std::free(p);
 }
 void operator delete[](void* p) noexcept {
-    ScanFreed(p);
+    SaveFreed(p);
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
-    ScanFreed(p);
+    SaveFreed(p);
     std::free(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
-    ScanFreed(p);
+    SaveFreed(p);
     std::free(p);
 }
 void operator delete(void* p, const std::nothrow_t&) noexcept {
-    ScanFreed(p);
+    SaveFreed(p);
     std::free(p);
 }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    ScanFreed(p);
+    SaveFreed(p);
     std::free(p);
 }
 
@@ -132,8 +183,8 @@ void MakeValue(char* out, std::size_t length, std::uint32_t seed) {
 void BuildTable(std::size_t secretLength, std::size_t passwordLength) {
     g_table.count = 0;
     const auto* secret = reinterpret_cast<const std::uint8_t*>(g_secret);
-    g_table.Add(secret, secretLength);
-    g_table.Add(reinterpret_cast<const std::uint8_t*>(g_password), passwordLength);
+    g_table.Add(secret, secretLength, 0);
+    g_table.Add(reinterpret_cast<const std::uint8_t*>(g_password), passwordLength, 1);
     // RFC 2104 section 2: a key longer than 64 bytes is replaced by its MD5 before padding.
     std::uint8_t key[64] = {};
     if (secretLength > 64)
@@ -142,9 +193,10 @@ void BuildTable(std::size_t secretLength, std::size_t passwordLength) {
         std::memcpy(key, secret, secretLength);
     const std::size_t keyLength = secretLength > 64 ? 16 : secretLength;
     std::uint8_t pad[64];
+    int name = 2;
     for (std::uint8_t mask : {std::uint8_t{0x36}, std::uint8_t{0x5c}}) {
         for (std::size_t i = 0; i < keyLength; ++i) pad[i] = key[i] ^ mask;
-        g_table.Add(pad, keyLength);
+        g_table.Add(pad, keyLength, name++);
     }
     g_table.Seal();
 }
@@ -213,7 +265,12 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
         for (int i = 0; i < 30000 && !job.returned; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_TRUE(job.returned.load());
-        found = g_table.FoundIn(stack, kStackSize);
+        int value = 0;
+        const std::size_t at = g_table.Find(stack, kStackSize, &value);
+        found = at != kNotFound;
+        if (found)
+            std::printf("a copy of %s at %zu bytes below the stack's top\n", kValueNames[value],
+                        kStackSize - at);
         // The mapping started as zeros: the lowest non-zero byte marks the deepest frame.
         const std::uint8_t* bytes = static_cast<const std::uint8_t*>(stack);
         std::size_t untouched = 0;
@@ -234,13 +291,13 @@ TEST(HardeningHygiene, TheScansSeeAPlantedCopy) {
     MakeValue(g_password, 24, 8);
     BuildTable(40, 24);
     EXPECT_TRUE(RunOnOwnedStack(LeaveCopyOnStack, nullptr));
+    ForgetFreed();
     t_scanFrees = true;
     char* block = new char[64];
     std::memcpy(block, g_secret + 5, 20);
-    g_blocksWithCopy = 0;
     delete[] block;
     t_scanFrees = false;
-    EXPECT_EQ(g_blocksWithCopy.load(), 1);
+    EXPECT_EQ(ScanFreed().withCopy, 1);
 }
 
 TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
@@ -285,22 +342,22 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
         MakeValue(g_secret, k.secretLength, seed++);
         MakeValue(g_password, k.passwordLength, seed++);
         BuildTable(k.secretLength, k.passwordLength);
-        g_blocksScanned = 0;
-        g_blocksWithCopy = 0;
-        g_largestScanned = 0;
+        ForgetFreed();
         Call call = k.call;
         std::size_t used = 0;
         const bool onStack = RunOnOwnedStack(RunAuth, &call, &used);
+        const FreedScan freed = ScanFreed();
+        EXPECT_FALSE(g_freedOverflow);
         std::printf(
-            "%s: %zu-byte secret, %zu-byte password, %d freed blocks scanned, %zu bytes "
-            "of stack scanned\n",
-            k.name, k.secretLength, k.passwordLength, g_blocksScanned.load(), used);
+            "%s: %zu-byte secret, %zu-byte password: %d freed block(s) scanned, deepest "
+            "non-zero byte %zu bytes below the stack's top\n",
+            k.name, k.secretLength, k.passwordLength, freed.blocks, used);
         EXPECT_STREQ(g_result, k.expected);
         EXPECT_FALSE(onStack) << "a copy of the secret or password is left in the call's stack";
-        EXPECT_EQ(g_blocksWithCopy.load(), 0) << "a freed block held the secret or password";
+        EXPECT_EQ(freed.withCopy, 0) << "a freed block held the secret or password";
         // Every call whose arguments pass adds its one server entry, and frees it through here.
         if (std::strcmp(k.expected, "6007#0#INVALID_INPUT_ERR") != 0) {
-            EXPECT_GE(g_largestScanned.load(), sizeof(CRadServer));
+            EXPECT_GE(freed.largest, sizeof(CRadServer));
         }
     }
 }
