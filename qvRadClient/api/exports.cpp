@@ -20,6 +20,14 @@ void WriteText(char* result, const char* text) {
     result[n] = '\0';
 }
 
+// The MD5 rounds and HMAC pads of a call run in frames below auth's own, and words they spilled
+// there (message words of the secret and the password, the key XOR ipad and opad) outlive them.
+// One wipe of the stack below auth's frame, deeper than those frames reach, removes them.
+__attribute__((noinline)) void WipeStackBelow() {
+    unsigned char below[8192];
+    platform::SecureZero(below, sizeof below);
+}
+
 // How many leading bytes of g_authResult may be non-zero; the rest are zero. Changed under the
 // result lock, except on the path where the lock could not be taken.
 std::atomic<std::size_t> g_resultExtent{0};
@@ -91,6 +99,7 @@ extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char*
             g_resultExtent.store(kResultSize, std::memory_order_relaxed);
         }
     }
+    WipeStackBelow();
     // The client, the request and the secret record wipe themselves as this frame unwinds
     // (server entries, saved password, secret copies); the result text holds neither.
     return g_authResult;
