@@ -13,15 +13,22 @@ namespace {
 // trailing space) still goes to inet_addr. Reads at most 16 characters, stopping at the NUL.
 bool ParseDottedDecimal(const char* text, std::uint32_t* networkOrder) {
     std::uint8_t bytes[4];
-    const char* p = text;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     for (int part = 0; part < 4; ++part) {
         if (part != 0 && *p++ != '.') return false;
-        const char* first = p;
-        unsigned value = 0;
-        while (*p >= '0' && *p <= '9' && p - first < 3) value = value * 10 + (*p++ - '0');
-        const long digits = p - first;
-        if (digits == 0 || (*p >= '0' && *p <= '9') || value > 255 || (digits > 1 && *first == '0'))
-            return false;
+        // Unsigned: a character below '0' wraps to a large value, so one test rejects both ends.
+        unsigned value = *p++ - 48u;
+        if (value > 9) return false;
+        unsigned digit = *p - 48u;
+        if (digit <= 9) {
+            if (value == 0) return false;  // a leading zero: octal to inet_addr
+            value = value * 10 + digit;
+            digit = *++p - 48u;
+            if (digit <= 9) {
+                value = value * 10 + digit;
+                if (value > 255 || *++p - 48u <= 9) return false;
+            }
+        }
         bytes[part] = static_cast<std::uint8_t>(value);
     }
     if (*p != '\0') return false;
