@@ -9,8 +9,37 @@
 #include "platform/platform.h"
 #include "radius/packet.h"
 
+namespace {
+
+// The host name as read once for the process. It only seeds the hashed text, which the random
+// bytes and the counter already make unique, while reading it is a system call (uname) on every
+// call. A first read that failed is not kept: each call then asks again, as before.
+struct HostNameOnce {
+    char name[256];
+    std::size_t length;
+    bool ok;
+};
+
+HostNameOnce ReadHostNameOnce() {
+    HostNameOnce once;
+    once.ok = platform::GetLocalHostName(once.name, sizeof once.name) == 0;
+    once.length = once.ok ? std::strlen(once.name) : 0;
+    return once;
+}
+
+int CachedLocalHostName(char* buffer, std::size_t limit) {
+    static const HostNameOnce once = ReadHostNameOnce();  // initialised once, thread-safe
+    // A name that does not fit goes to the platform call, which decides as it always did.
+    if (!once.ok || buffer == nullptr || once.length + 1 > limit)
+        return platform::GetLocalHostName(buffer, limit);
+    std::memcpy(buffer, once.name, once.length + 1);
+    return 0;
+}
+
+}  // namespace
+
 const AuthenticatorSources kPlatformAuthenticatorSources = {
-    platform::GetLocalHostName, platform::GetUtcSecondAndMillisecond, platform::RandomBytes};
+    CachedLocalHostName, platform::GetUtcSecondAndMillisecond, platform::RandomBytes};
 
 namespace {
 
