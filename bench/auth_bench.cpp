@@ -140,18 +140,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // 20 rounds of 100 calls per thread and phase: with one thread a run is 2,000 auth calls
-    // and 2,000 floor calls; the median over the repetitions is the figure.
-    const int rounds = smoke ? 1 : 20;
-    const int block = smoke ? 4 : 100;
+    // 80 rounds of 25 calls per thread and phase: with one thread a run is 2,000 auth calls
+    // and 2,000 floor calls; the median over 15 repetitions is the figure.
+    const int rounds = smoke ? 1 : 80;
+    const int block = smoke ? 4 : 25;
     for (int threads : {1, 2, 4, 8}) {
         benchmark::RegisterBenchmark("auth_vs_floor", BM_AuthAndFloor)
             ->Arg(block)
             ->ArgName("block")
             ->Threads(threads)
             ->Iterations(rounds)
-            ->Repetitions(smoke ? 1 : 7)
-            ->ReportAggregatesOnly(!smoke)
+            ->Repetitions(smoke ? 1 : 15)
+            ->DisplayAggregatesOnly(!smoke)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
