@@ -115,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t op = in.Byte();
         CRadAttrCursor& cursor = cursors[op >> 7];
         const int length = packet->Length();
-        switch ((op & 0x7F) % kOperationCount) {
+        const int kind = (op & 0x7F) % kOperationCount;
+        switch (kind) {
             case kBegin: {
                 const std::uint8_t type = in.Byte();
                 const int rc = packet->BeginAttribute(type, cursor);
@@ -243,8 +244,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(cursor.Type() == 0);
                 break;
         }
-        CheckAgainstImage(*packet, image);
+        // Length after every operation; the bytes after every one that writes (the readers' are
+        // compared once, at the end).
+        FUZZ_CHECK(packet->Length() == image.Length());
+        if (kind != kFind && kind != kGetValue && kind != kResetCursor)
+            CheckAgainstImage(*packet, image);
     }
+    CheckAgainstImage(*packet, image);
     QVRAD_UNPOISON(packet->octets + rad::kMaxPacketLength,
                    sizeof packet->octets - rad::kMaxPacketLength);
     return 0;
