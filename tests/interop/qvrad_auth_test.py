@@ -10,6 +10,9 @@ Usage: qvrad_auth_test.py --env PORTS_ENV --work DIR [--preload SHIM] [--no-term
 """
 
 import argparse
+import atexit
+import shutil
+import tempfile
 import concurrent.futures
 import os
 import signal
@@ -210,6 +213,11 @@ def server_cases(fr, work, preload, proc_checks):
         Case("localhost resolves", ["--server", "localhost", "--port", main_port, "--user",
              "alice", "--password-stdin", *with_file], 0, alice, b"alice-pass\n"),
     ]
+    if preload and (" " in preload or ":" in preload):
+        # LD_PRELOAD splits its list at spaces and colons: use a copy at a plain path.
+        plain = tempfile.mkdtemp(prefix="qvrad-preload-")
+        atexit.register(shutil.rmtree, plain, True)
+        preload = shutil.copy(preload, os.path.join(plain, os.path.basename(preload)))
     if preload:
         cases.append(Case("no descriptor left for the socket: exit 5", to(main_port, "--user",
                           "alice", "--secret", main_secret, "--password", "alice-pass"), 5,

@@ -38,7 +38,9 @@ Bytes RequestAuthenticatorOf(const Bytes& request) {
 
 void Resign(Bytes& reply, const Bytes& request, const Bytes& secret) {
     std::size_t length = (static_cast<std::size_t>(reply[2]) << 8) | reply[3];
+    if (length < 20) length = 20;  // a hostile Length below the header still signs a header
     if (length > reply.size()) length = reply.size();
+    if (length < 20) return;
     Bytes covered(reply.begin(), reply.begin() + static_cast<long>(length));
     for (int i = 0; i < 16; ++i) covered[4 + i] = request[4 + i];
     const Bytes digest = RefMd5(Concat({covered, secret}));
