@@ -102,7 +102,7 @@ row("… of which MD5 compression (Transform, 8 blocks)", f"{transform:,}", "", 
 row("… of which the request's Message-Authenticator (HMAC-MD5: 5 of those blocks and its pads)", f"{hmac:,}", "",
     "", "", None)
 if wipe:
-    row("… of which the 8 KiB stack wipe below auth's frame", f"{wipe:,}", "", "", "", None)
+    row("… of which the stack wipe below auth's frame", f"{wipe:,}", "", "", "", None)
 row("auth without the Message-Authenticator's HMAC (computed)", f"{ia - hmac:,}", "", "",
     "≤ 8,000", ia - hmac <= 8000)
 for name, depth in stack:
