@@ -97,7 +97,7 @@ row("user-space instructions per call (callgrind)", f"{ia:,}", f"floor {fl:,}", 
     ia <= 8000)
 hmac = per_call(inclusive, r"hmac_md5\.cpp:HmacMd5\(")
 transform = per_call(exclusive, r"md5\.cpp:\(anonymous namespace\)::Transform\(")
-wipe = per_call(exclusive, r".*WipeStackBelow\(")
+wipe = per_call(exclusive, r".*WipeAfterCall\(")
 row("… of which MD5 compression (Transform, 8 blocks)", f"{transform:,}", "", "", "", None)
 row("… of which the request's Message-Authenticator (HMAC-MD5: 5 of those blocks and its pads)", f"{hmac:,}", "",
     "", "", None)

@@ -19,13 +19,19 @@ void WriteText(char* result, const char* text) {
     result[n] = '\0';
 }
 
-// The MD5 rounds and HMAC pads of a call run in frames below auth's own, and words they spilled
-// there (message words of the secret and the password, the key XOR ipad and opad) outlive them.
-// One wipe of the stack below auth's frame, deeper than those frames reach, removes them: they
-// lie within 2 KiB of it (tests/hardening/hygiene_test.cpp, GCC with and without ASan).
-__attribute__((noinline)) void WipeStackBelow() {
+// The one cleanup point, after every object of the call has wiped itself. The MD5 rounds and
+// HMAC pads ran in frames below auth's own, and words they spilled there (message words of the
+// secret and the password, the key XOR ipad and opad) outlive them: one wipe of the stack below
+// auth's frame, deeper than those frames reach, removes them. They lie within 2 KiB of it
+// (tests/hardening/hygiene_test.cpp measures it in every build, ASan's larger frames included);
+// the call graph below auth is the library's own, without recursion or variable-size frames, so
+// a fixed bound holds. The C library's string functions and vectorised loops also leave those
+// bytes in the vector registers, which the next signal or lazy binding would store in the
+// host's stack: they are zeroed too.
+__attribute__((noinline)) void WipeAfterCall() {
     unsigned char below[4096];
     platform::SecureZero(below, sizeof below);
+    platform::ClearVectorRegisters();
 }
 
 // How many leading bytes of this thread's g_authResult may be non-zero; the rest are zero.
@@ -50,56 +56,57 @@ void PublishResult(const char* result) {
 extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char* port,
                                                  const char* secret, const char* user,
                                                  const char* password, const char* timeout) {
-    // The client comes first and relies on the socket start made at load.
-    CRadClient client;
-    CRadPacket request(rad::kAccessRequest);
-    request.MakeRequestAuthenticator();
-    request.SetIdentifier(client.NextIdentifier());
-
-    // Every path below writes a NUL-terminated text; only that text is published.
-    char result[kResultSize];
-    result[0] = '\0';
-    CRadAttrCursor cursor;
-    CRadSecret sharedSecret;
-
-    const AuthArguments args = {server, port, secret, user, password, timeout};
-    CheckedArguments checked = {};
-    std::uint16_t granted = 0;
-    if (CheckAuthArguments(args, &checked) != 0) {
-        WriteText(result, kResultInvalidInput);
-    } else if (platform::SocketLayerStart(platform::kSocketVersion20, &granted) != 0) {
-        WriteText(result, kResultWinsock);
-    } else {
-        if (!client.ready) {
-            WriteText(result, kResultClientStack);
-        } else {
-            sharedSecret.Assign(secret, std::strlen(secret));
-            client.AddServer(server, checked.port, sharedSecret, checked.timeoutSeconds);
-            // RFC 3579 section 3.2 / CVE-2024-3596: the Message-Authenticator goes first.
-            request.BeginAttribute(rad::kMessageAuthenticator, cursor);
-            cursor.AppendMessageAuthenticator();
-            request.BeginAttribute(rad::kUserName, cursor);
-            cursor.AppendText(user);
-            request.BeginAttribute(rad::kUserPassword, cursor);
-            cursor.AppendPassword(password);
-            ReplyToResult(client.SendRequest(request), result, sizeof result);
-        }
-        platform::SocketLayerEnd();
-    }
-
     {
-        CSingleLock lock(&g_authLock);
-        if (lock.Lock(CSingleLock::kInfinite)) {
-            PublishResult(result);
-            lock.Unlock();
+        // The client comes first and relies on the socket start made at load.
+        CRadClient client;
+        CRadPacket request(rad::kAccessRequest);
+        request.MakeRequestAuthenticator();
+        request.SetIdentifier(client.NextIdentifier());
+
+        // Every path below writes a NUL-terminated text; only that text is published.
+        char result[kResultSize];
+        result[0] = '\0';
+        CRadAttrCursor cursor;
+        CRadSecret sharedSecret;
+
+        const AuthArguments args = {server, port, secret, user, password, timeout};
+        CheckedArguments checked = {};
+        std::uint16_t granted = 0;
+        if (CheckAuthArguments(args, &checked) != 0) {
+            WriteText(result, kResultInvalidInput);
+        } else if (platform::SocketLayerStart(platform::kSocketVersion20, &granted) != 0) {
+            WriteText(result, kResultWinsock);
         } else {
-            WriteText(g_authResult, kResultLockFail);
-            g_resultExtent = kResultSize;
+            if (!client.ready) {
+                WriteText(result, kResultClientStack);
+            } else {
+                sharedSecret.Assign(secret, std::strlen(secret));
+                client.AddServer(server, checked.port, sharedSecret, checked.timeoutSeconds);
+                // RFC 3579 section 3.2 / CVE-2024-3596: the Message-Authenticator goes first.
+                request.BeginAttribute(rad::kMessageAuthenticator, cursor);
+                cursor.AppendMessageAuthenticator();
+                request.BeginAttribute(rad::kUserName, cursor);
+                cursor.AppendText(user);
+                request.BeginAttribute(rad::kUserPassword, cursor);
+                cursor.AppendPassword(password);
+                ReplyToResult(client.SendRequest(request), result, sizeof result);
+            }
+            platform::SocketLayerEnd();
         }
-    }
-    WipeStackBelow();
-    // The client, the request and the secret record wipe themselves as this frame unwinds
-    // (server entries, saved password, secret copies); the result text holds neither.
+
+        {
+            CSingleLock lock(&g_authLock);
+            if (lock.Lock(CSingleLock::kInfinite)) {
+                PublishResult(result);
+                lock.Unlock();
+            } else {
+                WriteText(g_authResult, kResultLockFail);
+                g_resultExtent = kResultSize;
+            }
+        }
+    }  // the client, the request and the secret record wipe themselves here (server entries,
+       // saved password, secret copies); the result text holds neither
+    WipeAfterCall();
     return g_authResult;
 }
 

@@ -100,6 +100,31 @@ inline void SecureZero(void* buffer, std::size_t length) {
 void SecureZero(void* buffer, std::size_t length);
 #endif
 
+// Zeroes the SSE registers (xmm0-xmm15 on x86-64, xmm0-xmm7 on x86). The C library's string
+// functions and vectorised loops leave secret bytes in them, and whatever runs next may store
+// them into memory: a signal's frame, the dynamic linker's lazy binding (both xsave). Registers
+// that the calling convention preserves (xmm6-xmm15 on Win64) are named as clobbered, so the
+// compiler saves and restores the caller's own values around this. Elsewhere it does nothing.
+inline void ClearVectorRegisters() {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__ __volatile__(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+        "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
+        "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
+        "pxor %%xmm15, %%xmm15" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+#elif defined(__GNUC__) && defined(__i386__) && defined(__SSE2__)
+    __asm__ __volatile__(
+        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+        "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7" ::
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+#endif
+}
+
 // A process-wide mutual-exclusion lock (CRITICAL_SECTION / pthread mutex) in caller storage.
 struct LockStorage {
     alignas(16) unsigned char bytes[64];
