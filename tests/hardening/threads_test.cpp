@@ -1,6 +1,7 @@
 // Threads: 16 threads each make 300 calls of auth against one loopback responder while two
-// more call info() throughout. Run in every build and, under ThreadSanitizer, on its own by
-// scripts/stages/40-sanitizers.sh (label "threads").
+// more call info() throughout; and concurrent calls learning which servers sign their replies. Run
+// in every build and, under ThreadSanitizer, on its own by scripts/stages/40-sanitizers.sh (label
+// "threads").
 //
 // The returned buffer is shared by design: auth writes it under the result lock and a host must
 // copy it before another call replaces it. These threads copy it under that same lock (the test
@@ -13,12 +14,15 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/module.h"
 #include "qvRadClient.h"
+#include "radius/reply_signing.h"
 #include "support/responder.h"
 
 namespace {
@@ -117,6 +121,77 @@ TEST(HardeningThreads, SixteenThreadsOfThreeHundredCallsWithInfoThroughout) {
     for (const auto& entry : perUser) EXPECT_EQ(entry.second, kCallsPerThread) << entry.first;
     std::printf("%d calls on %d threads in %.2f s (%d read back their own text); %ld info calls\n",
                 kThreads * kCallsPerThread, kThreads, took.count(), own.load(), infoCalls.load());
+}
+
+// Concurrent learning, last in this file: the process's table keeps what it learns, so no later
+// test of this process may meet these ports again. 8 threads call 4 signing servers (two threads
+// learn each at once), then one server stops signing: every thread's next call waits out its
+// deadline. Beside it, 8 threads race to learn 100 servers into a table of 64.
+TEST(HardeningThreads, ConcurrentCallsLearnTheSameAndDifferentServers) {
+    if (ProcessReplySigning() != ReplySigning::kLearn) GTEST_SKIP() << "setting is not auto";
+    const Bytes key = ToBytes(kSecret);
+    auto stripped = std::make_shared<std::atomic<bool>>(false);
+    std::vector<std::unique_ptr<LoopbackResponder>> servers;
+    for (int i = 0; i < 4; ++i) {
+        servers.emplace_back(new LoopbackResponder(
+            [key, stripped, i](const Bytes& request) -> std::vector<Datagram> {
+                const Bytes text = EncodeAttributes({{18, ToBytes("signed")}});
+                if (i == 0 && stripped->load()) return {{SignedReply(request, key, 2, text), 0}};
+                return {{SignedReplyWithMessageAuthenticator(request, key, 2, text), 0}};
+            }));
+    }
+    std::atomic<int> signedOk{0}, refused{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 8; ++t) {
+        callers.emplace_back([&, t] {
+            const std::string port = servers[t % 4]->PortText();
+            for (int i = 0; i < 20; ++i) {
+                char text[128];
+                CopyResult(auth("127.0.0.1", port.c_str(), kSecret, "u", "p", "5"), text,
+                           sizeof text);
+                if (std::strcmp(text, "signed") == 0) ++signedOk;
+            }
+        });
+    }
+    SignedServerTable race{};
+    std::atomic<int> learned{0};
+    std::vector<std::thread> learners;
+    for (int t = 0; t < 8; ++t) {
+        learners.emplace_back([&, t] {
+            // Thread t learns servers 10*t .. 10*t+29: most are learned by three threads at once.
+            for (int n = 10 * t; n < 10 * t + 30 && n < 100; ++n)
+                if (race.Learn(LoopbackAddress(), static_cast<std::uint16_t>(40000 + n))) ++learned;
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    for (std::thread& t : learners) t.join();
+    EXPECT_EQ(signedOk.load(), 8 * 20);
+    for (const auto& server : servers)
+        EXPECT_TRUE(g_signedServers.Knows(LoopbackAddress(), server->Port()));
+
+    // 64 distinct servers held, each once; every Learn that said true is among them.
+    std::set<std::uint64_t> held;
+    for (const auto& slot : race.slots) held.insert(slot.load());
+    EXPECT_EQ(held.size(), static_cast<std::size_t>(SignedServerTable::kCapacity));
+    EXPECT_EQ(held.count(0), 0u);
+    int known = 0;
+    for (int n = 0; n < 100; ++n)
+        known += race.Knows(LoopbackAddress(), static_cast<std::uint16_t>(40000 + n)) ? 1 : 0;
+    EXPECT_EQ(known, SignedServerTable::kCapacity);
+    EXPECT_GE(learned.load(), SignedServerTable::kCapacity);
+
+    *stripped = true;
+    std::vector<std::thread> late;
+    for (int t = 0; t < 4; ++t) {
+        late.emplace_back([&] {
+            char text[128];
+            const std::string port = servers[0]->PortText();
+            CopyResult(auth("127.0.0.1", port.c_str(), kSecret, "u", "p", "1"), text, sizeof text);
+            if (std::strcmp(text, "6040#0#ERR_NETWORK_FAIL") == 0) ++refused;
+        });
+    }
+    for (std::thread& t : late) t.join();
+    EXPECT_EQ(refused.load(), 4);
 }
 
 }  // namespace
