@@ -29,7 +29,9 @@ unavailable() {
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 [ -n "$codename" ] || unavailable "no VERSION_CODENAME in /etc/os-release"
 # The mirror of the system's own main suite: deb822 .sources first, then one-line lists.
-mirror=$(python3 - "$codename" <<'PY'
+# QVRAD_BACKPORTS_MIRROR overrides it (a local mirror; an unreachable one shows the skip).
+mirror=${QVRAD_BACKPORTS_MIRROR:-}
+[ -n "$mirror" ] || mirror=$(python3 - "$codename" <<'PY'
 import glob, sys
 codename = sys.argv[1]
 for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
@@ -68,6 +70,9 @@ apt_opts=(
 )
 timeout 90 apt-get "${apt_opts[@]}" -q update >"$dir/apt.log" 2>&1 ||
   unavailable "apt-get update of ${mirror} ${codename}-backports failed (see $dir/apt.log)"
+# apt-get update succeeds even when every fetch failed: a package list must have come.
+compgen -G "$apt_dir/lists/*_Packages*" >/dev/null ||
+  unavailable "no package list from ${mirror} ${codename}-backports (see $dir/apt.log)"
 (cd "$dir/debs" && timeout 120 apt-get "${apt_opts[@]}" -q download \
   "${packages[@]/%//${codename}-backports}" >>"$dir/apt.log" 2>&1) ||
   unavailable "apt-get download from ${codename}-backports failed (see $dir/apt.log)"
