@@ -14,8 +14,8 @@
  *     "6042#0#ERR_SDK_INTERNAL(Can not initialize WinSock)"
  *     "6042#0#ERR_SDK_INTERNAL(Can not create RADIUS client stack)"
  *     "6042#0#ERR_SDK_INTERNAL(CSingleLock fail)"
- *   The returned pointer is the same process-wide buffer on every call: copy the text before
- *   another thread's call of auth can replace it.
+ *   The returned text is the calling thread's own: it stays valid until the next auth call on
+ *   the same thread, or that thread's end, and no other thread's call can change it.
  *
  * const char* info(void)
  *   The version banner; constant, never to be written or freed.

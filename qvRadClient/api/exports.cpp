@@ -2,7 +2,6 @@
 // publishes its text in the process-wide buffer under the result lock; info returns the banner.
 #include "qvRadClient.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "api/arguments.h"
@@ -29,9 +28,8 @@ __attribute__((noinline)) void WipeStackBelow() {
     platform::SecureZero(below, sizeof below);
 }
 
-// How many leading bytes of g_authResult may be non-zero; the rest are zero. Changed under the
-// result lock, except on the path where the lock could not be taken.
-std::atomic<std::size_t> g_resultExtent{0};
+// How many leading bytes of this thread's g_authResult may be non-zero; the rest are zero.
+thread_local std::size_t g_resultExtent = 0;
 
 // Leaves g_authResult as the text, its NUL and zeros up to kResultSize, as a copy of the whole
 // zero-filled result buffer would, but writes only the text and the stale bytes of a longer
@@ -43,9 +41,8 @@ void PublishResult(const char* result) {
                               : kResultSize;
     std::memcpy(g_authResult, result, n);
     g_authResult[n - 1] = '\0';
-    const std::size_t extent = g_resultExtent.load(std::memory_order_relaxed);
-    if (extent > n) std::memset(g_authResult + n, 0, extent - n);
-    g_resultExtent.store(n, std::memory_order_relaxed);
+    if (g_resultExtent > n) std::memset(g_authResult + n, 0, g_resultExtent - n);
+    g_resultExtent = n;
 }
 
 }  // namespace
@@ -97,7 +94,7 @@ extern "C" QVRAD_API const char* QVRAD_CALL auth(const char* server, const char*
             lock.Unlock();
         } else {
             WriteText(g_authResult, kResultLockFail);
-            g_resultExtent.store(kResultSize, std::memory_order_relaxed);
+            g_resultExtent = kResultSize;
         }
     }
     WipeStackBelow();

@@ -69,5 +69,5 @@ int ModuleProcessAttach() {
 
 CqvRadClientApp theApp;
 CCriticalSection g_authLock;
-char g_authResult[kResultSize] = {};
+thread_local char g_authResult[kResultSize] = {};
 static ModuleLoadHook g_moduleLoadHook;

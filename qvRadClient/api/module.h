@@ -1,5 +1,5 @@
-// The module object, the process-wide result buffer with its lock, and the load-time start of
-// the socket layer, which fails the load unless exactly version 1.1 is granted.
+// The module object, the per-thread result buffer with the lock it is published under, and the
+// load-time start of the socket layer, which fails the load unless exactly version 1.1 is granted.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,10 @@ class CqvRadClientApp : public CWinApp {
 
 extern CqvRadClientApp theApp;
 extern CCriticalSection g_authLock;
-extern char g_authResult[kResultSize];
+// One buffer per thread: auth returns the calling thread's, so a text stays valid until the next
+// auth call on the same thread (or that thread's end) and no other thread's call can replace it
+// between the return and the caller's copy.
+extern thread_local char g_authResult[kResultSize];
 extern const char kBanner[];
 
 // The socket start of load time, with the start and end injectable so that the version rule

@@ -48,8 +48,9 @@ int GetLocalHostName(char* buffer, std::size_t limit);
 // Sends length bytes to ip (network order) and port (host order). Bytes sent, or -1.
 int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,
                  std::uint16_t port);
-// Waits until the socket is readable: >0 readable, 0 time-out, <0 error. poll on POSIX (no
-// descriptor-value limit), select on Windows (its fd_set has none either).
+// Waits until the socket is readable: >0 readable, 0 nothing yet (the time ran out, or a
+// signal interrupted the wait: the caller recomputes what is left of its deadline), <0 error.
+// poll on POSIX (no descriptor-value limit), select on Windows (its fd_set has none either).
 int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis);
 // Receives one datagram into at most capacity bytes. Returns its size, or -1 on error. A
 // datagram larger than capacity sets *oversized (MSG_TRUNC on Linux, WSAEMSGSIZE on Windows);
@@ -71,8 +72,24 @@ int ReadEnvironment(const char* name, char* buffer, std::size_t size);
 void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond);
 // A clock that never goes back, for deadlines.
 std::int64_t MonotonicMillis();
-// Bytes from the operating system's CSPRNG (getrandom / BCryptGenRandom). 0 or -1.
-int RandomBytes(void* buffer, std::size_t length);
+// One source of random bytes: fills all length bytes and returns 0, or returns -1.
+using RandomSource = int (*)(void* buffer, std::size_t length);
+// The operating system's CSPRNG sources, first choice first: on Linux getrandom, then
+// /dev/urandom (kernels without the call, seccomp filters that refuse it); on Windows the
+// system-preferred RNG, then an RNG algorithm handle (where that flag is refused, as on Vista).
+constexpr std::size_t kRandomSourceCount = 2;
+extern const RandomSource kRandomSources[kRandomSourceCount];
+// The first source that fills the buffer wins. -1, with the buffer zeroed, when every one failed.
+inline int RandomBytesFrom(const RandomSource* sources, std::size_t count, void* buffer,
+                           std::size_t length) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (sources[i] != nullptr && sources[i](buffer, length) == 0) return 0;
+    if (buffer != nullptr && length != 0) std::memset(buffer, 0, length);
+    return -1;
+}
+inline int RandomBytes(void* buffer, std::size_t length) {
+    return RandomBytesFrom(kRandomSources, kRandomSourceCount, buffer, length);
+}
 // Wipes memory with a store the compiler may not remove (as explicit_bzero / SecureZeroMemory).
 #if defined(__GNUC__)
 // Inline with GCC and Clang (MinGW included): memset, then an empty asm that is given the pointer

@@ -1,5 +1,5 @@
-// POSIX implementation of the platform layer: BSD sockets, poll, clock_gettime, getrandom and
-// a pthread mutex. The Winsock start and end have nothing to do here and always succeed.
+// POSIX implementation of the platform layer: BSD sockets, poll, clock_gettime, getrandom or
+// /dev/urandom, a pthread mutex; the Winsock start and end do nothing here and always succeed.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -142,6 +142,9 @@ int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
     entry.events = POLLIN;
     entry.revents = 0;
     int rc = ::poll(&entry, 1, timeoutMillis < 0 ? 0 : timeoutMillis);
+    // A signal handled on this thread (SIGCHLD, SIGALRM, a profiler's SIGPROF) interrupts poll
+    // even under SA_RESTART (poll is never restarted, signal(7)): nothing has arrived yet.
+    if (rc < 0 && errno == EINTR) return 0;
     if (rc > 0 && (entry.revents & (POLLIN | POLLERR)) == 0) return -1;
     return rc;
 }
@@ -203,11 +206,14 @@ std::int64_t MonotonicMillis() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int RandomBytes(void* buffer, std::size_t length) {
+namespace {
+
+int GetrandomBytes(void* buffer, std::size_t length) {
     unsigned char* out = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
     // getrandom never returns short for requests of 256 bytes or less once the pool is ready,
-    // but a signal may interrupt it; the loop is bounded by the request size.
+    // but a signal may interrupt it; the loop is bounded. ENOSYS (kernels before 3.17) and
+    // EPERM (a seccomp filter) send the caller to the next source.
     for (int tries = 0; done < length && tries < 8; ++tries) {
         ssize_t got = ::getrandom(out + done, length - done, 0);
         if (got < 0) {
@@ -218,6 +224,26 @@ int RandomBytes(void* buffer, std::size_t length) {
     }
     return done == length ? 0 : -1;
 }
+
+int UrandomBytes(void* buffer, std::size_t length) {
+    // Close-on-exec: a host that forks and execs meanwhile must not inherit the descriptor.
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    for (int tries = 0; done < length && tries < 8; ++tries) {
+        ssize_t got = ::read(fd, out + done, length - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return done == length ? 0 : -1;
+}
+
+}  // namespace
+
+const RandomSource kRandomSources[kRandomSourceCount] = {GetrandomBytes, UrandomBytes};
 
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {

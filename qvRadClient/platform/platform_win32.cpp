@@ -218,7 +218,9 @@ int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
     limit.tv_sec = static_cast<long>(timeoutMillis / 1000);
     limit.tv_usec = static_cast<long>((timeoutMillis % 1000) * 1000);
     const int rc = select(0, &readable, nullptr, nullptr, &limit);
-    return rc == SOCKET_ERROR ? -1 : rc;
+    // WSAEINTR (a blocking call cancelled): nothing has arrived; the caller's deadline decides.
+    if (rc == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? 0 : -1;
+    return rc;
 }
 
 int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized) {
@@ -258,21 +260,40 @@ std::int64_t MonotonicMillis() {
     return static_cast<std::int64_t>(GetTickCount64());
 }
 
-int RandomBytes(void* buffer, std::size_t length) {
+namespace {
+
+// BCryptGenRandom takes a ULONG count (32 bits also on Win64): ask in bounded pieces.
+int GenerateInPieces(BCRYPT_ALG_HANDLE algorithm, ULONG flags, void* buffer, std::size_t length) {
     if (buffer == nullptr && length != 0) return -1;
     auto* out = static_cast<unsigned char*>(buffer);
-    // BCryptGenRandom takes a ULONG count (32 bits also on Win64): ask in bounded pieces.
     constexpr std::size_t kChunk = 0x10000000;
     while (length > 0) {
         const std::size_t piece = length < kChunk ? length : kChunk;
-        const NTSTATUS status = BCryptGenRandom(nullptr, out, static_cast<ULONG>(piece),
-                                                BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        const NTSTATUS status = BCryptGenRandom(algorithm, out, static_cast<ULONG>(piece), flags);
         if (status < 0) return -1;  // NT_SUCCESS is status >= 0
         out += piece;
         length -= piece;
     }
     return 0;
 }
+
+int SystemPreferredRngBytes(void* buffer, std::size_t length) {
+    return GenerateInPieces(nullptr, BCRYPT_USE_SYSTEM_PREFERRED_RNG, buffer, length);
+}
+
+// Windows Vista refuses BCRYPT_USE_SYSTEM_PREFERRED_RNG; an opened RNG algorithm works there.
+int AlgorithmRngBytes(void* buffer, std::size_t length) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_RNG_ALGORITHM, nullptr, 0) < 0) return -1;
+    const int rc = GenerateInPieces(algorithm, 0, buffer, length);
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return rc;
+}
+
+}  // namespace
+
+const RandomSource kRandomSources[kRandomSourceCount] = {SystemPreferredRngBytes,
+                                                         AlgorithmRngBytes};
 
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {

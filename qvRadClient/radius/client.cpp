@@ -81,7 +81,10 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request) {
                                    address.udpPort) < 0)
             continue;
         // The deadline is fixed at the send; datagrams that fail the checks are silently
-        // discarded (RFC 2865 section 4) and never extend it.
+        // discarded (RFC 2865 section 4) and never extend it, and neither do signals: a wait
+        // that ends with nothing readable (time-out or interruption) goes round again with
+        // what is left, and only the deadline itself ends it. Each round either waits until
+        // the deadline or was cut short by an event, so the loop ends.
         const std::int64_t deadline =
             platform::MonotonicMillis() + static_cast<std::int64_t>(timeoutSeconds) * 1000;
         for (;;) {
@@ -89,7 +92,8 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request) {
             if (remaining <= 0) break;
             const int ready = platform::SocketWaitReadable(owner->udpSocket,
                                                            static_cast<std::int32_t>(remaining));
-            if (ready <= 0) break;
+            if (ready < 0) break;
+            if (ready == 0) continue;
             bool oversized = false;
             const int received = platform::SocketReceive(owner->udpSocket, reply.octets,
                                                          rad::kMaxPacketLength, &oversized);

@@ -1,11 +1,17 @@
-// Hostile servers: a flood of 1,000 invalid datagrams at the client's port during one call, with
-// and without the valid reply behind it, and an Accept recorded for one request replayed as the
-// answer to the next.
+// Hostile servers and hosts: a flood of 1,000 invalid datagrams at the client's port during one
+// call, with and without the valid reply behind it, an Accept recorded for one request replayed
+// as the answer to the next, and a host whose signals keep interrupting the wait.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/auth_helpers.h"
@@ -142,6 +148,66 @@ TEST(HardeningHostile, RecordedReplyReplayedToTheNextRequest) {
         EXPECT_EQ(sent[0][1], sent[1][1]);  // same Identifier
         EXPECT_EQ((*recorded)[1], sent[1][1]);
         EXPECT_NE(Hex(RequestAuthenticatorOf(sent[0])), Hex(RequestAuthenticatorOf(sent[1])));
+    }
+}
+
+volatile sig_atomic_t g_signalsSeen = 0;
+void CountSignal(int) {
+    g_signalsSeen = g_signalsSeen + 1;
+}
+
+// Sends SIGUSR2 to one thread every 50 ms until stopped (at most 200 times, 10 s).
+class SignalStorm {
+  public:
+    explicit SignalStorm(pthread_t target)
+        : thread_([this, target] {
+              for (int i = 0; i < 200 && !stop_; ++i) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                  if (!stop_) pthread_kill(target, SIGUSR2);
+              }
+          }) {}
+    ~SignalStorm() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A host that handles signals on the calling thread: poll is interrupted (EINTR) with or without
+// SA_RESTART, and neither may end the wait before the reply or the deadline.
+TEST(HardeningHostile, SignalsNeverCutTheWaitShort) {
+    const Bytes key = ToBytes(kSecret);
+    for (const int flags : {0, SA_RESTART}) {
+        SCOPED_TRACE(flags == 0 ? "handler without SA_RESTART" : "handler with SA_RESTART");
+        struct sigaction action = {}, previous = {};
+        action.sa_handler = CountSignal;
+        action.sa_flags = flags;
+        sigemptyset(&action.sa_mask);
+        ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+        g_signalsSeen = 0;
+        {
+            LoopbackResponder late([key](const Bytes& request) -> std::vector<Datagram> {
+                return {
+                    {SignedReply(request, key, 2, EncodeAttributes({{18, ToBytes("late")}})), 500}};
+            });
+            SignalStorm storm(pthread_self());
+            const TimedResult t = TimedAuth(late.PortText(), kSecret, "alice", "pw", "3");
+            EXPECT_EQ(t.text, "late");
+            EXPECT_LT(t.seconds, 1.0);
+        }
+        EXPECT_GE(g_signalsSeen, 5);  // the wait really was interrupted, again and again
+        {
+            LoopbackResponder silent(Silent());
+            SignalStorm storm(pthread_self());
+            const TimedResult t = TimedAuth(silent.PortText(), kSecret, "alice", "pw", "1");
+            EXPECT_EQ(t.text, kNetworkFail);
+            EXPECT_GE(t.seconds, 0.99);  // the deadline is kept to the millisecond
+            EXPECT_LE(t.seconds, 1.3);   // timeout + 0.3 s: a signal never extends the deadline
+        }
+        sigaction(SIGUSR2, &previous, nullptr);
     }
 }
 

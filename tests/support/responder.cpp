@@ -50,7 +50,7 @@ void LoopbackResponder::Run() {
                                                   &ip, &port);
         if (n < 0) continue;
         Bytes request(buffer.begin(), buffer.begin() + n);
-        {
+        if (recording_) {
             std::lock_guard<std::mutex> guard(mutex_);
             received_.push_back(request);
         }

@@ -33,6 +33,8 @@ class LoopbackResponder {
     std::string PortText() const { return std::to_string(port_); }
     std::vector<Bytes> Received();
     std::size_t ReceivedCount();
+    // From now on datagrams are answered but not kept, so the heap stays flat across calls.
+    void StopRecording() { recording_ = false; }
 
   private:
     void Run();
@@ -42,6 +44,7 @@ class LoopbackResponder {
     platform::SocketHandle other_ = platform::kInvalidSocket;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> recording_{true};
     std::mutex mutex_;
     std::vector<Bytes> received_;
     std::thread thread_;

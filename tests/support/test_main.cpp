@@ -4,11 +4,7 @@
 
 #include "api/module.h"
 
-// Whether the result buffer held the empty text at load, before any test called auth.
-bool g_resultEmptyAtLoad = false;
-
 int main(int argc, char** argv) {
-    g_resultEmptyAtLoad = g_authResult[0] == '\0';
     if (ModuleProcessAttach() != 0) return 2;
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

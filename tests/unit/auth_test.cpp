@@ -252,13 +252,35 @@ TEST(AuthArguments, ChecksInOneTable) {
     }
 }
 
-TEST(AuthApi, SamePointerAndLastResultWins) {
-    LoopbackResponder a(AnswerWith(kSecret, 2, {{18, Text("one")}}));
+// Every byte of a 2048-byte result buffer behind the text's NUL is zero.
+bool ZeroBehindText(const char* text) {
+    for (std::size_t i = std::strlen(text); i < 2048; ++i)
+        if (text[i] != '\0') return false;
+    return true;
+}
+
+TEST(AuthApi, OneBufferPerThreadWhereTheLastResultWins) {
+    LoopbackResponder a(AnswerWith(kSecret, 2, {{18, Text("one, the longer text")}}));
     LoopbackResponder b(AnswerWith(kSecret, 3, {{18, Text("two")}}));
     const char* first = auth("127.0.0.1", a.PortText().c_str(), kSecret, "u", "p", "2");
-    EXPECT_STREQ(first, "one");
+    EXPECT_STREQ(first, "one, the longer text");
     const char* second = auth("127.0.0.1", b.PortText().c_str(), kSecret, "u", "p", "2");
     EXPECT_EQ(first, second);
+    EXPECT_STREQ(first, "two");
+    EXPECT_TRUE(ZeroBehindText(first));  // nothing of the longer text lingers
+    // Another thread gets a buffer of its own (zero behind its first text) and leaves this
+    // thread's text as it was.
+    const char* other = nullptr;
+    std::string otherText;
+    bool otherZero = false;
+    std::thread([&] {
+        other = auth("127.0.0.1", a.PortText().c_str(), kSecret, "u", "p", "2");
+        otherText = other;
+        otherZero = ZeroBehindText(other);
+    }).join();
+    EXPECT_NE(other, first);
+    EXPECT_EQ(otherText, "one, the longer text");
+    EXPECT_TRUE(otherZero);
     EXPECT_STREQ(first, "two");
     EXPECT_EQ(info(), info());
     EXPECT_STREQ(info(), "Quorvel SDK for Win32 ver 1.1.0.2");
@@ -303,7 +325,7 @@ TEST(AuthThreads, EightThreadsAllGetTheirResults) {
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {
-                // Copy at once: the buffer is shared by design.
+                // The thread's own buffer: its text stays until this thread's next call.
                 const std::string text =
                     CallAuth("127.0.0.1", port.c_str(), kSecret, "alice", "password", "5");
                 (text == "threaded ok" ? good : bad)++;

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "platform/platform.h"
 #include "radius/packet.h"
 #include "support/radius_wire.h"
 
@@ -166,6 +167,62 @@ int FrozenRandom(void* buffer, std::size_t n) {
 }
 int FailingRandom(void*, std::size_t) {
     return -1;
+}
+
+int PatternRandom(void* buffer, std::size_t n) {
+    std::memset(buffer, 0xA5, n);
+    return 0;
+}
+int g_pickedRandomCalls = 0;
+int PickedRandom(void* buffer, std::size_t n) {
+    ++g_pickedRandomCalls;
+    return PatternRandom(buffer, n);
+}
+
+// The sources are tried in order and the first that works wins; the operating system's second
+// source (/dev/urandom, or an opened RNG algorithm) works on its own.
+TEST(RequestAuthenticator, RandomSourcesFallBackInOrder) {
+    const platform::RandomSource failThenPattern[] = {FailingRandom, PatternRandom};
+    const platform::RandomSource patternFirst[] = {PickedRandom, FailingRandom};
+    const platform::RandomSource allFail[] = {FailingRandom, FailingRandom};
+    const platform::RandomSource failThenSystem[] = {FailingRandom, platform::kRandomSources[1]};
+    std::uint8_t bytes[16];
+    std::memset(bytes, 0x11, sizeof bytes);
+    EXPECT_EQ(platform::RandomBytesFrom(failThenPattern, 2, bytes, sizeof bytes), 0);
+    EXPECT_EQ(Bytes(bytes, bytes + 16), Bytes(16, 0xA5));
+    g_pickedRandomCalls = 0;
+    EXPECT_EQ(platform::RandomBytesFrom(patternFirst, 2, bytes, sizeof bytes), 0);
+    EXPECT_EQ(g_pickedRandomCalls, 1);
+    std::memset(bytes, 0x11, sizeof bytes);
+    EXPECT_EQ(platform::RandomBytesFrom(allFail, 2, bytes, sizeof bytes), -1);
+    EXPECT_EQ(Bytes(bytes, bytes + 16), Bytes(16, 0));  // defined, never stale
+    std::set<std::string> drawn;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(platform::RandomBytesFrom(failThenSystem, 2, bytes, sizeof bytes), 0);
+        drawn.insert(Hex(Bytes(bytes, bytes + 16)));
+    }
+    EXPECT_EQ(drawn.size(), 8u);
+    EXPECT_EQ(drawn.count(std::string(32, '0')), 0u);
+    // Through the Request Authenticator's seam: the fallback's bytes enter the digest.
+    const AuthenticatorSources viaFallback = {
+        FrozenHost, FrozenTime, [](void* buffer, std::size_t n) {
+            const platform::RandomSource chain[] = {FailingRandom, PatternRandom};
+            return platform::RandomBytesFrom(chain, 2, buffer, n);
+        }};
+    CRadPacket withFallback(1);
+    withFallback.MakeRequestAuthenticator(viaFallback);
+    // The digest of the text, 16 bytes of 0xA5 and the process's request counter (little-endian,
+    // below 2^20 in any run of this program).
+    char text[256 + 20];
+    const std::size_t n = FormatAuthenticatorText(text, "gw01", 7, 42);
+    std::memset(text + n, 0xA5, 16);
+    bool matched = false;
+    for (std::uint32_t counter = 0; counter < 1u << 20 && !matched; ++counter) {
+        for (int b = 0; b < 4; ++b) text[n + 16 + b] = static_cast<char>(counter >> (8 * b));
+        matched = RefMd5(Bytes(text, text + n + 20)) ==
+                  Bytes(withFallback.octets + 4, withFallback.octets + 20);
+    }
+    EXPECT_TRUE(matched);
 }
 
 TEST(RequestAuthenticator, NeverRepeatsEvenWithEverythingFrozen) {

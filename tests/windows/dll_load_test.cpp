@@ -1,10 +1,15 @@
 // The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, a
-// whole exchange with a loopback peer, unload and load again; and the attach result's effect.
+// whole exchange with a loopback peer, threads of the host's own making, unload and load again;
+// and the attach result's effect.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -93,6 +98,91 @@ TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
     EXPECT_EQ(fromThread, "Welcome, alice");
     EXPECT_EQ(peer.ReceivedCount(), 2u);
     EXPECT_STREQ(lib.authCall(nullptr, port.c_str(), "s", "u", "p", "3"), kInvalidInput);
+}
+
+// Bytes in use in the C runtime's heap, which the DLL's thread-local storage allocates from.
+std::size_t CrtHeapInUse() {
+    std::size_t used = 0;
+    _HEAPINFO entry;
+    entry._pentry = nullptr;
+    for (int n = 0; n < 1000000 && _heapwalk(&entry) == _HEAPOK; ++n)
+        if (entry._useflag == _USEDENTRY) used += entry._size;
+    return used;
+}
+
+struct ChurnCall {
+    AuthFunction authCall;
+    const char* port;
+    int index;
+    bool right;
+    HANDLE called;   // signalled after the call, when not null
+    HANDLE release;  // waited for before the thread ends, when not null
+};
+
+DWORD WINAPI OneCallThenExit(void* argument) {
+    auto* call = static_cast<ChurnCall*>(argument);
+    char user[32];
+    std::snprintf(user, sizeof user, "churn-%05d", call->index);
+    const char* text = call->authCall("127.0.0.1", call->port, "s3cret", user, "pw", "5");
+    call->right = text != nullptr && std::strcmp(text, "Welcome") == 0;
+    if (call->called != nullptr) SetEvent(call->called);
+    if (call->release != nullptr) WaitForSingleObject(call->release, 30000);
+    return 0;
+}
+
+// Threads made with CreateThread, as a host makes them, each with its own result buffer in the
+// DLL's thread-local storage: a finished thread's buffer must be freed with it.
+TEST(WindowsDll, ThousandHostThreadsOfOneCallLeaveTheHeapAsItWas) {
+    Library lib;
+    ASSERT_NE(lib.authCall, nullptr);
+    LoopbackResponder peer(AcceptWith("s3cret", "Welcome"));
+    peer.StopRecording();
+    const std::string port = peer.PortText();
+    int wrong = 0;
+    // Batches of eight; with hold set, the threads stay alive after their call until the heap
+    // has been measured, which shows where their buffers live.
+    std::size_t whileHeld = 0;
+    auto churn = [&](int count, bool hold) {
+        const HANDLE release = hold ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+        for (int done = 0; done < count; done += 8) {
+            ChurnCall calls[8];
+            HANDLE threads[8], called[8];
+            for (int k = 0; k < 8; ++k) {
+                called[k] = hold ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+                calls[k] = {lib.authCall, port.c_str(), done + k, false, called[k], release};
+                threads[k] = CreateThread(nullptr, 0, OneCallThenExit, &calls[k], 0, nullptr);
+                ASSERT_NE(threads[k], nullptr);
+            }
+            if (hold) {
+                WaitForMultipleObjects(8, called, TRUE, 30000);
+                whileHeld = CrtHeapInUse();
+                SetEvent(release);
+            }
+            WaitForMultipleObjects(8, threads, TRUE, 30000);
+            for (int k = 0; k < 8; ++k) {
+                CloseHandle(threads[k]);
+                if (called[k] != nullptr) CloseHandle(called[k]);
+                if (!calls[k].right) ++wrong;
+            }
+        }
+        if (release != nullptr) CloseHandle(release);
+    };
+    churn(40, false);  // the runtime's own per-process allocations settle first
+    const std::size_t before = CrtHeapInUse();
+    const HandleUse handles = HandleUseNow();
+    churn(8, true);
+    churn(1000, false);
+    const std::size_t after = CrtHeapInUse();
+    EXPECT_EQ(wrong, 0);
+    ExpectNoHandlesLeaked(handles, 1000);
+    // Eight living threads hold eight 2048-byte buffers in this heap: the walk sees them...
+    EXPECT_GE(whileHeld, before + 8 * 2048);
+    // ...and a buffer kept per finished thread would be over 2 MB here.
+    EXPECT_LE(after, before + 4096) << "heap grew by " << (after - before);
+    std::printf(
+        "1,000 host threads of one call: C runtime heap %zu -> %zu bytes (%zu with eight "
+        "threads alive)\n",
+        before, after, whileHeld);
 }
 
 TEST(WindowsDll, CallsLeaveNoHandles) {
