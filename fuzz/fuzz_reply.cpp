@@ -1,7 +1,9 @@
 // Fuzz target for the reply path: a datagram as the exchange receives it goes through
 // VerifyResponse and ReplyToResult as auth uses them, and is held to an independent model.
 //
-// Input, byte 0 bit 0 picks the mode:
+// Input, byte 0: bits 1-2 the reply-signing setting (0 and 3 auto, 1 yes, 2 no), bits 3-4 what the
+// server table held before (0 nothing, 1 this server, 2 other servers, 3 64 others: full); a
+// verified reply then meets the exchange's last rule, and the model learns alike. Bit 0 the mode:
 //   0 (raw)    the rest is the datagram as received, up to 4352 bytes; the count passed on is at
 //              most 4096, as the exchange never receives more.
 //   1 (signed) byte 1 is the Code, byte 2 the flags below, the rest the attribute area. The
@@ -16,6 +18,7 @@
 #include "fuzz_support.h"
 #include "radius/constants.h"
 #include "radius/packet.h"
+#include "radius/reply_signing.h"
 
 namespace {
 
@@ -217,7 +220,19 @@ bool IsFixedText(const char* text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Fixture& f = TheFixture();
     FuzzInput in(data, size);
-    const bool signedMode = (in.Byte() & 1) != 0;
+    const std::uint8_t selector = in.Byte();
+    const bool signedMode = (selector & 1) != 0;
+    const int settingBits = (selector >> 1) & 3;
+    const ReplySigning setting = settingBits == 1   ? ReplySigning::kRequire
+                                 : settingBits == 2 ? ReplySigning::kNever
+                                                    : ReplySigning::kLearn;
+    const int before = (selector >> 3) & 3;
+    const std::uint32_t serverIp = 0x0100007F;  // any server: the table only compares it
+    const std::uint16_t serverPort = 1812;
+    SignedServerTable table{};
+    if (before == 1) table.Learn(serverIp, serverPort);
+    for (int i = 0; before >= 2 && i < (before == 3 ? SignedServerTable::kCapacity : 3); ++i)
+        table.Learn(serverIp, static_cast<std::uint16_t>(20000 + i));
 
     // As the exchange has it: a reply record made for the entry, filled by one receive.
     std::unique_ptr<CRadPacket> reply(new CRadPacket(rad::kAccessAccept));
@@ -238,38 +253,53 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QVRAD_POISON(o + received, sizeof reply->octets - received);
 
     const Model m = Examine(o, received);
-    const bool accepted = reply->VerifyResponse(f.request, static_cast<std::uint16_t>(received));
+    bool signedReply = false;
+    const bool verified =
+        reply->VerifyResponse(f.request, static_cast<std::uint16_t>(received), &signedReply);
     // Nothing unverified is accepted, nothing verified refused.
-    if (accepted) {
+    if (verified) {
         FUZZ_CHECK(m.lengthOk && m.authenticatorOk && m.identifierOk);
         FUZZ_CHECK(!m.proxyState);
     }
-    FUZZ_CHECK(accepted == m.ShouldAccept());
+    FUZZ_CHECK(verified == m.ShouldAccept());
+    // Then the exchange's last rule (CVE-2024-3596): a server that must sign, by the setting or
+    // because it signed before, has an unsigned reply discarded; under auto a signed one is
+    // learned, unless the table is full.
+    const bool modelSigned = verified && m.messageAuthenticators == 1;
+    if (verified) FUZZ_CHECK(signedReply == modelSigned);
+    const bool mustSign =
+        setting == ReplySigning::kRequire || (setting == ReplySigning::kLearn && before == 1);
+    const bool accepted =
+        verified && AdmitVerifiedReply(setting, table, serverIp, serverPort, signedReply);
+    FUZZ_CHECK(accepted == (verified && (modelSigned || !mustSign)));
+    const bool learned =
+        before == 1 || (setting == ReplySigning::kLearn && modelSigned && before != 3);
+    FUZZ_CHECK(table.Knows(serverIp, serverPort) == learned);
     FUZZ_CHECK(received == 0 || std::memcmp(o, receivedCopy, received) == 0);
     FUZZ_CHECK(f.request.Length() == f.length &&
                std::memcmp(f.request.octets, f.image, f.length) == 0);
 
     // auth hands ReplyToResult the verified reply, or nothing when none verified.
-    CRadPacket* verified = accepted ? reply.get() : nullptr;
+    CRadPacket* handed = accepted ? reply.get() : nullptr;
     const std::uint8_t* text = nullptr;
     std::size_t textLength = 0;
     ExpectedText(m, accepted, o, &text, &textLength);
     std::unique_ptr<char[]> result(new char[kAuthResultSize]);
     std::memset(result.get(), 0x7F, kAuthResultSize);
-    ReplyToResult(verified, result.get(), kAuthResultSize);
+    ReplyToResult(handed, result.get(), kAuthResultSize);
     FUZZ_CHECK(textLength < kAuthResultSize);
     FUZZ_CHECK(std::memcmp(result.get(), text, textLength) == 0 && result[textLength] == '\0');
-    FUZZ_CHECK(verified != nullptr || IsFixedText(result.get()));
+    FUZZ_CHECK(handed != nullptr || IsFixedText(result.get()));
 
     // A smaller buffer is filled to its last byte but one and stays terminated; size 0 writes
     // nothing. Heap buffers of the exact size let ASan see any byte written past them.
     const unsigned small = 1 + static_cast<unsigned>(size % 40);
     std::unique_ptr<char[]> shortResult(new char[small]);
-    ReplyToResult(verified, shortResult.get(), small);
+    ReplyToResult(handed, shortResult.get(), small);
     const std::size_t kept = textLength < small - 1 ? textLength : small - 1;
     FUZZ_CHECK(std::memcmp(shortResult.get(), text, kept) == 0 && shortResult[kept] == '\0');
     char untouched = 'u';
-    ReplyToResult(verified, &untouched, 0);
+    ReplyToResult(handed, &untouched, 0);
     FUZZ_CHECK(untouched == 'u');
 
     QVRAD_UNPOISON(o + received, sizeof reply->octets - received);

@@ -58,6 +58,13 @@ def reply_seeds():
     seeds["signed-accept-trailing"] = bytes([1, ACCEPT, 0x10 | 0xE0]) + ok
     seeds["signed-accept-malformed-tail"] = bytes([1, ACCEPT, 0]) + ok + b"\x12\x00"
     seeds["raw-truncated"] = b"\x00" + signed_reply(ACCEPT, [ok], True)[:30]
+    # Byte 0 bits 1-2: setting (1 yes, 2 no); bits 3-4: table before (1 this server, 3 full).
+    for ma in (False, True):
+        suffix = "-ma" if ma else ""
+        for selector, tag in ((0x01 | 1 << 1, "yes"), (0x01 | 2 << 1, "no"),
+                              (0x01 | 1 << 3, "learned"), (0x01 | 3 << 3, "full"),
+                              (0x01 | 2 << 1 | 1 << 3, "no-learned")):
+            seeds[f"signing-{tag}{suffix}"] = bytes([selector, ACCEPT, 0x01 if ma else 0]) + ok
     return seeds
 
 

@@ -1,8 +1,9 @@
-// The module's process-wide objects, in their construction order, and its load-time work:
-// start the socket layer once for the process, asking for version 1.1 and nothing else.
+// The module's process-wide objects, in their construction order, and its load-time work: read
+// the reply-signing setting, start the socket layer once, asking for version 1.1 and nothing else.
 #include "api/module.h"
 
 #include "platform/platform.h"
+#include "radius/reply_signing.h"
 
 const char kBanner[] = "Quorvel SDK for Win32 ver 1.1.0.2";
 
@@ -22,8 +23,18 @@ bool StartSocketsAtLoad(const SocketStartOps& ops) {
     return true;
 }
 
+void ReadReplySigningAtLoad() {
+    // Longer than any word the setting knows: a value that does not fit reads as empty, which
+    // requires the attribute, as every unknown value does.
+    char value[16];
+    const int length =
+        platform::ReadEnvironment("QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR", value, sizeof value);
+    SetProcessReplySigning(ParseReplySigning(length < 0 ? nullptr : value));
+}
+
 bool CqvRadClientApp::InitInstance() {
     (void)CWinApp::InitInstance();
+    ReadReplySigningAtLoad();
     const SocketStartOps platformOps = {platform::SocketLayerStart, platform::SocketLayerEnd};
     return StartSocketsAtLoad(platformOps);
 }

@@ -63,6 +63,11 @@ int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port);
 int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
                       std::uint32_t* ip, std::uint16_t* port);
 
+// An environment variable of the process (getenv / GetEnvironmentVariableA, which is safe
+// under the loader lock and needs no C runtime). -1 when unset; otherwise the value's length,
+// with the value NUL-terminated in buffer when it fits, and buffer empty when it does not.
+int ReadEnvironment(const char* name, char* buffer, std::size_t size);
+
 // Current UTC second (0..59) and millisecond (0..999), as GetSystemTime gives them.
 void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond);
 // A clock that never goes back, for deadlines.

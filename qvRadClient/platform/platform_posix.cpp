@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <pthread.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -111,6 +112,16 @@ int GetLocalHostName(char* buffer, std::size_t limit) {
     buffer[limit - 1] = '\0';
     if (rc != 0) buffer[0] = '\0';
     return rc == 0 ? 0 : -1;
+}
+
+int ReadEnvironment(const char* name, char* buffer, std::size_t size) {
+    if (buffer == nullptr || size == 0) return -1;
+    buffer[0] = '\0';
+    const char* value = ::getenv(name);
+    if (value == nullptr) return -1;
+    const std::size_t length = strlen(value);
+    if (length < size) memcpy(buffer, value, length + 1);
+    return length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
 }
 
 int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,

@@ -325,6 +325,23 @@ void LockRelease(LockStorage* lock) {
     LeaveCriticalSection(SectionOf(lock));
 }
 
+int ReadEnvironment(const char* name, char* buffer, std::size_t size) {
+    if (buffer == nullptr || size == 0) return -1;
+    buffer[0] = '\0';
+    const DWORD capacity = size > 0xFFFF ? 0xFFFF : static_cast<DWORD>(size);
+    // 0 is both "unset" and "empty": only the error code tells them apart.
+    SetLastError(ERROR_SUCCESS);
+    const DWORD got = GetEnvironmentVariableA(name, buffer, capacity);
+    if (got == 0) {
+        buffer[0] = '\0';
+        return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? -1 : 0;
+    }
+    if (got < capacity) return static_cast<int>(got);
+    // Too small: got is the size needed, terminating NUL included; nothing usable was copied.
+    buffer[0] = '\0';
+    return static_cast<int>(got - 1);
+}
+
 // Only stored: a DLL runs the hook from DllMain's process-attach notification, which comes
 // after the static constructors, and an executable that links the objects runs
 // ModuleProcessAttach itself.

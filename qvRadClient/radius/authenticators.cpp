@@ -186,7 +186,9 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret) {
     }
 }
 
-bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t received) const {
+bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t received,
+                                bool* signedReply) const {
+    if (signedReply != nullptr) *signedReply = false;
     // Bounds first, before any hashing (RFC 2865 section 3: Length 20..4096; a packet shorter
     // than its Length field is discarded, octets beyond it are ignored). A datagram shorter than
     // a header has no Length field of its own: the octets there are an earlier datagram's.
@@ -242,5 +244,7 @@ bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t receive
     HmacMd5Update(&mac, kZeroBlock, sizeof kZeroBlock);
     HmacMd5Update(&mac, octets + afterValue, static_cast<std::uint32_t>(length - afterValue));
     HmacMd5Final(digest, &mac);
-    return ConstantTimeEqual(digest, octets + valueAt, sizeof digest);
+    if (!ConstantTimeEqual(digest, octets + valueAt, sizeof digest)) return false;
+    if (signedReply != nullptr) *signedReply = true;
+    return true;
 }

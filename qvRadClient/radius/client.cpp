@@ -98,7 +98,14 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request) {
             const int received = platform::SocketReceive(owner->udpSocket, reply.octets,
                                                          rad::kMaxPacketLength, &oversized);
             if (received <= 0 || oversized) continue;
-            if (reply.VerifyResponse(request, static_cast<std::uint16_t>(received))) return &reply;
+            bool signedReply = false;
+            if (!reply.VerifyResponse(request, static_cast<std::uint16_t>(received), &signedReply))
+                continue;
+            // Last, a reply without a Message-Authenticator from a server that must send one
+            // (CVE-2024-3596) is discarded like any other that fails; the deadline stands.
+            if (AdmitVerifiedReply(owner->replySigning, *owner->signedServers, address.ipAddress,
+                                   address.udpPort, signedReply))
+                return &reply;
         }
     }
     return nullptr;

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "radius/packet.h"
+#include "radius/reply_signing.h"
 
 class CRadClient;
 
@@ -55,4 +56,7 @@ class CRadClient {
     std::int32_t identifierCounter = 0;
     platform::SocketHandle udpSocket = platform::kInvalidSocket;
     bool ready = false;
+    // Which replies need a Message-Authenticator: the process's setting and learned servers.
+    ReplySigning replySigning = ProcessReplySigning();
+    SignedServerTable* signedServers = &g_signedServers;
 };

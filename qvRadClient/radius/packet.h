@@ -60,8 +60,10 @@ class CRadPacket {
     // Before each transmission: link the server's secret, hide the password with it, then sign
     // the request with a Message-Authenticator where it carries one.
     void PrepareForServer(const CRadSecret& secret);
-    // Called on a received reply with the request that was sent and the bytes received.
-    bool VerifyResponse(const CRadPacket& request, std::uint16_t received) const;
+    // Called on a received reply with the request that was sent and the bytes received. When it
+    // verifies, *signedReply (if given) says whether it carried a valid Message-Authenticator.
+    bool VerifyResponse(const CRadPacket& request, std::uint16_t received,
+                        bool* signedReply = nullptr) const;
 
     std::uint8_t octets[rad::kBufferSize];
     const CRadSecret* secretLink = nullptr;

@@ -150,12 +150,45 @@ def secret_item(secret):
     return 'secret="' + secret + '"'
 
 
-def radiusd_conf(state, raddb, pkgconf, ports):
+def proxy_section(homes):
+    """Proxying by realm suffix ("user@REALM", stripped before it goes on) to home servers."""
+    if not homes:
+        return "proxy_requests = no\n"
+    out = ["proxy_requests = yes", "proxy server {", "\tdefault_fallback = no", "}"]
+    for realm, (port, secret) in sorted(homes.items()):
+        out += [
+            "home_server home_%s {" % realm,
+            "\ttype = auth",
+            "\tipaddr = %s" % HOST,
+            "\tport = %d" % port,
+            "\t" + secret_item(secret),
+            "\tresponse_window = 5",
+            "\tstatus_check = none",
+            "}",
+            "home_server_pool pool_%s {" % realm,
+            "\ttype = fail-over",
+            "\thome_server = home_%s" % realm,
+            "}",
+            "realm %s {" % realm,
+            "\tauth_pool = pool_%s" % realm,
+            "}",
+        ]
+    return "\n".join(out) + "\n"
+
+
+REALM_MODULE = """	realm suffix {
+		format = suffix
+		delimiter = "@"
+	}
+"""
+
+
+def radiusd_conf(state, raddb, pkgconf, ports, libdir, homes, listens_used, extra_client):
     always = open(os.path.join(pkgconf, "mods-available", "always"), encoding="utf-8").read()
     pap = open(os.path.join(pkgconf, "mods-available", "pap"), encoding="utf-8").read()
     clients = []
     listens = []
-    for name, secret, require_ma in LISTENS:
+    for name, secret, require_ma in listens_used:
         lname = "qvrad_" + name.lower()
         clients.append(
             "clients %s {\n"
@@ -164,8 +197,9 @@ def radiusd_conf(state, raddb, pkgconf, ports):
             # Unindented, and bare when it can be: the parser's line buffer bounds the secret.
             "%s\n"
             "\t\trequire_message_authenticator = %s\n"
+            "%s"
             "\t}\n"
-            "}\n" % (lname, HOST, secret_item(secret), "yes" if require_ma else "no")
+            "}\n" % (lname, HOST, secret_item(secret), "yes" if require_ma else "no", extra_client)
         )
         listens.append(
             "\tlisten {\n"
@@ -191,7 +225,7 @@ certdir = {cf_path(os.path.join(raddb, "certs"))}
 cadir = {cf_path(os.path.join(raddb, "certs"))}
 run_dir = {cf_path(os.path.join(state, "run"))}
 db_dir = {cf_path(raddb)}
-libdir = /usr/lib/freeradius
+libdir = {cf_path(libdir)}
 pidfile = {cf_path(os.path.join(state, "run", "freeradius.pid"))}
 
 max_request_time = 10
@@ -218,8 +252,7 @@ security {{
 	status_server = yes
 }}
 
-proxy_requests = no
-
+{proxy_section(homes)}
 thread pool {{
 	start_servers = 1
 	max_servers = 4
@@ -235,7 +268,7 @@ modules {{
 {always}
 # --- copied from {pkgconf}/mods-available/pap
 {pap}
-	files {{
+{REALM_MODULE if homes else ""}	files {{
 		filename = {cf_path(os.path.join(raddb, "mods-config", "files", "authorize"))}
 	}}
 }}
@@ -246,6 +279,7 @@ instantiate {{
 server default {{
 {"".join(listens)}
 	authorize {{
+{"		suffix" if homes else ""}
 		files
 		pap
 		# Status-Server (RFC 5997) answers on every auth listener, for the readiness check.
@@ -300,6 +334,14 @@ def main():
     ap.add_argument("--state", required=True)
     ap.add_argument("--pkgconf", required=True)
     ap.add_argument("--users", required=True)
+    ap.add_argument("--libdir", default="/usr/lib/freeradius", help="the server's module folder")
+    ap.add_argument("--version", default="", help="the server's version, written to ports.env")
+    ap.add_argument(
+        "--home",
+        action="append",
+        default=[],
+        help="REALM=PORT: a proxy with one MAIN listener, sending user@REALM to that port's MAIN",
+    )
     ap.add_argument(
         "--ports",
         required=True,
@@ -312,7 +354,18 @@ def main():
     for item in args.ports.split(","):
         name, _, port = item.partition("=")
         ports[name] = int(port)
-    missing = [n for n, _, _ in LISTENS if n not in ports]
+    homes = {}
+    for item in args.home:
+        realm, _, port = item.partition("=")
+        homes[realm] = (int(port), dict((n, sec) for n, sec, _ in LISTENS)["MAIN"])
+    # A proxy serves one listener; its home servers answer the users.
+    listens_used = [entry for entry in LISTENS if not homes or entry[0] == "MAIN"]
+    # From 3.2.5 on a client section may drop requests with a Proxy-State and no
+    # Message-Authenticator (limit_proxy_state); ours never carry one, a proxy's always do.
+    extra_client = ""
+    if args.version and tuple(int(x) for x in args.version.split(".")[:3]) >= (3, 2, 5):
+        extra_client = "\t\tlimit_proxy_state = no\n"
+    missing = [n for n, _, _ in listens_used if n not in ports]
     if missing:
         sys.exit("genconf.py: no port for " + ",".join(missing))
 
@@ -325,14 +378,18 @@ def main():
     os.makedirs(os.path.join(state, "run"), exist_ok=True)
     shutil.copyfile(os.path.join(args.pkgconf, "dictionary"), os.path.join(raddb, "dictionary"))
     with open(os.path.join(raddb, "radiusd.conf"), "w", encoding="utf-8") as f:
-        f.write(radiusd_conf(state, raddb, args.pkgconf, ports))
+        f.write(
+            radiusd_conf(state, raddb, args.pkgconf, ports, args.libdir, homes, listens_used, extra_client)
+        )
     with open(os.path.join(raddb, "mods-config", "files", "authorize"), "wb") as f:
         f.write(users_file(rows))
 
     env = ["# FreeRADIUS test server of this folder; generated by genconf.py, sourced by tests."]
     env.append("QVRAD_FR_HOST=" + shell_quote(HOST))
-    env.append("QVRAD_FR_LISTENS=" + shell_quote(" ".join(n for n, _, _ in LISTENS)))
-    for name, secret, require_ma in LISTENS:
+    env.append("QVRAD_FR_LISTENS=" + shell_quote(" ".join(n for n, _, _ in listens_used)))
+    env.append("QVRAD_FR_VERSION=" + shell_quote(args.version))
+    env.append("QVRAD_FR_REALMS=" + shell_quote(" ".join(sorted(homes))))
+    for name, secret, require_ma in listens_used:
         env.append("QVRAD_FR_PORT_%s=%d" % (name, ports[name]))
         env.append("QVRAD_FR_SECRET_%s=%s" % (name, shell_quote(secret)))
     if "CLOSED" in ports:

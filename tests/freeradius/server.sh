@@ -1,6 +1,15 @@
 #!/usr/bin/env bash
 # Starts and stops a private FreeRADIUS 3.2 server on 127.0.0.1 for qvRadClient's interop tests.
-# Usage: server.sh start DIR | stop DIR  (DIR is a state folder; its path may contain spaces).
+# Usage: server.sh start DIR [--backports CACHE] [--home REALM=ENV]... | stop DIR
+#   (DIR is a state folder; its path may contain spaces).
+#   --backports CACHE  run the newer FreeRADIUS of Debian's backports suite (3.2.7 on bookworm,
+#                      which signs every reply with a Message-Authenticator), fetched and unpacked
+#                      into CACHE by scripts/freeradius-backports.sh, with that tree's libraries,
+#                      dictionaries and modules; the system's server is neither used nor touched.
+#                      When the mirror cannot be reached, ports.env holds QVRAD_FR_UNAVAILABLE and
+#                      start exits 77 (CTest: skipped).
+#   --home REALM=ENV   a proxy instead: one MAIN listener that sends "user@REALM" (stripped to
+#                      "user") to the MAIN listener of the running server whose ports.env is ENV.
 #
 # start writes a private configuration into DIR (nothing system-wide changes, the system service
 # is never touched), runs "freeradius -X" on free UDP ports with its debug log in
@@ -18,6 +27,7 @@
 #                      require_message_authenticator (requests without one are dropped)
 #   QVRAD_FR_PORT_CLOSED a UDP port picked with the others but never bound: nothing listens
 #                      there (another process could take it later, which is unlikely)
+#   QVRAD_FR_VERSION   the server's version (3.2.1, 3.2.7); QVRAD_FR_REALMS a proxy's realms
 #   QVRAD_FR_USERS     the users table (users.tsv) the server was generated from
 #   QVRAD_FR_LOG       FreeRADIUS's debug log, with each request as it decoded it
 set -euo pipefail
@@ -41,13 +51,20 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR | stop DIR" >&2
+  echo "usage: $0 start DIR [--backports CACHE] [--home REALM=ENV]... | stop DIR" >&2
   exit 2
 }
 
+backports=""
+homes=()
+libdir=/usr/lib/freeradius
+dictdir=""
+
 find_freeradius() {
   local fr
-  if [ -n "${QVRAD_FR_FREERADIUS:-}" ]; then
+  if [ -n "$backports" ]; then
+    fr="$backports/usr/sbin/freeradius"
+  elif [ -n "${QVRAD_FR_FREERADIUS:-}" ]; then
     # Explicit choice (also how the missing-server message is tested): no fallback.
     fr=$(command -v -- "$QVRAD_FR_FREERADIUS" 2>/dev/null || true)
   else
@@ -62,7 +79,7 @@ find_freeradius() {
       "install it with: apt-get install -y --no-install-recommends freeradius freeradius-utils"
   fi
   local version
-  version=$("$fr" -v 2>&1 | head -n 1 || true)
+  version=$(LD_LIBRARY_PATH="$libdir" "$fr" -v 2>&1 | head -n 1 || true)
   case "$version" in
     *"Version 3.2."*) ;;
     *"Version 3."*) echo "server.sh: warning: expected FreeRADIUS 3.2, found: $version" >&2 ;;
@@ -171,9 +188,45 @@ check_listeners() {
   done
 }
 
+# The backports tree (fetched once into its cache folder); on an unreachable mirror, a ports.env
+# that says so, and exit 77.
+use_backports() {
+  local dir=$1 cache=$2 rc=0
+  backports=$("$here/../../scripts/freeradius-backports.sh" "$cache") || rc=$?
+  if [ "$rc" = 77 ]; then
+    mkdir -p -- "$dir"
+    printf "QVRAD_FR_UNAVAILABLE='%s'\n" "$(tr -d "'\n" <"$cache/UNAVAILABLE")" >"$dir/ports.env"
+    echo "server.sh: backports FreeRADIUS unavailable: $(cat "$cache/UNAVAILABLE")" >&2
+    exit 77
+  fi
+  [ "$rc" = 0 ] || die "could not fetch the backports FreeRADIUS (exit $rc)"
+  pkgconf="$backports/etc/freeradius/3.0"
+  libdir="$backports/usr/lib/freeradius"
+  dictdir="$backports/usr/share/freeradius"
+}
+
 start_server() {
-  local dir=$1 fr attempt ports pid i state
+  local dir=$1 fr attempt ports pid i state version
+  [ -z "$backports" ] || use_backports "$dir" "$backports"
   fr=$(find_freeradius)
+  version=$( (LD_LIBRARY_PATH="$libdir" "$fr" -v 2>&1 || true) | sed -n '1s/.*Version \([0-9.]*\).*/\1/p')
+  local -a extra=(--libdir "$libdir" --version "$version")
+  # genconf's --home REALM=PORT from --home REALM=ENV: that server's MAIN port.
+  local item realm env port
+  for item in "${homes[@]}"; do
+    realm=${item%%=*}
+    env=${item#*=}
+    [ -f "$env" ] || die "no ports.env for realm $realm: $env (is that server running?)"
+    if grep -q '^QVRAD_FR_UNAVAILABLE=' "$env"; then
+      mkdir -p -- "$dir"
+      echo "QVRAD_FR_UNAVAILABLE='the home server of realm $realm is unavailable'" >"$dir/ports.env"
+      echo "server.sh: the home server of realm $realm is unavailable" >&2
+      exit 77
+    fi
+    port=$(. "$env" && echo "${QVRAD_FR_PORT_MAIN:-}")
+    [ -n "$port" ] || die "$env has no MAIN port"
+    extra+=(--home "$realm=$port")
+  done
   need_tools
   mkdir -p -- "$dir"
   dir=$(cd -- "$dir" && pwd)
@@ -187,11 +240,16 @@ start_server() {
 
   local names
   names=$(python3 -B -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS))' "$here")
+  [ ${#homes[@]} -eq 0 ] || names=MAIN
   for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
     # shellcheck disable=SC2086
     ports=$(pick_ports $names CLOSED)
-    python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports"
-    "$fr" -X -d "$dir/raddb" </dev/null >"$dir/radiusd.log" 2>&1 &
+    python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports" \
+      "${extra[@]}"
+    local -a dict=()
+    [ -z "$dictdir" ] || dict=(-D "$dictdir")
+    LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+      "$fr" -X -d "$dir/raddb" "${dict[@]}" </dev/null >"$dir/radiusd.log" 2>&1 &
     pid=$!
     echo "$pid" >"$dir/server.pid"
     state=dead
@@ -234,11 +292,23 @@ start_server() {
   die "FreeRADIUS could not bind its ports in $bind_attempts attempts"
 }
 
-[ $# -eq 2 ] || usage
+[ $# -ge 2 ] || usage
 [ -n "$2" ] || usage
 case "$1" in
-  start) start_server "$2" ;;
+  start)
+    cmd_dir=$2
+    shift 2
+    while [ $# -gt 0 ]; do
+      case "$1" in
+        --backports) [ $# -ge 2 ] || usage; backports=$2; shift 2 ;;
+        --home) [ $# -ge 2 ] && [[ "$2" == *=* ]] || usage; homes+=("$2"); shift 2 ;;
+        *) usage ;;
+      esac
+    done
+    start_server "$cmd_dir"
+    ;;
   stop)
+    [ $# -eq 2 ] || usage
     if [ -d "$2" ]; then stop_server "$(cd -- "$2" && pwd)"; fi
     ;;
   *) usage ;;

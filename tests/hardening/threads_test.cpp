@@ -1,5 +1,6 @@
 // Threads, as a host sees them: the shared library loaded with dlopen and used through the public
-// header only. Run in every build and, under ThreadSanitizer, on its own (label "threads").
+// header only; and concurrent learning of which servers sign their replies. Run in every build
+// and, under ThreadSanitizer, on its own (label "threads").
 //
 // Each thread has its own result buffer, so a text copied the moment auth returns is always the
 // calling thread's own, and a thread that ends takes its buffer with it.
@@ -11,13 +12,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qvRadClient.h"
+#include "radius/reply_signing.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
 
@@ -182,6 +186,72 @@ TEST(HardeningThreads, ThousandThreadsOfOneCallEachLeaveHeapAndDescriptorsAsThey
 #endif
     std::printf("1,000 threads of one call: heap %zu -> %zu bytes, descriptors %d -> %d\n",
                 heapBefore, heapAfter, descriptorsBefore, descriptorsAfter);
+}
+
+// Concurrent learning, last in this file. 8 threads call 4 signing servers through the shared
+// library (two threads learn each server at once); then every server stops signing and 8 calls
+// at once, two per server, must each wait out the deadline: each server was learned. Beside
+// it, 8 threads race to learn 100 servers into a table of 64 (the library's own table type).
+TEST(HardeningThreads, ConcurrentCallsLearnTheSameAndDifferentServers) {
+    const char* setting = std::getenv("QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR");
+    if (setting != nullptr && std::strcmp(setting, "auto") != 0) GTEST_SKIP() << "not auto";
+    SharedLibrary lib;
+    ASSERT_NE(lib.authCall, nullptr) << dlerror();
+    const Bytes key = ToBytes(kSecret);
+    auto stripped = std::make_shared<std::atomic<bool>>(false);
+    std::vector<std::unique_ptr<LoopbackResponder>> servers;
+    for (int i = 0; i < 4; ++i) {
+        servers.emplace_back(
+            new LoopbackResponder([key, stripped](const Bytes& request) -> std::vector<Datagram> {
+                const Bytes text = EncodeAttributes({{18, ToBytes("signed")}});
+                if (stripped->load()) return {{SignedReply(request, key, 2, text), 0}};
+                return {{SignedReplyWithMessageAuthenticator(request, key, 2, text), 0}};
+            }));
+    }
+    auto callAll = [&](const char* timeout, const char* want) {
+        std::atomic<int> matched{0};
+        std::vector<std::thread> callers;
+        for (int t = 0; t < 8; ++t) {
+            callers.emplace_back([&, t] {
+                const std::string port = servers[t % 4]->PortText();
+                const int calls = std::strcmp(want, "signed") == 0 ? 20 : 1;
+                for (int i = 0; i < calls; ++i) {
+                    const char* text =
+                        lib.authCall("127.0.0.1", port.c_str(), kSecret, "u", "p", timeout);
+                    if (text != nullptr && std::strcmp(text, want) == 0) ++matched;
+                }
+            });
+        }
+        for (std::thread& t : callers) t.join();
+        return matched.load();
+    };
+
+    SignedServerTable race{};
+    std::atomic<int> learned{0};
+    std::vector<std::thread> learners;
+    for (int t = 0; t < 8; ++t) {
+        learners.emplace_back([&, t] {
+            // Thread t learns servers 10*t .. 10*t+29: most are learned by three threads at once.
+            for (int n = 10 * t; n < 10 * t + 30 && n < 100; ++n)
+                if (race.Learn(0x0100007F, static_cast<std::uint16_t>(40000 + n))) ++learned;
+        });
+    }
+    EXPECT_EQ(callAll("5", "signed"), 8 * 20);
+    for (std::thread& t : learners) t.join();
+
+    // 64 distinct servers held, each once; every Learn that said true is among them.
+    std::set<std::uint64_t> held;
+    for (const auto& slot : race.slots) held.insert(slot.load());
+    EXPECT_EQ(held.size(), static_cast<std::size_t>(SignedServerTable::kCapacity));
+    EXPECT_EQ(held.count(0), 0u);
+    int known = 0;
+    for (int n = 0; n < 100; ++n)
+        known += race.Knows(0x0100007F, static_cast<std::uint16_t>(40000 + n)) ? 1 : 0;
+    EXPECT_EQ(known, SignedServerTable::kCapacity);
+    EXPECT_GE(learned.load(), SignedServerTable::kCapacity);
+
+    *stripped = true;
+    EXPECT_EQ(callAll("1", "6040#0#ERR_NETWORK_FAIL"), 8);
 }
 
 }  // namespace

@@ -99,7 +99,11 @@ std::string FrServer::Get(const std::string& name) const {
 
 bool LoadServer(FrServer* server, std::string* error) {
     const char* overridden = std::getenv("QVRAD_FR_ENV");
-    const std::string path = overridden != nullptr && *overridden ? overridden : QVRAD_FR_ENV_FILE;
+    return LoadServerFrom(overridden != nullptr && *overridden ? overridden : QVRAD_FR_ENV_FILE,
+                          server, error);
+}
+
+bool LoadServerFrom(const std::string& path, FrServer* server, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         *error = "cannot read " + path + " (is the freeradius fixture running?)";
@@ -115,6 +119,10 @@ bool LoadServer(FrServer* server, std::string* error) {
         if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
             value = value.substr(1, value.size() - 2);
         server->vars[line.substr(0, eq)] = value;
+    }
+    if (!server->Get("QVRAD_FR_UNAVAILABLE").empty()) {
+        *error = "server unavailable: " + server->Get("QVRAD_FR_UNAVAILABLE");
+        return false;
     }
     for (const char* needed :
          {"QVRAD_FR_HOST", "QVRAD_FR_PORT_MAIN", "QVRAD_FR_SECRET_MAIN", "QVRAD_FR_LOG"}) {

@@ -36,8 +36,10 @@ struct FrServer {
 };
 
 // Reads ports.env of the running server (QVRAD_FR_ENV, else the path CMake compiled in).
-// false, with a reason, when it is missing or lacks a variable every test needs.
+// false, with a reason, when it is missing or lacks a variable every test needs; a server whose
+// start was skipped (its package could not be fetched) has QVRAD_FR_UNAVAILABLE instead.
 bool LoadServer(FrServer* server, std::string* error);
+bool LoadServerFrom(const std::string& path, FrServer* server, std::string* error);
 
 // True once FreeRADIUS's debug log holds needle; re-read every 50 ms, for at most timeoutMs,
 // since the server may write the line just after its reply left.

@@ -1,8 +1,9 @@
-// The client stack: entry limits, rotation over servers, attempts, resolution and where
-// replies may come from; plus the one allocation of a call failing.
+// The client stack: entry limits, rotation over servers, attempts, resolution, where replies
+// may come from and which must be signed; plus the one allocation of a call failing.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -201,6 +202,129 @@ TEST(Client, LateAnswerToAnEarlierRequestIsDiscarded) {
     EXPECT_EQ(CallAuth("127.0.0.1", r.PortText().c_str(), kSecret, "u", "p", "1"), "ok");
     EXPECT_EQ(CallAuth("127.0.0.1", r.PortText().c_str(), kSecret, "u", "p", "1"),
               "6040#0#ERR_NETWORK_FAIL");
+}
+
+// ---- replies that must carry a Message-Authenticator (CVE-2024-3596) ------------------------
+
+TEST(ReplySigning, SettingTexts) {
+    const struct {
+        const char* text;
+        ReplySigning setting;
+    } cases[] = {{nullptr, ReplySigning::kLearn}, {"auto", ReplySigning::kLearn},
+                 {"AUTO", ReplySigning::kLearn},  {"no", ReplySigning::kNever},
+                 {"No", ReplySigning::kNever},    {"yes", ReplySigning::kRequire},
+                 {"", ReplySigning::kRequire},    {"off", ReplySigning::kRequire},
+                 {"n", ReplySigning::kRequire},   {"auto ", ReplySigning::kRequire},
+                 {"noo", ReplySigning::kRequire}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseReplySigning(c.text), c.setting) << (c.text ? c.text : "<unset>");
+    }
+}
+
+// Learning on the table alone: first unsigned reply admitted, a signed one learns its server
+// (address and port both count), later unsigned ones from it refused; a full table learns no
+// more and then refuses nothing new.
+TEST(ReplySigning, TableLearnsEachServerOnceAndAFullOneNoMore) {
+    SignedServerTable table{};
+    const std::uint32_t ip = LoopbackAddress();
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 1812, false));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 1812, true));
+    EXPECT_FALSE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 1812, false));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 1813, false));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip + 1, 1812, false));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kNever, table, ip, 1812, false));
+    EXPECT_FALSE(AdmitVerifiedReply(ReplySigning::kRequire, table, ip, 1813, false));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kRequire, table, ip, 1813, true));
+    EXPECT_FALSE(table.Knows(ip, 1813));  // only kLearn learns
+    // Address 0.0.0.0 port 0 is a server like any other, not a free slot.
+    EXPECT_TRUE(table.Learn(0, 0));
+    EXPECT_TRUE(table.Knows(0, 0));
+    for (std::uint16_t port = 1; port < SignedServerTable::kCapacity - 1; ++port)
+        EXPECT_TRUE(table.Learn(ip, static_cast<std::uint16_t>(20000 + port)));
+    EXPECT_TRUE(table.Learn(ip, 1812));  // known already: no new slot
+    EXPECT_FALSE(table.Learn(ip, 30000));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 30000, true));
+    EXPECT_TRUE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 30000, false));
+    EXPECT_FALSE(AdmitVerifiedReply(ReplySigning::kLearn, table, ip, 20001, false));
+}
+
+// What a scripted server answers, chosen before each call.
+enum Answer { kPlain, kSigned, kPlainThenSigned, kPlainOnly };
+
+LoopbackResponder::Script SigningScript(std::shared_ptr<std::atomic<int>> answer) {
+    const Bytes key = ToBytes(kSecret);
+    return [key, answer](const Bytes& request) -> std::vector<Datagram> {
+        auto text = [](const char* t) { return EncodeAttributes({{18, ToBytes(t)}}); };
+        switch (answer->load()) {
+            case kPlain:
+            case kPlainOnly:
+                return {{SignedReply(request, key, 2, text("plain")), 0}};
+            case kSigned:
+                return {{SignedReplyWithMessageAuthenticator(request, key, 2, text("signed")), 0}};
+            default:  // the unsigned one first, the signed one 300 ms later
+                return {{SignedReply(request, key, 3, text("plain")), 0},
+                        {SignedReplyWithMessageAuthenticator(request, key, 2, text("late")), 300}};
+        }
+    };
+}
+
+// One exchange as auth runs it, with this setting and table; the Reply-Message or "none".
+TimedResult ExchangeWith(ReplySigning setting, SignedServerTable& table, std::uint16_t port) {
+    CRadClient client;
+    client.replySigning = setting;
+    client.signedServers = &table;
+    client.AddServer("127.0.0.1", port, Secret(kSecret), 1);
+    Request r;
+    const auto start = std::chrono::steady_clock::now();
+    const CRadPacket* reply = client.SendRequest(r.packet);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::string text = "none";
+    CRadAttrCursor c;
+    if (reply != nullptr && const_cast<CRadPacket*>(reply)->FindAttribute(18, c) == 0) {
+        const std::uint8_t* value = nullptr;
+        std::uint16_t length = 0;
+        if (c.GetValue(&value, &length) == 0) text.assign(value, value + length);
+    }
+    return {text, took.count()};
+}
+
+// The exchange under each setting: a discarded unsigned reply leaves the wait running (the
+// signed one 300 ms later is taken, or the 1-second deadline passes), and a second server
+// stands apart from the first.
+TEST(ReplySigning, ExchangeUnderEachSetting) {
+    const struct {
+        ReplySigning setting;
+        const char* want[5];  // kPlain, kSigned, kPlainThenSigned, kPlainOnly, other server
+    } rows[] = {
+        {ReplySigning::kLearn, {"plain", "signed", "late", "none", "plain"}},
+        {ReplySigning::kRequire, {"none", "signed", "late", "none", "none"}},
+        {ReplySigning::kNever, {"plain", "signed", "plain", "plain", "plain"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.setting));
+        SignedServerTable table{};
+        auto answer = std::make_shared<std::atomic<int>>(kPlain);
+        auto other = std::make_shared<std::atomic<int>>(kPlain);
+        LoopbackResponder server(SigningScript(answer));
+        LoopbackResponder second(SigningScript(other));
+        for (int step = 0; step < 5; ++step) {
+            SCOPED_TRACE(step);
+            *answer = step < 4 ? step : kPlain;
+            const TimedResult got =
+                ExchangeWith(row.setting, table, step < 4 ? server.Port() : second.Port());
+            EXPECT_EQ(got.text, row.want[step]);
+            if (got.text == "none") {
+                EXPECT_GE(got.seconds, 0.9);  // waited out the deadline, not ended by the reply
+                EXPECT_LT(got.seconds, 3.0);
+            }
+            if (got.text == std::string("late")) {
+                EXPECT_GE(got.seconds, 0.25);
+            }
+        }
+        EXPECT_EQ(table.Knows(LoopbackAddress(), server.Port()),
+                  row.setting == ReplySigning::kLearn);
+        EXPECT_FALSE(table.Knows(LoopbackAddress(), second.Port()));
+    }
 }
 
 }  // namespace
