@@ -261,10 +261,8 @@ int ReadPassword(const Options& o, Value* password) {
     }
     if (!StdinIsTerminal())
         return Usage("no password: give --password-stdin to read it from standard input");
-    std::fputs("Password: ", stderr);
-    std::fflush(stderr);
-    const LineRead got =
-        Into(password, ReadHiddenLine(password->text, kKeepLength, &password->length));
+    const LineRead got = Into(
+        password, ReadHiddenLine("Password: ", password->text, kKeepLength, &password->length));
     std::fputs("\n", stderr);  // the Enter was not echoed
     if (got == LineRead::kError)
         return Usage("cannot read the password from the terminal with its echo off");

@@ -16,10 +16,12 @@ LineRead ReadLine(std::FILE* in, char* text, std::size_t keep, std::size_t* leng
 // Whether standard input is an interactive terminal, where a password can be typed.
 bool StdinIsTerminal();
 
-// Reads one line typed at the terminal on standard input with the echo off, as UTF-8, in the
-// form ReadLine gives. The echo comes back afterwards, and also if the program is interrupted
-// (Ctrl-C) meanwhile. kError when the echo cannot be turned off (then nothing was read).
-LineRead ReadHiddenLine(char* text, std::size_t keep, std::size_t* length);
+// Turns the echo off, then writes prompt to standard error, then reads one line typed at the
+// terminal on standard input, as UTF-8, in the form ReadLine gives. The prompt comes only once
+// the echo is off (as getpass does), so that nothing typed after it is echoed or discarded by
+// the switch. The echo comes back afterwards, and also if the program is interrupted (Ctrl-C)
+// meanwhile. kError when the echo cannot be turned off (then nothing was shown or read).
+LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::size_t* length);
 
 // The command-line arguments as UTF-8: argv itself on POSIX; on Windows, where main gets them
 // in the ANSI code page, converted from the UTF-16 command line (argc stays the same).

@@ -65,8 +65,10 @@ bool StdinIsTerminal() {
     return isatty(STDIN_FILENO) == 1;
 }
 
-LineRead ReadHiddenLine(char* text, std::size_t keep, std::size_t* length) {
+LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::size_t* length) {
     if (EchoOff() != 0) return LineRead::kError;
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
     const LineRead got = ReadLine(stdin, text, keep, length);
     EchoRestore();
     return got;

@@ -79,8 +79,10 @@ bool StdinIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-LineRead ReadHiddenLine(char* text, std::size_t keep, std::size_t* length) {
+LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::size_t* length) {
     if (EchoOff() != 0) return LineRead::kError;
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
     wchar_t line[kWideKeep];
     wchar_t chunk[kChunkUnits];
     std::size_t used = 0;
