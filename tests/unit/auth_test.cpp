@@ -127,6 +127,8 @@ TEST(AuthResults, RepliesToTexts) {
         {"reply_message_length_1", AnswerRaw(2, {18, 1, 'a'}), kInvalidFormat},
         {"reply_message_overruns", AnswerRaw(2, {18, 40, 'a', 'b', 'c'}), kInvalidFormat},
         {"malformed_after_reply_message", AnswerRaw(2, {18, 4, 'o', 'k', 1, 0}), kInvalidFormat},
+        // A Length octet of 1 whose own byte would pass for a last 2-byte attribute.
+        {"length_1_after_reply_message", AnswerRaw(2, {18, 4, 'o', 'k', 25, 1, 2}), kInvalidFormat},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -235,6 +237,9 @@ TEST(AuthArguments, ChecksInOneTable) {
     const std::string trailing = port + "abc";
     const std::string u253(253, 'u'), u254(254, 'u'), p128(128, 'p'), p129(129, 'p');
     const std::string s256(256, 's'), s257(257, 's'), huge(5000, 'h');
+    // The same port, padded with leading white space to 2047 and 2048 bytes.
+    const std::string port2047 = std::string(2047 - port.size(), ' ') + port;
+    const std::string port2048 = " " + port2047;
     const char* P = port.c_str();
     const char* S = kSecret;
     const std::vector<ArgCase> cases = {
@@ -272,6 +277,8 @@ TEST(AuthArguments, ChecksInOneTable) {
         {"secret_256", "127.0.0.1", P, s256.c_str(), "alice", "pw", "1", true},
         {"secret_257", "127.0.0.1", P, s257.c_str(), "alice", "pw", "1", false},
         {"huge_server", huge.c_str(), P, S, "alice", "pw", "1", false},
+        {"port_2047_bytes", "127.0.0.1", port2047.c_str(), S, "alice", "pw", "1", true},
+        {"port_2048_bytes", "127.0.0.1", port2048.c_str(), S, "alice", "pw", "1", false},
         {"huge_port", "127.0.0.1", huge.c_str(), S, "alice", "pw", "1", false},
         {"huge_timeout", "127.0.0.1", P, S, "alice", "pw", huge.c_str(), false},
     };

@@ -77,6 +77,29 @@ TEST(Hiding, DecodesWithTheRfcAlgorithmForEveryBlockCount) {
     }
 }
 
+TEST(Hiding, PasswordEndingAtTheLastByteOf4096) {
+    CRadPacket request(1);
+    std::memset(request.octets + 4, 0x5A, 16);
+    CRadAttrCursor c;
+    // 20 + 15 * 255 + 233 = 4078, and an 18-byte User-Password ends at byte 4096.
+    const std::string text253(253, 't'), text231(231, 't');
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_EQ(request.BeginAttribute(1, c), 0);
+        ASSERT_EQ(c.AppendText(i < 15 ? text253.c_str() : text231.c_str()), 0);
+    }
+    ASSERT_EQ(request.BeginAttribute(2, c), 0);
+    ASSERT_EQ(c.AppendPassword("at-the-end"), 0);
+    ASSERT_EQ(request.Length(), 4096);
+    CRadSecret secret;
+    secret.Assign("s3cr3t", 6);
+    request.PrepareForServer(secret);
+    Bytes expected = ToBytes("at-the-end");
+    expected.resize(16, 0);
+    EXPECT_EQ(Hex(RevealPassword(Bytes(request.octets + 4080, request.octets + 4096),
+                                 ToBytes("s3cr3t"), Bytes(16, 0x5A))),
+              Hex(expected));
+}
+
 TEST(Hiding, FirstBlockIgnoresLaterBytesAndSecretsDiffer) {
     auto hide = [](const char* pw, const char* key) {
         CRadPacket request(1);
@@ -344,6 +367,16 @@ TEST(ReplyChecks, HostileReplies) {
         Bytes b = good;
         b[good.size() - 1] ^= 0x20;
         cases.push_back({"changed_byte", b, -1, false});
+    }
+    {
+        // Each byte of both authenticators counts, the last one too.
+        Bytes b = good;
+        b[19] ^= 0x01;
+        cases.push_back({"response_authenticator_last_byte", b, -1, false});
+        Bytes m = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
+        m[37] ^= 0x01;
+        Resign(m, x.Sent(), key);
+        cases.push_back({"message_authenticator_last_byte", m, -1, false});
     }
     cases.push_back({"other_secret", SignedReply(x.Sent(), ToBytes("wrong"), 2, msg), -1, false});
     {
