@@ -226,6 +226,7 @@ TEST(Packet, FullSizeWalkStaysBelow4096) {
 
 TEST(Cursor, TypeWithoutCurrentAttribute) {
     CRadPacket p(7);
+    std::memset(p.octets + 4, 0x5A, 16);  // a header byte that would show if it were read
     CRadAttrCursor c;
     EXPECT_EQ(c.Type(), 0);
     c.packet = &p;
