@@ -11,7 +11,7 @@ Equivalent mutants, those no test can tell from the original, are listed with th
 not run; they do not count in the score.
 
 The fast suite is the unit tests, the hostile-server and resource tests and the export check:
-no interop (FreeRADIUS), fuzz replay, sanitizer, thread or memory-hygiene tests; about 10 s.
+no interop (FreeRADIUS), fuzz replay, sanitizer, thread or memory-hygiene tests; about 11 s.
 
 Developers run it by hand, not CI:   scripts/mutation.py [--jobs 2] [--only ID ...] [--list]
 """
