@@ -14,7 +14,7 @@ jobs="${QVRAD_JOBS:-2}"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQVRAD_BUILD_FUZZ=ON -DQVRAD_BUILD_TESTS=OFF -DQVRAD_BUILD_TOOLS=OFF
+    -DQVRAD_BUILD_FUZZ=ON -DQVRAD_BUILD_TESTS=OFF -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON
 fi
 cmake --build "$build" -j "$jobs" --target qvrad_fuzzers
 

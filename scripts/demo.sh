@@ -5,7 +5,9 @@
 #
 # Nothing system-wide changes beyond the installed packages: the server's configuration, state
 # and log stay in build-demo/, its ports are free ones picked at start, the system's FreeRADIUS
-# service is neither started nor touched. Running it again is fine.
+# service is neither started nor touched. Running it again is fine. The screen shows the four
+# steps and the two logins; apt-get's and the build's output go to packages.log and build.log in
+# build-demo/, shown only when that step fails.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -32,7 +34,10 @@ if [ ${#missing[@]} -eq 0 ]; then
   echo "all present: ${packages[*]}"
 else
   [ "$(id -u)" -eq 0 ] || fail "missing packages and not root; as root run: apt-get install -y --no-install-recommends ${missing[*]}"
-  echo "installing: ${missing[*]}"
+  # apt-get writes hundreds of lines: they go to a log, shown only when the install fails.
+  mkdir -p "$build"
+  apt_log="$build/packages.log"
+  echo "installing: ${missing[*]} (apt-get's output: $apt_log)"
   export DEBIAN_FRONTEND=noninteractive
   # The freeradius package would start the system-wide service; a policy-rc.d that refuses
   # service starts keeps it stopped, and goes again right after.
@@ -44,12 +49,18 @@ else
     made_policy=1
     trap 'rm -f "$policy"' EXIT
   fi
-  apt-get update -q
-  apt-get install -y --no-install-recommends "${missing[@]}"
+  apt_status=0
+  { apt-get update -q && apt-get install -y --no-install-recommends "${missing[@]}"; } \
+    >"$apt_log" 2>&1 || apt_status=$?
   if [ "$made_policy" -eq 1 ]; then
     rm -f "$policy"
     trap - EXIT
   fi
+  if [ "$apt_status" -ne 0 ]; then
+    cat "$apt_log" >&2
+    fail "installing the packages failed (exit status $apt_status; log: $apt_log)"
+  fi
+  echo "installed"
 fi
 
 # ---- 2. build ---------------------------------------------------------------------------------

@@ -7,7 +7,8 @@ jobs="${QVRAD_JOBS:-2}"
 
 b32="${QVRAD_WIN32_BUILD:-$QVRAD_OUT/win32}"
 cmake -S "$root" -B "$b32" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" -DQVRAD_BUILD_TESTS=ON
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" -DQVRAD_BUILD_TESTS=ON \
+  -DQVRAD_WERROR=ON
 cmake --build "$b32" -j "$jobs"
 # From the tests/windows directory alone: the unit tests' list would have to be read by running
 # the 32-bit test program.
@@ -15,7 +16,8 @@ ctest --test-dir "$b32/tests/windows" -R '^pe_' --output-on-failure --timeout 12
 
 b64="${QVRAD_WIN64_BUILD:-$QVRAD_OUT/win64}"
 cmake -S "$root" -B "$b64" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" -DQVRAD_BUILD_TESTS=ON
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" -DQVRAD_BUILD_TESTS=ON \
+  -DQVRAD_WERROR=ON
 cmake --build "$b64" -j "$jobs"
 status=0
 ctest --test-dir "$b64" --output-on-failure -j "$jobs" --timeout 300 || status=$?

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/arguments.h"
 #include "qvRadClient.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
@@ -36,20 +37,34 @@ std::string AuthTo(LoopbackResponder& r, const char* user = "alice", const char*
     return CallAuth("127.0.0.1", r.PortText().c_str(), kSecret, user, pw, timeout);
 }
 
+// A reply signed with secret that also carries a valid Message-Authenticator (RFC 3579
+// section 3.2), so the whole exchange is checked both ways with that secret.
+LoopbackResponder::Script AnswerSigned(const std::string& secret, std::uint8_t code,
+                                       Bytes attributes) {
+    const Bytes key = ToBytes(secret);
+    return [key, code, attributes](const Bytes& request) -> std::vector<Datagram> {
+        return {{SignedReplyWithMessageAuthenticator(request, key, code, attributes), 0}};
+    };
+}
+
 TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
+    const std::string longestSecret(256, '\x9c');  // the longest secret auth takes
     const struct {
         const char* user;
         const char* password;
         std::size_t size;
         std::size_t passwordAttribute;
-    } cases[] = {{"alice", "password", 63, 18},               // 20 + 18 + 7 + 18
-                 {"alice", "0123456789abcdefg", 79, 34},      // 17-byte password
-                 {" alice ", " pw ", 65, 18},                 // sent untrimmed
-                 {"\xc3\xa9t\xe9", "\x80\xff\xfe", 62, 18}};  // bytes as they are
+        const char* secret;
+    } cases[] = {{"alice", "password", 63, 18, kSecret},              // 20 + 18 + 7 + 18
+                 {"alice", "0123456789abcdefg", 79, 34, kSecret},     // 17-byte password
+                 {" alice ", " pw ", 65, 18, kSecret},                // sent untrimmed
+                 {"\xc3\xa9t\xe9", "\x80\xff\xfe", 62, 18, kSecret},  // bytes as they are
+                 {"bob", "0123456789abcdefg", 77, 34, longestSecret.c_str()}};
     for (const auto& k : cases) {
         SCOPED_TRACE(k.user);
-        LoopbackResponder r(AnswerWith(kSecret, 2, {{18, Text("ok")}}));
-        EXPECT_EQ(AuthTo(r, k.user, k.password), "ok");
+        LoopbackResponder r(AnswerSigned(k.secret, 2, EncodeAttributes({{18, Text("ok")}})));
+        EXPECT_EQ(CallAuth("127.0.0.1", r.PortText().c_str(), k.secret, k.user, k.password, "2"),
+                  "ok");
         ASSERT_EQ(r.ReceivedCount(), 1u);
         const Bytes sent = r.Received()[0];
         ASSERT_EQ(sent.size(), k.size);
@@ -60,7 +75,7 @@ TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
         ASSERT_EQ(attributes.size(), 3u);
         EXPECT_EQ(attributes[0].first, 80);  // Message-Authenticator first
         EXPECT_EQ(Hex(attributes[0].second),
-                  Hex(ExpectedRequestMessageAuthenticator(sent, Text(kSecret), 22)));
+                  Hex(ExpectedRequestMessageAuthenticator(sent, Text(k.secret), 22)));
         EXPECT_EQ(attributes[1].first, 1);
         EXPECT_EQ(attributes[1].second, Text(k.user));
         EXPECT_EQ(attributes[2].first, 2);
@@ -68,13 +83,29 @@ TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
         Bytes padded = Text(k.password);
         padded.resize(attributes[2].second.size(), 0);
         EXPECT_EQ(
-            Hex(RevealPassword(attributes[2].second, Text(kSecret), RequestAuthenticatorOf(sent))),
+            Hex(RevealPassword(attributes[2].second, Text(k.secret), RequestAuthenticatorOf(sent))),
             Hex(padded));
     }
 }
 
+// Class attributes (RFC 2865 section 5.25) of at most 255 bytes each, size bytes in all (size
+// 0 or at least 3): room taken up so that a reply reaches an exact length.
+Bytes Filler(std::size_t size) {
+    std::vector<Attribute> attributes;
+    while (size != 0) {
+        std::size_t n = size > 255 ? 255 : size;
+        if (size - n != 0 && size - n < 3) n -= 3;  // leave room for one more whole attribute
+        attributes.push_back({25, Bytes(n - 2, 0x43)});
+        size -= n;
+    }
+    return EncodeAttributes(attributes);
+}
+
 TEST(AuthResults, RepliesToTexts) {
     const std::string longText(253, 'L');
+    // RFC 2865 section 3: 4096 bytes is the longest packet, Message-Authenticator included.
+    const Bytes message = EncodeAttributes({{18, Text("at the limit")}});
+    const Bytes longest = Concat({message, Filler(4096 - 20 - 18 - message.size())});
     const struct {
         const char* name;
         LoopbackResponder::Script script;
@@ -87,6 +118,7 @@ TEST(AuthResults, RepliesToTexts) {
         {"after_other_attributes",
          AnswerWith(kSecret, 2, {{25, Text("class")}, {18, Text("hello")}}), "hello"},
         {"longest", AnswerWith(kSecret, 2, {{18, ToBytes(longText)}}), longText},
+        {"reply_of_4096_bytes", AnswerSigned(kSecret, 2, longest), "at the limit"},
         {"challenge", AnswerWith(kSecret, 11, {{18, Text("Enter token")}}), kInvalidFormat},
         {"accounting_code", AnswerWith(kSecret, 5, {{18, Text("x")}}), kInvalidFormat},
         {"no_reply_message", AnswerWith(kSecret, 2, {}), kInvalidFormat},
@@ -95,6 +127,8 @@ TEST(AuthResults, RepliesToTexts) {
         {"reply_message_length_1", AnswerRaw(2, {18, 1, 'a'}), kInvalidFormat},
         {"reply_message_overruns", AnswerRaw(2, {18, 40, 'a', 'b', 'c'}), kInvalidFormat},
         {"malformed_after_reply_message", AnswerRaw(2, {18, 4, 'o', 'k', 1, 0}), kInvalidFormat},
+        // A Length octet of 1 whose own byte would pass for a last 2-byte attribute.
+        {"length_1_after_reply_message", AnswerRaw(2, {18, 4, 'o', 'k', 25, 1, 2}), kInvalidFormat},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -116,6 +150,12 @@ TEST(AuthResults, InvalidDatagramsAreDiscardedUntilTheValidReply) {
     const Bytes key = Text(kSecret);
     LoopbackResponder r([key](const Bytes& request) -> std::vector<Datagram> {
         const Bytes good = SignedReply(request, key, 2, EncodeAttributes({{18, Text("late ok")}}));
+        // A 4096-byte reply signed in every way, one byte longer on the wire: only the size of
+        // the datagram (the receive's truncation flag) tells it apart from a valid reply.
+        const Bytes tooLong = EncodeAttributes({{18, Text("too long")}});
+        Bytes oversized = SignedReplyWithMessageAuthenticator(
+            request, key, 2, Concat({tooLong, Filler(4096 - 20 - 18 - tooLong.size())}));
+        oversized.push_back(0);
         Bytes wrongId = good;
         wrongId[1] ^= 0x55;
         Resign(wrongId, request, key);
@@ -128,6 +168,7 @@ TEST(AuthResults, InvalidDatagramsAreDiscardedUntilTheValidReply) {
             {wrongId, 0},
             {badLength, 0},
             {Bytes(5000, 0x02), 0},  // larger than any RADIUS packet
+            {oversized, 0},
             {Bytes(), 0},
             {SignedReply(request, key, 2, EncodeAttributes({{33, Text("p")}, {18, Text("x")}})), 0},
             {good, 300}};
@@ -196,6 +237,9 @@ TEST(AuthArguments, ChecksInOneTable) {
     const std::string trailing = port + "abc";
     const std::string u253(253, 'u'), u254(254, 'u'), p128(128, 'p'), p129(129, 'p');
     const std::string s256(256, 's'), s257(257, 's'), huge(5000, 'h');
+    // The same port, padded with leading white space to 2047 and 2048 bytes.
+    const std::string port2047 = std::string(2047 - port.size(), ' ') + port;
+    const std::string port2048 = " " + port2047;
     const char* P = port.c_str();
     const char* S = kSecret;
     const std::vector<ArgCase> cases = {
@@ -233,6 +277,8 @@ TEST(AuthArguments, ChecksInOneTable) {
         {"secret_256", "127.0.0.1", P, s256.c_str(), "alice", "pw", "1", true},
         {"secret_257", "127.0.0.1", P, s257.c_str(), "alice", "pw", "1", false},
         {"huge_server", huge.c_str(), P, S, "alice", "pw", "1", false},
+        {"port_2047_bytes", "127.0.0.1", port2047.c_str(), S, "alice", "pw", "1", true},
+        {"port_2048_bytes", "127.0.0.1", port2048.c_str(), S, "alice", "pw", "1", false},
         {"huge_port", "127.0.0.1", huge.c_str(), S, "alice", "pw", "1", false},
         {"huge_timeout", "127.0.0.1", P, S, "alice", "pw", huge.c_str(), false},
     };
@@ -250,6 +296,13 @@ TEST(AuthArguments, ChecksInOneTable) {
             EXPECT_EQ(r.ReceivedCount(), before);  // nothing was sent
         }
     }
+    // The largest port atoi reads whole, INT_MAX, is taken. Its low 16 bits are 65535, a port
+    // this test did not pick, so the checks are asked directly instead of sending there.
+    CheckedArguments checked = {};
+    const AuthArguments intMax = {"127.0.0.1", "2147483647", S, "alice", "pw", "1"};
+    EXPECT_EQ(CheckAuthArguments(intMax, &checked), 0);
+    EXPECT_EQ(checked.port, 65535);
+    EXPECT_EQ(checked.timeoutSeconds, 1);
 }
 
 // Every byte of a 2048-byte result buffer behind the text's NUL is zero.

@@ -2,6 +2,7 @@
 // hostile replies, and Request Authenticator uniqueness with the clock and CSPRNG frozen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -74,6 +75,29 @@ TEST(Hiding, DecodesWithTheRfcAlgorithmForEveryBlockCount) {
         expected.resize(16 * blocks, 0);
         EXPECT_EQ(Hex(RevealPassword(hidden, ToBytes("s3cr3t"), Bytes(16, 0x5A))), Hex(expected));
     }
+}
+
+TEST(Hiding, PasswordEndingAtTheLastByteOf4096) {
+    CRadPacket request(1);
+    std::memset(request.octets + 4, 0x5A, 16);
+    CRadAttrCursor c;
+    // 20 + 15 * 255 + 233 = 4078, and an 18-byte User-Password ends at byte 4096.
+    const std::string text253(253, 't'), text231(231, 't');
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_EQ(request.BeginAttribute(1, c), 0);
+        ASSERT_EQ(c.AppendText(i < 15 ? text253.c_str() : text231.c_str()), 0);
+    }
+    ASSERT_EQ(request.BeginAttribute(2, c), 0);
+    ASSERT_EQ(c.AppendPassword("at-the-end"), 0);
+    ASSERT_EQ(request.Length(), 4096);
+    CRadSecret secret;
+    secret.Assign("s3cr3t", 6);
+    request.PrepareForServer(secret);
+    Bytes expected = ToBytes("at-the-end");
+    expected.resize(16, 0);
+    EXPECT_EQ(Hex(RevealPassword(Bytes(request.octets + 4080, request.octets + 4096),
+                                 ToBytes("s3cr3t"), Bytes(16, 0x5A))),
+              Hex(expected));
 }
 
 TEST(Hiding, FirstBlockIgnoresLaterBytesAndSecretsDiffer) {
@@ -297,6 +321,23 @@ TEST(RequestWire, MessageAuthenticatorFirstAndIndependentlyReproduced) {
               Hex(expected));
 }
 
+// A reply laid out by hand whose 16 bytes at valueAt hold the HMAC-MD5 a reader checks there
+// (RFC 3579 section 3.2: over the reply with the Request Authenticator in place and those bytes
+// zero), then signed: whatever is refused is refused for the attributes' shape alone.
+Bytes SignedWithMacAt(const Bytes& request, const Bytes& key, std::uint8_t code,
+                      const Bytes& attributes, std::size_t valueAt) {
+    Bytes reply = SignedReply(request, key, code, attributes);
+    Bytes covered = reply;
+    for (int i = 0; i < 16; ++i) {
+        covered[4 + i] = request[4 + i];
+        covered[valueAt + i] = 0;
+    }
+    const Bytes mac = RefHmacMd5(key, covered);
+    std::copy(mac.begin(), mac.end(), reply.begin() + static_cast<long>(valueAt));
+    Resign(reply, request, key);
+    return reply;
+}
+
 TEST(ReplyChecks, HostileReplies) {
     Exchange x;
     const Bytes key = ToBytes("testing123");
@@ -326,6 +367,16 @@ TEST(ReplyChecks, HostileReplies) {
         Bytes b = good;
         b[good.size() - 1] ^= 0x20;
         cases.push_back({"changed_byte", b, -1, false});
+    }
+    {
+        // Each byte of both authenticators counts, the last one too.
+        Bytes b = good;
+        b[19] ^= 0x01;
+        cases.push_back({"response_authenticator_last_byte", b, -1, false});
+        Bytes m = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
+        m[37] ^= 0x01;
+        Resign(m, x.Sent(), key);
+        cases.push_back({"message_authenticator_last_byte", m, -1, false});
     }
     cases.push_back({"other_secret", SignedReply(x.Sent(), ToBytes("wrong"), 2, msg), -1, false});
     {
@@ -371,6 +422,28 @@ TEST(ReplyChecks, HostileReplies) {
         Bytes shortMa = EncodeAttributes({{80, Bytes(15, 0)}});
         cases.push_back({"message_authenticator_wrong_length",
                          SignedReply(x.Sent(), key, 2, Concat({shortMa, msg})), -1, false});
+    }
+    {
+        // Shaped wrong but signed right: a 20-byte Message-Authenticator whose first 16 value
+        // bytes verify, and two whose first or last verifies with the other's bytes in place.
+        const Bytes mac16 = Bytes(16, 0x5A);
+        const Bytes longMa = EncodeAttributes({{80, Bytes(18, 0)}});
+        const Bytes twoMa = EncodeAttributes({{80, mac16}, {80, mac16}});
+        cases.push_back(
+            {"valid_message_authenticator_laid_out_by_hand",
+             SignedWithMacAt(x.Sent(), key, 2, Concat({EncodeAttributes({{80, mac16}}), msg}), 22),
+             -1, true});
+        cases.push_back({"message_authenticator_long_verifying",
+                         SignedWithMacAt(x.Sent(), key, 2, Concat({longMa, msg}), 22), -1, false});
+        cases.push_back({"two_message_authenticators_first_verifying",
+                         SignedWithMacAt(x.Sent(), key, 2, Concat({twoMa, msg}), 22), -1, false});
+        cases.push_back({"two_message_authenticators_last_verifying",
+                         SignedWithMacAt(x.Sent(), key, 2, Concat({twoMa, msg}), 40), -1, false});
+        // A short one as the last attribute: its 16-byte window would run past Length.
+        cases.push_back({"message_authenticator_short_and_last",
+                         SignedReply(x.Sent(), key, 2,
+                                     Concat({msg, EncodeAttributes({{80, Bytes(15, 0x5A)}})})),
+                         -1, false});
     }
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);

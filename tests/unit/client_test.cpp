@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 #include "radius/client.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
@@ -64,6 +68,20 @@ struct Request {
 TEST(Client, FreshClientAndIdentifiers) {
     CRadClient client;
     EXPECT_TRUE(client.ready);
+    // Non-blocking, or a datagram that poll announced and the stack then dropped would hold the
+    // receive past the deadline.
+#ifdef _WIN32
+    // Windows cannot be asked for the mode; with nothing queued a non-blocking receive fails at
+    // once with WSAEWOULDBLOCK, where a blocking one would wait here until CTest's timeout.
+    std::uint8_t buffer[8];
+    bool oversized = false;
+    EXPECT_EQ(platform::SocketReceive(client.udpSocket, buffer, sizeof buffer, &oversized), -1);
+    EXPECT_EQ(platform::GetSocketError(), 10035);
+#else
+    const int flags = fcntl(static_cast<int>(client.udpSocket), F_GETFL);
+    ASSERT_NE(flags, -1);
+    EXPECT_NE(flags & O_NONBLOCK, 0);
+#endif
     EXPECT_EQ(client.serverCount, 0);
     EXPECT_EQ(client.currentServer, 0);
     EXPECT_EQ(client.NextIdentifier(), 0);
@@ -122,6 +140,20 @@ TEST(Client, ResolveForms) {
     a.Resolve("127.0.0.1", 1812);
     EXPECT_EQ(a.ipAddress, platform::ParseIPv4("127.0.0.1"));
     EXPECT_EQ(a.udpPort, 1812);
+    // Dotted text goes where inet_addr sends it: a part with a leading zero is octal (010 is
+    // 8), one without is decimal up to 255.
+    const struct {
+        const char* text;
+        const char* address;
+    } literals[] = {{"010.1.1.1", "8.1.1.1"},
+                    {"1.1.1.010", "1.1.1.8"},
+                    {"10.1.1.1", "10.1.1.1"},
+                    {"255.199.100.9", "255.199.100.9"}};
+    for (const auto& k : literals) {
+        SCOPED_TRACE(k.text);
+        a.Resolve(k.text, 9);
+        EXPECT_EQ(a.ipAddress, platform::ParseIPv4(k.address));
+    }
     a.Resolve("localhost", 1);
     EXPECT_EQ(a.ipAddress, platform::ParseIPv4("127.0.0.1"));
     a.Resolve(nullptr, 7);

@@ -92,6 +92,7 @@ TEST(Packet, PasswordBlockSizes) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.n);
         CRadPacket p(1);
+        std::memset(p.octets + 20, 0xEE, sizeof p.octets - 20);  // stale bytes of a last use
         CRadAttrCursor c;
         ASSERT_EQ(p.BeginAttribute(1, c), 0);
         ASSERT_EQ(c.AppendText("alice"), 0);
@@ -109,6 +110,8 @@ TEST(Packet, PasswordBlockSizes) {
         EXPECT_EQ(p.savedPasswordLength, k.n);
         EXPECT_EQ(p.savedPasswordOffset, 27);
         EXPECT_EQ(std::memcmp(p.savedPassword, pw.data(), pw.size()), 0);
+        // Until PrepareForServer hides the plaintext, the value is zeros, never stale bytes.
+        for (int i = 29; i < 27 + k.added; ++i) ASSERT_EQ(p.octets[i], 0) << i;
     }
 }
 
@@ -183,6 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
                       WalkCase{"len0_matches", {18, 0, 1, 3, 'x'}, 18, 20, -1},
                       WalkCase{"len1_stops", {1, 1, 18, 3, 'x'}, 18, 0, -1},
                       WalkCase{"len1_matches", {18, 1, 0}, 18, 20, -1},
+                      // Its Length octet must not be taken for the next attribute's Type.
+                      WalkCase{"len1_not_walked_into", {7, 1, 5, 5}, 1, 0, -1},
                       // Runs past Length: found, but its value is never handed out.
                       WalkCase{"overrun", {1, 3, 'u', 18, 200, 'x'}, 18, 23, -1},
                       WalkCase{"overrun_is_last", {1, 40, 18, 3, 'x'}, 18, 0, -1},
@@ -221,6 +226,7 @@ TEST(Packet, FullSizeWalkStaysBelow4096) {
 
 TEST(Cursor, TypeWithoutCurrentAttribute) {
     CRadPacket p(7);
+    std::memset(p.octets + 4, 0x5A, 16);  // a header byte that would show if it were read
     CRadAttrCursor c;
     EXPECT_EQ(c.Type(), 0);
     c.packet = &p;

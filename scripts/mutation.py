@@ -1,0 +1,575 @@
+#!/usr/bin/env python3
+"""Mutation run over the library: do the fast tests catch one small fault at a time?
+
+Each mutant below replaces one snippet of one file of qvRadClient/radius/ or qvRadClient/api/
+(a flipped comparison, an off-by-one, a deleted check). The tree is copied to a scratch folder
+under the build folder (the source tree is never written), built once, and then for each mutant:
+the snippet is replaced in the copy, the fast suite is rebuilt incrementally and run, and the
+file is put back. A mutant is killed when the build's tests fail or time out. A snippet that no
+longer occurs exactly once in its file (the code moved on) is reported as stale, not applied.
+Equivalent mutants, those no test can tell from the original, are listed with the reason and
+not run; they do not count in the score.
+
+The fast suite is the unit tests, the hostile-server and resource tests and the export check:
+no interop (FreeRADIUS), fuzz replay, sanitizer, thread or memory-hygiene tests; about 11 s.
+
+Developers run it by hand, not CI:   scripts/mutation.py [--jobs 2] [--only ID ...] [--list]
+"""
+import argparse
+import filecmp
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# Which tests make the fast suite (ctest's -LE and -E), and the targets they need built.
+FAST_EXCLUDE_LABELS = "interop|fuzz|threads"
+FAST_EXCLUDE_NAMES = "HardeningHygiene|freeradius|install_and_find_package|bench|memcheck|NOT_BUILT"
+RUN_TARGETS = ["qvrad_unit_tests", "qvrad_hardening_tests", "qvRadClient"]
+# CTest lists the tests of every discovered program, so the programs whose tests are left out are
+# built once, unmutated, for their lists.
+LISTED_TARGETS = RUN_TARGETS + ["qvrad_hygiene_tests", "qvrad_thread_tests"]
+
+
+class Mutant:
+    def __init__(self, path, find, replace, why, equivalent=None):
+        self.path = path            # below qvRadClient/
+        self.find = find            # must occur exactly once in the file
+        self.replace = replace
+        self.why = why              # the fault, in a few words
+        self.equivalent = equivalent  # the reason no test can tell it apart, or None
+        self.id = ""
+
+
+def M(path, find, replace, why, equivalent=None):
+    return Mutant(path, find, replace, why, equivalent)
+
+
+MUTANTS = [
+    # ---- radius/constants.h ----------------------------------------------------------------
+    M("radius/constants.h", "kMaxPasswordLength = 128;", "kMaxPasswordLength = 127;",
+      "password limit one short"),
+    M("radius/constants.h", "kMaxTextLength = 253;", "kMaxTextLength = 254;",
+      "text limit one long"),
+    M("radius/constants.h", "kMaxSecretLength = 256;", "kMaxSecretLength = 255;",
+      "secret limit one short"),
+    M("radius/constants.h", "kMaxPacketLength = 4096;", "kMaxPacketLength = 4095;",
+      "packet limit one short"),
+    M("radius/constants.h", "kAccessReject = 3;", "kAccessReject = 4;", "wrong Reject code"),
+    M("radius/constants.h", "kProxyState = 33;", "kProxyState = 34;", "wrong Proxy-State type"),
+    M("radius/constants.h", "kMessageAuthenticatorLength = 18;",
+      "kMessageAuthenticatorLength = 20;", "wrong Message-Authenticator length"),
+
+    # ---- radius/packet.h -------------------------------------------------------------------
+    M("radius/packet.h", "return static_cast<std::uint16_t>((p[0] << 8) | p[1]);",
+      "return static_cast<std::uint16_t>((p[0] << 8) & p[1]);", "big-endian read broken"),
+    M("radius/packet.h", "std::uint16_t savedPasswordLength = 0;",
+      "std::uint16_t savedPasswordLength = 1;", "saved password length starts at 1"),
+
+    # ---- radius/packet.cpp -----------------------------------------------------------------
+    M("radius/packet.cpp", "if (count > rad::kMaxSecretLength ||",
+      "if (count >= rad::kMaxSecretLength ||", "secret of 256 refused"),
+    M("radius/packet.cpp",
+      "    platform::SecureZero(octets, sizeof octets);\n    length = 0;\n    if (count",
+      "    length = 0;\n    if (count", "a refused Assign keeps the old secret"),
+    M("radius/packet.cpp",
+      ": length(other.length) {\n    std::memcpy(octets, other.octets, length);",
+      ": length(other.length) {\n", "secret copy copies no octets"),
+    M("radius/packet.cpp", "    SetLength(rad::kHeaderLength);\n}",
+      "    SetLength(rad::kHeaderLength + 2);\n}", "new packet's Length off"),
+    M("radius/packet.cpp", "octets[2] = static_cast<std::uint8_t>(length >> 8);",
+      "octets[2] = static_cast<std::uint8_t>(length >> 9);", "Length high byte wrong"),
+    M("radius/packet.cpp", "rad::kAttributeHeaderLength > rad::kMaxPacketLength) {",
+      "rad::kAttributeHeaderLength >= rad::kMaxPacketLength) {",
+      "BeginAttribute refuses the last two bytes"),
+    M("radius/packet.cpp", "    octets[length] = type;\n", "\n", "BeginAttribute writes no type"),
+    M("radius/packet.cpp",
+      "if (length <= rad::kHeaderLength || length > rad::kMaxPacketLength) return -1;",
+      "if (length <= rad::kHeaderLength || length >= rad::kMaxPacketLength) return -1;",
+      "FindAttribute refuses a 4096-byte packet"),
+    M("radius/packet.cpp", "if (octets[offset] == type) {", "if (octets[offset] != type) {",
+      "FindAttribute matches the wrong type"),
+    M("radius/packet.cpp", "if (attributeLength < rad::kAttributeHeaderLength) break;",
+      "if (attributeLength < 1) break;", "FindAttribute walks on over a Length octet of 1"),
+    M("radius/packet.cpp",
+      "if (packet == nullptr || offset < rad::kHeaderLength) return 0;",
+      "if (packet == nullptr || offset < rad::kHeaderLength - 1) return 0;",
+      "Type reads the header's last byte"),
+    M("radius/packet.cpp",
+      "if (packetLength > rad::kMaxPacketLength || offset + 1 >= packetLength) return -1;",
+      "if (packetLength >= rad::kMaxPacketLength || offset + 1 >= packetLength) return -1;",
+      "GetValue refuses a 4096-byte packet"),
+    M("radius/packet.cpp", "offset + attributeLength > packetLength)",
+      "offset + attributeLength >= packetLength)", "GetValue refuses the last attribute"),
+    M("radius/packet.cpp",
+      "if (attributeLength < rad::kAttributeHeaderLength ||"
+      " offset + attributeLength > packetLength)",
+      "if (attributeLength < 1 || offset + attributeLength > packetLength)",
+      "GetValue takes a Length octet of 1"),
+    M("radius/packet.cpp",
+      "*valueLength = static_cast<std::uint16_t>(attributeLength - rad::kAttributeHeaderLength);",
+      "*valueLength = static_cast<std::uint16_t>(attributeLength - 1);",
+      "value length one long"),
+    M("radius/packet.cpp",
+      "return cursor.offset == length && length + attributeLength <= rad::kMaxPacketLength;",
+      "return cursor.offset <= length && length + attributeLength <= rad::kMaxPacketLength;",
+      "append on a stale cursor"),
+    M("radius/packet.cpp",
+      "return cursor.offset == length && length + attributeLength <= rad::kMaxPacketLength;",
+      "return cursor.offset == length && length + attributeLength < rad::kMaxPacketLength;",
+      "append refuses to end at 4096"),
+    M("radius/packet.cpp", "if (n > rad::kMaxTextLength) return -1;",
+      "if (n >= rad::kMaxTextLength) return -1;", "text of 253 refused"),
+    M("radius/packet.cpp",
+      "    std::memcpy(packet->octets + offset + rad::kAttributeHeaderLength, text, n);\n", "\n",
+      "text value not copied"),
+    M("radius/packet.cpp", "if (n > rad::kMaxPasswordLength) return -1;",
+      "if (n >= rad::kMaxPasswordLength) return -1;", "password of 128 refused"),
+    M("radius/packet.cpp", "    if (blocks == 0) blocks = 1;\n", "\n",
+      "empty password gets no block"),
+    M("radius/packet.cpp",
+      "int blocks = static_cast<int>((n + rad::kPasswordBlock - 1) / rad::kPasswordBlock);",
+      "int blocks = static_cast<int>((n + rad::kPasswordBlock) / rad::kPasswordBlock);",
+      "one block too many at multiples of 16"),
+    M("radius/packet.cpp", "    packet->savedPasswordOffset = offset;\n", "\n",
+      "password offset not saved"),
+    M("radius/packet.cpp",
+      "    platform::SecureZero(packet->savedPassword, sizeof packet->savedPassword);\n", "\n",
+      "a second password keeps the first's tail"),
+    M("radius/packet.cpp",
+      "    std::memset(packet->octets + offset + rad::kAttributeHeaderLength, 0,\n"
+      "                static_cast<std::size_t>(blocks) * rad::kPasswordBlock);\n", "\n",
+      "unprepared password value left stale"),
+    M("radius/packet.cpp", "    packet->messageAuthenticatorOffset = offset;\n", "\n",
+      "Message-Authenticator offset not saved"),
+
+    # ---- radius/authenticators.cpp ---------------------------------------------------------
+    M("radius/authenticators.cpp", "reversed[r++] = static_cast<char>('0' + value % 10);",
+      "reversed[r++] = static_cast<char>('0' + value % 9);", "time digits wrong"),
+    M("radius/authenticators.cpp", "if (n + 1 > limit) n = limit - 1;",
+      "if (n > limit) n = limit - 1;", "suffix cut one late",
+      equivalent="the suffix is at most 22 characters and its one caller passes a limit of 50"),
+    M("radius/authenticators.cpp",
+      "while (hostLength + 1 < kHostNameLimit && host[hostLength] != '\\0') ++hostLength;",
+      "while (hostLength < kHostNameLimit && host[hostLength] != '\\0') ++hostLength;",
+      "host name cut one late"),
+    M("radius/authenticators.cpp",
+      "for (std::size_t i = 0; i < n; ++i) difference |= static_cast<unsigned>(a[i] ^ b[i]);",
+      "for (std::size_t i = 0; i + 1 < n; ++i) difference |= static_cast<unsigned>(a[i] ^ b[i]);",
+      "constant-time compare skips the last byte"),
+    M("radius/authenticators.cpp",
+      "g_requestCounter.fetch_add(1, std::memory_order_relaxed);",
+      "g_requestCounter.fetch_add(0, std::memory_order_relaxed);", "counter never moves"),
+    M("radius/authenticators.cpp",
+      "static_cast<std::uint32_t>(textLength + kRandomLength + 4));",
+      "static_cast<std::uint32_t>(textLength + kRandomLength));", "counter not hashed"),
+    M("radius/authenticators.cpp",
+      "if (secret.length == 0 || secret.length > rad::kMaxSecretLength) return -1;",
+      "if (secret.length == 0 || secret.length >= rad::kMaxSecretLength) return -1;",
+      "hiding refuses a 256-byte secret"),
+    M("radius/authenticators.cpp", "    if (n == 0) return 0;\n", "    if (n <= 1) return 0;\n",
+      "a one-byte plaintext is not hidden"),
+    M("radius/authenticators.cpp",
+      "blocks * rad::kPasswordBlock > rad::kMaxPacketLength)",
+      "blocks * rad::kPasswordBlock >= rad::kMaxPacketLength)",
+      "hiding refuses a password ending at 4096"),
+    M("radius/authenticators.cpp",
+      "const int take = n - start < rad::kPasswordBlock ? n - start : rad::kPasswordBlock;",
+      "const int take = n - start <= rad::kPasswordBlock ? n - start : rad::kPasswordBlock;",
+      "last-block size test flipped at 16",
+      equivalent="when n - start is 16 both arms give 16"),
+    M("radius/authenticators.cpp",
+      "        std::memcpy(work + secret.length, block, sizeof block);\n", "\n",
+      "blocks not chained"),
+    M("radius/authenticators.cpp", "        std::memset(block, 0, sizeof block);\n", "\n",
+      "last block padded with stale bytes"),
+    M("radius/authenticators.cpp", "for (int j = 0; j < rad::kPasswordBlock; ++j)",
+      "for (int j = 0; j < rad::kPasswordBlock - 1; ++j)", "last byte of each block unhidden"),
+    M("radius/authenticators.cpp", "if (savedPasswordOffset >= rad::kHeaderLength) {",
+      "if (savedPasswordOffset > rad::kHeaderLength) {",
+      "a password as first attribute is not hidden"),
+    M("radius/authenticators.cpp", "cursor.HidePassword(&kZero, 1);",
+      "cursor.HidePassword(&kZero, 0);", "empty password not hidden"),
+    M("radius/authenticators.cpp",
+      "        std::memset(value, 0, rad::kAuthenticatorLength);\n        std::uint8_t mac",
+      "        std::uint8_t mac", "Message-Authenticator not zeroed before signing again"),
+    M("radius/authenticators.cpp", "HmacMd5(mac, secret.octets, secret.length, octets, length);",
+      "HmacMd5(mac, secret.octets, secret.length, octets, length - 1);",
+      "request HMAC one byte short"),
+    M("radius/authenticators.cpp", "if (received < rad::kHeaderLength) return false;",
+      "if (received < rad::kHeaderLength - 1) return false;", "19-byte datagram read",
+      equivalent="a Length the next test lets through is 20 or more, so it exceeds any received "
+                 "count below 20 and the reply is refused there"),
+    M("radius/authenticators.cpp",
+      "if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received)",
+      "if (length < rad::kHeaderLength || length >= rad::kMaxPacketLength || length > received)",
+      "a 4096-byte reply refused"),
+    M("radius/authenticators.cpp",
+      "if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received)",
+      "if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received + 1)",
+      "reply one byte short of its Length taken"),
+    M("radius/authenticators.cpp",
+      "if (secret == nullptr || secret->length == 0 || secret->length > rad::kMaxSecretLength)",
+      "if (secret == nullptr || secret->length == 0 || secret->length >= rad::kMaxSecretLength)",
+      "replies under a 256-byte secret refused"),
+    M("radius/authenticators.cpp", "MD5Update(&ctx, octets, rad::kAuthenticatorOffset);",
+      "MD5Update(&ctx, octets, rad::kAuthenticatorOffset - 1);", "Length's low byte unhashed"),
+    M("radius/authenticators.cpp",
+      "    MD5Update(&ctx, octets + rad::kHeaderLength, length - rad::kHeaderLength);\n", "\n",
+      "attributes not covered by the Response Authenticator"),
+    M("radius/authenticators.cpp",
+      "if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest))",
+      "if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest - 1))",
+      "Response Authenticator's last byte unchecked"),
+    M("radius/authenticators.cpp", "    if (Identifier() != request.Identifier()) return false;\n",
+      "\n", "Identifier unchecked"),
+    M("radius/authenticators.cpp", "        if (type == rad::kProxyState) return false;\n", "\n",
+      "Proxy-State accepted"),
+    M("radius/authenticators.cpp",
+      "if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 1) return false;",
+      "if (attributeLength > rad::kMessageAuthenticatorLength || ++found > 1) return false;",
+      "short Message-Authenticator taken"),
+    M("radius/authenticators.cpp",
+      "if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 1) return false;",
+      "if (attributeLength < rad::kMessageAuthenticatorLength || ++found > 1) return false;",
+      "long Message-Authenticator taken"),
+    M("radius/authenticators.cpp",
+      "if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 1) return false;",
+      "if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 2) return false;",
+      "two Message-Authenticators taken"),
+    M("radius/authenticators.cpp",
+      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
+      "            break;",
+      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength >= length)\n"
+      "            break;", "reply walk stops before the last attribute"),
+    M("radius/authenticators.cpp", "    if (found == 0) return true;\n",
+      "    if (found == 0) return false;\n", "replies without Message-Authenticator refused"),
+    M("radius/authenticators.cpp", "    HmacMd5Update(&mac, kZeroBlock, sizeof kZeroBlock);\n",
+      "\n", "reply HMAC without the zeroed value"),
+    M("radius/authenticators.cpp",
+      "return ConstantTimeEqual(digest, octets + valueAt, sizeof digest);",
+      "return ConstantTimeEqual(digest, octets + valueAt, sizeof digest - 1);",
+      "Message-Authenticator's last byte unchecked"),
+
+    # ---- radius/client.h -------------------------------------------------------------------
+    M("radius/client.h", "static constexpr int kMaxServers = 10;",
+      "static constexpr int kMaxServers = 9;", "nine servers at most"),
+    M("radius/client.h", "std::int32_t attempts = 1;", "std::int32_t attempts = 2;",
+      "two attempts"),
+
+    # ---- radius/client.cpp -----------------------------------------------------------------
+    M("radius/client.cpp", "            if (value == 0) return false;  // a leading zero",
+      "            // a leading zero", "leading zero read as decimal"),
+    M("radius/client.cpp", "            value = value * 10 + digit;\n            digit = *++p",
+      "            value = value * 8 + digit;\n            digit = *++p", "two digits misread"),
+    M("radius/client.cpp", "reversed[n++] = static_cast<char>('0' + value % 10);",
+      "reversed[n++] = static_cast<char>('1' + value % 9);", "service text wrong",
+      equivalent="the service only asks getaddrinfo for a numeric port; the address it returns "
+                 "does not depend on it, and the port used is udpPort"),
+    M("radius/client.cpp", "if (owner == nullptr || attempts <= 0) return nullptr;",
+      "if (owner == nullptr || attempts < 0) return nullptr;", "zero attempts let through",
+      equivalent="with attempts 0 the loop makes no attempt and returns null as well"),
+    M("radius/client.cpp", "        if (address.ipAddress == 0) continue;\n", "\n",
+      "sends to 0.0.0.0"),
+    M("radius/client.cpp", "static_cast<std::int64_t>(timeoutSeconds) * 1000;",
+      "static_cast<std::int64_t>(timeoutSeconds) * 100;", "deadline a tenth"),
+    M("radius/client.cpp", "if (received <= 0 || oversized) continue;",
+      "if (received <= 0) continue;", "truncated datagram verified"),
+    M("radius/client.cpp",
+      "reply.octets,\n                                                         "
+      "rad::kMaxPacketLength, &oversized);",
+      "reply.octets,\n                                                         "
+      "rad::kMaxPacketLength - 1, &oversized);", "receive one byte short of 4096"),
+    M("radius/client.cpp", "udpSocket = platform::UdpSocketOpenNonBlocking();",
+      "udpSocket = platform::UdpSocketOpen();", "blocking socket"),
+    M("radius/client.cpp", "    if (platform::SocketBindAnyIPv4(udpSocket) != 0) return;\n", "\n",
+      "socket never bound"),
+    M("radius/client.cpp", "i < serverCount && i < kMaxServers; ++i) {",
+      "i + 1 < serverCount && i < kMaxServers; ++i) {", "last server entry leaked"),
+    M("radius/client.cpp", "    ++identifierCounter;\n", "\n", "Identifier never moves"),
+    M("radius/client.cpp", "static_cast<std::uint8_t>(identifierCounter & 0xFF);",
+      "static_cast<std::uint8_t>(identifierCounter & 0x7F);", "Identifier wraps at 128"),
+    M("radius/client.cpp", "serverCount >= kMaxServers ||", "serverCount > kMaxServers ||",
+      "an eleventh server"),
+    M("radius/client.cpp", "if (!ready || serverCount", "if (serverCount",
+      "server added without a socket"),
+    M("radius/client.cpp", "if (++currentServer >= serverCount) currentServer = 0;",
+      "if (++currentServer > serverCount) currentServer = 0;", "rotation runs off the end"),
+    M("radius/client.cpp", "for (std::int32_t tried = 0; tried < serverCount; ++tried) {",
+      "for (std::int32_t tried = 0; tried + 1 < serverCount; ++tried) {",
+      "last server never tried"),
+
+    # ---- api/arguments.cpp -----------------------------------------------------------------
+    M("api/arguments.cpp", "constexpr std::size_t kArgumentLimit = 2048;",
+      "constexpr std::size_t kArgumentLimit = 2049;", "argument limit one long"),
+    M("api/arguments.cpp", "return end == nullptr ? kArgumentLimit",
+      "return end == nullptr ? kArgumentLimit - 1", "unterminated argument measured short"),
+    M("api/arguments.cpp", "if (lengths[i] >= kArgumentLimit) return -1;",
+      "if (lengths[i] > kArgumentLimit) return -1;", "2048-byte argument taken"),
+    M("api/arguments.cpp", "if (!IsSpace(text[i])) return true;",
+      "if (IsSpace(text[i])) return true;", "white-space test inverted"),
+    M("api/arguments.cpp", "    while (IsSpace(text[i])) ++i;\n", "\n",
+      "leading white space not skipped"),
+    M("api/arguments.cpp", "if (magnitude > limit) return -1;",
+      "if (magnitude >= limit) return -1;", "INT_MAX refused"),
+    M("api/arguments.cpp", "userLength > rad::kMaxTextLength ||",
+      "userLength >= rad::kMaxTextLength ||", "253-byte user refused"),
+    M("api/arguments.cpp", "passwordLength > rad::kMaxPasswordLength ||",
+      "passwordLength >= rad::kMaxPasswordLength ||", "128-byte password refused"),
+    M("api/arguments.cpp", "secretLength > rad::kMaxSecretLength || secretLength == 0",
+      "secretLength >= rad::kMaxSecretLength || secretLength == 0", "256-byte secret refused"),
+    M("api/arguments.cpp", "if (serverLength == 0 || userLength == 0",
+      "if (userLength == 0", "empty server taken"),
+    M("api/arguments.cpp",
+      "if (!HasNonSpace(args.user, userLength) || !HasNonSpace(args.password, passwordLength))",
+      "if (!HasNonSpace(args.password, passwordLength))", "white-space user taken"),
+    M("api/arguments.cpp", "!= 0 || port <= 0) return -1;", "!= 0 || port < 0) return -1;",
+      "port 0 taken"),
+    M("api/arguments.cpp", "timeout < 1 || timeout > 19", "timeout < 1 || timeout > 20",
+      "timeout 20 taken"),
+    M("api/arguments.cpp", "timeout < 1 || timeout > 19", "timeout < 0 || timeout > 19",
+      "timeout 0 taken"),
+    M("api/arguments.cpp", "static_cast<unsigned>(port) & 0xFFFFu",
+      "static_cast<unsigned>(port) & 0x7FFFu", "port's top bit dropped"),
+
+    # ---- api/result.cpp --------------------------------------------------------------------
+    M("api/result.cpp",
+      "if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return false;",
+      "if (length < rad::kHeaderLength || length >= rad::kMaxPacketLength) return false;",
+      "a 4096-byte reply's text refused"),
+    M("api/result.cpp",
+      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
+      "            return false;",
+      "if (attributeLength < 1 || offset + attributeLength > length)\n            return false;",
+      "a Length octet of 1 passes as well formed"),
+    M("api/result.cpp",
+      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
+      "            return false;",
+      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength >= length)\n"
+      "            return false;", "last attribute taken as malformed"),
+    M("api/result.cpp", "if (code != rad::kAccessAccept && code != rad::kAccessReject) {",
+      "if (code != rad::kAccessAccept || code != rad::kAccessReject) {", "code test inverted"),
+    M("api/result.cpp", "cursor.GetValue(&value, &valueLength) != 0 || valueLength == 0) {",
+      "cursor.GetValue(&value, &valueLength) != 0) {", "empty Reply-Message taken"),
+    M("api/result.cpp", "        CopyText(result, resultSize, kResultNetworkFail);",
+      "        CopyText(result, resultSize, kResultInvalidFormat);", "wrong text for no reply"),
+    M("api/result.cpp",
+      "    if (n >= resultSize) n = resultSize - 1;\n    std::memcpy(result, value",
+      "    if (n > resultSize) n = resultSize - 1;\n    std::memcpy(result, value",
+      "Reply-Message bound one late",
+      equivalent="a Reply-Message value is at most 253 bytes and auth passes 2048"),
+    M("api/result.cpp", "const char kResultInvalidInput[] = \"6007#0#INVALID_INPUT_ERR\";",
+      "const char kResultInvalidInput[] = \"6007#0#INVALID_INPUT\";", "error text changed"),
+
+    # ---- api/exports.cpp -------------------------------------------------------------------
+    M("api/exports.cpp", "if (CheckAuthArguments(args, &checked) != 0) {",
+      "if (CheckAuthArguments(args, &checked) < -1) {", "argument checks ignored"),
+    M("api/exports.cpp", "sharedSecret.Assign(secret, std::strlen(secret));",
+      "sharedSecret.Assign(secret, std::strlen(secret) - 1);", "secret's last byte dropped"),
+    M("api/exports.cpp", "    request.SetIdentifier(client.NextIdentifier());\n", "\n",
+      "Identifier not set",
+      equivalent="a fresh client's first Identifier is 0, which a new packet already holds"),
+    M("api/exports.cpp", "            cursor.AppendMessageAuthenticator();\n", "\n",
+      "request without Message-Authenticator"),
+    M("api/exports.cpp", "            cursor.AppendText(user);\n", "\n", "no User-Name"),
+
+    # ---- api/module.cpp, module.h ----------------------------------------------------------
+    M("api/module.cpp", "if (granted != platform::kSocketVersion11) {",
+      "if (granted < platform::kSocketVersion11) {", "a newer socket version loads"),
+    M("api/module.cpp", "if (ops.start(platform::kSocketVersion11, &granted) != 0) return false;",
+      "if (ops.start(platform::kSocketVersion20, &granted) != 0) return false;",
+      "asks for the wrong version"),
+    M("api/module.cpp", "        ops.end();\n", "\n", "refused version's start not ended"),
+    M("api/module.cpp", "const char kBanner[] = \"Quorvel SDK for Win32 ver 1.1.0.2\";",
+      "const char kBanner[] = \"Quorvel SDK for Win32 ver 1.1.0.3\";", "banner changed"),
+    M("api/module.h", "constexpr unsigned kResultSize = 2048;",
+      "constexpr unsigned kResultSize = 2047;", "result buffer one short",
+      equivalent="every text auth writes is at most 253 bytes (a Reply-Message) or one of the "
+                 "fixed texts; nothing reaches 2047"),
+
+    # ---- api/winapp.cpp, winapp.h ----------------------------------------------------------
+    M("api/winapp.cpp", "    g_theModuleApp = this;\n", "\n", "module object not registered"),
+    M("api/winapp.cpp", "    if (locked) return true;\n    if (section == nullptr)",
+      "    if (section == nullptr)", "a held lock taken again"),
+    M("api/winapp.cpp", "    if (!locked) return true;\n    locked = false;",
+      "    if (!locked) return false;\n    locked = false;", "unlocking what is not held fails"),
+    M("api/winapp.cpp", "    if (section == nullptr) return false;\n", "\n",
+      "lock on no section"),
+    M("api/winapp.h", "static constexpr unsigned kInfinite = 0xFFFFFFFFu;",
+      "static constexpr unsigned kInfinite = 1000u;", "finite wait",
+      equivalent="CSingleLock::Lock does not honour its timeout: it always waits"),
+]
+
+# Files of the two folders with no mutant, and why.
+NOT_MUTATED = {
+    "api/arguments.h": "declarations only",
+    "api/result.h": "declarations only",
+    "api/exports.map": "the export list; exports_match_header checks it in the fast suite, but "
+                       "the linker, not a test, refuses most changes to it",
+    "api/qvRadClient.def": "Windows only (MinGW builds, checked by the PE test of stage 30)",
+    "api/version.rc": "Windows only (MinGW builds, checked by the PE test of stage 30)",
+}
+
+
+def number_mutants():
+    counts = {}
+    for m in MUTANTS:
+        counts[m.path] = counts.get(m.path, 0) + 1
+        m.id = f"{Path(m.path).name}:{counts[m.path]}"
+
+
+def sync_tree(source, copy):
+    """Copies the source tree into copy, writing only files whose bytes differ, so that the
+    scratch build stays incremental. Build folders and .git are left out."""
+    skip = {".git", "__pycache__"}
+    for directory, subdirs, files in os.walk(source):
+        rel = Path(directory).relative_to(source)
+        top = rel == Path(".")
+        subdirs[:] = [d for d in subdirs
+                      if d not in skip and not (top and d.startswith(("build", "out")))]
+        (copy / rel).mkdir(parents=True, exist_ok=True)
+        for name in files:
+            src, dst = Path(directory) / name, copy / rel / name
+            if not dst.exists() or not filecmp.cmp(src, dst, shallow=False):
+                # A fresh modification time, never the source's: a file put back after a
+                # mutant must look newer than the objects built from the mutant.
+                shutil.copyfile(src, dst)
+                shutil.copymode(src, dst)
+
+
+def run(command, log, timeout, cwd=None):
+    """Runs command in its own process group, output to log; kills the group on time-out.
+    Returns the exit status, or None after a time-out."""
+    with open(log, "w") as out:
+        process = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT, cwd=cwd,
+                                   start_new_session=True)
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            return None
+
+
+def build(build_dir, jobs, log, targets):
+    return run(["cmake", "--build", str(build_dir), "-j", str(jobs), "--target", *targets],
+               log, 1800) == 0
+
+
+def fast_suite(build_dir, jobs, log, timeout):
+    return run(["ctest", "--test-dir", str(build_dir), "-j", str(jobs), "--stop-on-failure",
+                "-LE", FAST_EXCLUDE_LABELS, "-E", FAST_EXCLUDE_NAMES, "--no-tests=error"],
+               log, timeout)
+
+
+def main():
+    number_mutants()
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tree", type=Path, default=ROOT, help="source tree to mutate a copy of")
+    parser.add_argument("--work", type=Path, default=ROOT / "build-mutation",
+                        help="scratch folder: the copy, its build and the logs")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--only", nargs="*", default=[], help="mutant ids (see --list)")
+    parser.add_argument("--list", action="store_true", help="list the mutants and stop")
+    args = parser.parse_args()
+
+    source_root = args.tree.resolve()
+    tree = args.work.resolve() / "src"
+    build_dir = args.work.resolve() / "build"
+    logs = args.work.resolve() / "logs"
+    chosen = [m for m in MUTANTS if not args.only or m.id in args.only]
+
+    # Stale: the snippet must occur exactly once in the file as it is now.
+    originals = {}
+    status = {}
+    for m in chosen:
+        path = source_root / "qvRadClient" / m.path
+        if path not in originals:
+            originals[path] = path.read_text() if path.exists() else None
+        text = originals[path]
+        if text is None or text.count(m.find) != 1:
+            status[m.id] = "stale"
+        elif m.equivalent:
+            status[m.id] = "equivalent"
+    if args.list:
+        for m in chosen:
+            print(f"{m.id:24} {status.get(m.id, 'run'):10} {m.why}"
+                  + (f"  [equivalent: {m.equivalent}]" if m.equivalent else ""))
+        return 0
+
+    sync_tree(source_root, tree)
+    logs.mkdir(parents=True, exist_ok=True)
+    if not (build_dir / "CMakeCache.txt").exists():
+        if run(["cmake", "-S", str(tree), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                "-DQVRAD_BUILD_TESTS=ON", "-DQVRAD_BUILD_TOOLS=OFF", "-DQVRAD_BUILD_BENCH=OFF",
+                "-DQVRAD_WERROR=OFF"], logs / "configure.log", 600) != 0:
+            print(f"configure failed: {logs / 'configure.log'}")
+            return 2
+    start = time.monotonic()
+    if not build(build_dir, args.jobs, logs / "baseline-build.log", LISTED_TARGETS):
+        print(f"the unmutated tree does not build: {logs / 'baseline-build.log'}")
+        return 2
+    suite_start = time.monotonic()
+    if fast_suite(build_dir, args.jobs, logs / "baseline-suite.log", 600) != 0:
+        print(f"the fast suite fails on the unmutated tree: {logs / 'baseline-suite.log'}")
+        return 2
+    baseline = time.monotonic() - suite_start
+    timeout = max(60.0, 4 * baseline)
+    print(f"baseline: built in {suite_start - start:.0f} s, fast suite passed in {baseline:.1f} s "
+          f"(a mutant's run is stopped after {timeout:.0f} s)")
+
+    killed, survived, unbuilt = [], [], []
+    runnable = [m for m in chosen if m.id not in status]
+    # A mutated file is put back only when the next mutant is in another file (or at the end),
+    # so that mutants of one file cost one compile each, not two.
+    dirty = None
+    try:
+        for index, m in enumerate(runnable, 1):
+            path = tree / "qvRadClient" / m.path
+            if dirty is not None and dirty != path:
+                sync_tree(source_root, tree)
+            original = (source_root / "qvRadClient" / m.path).read_text()
+            path.write_text(original.replace(m.find, m.replace, 1))
+            dirty = path
+            log = logs / (m.id.replace(":", "-") + ".log")
+            began = time.monotonic()
+            if not build(build_dir, args.jobs, log, RUN_TARGETS):
+                outcome = "did not build"
+                unbuilt.append(m)
+            else:
+                rc = fast_suite(build_dir, args.jobs, log, timeout)
+                outcome = "killed" if rc != 0 else "SURVIVED"
+                if rc is None:
+                    outcome = "killed (time-out)"
+                (killed if rc != 0 else survived).append(m)
+            print(f"[{index}/{len(runnable)}] {m.id:24} {outcome:18} "
+                  f"{time.monotonic() - began:5.1f} s  {m.why}", flush=True)
+    finally:
+        # The copy is left as the tree is: the next run rebuilds only what changed.
+        sync_tree(source_root, tree)
+
+    stale = [m for m in chosen if status.get(m.id) == "stale"]
+    equivalent = [m for m in chosen if status.get(m.id) == "equivalent"]
+    scored = len(killed) + len(survived)
+    print()
+    print(f"mutants listed {len(chosen)}: killed {len(killed)}, survived {len(survived)}, "
+          f"equivalent {len(equivalent)}, stale {len(stale)}, did not build {len(unbuilt)}")
+    if scored:
+        print(f"score: {len(killed)}/{scored} = {100.0 * len(killed) / scored:.1f}% of the "
+              f"non-equivalent mutants killed by the fast suite")
+    for title, group in (("survivors", survived), ("stale (snippet no longer matches)", stale),
+                         ("did not build", unbuilt)):
+        if group:
+            print(f"{title}:")
+            for m in group:
+                print(f"  {m.id:24} {m.why}\n      {m.find.strip()!r}\n   -> {m.replace.strip()!r}")
+    return 0 if not survived else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
