@@ -2,7 +2,10 @@
 // lock classes. (A thread's result buffer before its first call: AuthApi in auth_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include "api/module.h"
 #include "qvRadClient.h"
@@ -69,6 +72,26 @@ TEST(Locks, SingleLockSemantics) {
     EXPECT_TRUE(again.IsLocked());
     CSingleLock none(nullptr);
     EXPECT_FALSE(none.Lock());
+}
+
+TEST(Locks, HeldSingleLockTakenAgainReturnsAtOnce) {
+    // Entering the section twice would never return from a plain mutex: run it on a thread of
+    // its own and wait a bounded time, so that such a fault fails the test instead of hanging
+    // it. The section is static: a stuck thread must not outlive what it waits on.
+    static CCriticalSection section;
+    std::promise<bool> twice;
+    std::future<bool> done = twice.get_future();
+    std::thread([&twice] {
+        CSingleLock lock(&section);
+        const bool first = lock.Lock();
+        const bool second = lock.Lock();
+        lock.Unlock();
+        twice.set_value(first && second && !lock.IsLocked());
+    }).detach();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(done.get());
+    CSingleLock after(&section);
+    EXPECT_TRUE(after.Lock());  // one Unlock left the section free
 }
 
 }  // namespace
