@@ -1,5 +1,5 @@
 // The two exports. auth runs one whole RADIUS authentication on the caller's thread and
-// publishes its text in the process-wide buffer under the result lock; info returns the banner.
+// publishes its text in that thread's result buffer under the result lock; info the banner.
 #include "qvRadClient.h"
 
 #include <cstring>
