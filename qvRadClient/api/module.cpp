@@ -23,6 +23,10 @@ bool StartSocketsAtLoad(const SocketStartOps& ops) {
     return true;
 }
 
+namespace {
+
+// QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR into the process's reply-signing setting; part of
+// InitInstance, so it runs once at load (at process attach in a DLL).
 void ReadReplySigningAtLoad() {
     // Longer than any word the setting knows: a value that does not fit reads as empty, which
     // requires the attribute, as every unknown value does.
@@ -31,6 +35,8 @@ void ReadReplySigningAtLoad() {
         platform::ReadEnvironment("QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR", value, sizeof value);
     SetProcessReplySigning(ParseReplySigning(length < 0 ? nullptr : value));
 }
+
+}  // namespace
 
 bool CqvRadClientApp::InitInstance() {
     (void)CWinApp::InitInstance();

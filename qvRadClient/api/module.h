@@ -31,10 +31,6 @@ struct SocketStartOps {
 };
 bool StartSocketsAtLoad(const SocketStartOps& ops);
 
-// QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR into the process's reply-signing setting; part of
-// InitInstance, so it runs once at load (at process attach in a DLL).
-void ReadReplySigningAtLoad();
-
 // Runs the framework's attach handling once: InitInstance, and ExitInstance if it fails.
 // 0 on success (also when already attached), -1 when the load must fail.
 int ModuleProcessAttach();
