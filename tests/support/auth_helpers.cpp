@@ -1,8 +1,21 @@
 // Test helpers around the exported auth.
 #include "support/auth_helpers.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+#include <malloc.h>
+#define QVRAD_HEAP_COUNTS 1
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#undef QVRAD_HEAP_COUNTS
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#undef QVRAD_HEAP_COUNTS
+#endif
+#endif
 
 #include "qvRadClient.h"
 
@@ -32,4 +45,20 @@ int OpenDescriptorCount() {
          it.increment(error))
         ++count;
     return count;
+}
+
+bool HeapIsCounted() {
+#ifdef QVRAD_HEAP_COUNTS
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::size_t HeapInUse() {
+#ifdef QVRAD_HEAP_COUNTS
+    return mallinfo2().uordblks;
+#else
+    return 0;
+#endif
 }

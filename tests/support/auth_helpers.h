@@ -1,8 +1,9 @@
-// Small helpers for tests that call auth: copy the shared result at once, time a call, and
-// count this process's open descriptors where the platform shows them.
+// Small helpers for tests that call auth: copy the result at once, time a call, and count this
+// process's open descriptors and heap in use where the platform shows them.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 std::string CallAuth(const char* server, const char* port, const char* secret, const char* user,
@@ -17,3 +18,9 @@ TimedResult TimedAuth(const std::string& port, const char* secret, const char* u
 
 // Open descriptors of this process, or -1 where the platform has no meaningful count of them.
 int OpenDescriptorCount();
+
+// Whether HeapInUse counts this process's heap: glibc 2.33 or later (mallinfo2) with its own
+// allocator, not a sanitizer's, which glibc's counters do not see.
+bool HeapIsCounted();
+// Bytes in use in the C library's heap, summed over its arenas; 0 where HeapIsCounted is false.
+std::size_t HeapInUse();
