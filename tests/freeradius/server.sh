@@ -188,17 +188,20 @@ check_listeners() {
   done
 }
 
-# The backports tree (fetched once into its cache folder); on an unreachable mirror, a ports.env
-# that says so, and exit 77.
+# A server that cannot run here: a ports.env in DIR that says why, and exit 77 (CTest: skipped).
+unavailable() {
+  local dir=$1 why=$2
+  mkdir -p -- "$dir"
+  printf "QVRAD_FR_UNAVAILABLE='%s'\n" "$(printf '%s' "$why" | tr -d "'\n")" >"$dir/ports.env"
+  echo "server.sh: $why" >&2
+  exit 77
+}
+
+# The backports tree (fetched once into its cache folder); on an unreachable mirror, unavailable.
 use_backports() {
   local dir=$1 cache=$2 rc=0
   backports=$("$here/../../scripts/freeradius-backports.sh" "$cache") || rc=$?
-  if [ "$rc" = 77 ]; then
-    mkdir -p -- "$dir"
-    printf "QVRAD_FR_UNAVAILABLE='%s'\n" "$(tr -d "'\n" <"$cache/UNAVAILABLE")" >"$dir/ports.env"
-    echo "server.sh: backports FreeRADIUS unavailable: $(cat "$cache/UNAVAILABLE")" >&2
-    exit 77
-  fi
+  [ "$rc" != 77 ] || unavailable "$dir" "backports FreeRADIUS unavailable: $(cat "$cache/UNAVAILABLE")"
   [ "$rc" = 0 ] || die "could not fetch the backports FreeRADIUS (exit $rc)"
   pkgconf="$backports/etc/freeradius/3.0"
   libdir="$backports/usr/lib/freeradius"
@@ -217,12 +220,8 @@ start_server() {
     realm=${item%%=*}
     env=${item#*=}
     [ -f "$env" ] || die "no ports.env for realm $realm: $env (is that server running?)"
-    if grep -q '^QVRAD_FR_UNAVAILABLE=' "$env"; then
-      mkdir -p -- "$dir"
-      echo "QVRAD_FR_UNAVAILABLE='the home server of realm $realm is unavailable'" >"$dir/ports.env"
-      echo "server.sh: the home server of realm $realm is unavailable" >&2
-      exit 77
-    fi
+    ! grep -q '^QVRAD_FR_UNAVAILABLE=' "$env" ||
+      unavailable "$dir" "the home server of realm $realm is unavailable"
     port=$(. "$env" && echo "${QVRAD_FR_PORT_MAIN:-}")
     [ -n "$port" ] || die "$env has no MAIN port"
     extra+=(--home "$realm=$port")
