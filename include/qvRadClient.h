@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* qvRadClient: a RADIUS (RFC 2865) PAP authentication client in one call.
  * The public C interface of the library; usable from C and C++.
  *

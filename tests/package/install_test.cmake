@@ -1,11 +1,16 @@
-# Installs the build into a scratch prefix, then configures, builds and runs a consumer that
-# uses find_package(qvRadClient), and checks the pkg-config file.
+# Installs the build into a scratch prefix (or takes PREFIX, a tree already unpacked from the
+# Debian packages), then configures, builds and runs a consumer that uses
+# find_package(qvRadClient), and checks the pkg-config file.
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
-  RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "cmake --install failed")
+if(DEFINED PREFIX)
+  set(prefix ${PREFIX})
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+    RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cmake --install failed")
+  endif()
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER} -B ${WORK_DIR}/consumer -G ${GENERATOR}
   -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE rc)

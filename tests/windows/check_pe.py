@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Checks a built qvRadClient.dll as a Windows host sees it, from the PE file alone.
 
-Usage: check_pe.py DLL MACHINE    (MACHINE: i386 or AMD64)
+Usage: check_pe.py DLL MACHINE          (MACHINE: i386 or AMD64)
+       check_pe.py --imports IMAGE       (the import floor alone, for qvrad-auth.exe)
 
 The machine, that it is a DLL, the export table (exactly auth and info, by plain name), the
-imports (Windows system DLLs only: the runtime must be linked in statically), the hardening
-flags and the version resource. Prints one line per check; exits 1 when any fails.
+imports (Windows system DLLs only: the runtime must be linked in statically, and every imported
+function exists on the oldest Windows we support), the hardening flags, no link timestamp and
+the version resource. Prints one line per check; exits 1 when any fails.
 """
 import sys
 
@@ -24,6 +26,48 @@ EXPORTS = {"auth", "info"}
 # no ADVAPI32 or USER32: nothing this library does needs them.
 ALLOWED_IMPORTS = {"kernel32.dll", "ws2_32.dll", "msvcrt.dll", "bcrypt.dll"}
 ALLOWED_IMPORT_PREFIXES = ("api-ms-win-crt-", "api-ms-win-core-")
+# The oldest Windows the images load on, and the version they declare in their headers.
+WINDOWS_ORDER = ["Windows 2000", "Windows XP", "Windows Vista", "Windows 7", "Windows 8"]
+FLOOR = "Windows Vista"
+FLOOR_NT_VERSION = (6, 0)
+# Every function the DLL and qvrad-auth.exe import, by the "Minimum supported client" of
+# Microsoft's documentation of each (msvcrt.dll: the system C runtime, whose exports these are
+# since Windows 2000). A function missing here fails the check until someone looks it up.
+MINIMUM_CLIENT = [
+    ("kernel32.dll", "Windows XP", """AddVectoredExceptionHandler CloseHandle CreateEventA
+        CreateSemaphoreA DeleteCriticalSection DuplicateHandle EnterCriticalSection FreeLibrary
+        GetCommandLineW GetConsoleMode GetCurrentProcess GetCurrentProcessId GetCurrentThread
+        GetCurrentThreadId GetEnvironmentVariableA GetEnvironmentVariableW GetHandleInformation
+        GetLastError GetModuleHandleA GetModuleHandleW GetProcAddress GetProcessAffinityMask
+        GetStartupInfoA GetStdHandle GetSystemTime GetSystemTimeAsFileTime GetThreadContext
+        GetThreadPriority InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent
+        LeaveCriticalSection LoadLibraryA LocalFree MultiByteToWideChar OpenProcess
+        OutputDebugStringA RaiseException ReadConsoleW ReleaseSemaphore
+        RemoveVectoredExceptionHandler ResetEvent ResumeThread SetConsoleCtrlHandler
+        SetConsoleMode SetEnvironmentVariableW SetEvent SetHandleInformation SetLastError
+        SetProcessAffinityMask SetThreadContext SetThreadPriority SetUnhandledExceptionFilter
+        Sleep SuspendThread TlsAlloc TlsFree TlsGetValue TlsSetValue TryEnterCriticalSection
+        VirtualProtect VirtualQuery WaitForMultipleObjects WaitForSingleObject
+        WideCharToMultiByte"""),
+    # The x64 unwinder the 64-bit images use; x64 Windows begins with Windows XP x64.
+    ("kernel32.dll", "Windows XP", """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx
+        RtlVirtualUnwind __C_specific_handler"""),
+    ("kernel32.dll", "Windows Vista", "GetTickCount64"),
+    ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
+    ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
+        BCryptOpenAlgorithmProvider"""),
+    ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
+        WSAStartup bind closesocket freeaddrinfo getaddrinfo gethostname getsockname htonl htons
+        inet_addr ioctlsocket ntohs recvfrom select sendto setsockopt"""),
+    ("msvcrt.dll", "Windows XP", """___lc_codepage_func ___mb_cur_max_func __iob_func _acmdln
+        _commode _fmode _setjmp"""),
+    ("msvcrt.dll", "Windows 2000", """__getmainargs __initenv __mb_cur_max __p__acmdln
+        __p__commode __p__fmode __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit
+        _endthreadex _errno _initterm _iob _lock _onexit _setjmp3 _strdup _ultoa _unlock abort
+        atoi calloc exit fclose ferror fflush fgetc fopen fprintf fputc fputs free fwrite
+        isspace localeconv longjmp malloc memchr memcpy memmove memset printf realloc setlocale
+        setvbuf signal strchr strcmp strerror strlen strncmp vfprintf wcslen"""),
+]
 VERSION_STRINGS = {
     "FileDescription": "Quorvel SDK for Win32",
     "ProductName": "Quorvel SDK for Win32",
@@ -66,6 +110,18 @@ def check_headers(pe, c, machine):
     # A DLL that asks for ASLR but carries no relocations cannot actually be moved.
     reloc = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     c.check(reloc.Size > 0, "base relocations present", "%d bytes" % reloc.Size)
+    check_stamp_and_floor(pe, c)
+
+
+def check_stamp_and_floor(pe, c):
+    # A link time in the header would make every build of the same commit differ.
+    c.check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp",
+            str(pe.FILE_HEADER.TimeDateStamp))
+    oh = pe.OPTIONAL_HEADER
+    declared = (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion)
+    c.check(declared == FLOOR_NT_VERSION and
+            (oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion) == FLOOR_NT_VERSION,
+            "declares %s (NT %d.%d)" % ((FLOOR,) + FLOOR_NT_VERSION), "%d.%d" % declared)
 
 
 def check_exports(pe, c):
@@ -100,6 +156,32 @@ def check_imports(pe, c):
     c.check(len(imported) > 0, "import table present")
     for dll in imported:
         c.check(allowed_import(dll), "import %s is a system DLL" % dll)
+    check_import_floor(pe, c)
+
+
+def check_import_floor(pe, c):
+    since = {}
+    for dll, version, names in MINIMUM_CLIENT:
+        for name in names.split():
+            since[(dll, name)] = version
+    newest = WINDOWS_ORDER.index(FLOOR)
+    count = 0
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = text(entry.dll).lower()
+        if dll == "qvradclient.dll":  # qvrad-auth.exe's own DLL, shipped beside it
+            continue
+        for imp in entry.imports:
+            count += 1
+            if imp.name is None:
+                c.check(False, "import %s by ordinal %d has a name" % (dll, imp.ordinal))
+                continue
+            name = text(imp.name)
+            version = since.get((dll, name))
+            if version is None:
+                c.check(False, "import %s!%s is in the table of minimum clients" % (dll, name))
+            elif WINDOWS_ORDER.index(version) > newest:
+                c.check(False, "import %s!%s exists on %s" % (dll, name, FLOOR), version)
+    c.check(count > 0, "every imported function exists on %s" % FLOOR, "%d functions" % count)
 
 
 def check_version(pe, c):
@@ -129,6 +211,14 @@ def check_version(pe, c):
 
 
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--imports":
+        pe = pefile.PE(argv[2])
+        c = Checker()
+        check_stamp_and_floor(pe, c)
+        check_import_floor(pe, c)
+        print("%s: %d check(s) failed" % (argv[2], c.failures) if c.failures else
+              "%s: all checks passed" % argv[2])
+        return 1 if c.failures else 0
     if len(argv) != 3 or argv[2] not in MACHINES:
         sys.exit("usage: check_pe.py DLL (i386|AMD64)")
     pe = pefile.PE(argv[1])

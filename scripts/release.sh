@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds a release of the current commit into dist/: the Debian packages and one zip per Windows
+# architecture, each byte for byte the same whoever builds the commit, where and when.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+dist="${QVRAD_DIST:-$root/dist}"
+work="${QVRAD_RELEASE_WORK:-$root/build-release}"
+jobs="${QVRAD_JOBS:-$(nproc)}"
+
+# Everything that could differ between two builds of one commit is pinned here: the time
+# (the commit's, for archive members and package metadata), the locale, the umask, the paths
+# (compilers map the source and build folders to fixed names), and the sources themselves,
+# taken from the commit rather than from whatever the working tree holds.
+export SOURCE_DATE_EPOCH="$(git -C "$root" log -1 --format=%ct)"
+export TZ=UTC LC_ALL=C.UTF-8 LANG=C.UTF-8
+umask 022
+commit="$(git -C "$root" rev-parse HEAD)"
+version="$(sed -n 's/^project(qvRadClient VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+
+rm -rf "$work" "$dist"
+mkdir -p "$work/src" "$dist"
+git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/src"
+src="$work/src"
+
+# Debian packages: debhelper maps the source folder to "." in every compile (dpkg-buildflags'
+# fixfilepath) and clamps file times to SOURCE_DATE_EPOCH.
+(cd "$src" && DEB_BUILD_OPTIONS="nocheck noddebs parallel=$jobs" \
+  dpkg-buildpackage -b -us -uc --no-pre-clean >"$work/dpkg-buildpackage.log" 2>&1) || {
+  tail -n 40 "$work/dpkg-buildpackage.log" >&2
+  echo "release: dpkg-buildpackage failed (log: $work/dpkg-buildpackage.log)" >&2
+  exit 1
+}
+mv "$work"/*.deb "$dist/"
+
+# Windows: a Release build per architecture, installed into a staging folder and zipped.
+for arch in win32 win64; do
+  case "$arch" in
+    win32) triple=i686-w64-mingw32 machine=i386 ;;
+    win64) triple=x86_64-w64-mingw32 machine=i386:x86-64 ;;
+  esac
+  build="$work/$arch"
+  stage="$work/$arch-stage"
+  map="-ffile-prefix-map=$src=. -ffile-prefix-map=$build=."
+  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$triple.cmake" \
+    -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map" -DCMAKE_CXX_FLAGS="$map" >"$build.log"
+  cmake --build "$build" -j "$jobs" >>"$build.log"
+  cmake --install "$build" --prefix "$stage" >>"$build.log"
+  # An import library for MSVC's linker, from the same .def (dlltool: no Microsoft tools here);
+  # a fixed temporary prefix keeps its member names the same from build to build.
+  (cd "$build" && "$triple-dlltool" -m "$machine" -d "$stage/lib/qvRadClient.def" \
+    -D qvRadClient.dll -l "$stage/lib/qvRadClient.lib" --temp-prefix qvrad)
+  python3 "$root/scripts/winzip.py" "$dist/qvRadClient-$version-$arch.zip" \
+    bin/qvRadClient.dll="$stage/bin/qvRadClient.dll" \
+    bin/qvrad-auth.exe="$stage/bin/qvrad-auth.exe" \
+    lib/qvRadClient.def="$stage/lib/qvRadClient.def" \
+    lib/libqvRadClient.dll.a="$stage/lib/libqvRadClient.dll.a" \
+    lib/qvRadClient.lib="$stage/lib/qvRadClient.lib" \
+    include/qvRadClient.h="$stage/include/qvRadClient.h" \
+    README-windows.md="$src/docs/windows.md" \
+    LICENSE="$src/LICENSE"
+done
+
+(cd "$dist" && sha256sum -- * > SHA256SUMS)
+echo "release $version ($commit) in $dist:"
+cat "$dist/SHA256SUMS"
