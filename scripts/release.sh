@@ -4,7 +4,12 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dist="${QVRAD_DIST:-$root/dist}"
-work="${QVRAD_RELEASE_WORK:-$root/build-release}"
+# The build folder is a fresh one of its own outside the tree: the compilers' path maps
+# (dpkg-buildflags' among them) cannot carry a path with white space in it, and the tree's may.
+work="${QVRAD_RELEASE_WORK:-$(mktemp -d "${TMPDIR:-/tmp}/qvrad-release.XXXXXX")}"
+case "$work" in
+  *[[:space:]]*) echo "release: the build folder '$work' has white space in its path" >&2; exit 64 ;;
+esac
 jobs="${QVRAD_JOBS:-$(nproc)}"
 
 # Everything that could differ between two builds of one commit is pinned here: the time
@@ -62,5 +67,7 @@ for arch in win32 win64; do
 done
 
 (cd "$dist" && sha256sum -- * > SHA256SUMS)
+# The build folder goes once the release is made (kept when a step failed, for its logs).
+[ -n "${QVRAD_RELEASE_WORK:-}" ] || rm -rf "$work"
 echo "release $version ($commit) in $dist:"
 cat "$dist/SHA256SUMS"

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The release, made twice from the same commit in two folders at two times: the artefacts must
+# match byte for byte; then lintian on the Debian packages and a consumer built against them.
+set -euo pipefail
+root="$QVRAD_ROOT"
+out="$QVRAD_OUT/release"
+rm -rf "$out"
+mkdir -p "$out"
+
+for run in 1 2; do
+  QVRAD_DIST="$out/dist-$run" "$root/scripts/release.sh" > "$out/release-$run.log" 2>&1 || {
+    cat "$out/release-$run.log"; exit 1; }
+  tail -n 6 "$out/release-$run.log"
+  sleep 1  # the second build starts at another second of the clock
+done
+if ! cmp -s "$out/dist-1/SHA256SUMS" "$out/dist-2/SHA256SUMS"; then
+  echo "FAIL: two builds of one commit differ; the files that differ:"
+  for run in 1 2; do
+    mkdir -p "$out/unpacked-$run"
+    for deb in "$out/dist-$run"/*.deb; do dpkg-deb -x "$deb" "$out/unpacked-$run/$(basename "$deb")"; done
+    for zip in "$out/dist-$run"/*.zip; do
+      python3 -m zipfile -e "$zip" "$out/unpacked-$run/$(basename "$zip")"
+    done
+    (cd "$out/unpacked-$run" && find . -type f -print0 | sort -z | xargs -0 sha256sum) \
+      > "$out/unpacked-$run.sums"
+  done
+  diff "$out/dist-1/SHA256SUMS" "$out/dist-2/SHA256SUMS" || true
+  diff "$out/unpacked-1.sums" "$out/unpacked-2.sums" || true
+  exit 1
+fi
+echo "ok   both builds give the same bytes: $(wc -l < "$out/dist-1/SHA256SUMS") artefacts"
+dist="$out/dist-1"
+
+# Errors fail the stage; what lintian still says is printed.
+lintian --fail-on error --pedantic "$dist"/*.deb
+echo "ok   lintian reports no error"
+
+# Installed from the packages alone, into a scratch root: the C consumer finds the library
+# through the CMake package and pkg-config, and the packaged command runs.
+scratch="$out/root"
+for deb in "$dist"/*.deb; do dpkg -x "$deb" "$scratch"; done
+cmake -DPREFIX="$scratch/usr" -DWORK_DIR="$out/consumer" \
+  -DCONSUMER="$root/tests/package/consumer" -DGENERATOR="Unix Makefiles" \
+  -P "$root/tests/package/install_test.cmake"
+libdir="$(dirname "$(find "$scratch/usr/lib" -name 'libqvRadClient.so.1' | head -n 1)")"
+LD_LIBRARY_PATH="$libdir" "$scratch/usr/bin/qvrad-auth" --version | grep -q "Quorvel SDK"
+echo "ok   consumer and qvrad-auth run from the packages"
+
+# Each zip holds what a Windows host needs, and its SHA256SUMS matches its members.
+python3 - "$dist"/*.zip <<'PY'
+import hashlib, sys, zipfile
+want = {"bin/qvRadClient.dll", "bin/qvrad-auth.exe", "lib/qvRadClient.def",
+        "lib/libqvRadClient.dll.a", "lib/qvRadClient.lib", "include/qvRadClient.h",
+        "README-windows.md", "LICENSE", "SHA256SUMS"}
+for path in sys.argv[1:]:
+    z = zipfile.ZipFile(path)
+    names = set(z.namelist())
+    assert names == want, "%s: %s" % (path, sorted(names ^ want))
+    for line in z.read("SHA256SUMS").decode().splitlines():
+        digest, name = line.split("  ", 1)
+        assert hashlib.sha256(z.read(name)).hexdigest() == digest, path + ": " + name
+    print("ok   %s: %d members, sums match" % (path.rsplit("/", 1)[-1], len(names)))
+PY
