@@ -51,10 +51,11 @@ for arch in win32 win64; do
     -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map" -DCMAKE_CXX_FLAGS="$map" >"$build.log"
   cmake --build "$build" -j "$jobs" >>"$build.log"
   cmake --install "$build" --prefix "$stage" >>"$build.log"
-  # An import library for MSVC's linker, from the same .def (dlltool: no Microsoft tools here);
-  # a fixed temporary prefix keeps its member names the same from build to build.
-  (cd "$build" && "$triple-dlltool" -m "$machine" -d "$stage/lib/qvRadClient.def" \
-    -D qvRadClient.dll -l "$stage/lib/qvRadClient.lib" --temp-prefix qvrad)
+  # An import library for MSVC's linker, from the same .def (dlltool: no Microsoft tools here).
+  # dlltool names members after the temporary prefix and symbols after the output's path, so
+  # both are fixed, relative names.
+  (cd "$stage/lib" && "$triple-dlltool" -m "$machine" -d qvRadClient.def -D qvRadClient.dll \
+    -l qvRadClient.lib --temp-prefix qvrad)
   python3 "$root/scripts/winzip.py" "$dist/qvRadClient-$version-$arch.zip" \
     bin/qvRadClient.dll="$stage/bin/qvRadClient.dll" \
     bin/qvrad-auth.exe="$stage/bin/qvrad-auth.exe" \
