@@ -50,7 +50,7 @@ for arch in win32 win64; do
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$triple.cmake" \
     -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map" -DCMAKE_CXX_FLAGS="$map" >"$build.log"
   cmake --build "$build" -j "$jobs" >>"$build.log"
-  cmake --install "$build" --prefix "$stage" >>"$build.log"
+  cmake --install "$build" --prefix "$stage" --strip >>"$build.log"
   # An import library for MSVC's linker, from the same .def (dlltool: no Microsoft tools here).
   # dlltool names members after the temporary prefix and symbols after the output's path, so
   # both are fixed, relative names.

@@ -41,7 +41,8 @@ scratch="$out/root"
 for deb in "$dist"/*.deb; do dpkg -x "$deb" "$scratch"; done
 cmake -DPREFIX="$scratch/usr" -DWORK_DIR="$out/consumer" \
   -DCONSUMER="$root/tests/package/consumer" -DGENERATOR="Unix Makefiles" \
-  -P "$root/tests/package/install_test.cmake"
+  -P "$root/tests/package/install_test.cmake" > "$out/consumer.log" 2>&1 || {
+  cat "$out/consumer.log"; exit 1; }
 libdir="$(dirname "$(find "$scratch/usr/lib" -name 'libqvRadClient.so.1' | head -n 1)")"
 LD_LIBRARY_PATH="$libdir" "$scratch/usr/bin/qvrad-auth" --version | grep -q "Quorvel SDK"
 echo "ok   consumer and qvrad-auth run from the packages"
@@ -61,3 +62,15 @@ for path in sys.argv[1:]:
         assert hashlib.sha256(z.read(name)).hexdigest() == digest, path + ": " + name
     print("ok   %s: %d members, sums match" % (path.rsplit("/", 1)[-1], len(names)))
 PY
+
+# The shipped DLLs and programs themselves pass the PE checks: exports, imports that all exist
+# on the oldest Windows supported, no link timestamp, the version resource.
+for arch in win32:i386 win64:AMD64; do
+  unpacked="$out/zip-${arch%%:*}"
+  python3 -m zipfile -e "$dist/qvRadClient-"*"-${arch%%:*}.zip" "$unpacked"
+  python3 "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" \
+    > "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
+  python3 "$root/tests/windows/check_pe.py" --imports "$unpacked/bin/qvrad-auth.exe" \
+    >> "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
+  echo "ok   ${arch%%:*}: $(tail -n 1 "$out/check_pe-${arch%%:*}.log")"
+done
