@@ -64,13 +64,16 @@ for path in sys.argv[1:]:
 PY
 
 # The shipped DLLs and programs themselves pass the PE checks: exports, imports that all exist
-# on the oldest Windows supported, no link timestamp, the version resource.
+# on the oldest Windows supported, no link timestamp, the version resource. (Debian's python3,
+# which has python3-pefile, whatever python3 comes first on PATH.)
+py=python3
+[ -x /usr/bin/python3 ] && py=/usr/bin/python3
 for arch in win32:i386 win64:AMD64; do
   unpacked="$out/zip-${arch%%:*}"
   python3 -m zipfile -e "$dist/qvRadClient-"*"-${arch%%:*}.zip" "$unpacked"
-  python3 "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" \
+  "$py" "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" \
     > "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
-  python3 "$root/tests/windows/check_pe.py" --imports "$unpacked/bin/qvrad-auth.exe" \
+  "$py" "$root/tests/windows/check_pe.py" --imports "$unpacked/bin/qvrad-auth.exe" \
     >> "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
   echo "ok   ${arch%%:*}: $(tail -n 1 "$out/check_pe-${arch%%:*}.log")"
 done
