@@ -46,12 +46,11 @@ for arch in win32 win64; do
   build="$work/$arch"
   stage="$work/$arch-stage"
   map="-ffile-prefix-map=$src=. -ffile-prefix-map=$build=."
-  # Symbols stripped by the linker (-s), not by strip afterwards: strip would stamp the image
-  # with a time again.
+  # Symbols stripped by the linker (-s, which the compiler driver passes on when it links), not
+  # by strip afterwards: strip would stamp the image with a time again.
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$triple.cmake" \
-    -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map" -DCMAKE_CXX_FLAGS="$map" \
-    -DCMAKE_SHARED_LINKER_FLAGS=-s -DCMAKE_EXE_LINKER_FLAGS=-s >"$build.log"
+    -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map -s" -DCMAKE_CXX_FLAGS="$map -s" >"$build.log"
   cmake --build "$build" -j "$jobs" >>"$build.log"
   cmake --install "$build" --prefix "$stage" >>"$build.log"
   # An import library for MSVC's linker, from the same .def (dlltool: no Microsoft tools here).
