@@ -136,4 +136,4 @@ echo
 if [ "$failures" -ne 0 ]; then
   fail "$failures login(s) did not give what they should"
 fi
-echo "demo done: the server is stopped; run again any time, or see README.md for qvrad-auth."
+echo "demo done: the server is stopped; run again any time, or see docs/qvrad-auth.md for qvrad-auth."

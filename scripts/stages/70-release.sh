@@ -75,5 +75,15 @@ for arch in win32:i386 win64:AMD64; do
     > "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
   "$py" "$root/tests/windows/check_pe.py" --imports "$unpacked/bin/qvrad-auth.exe" \
     >> "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
-  echo "ok   ${arch%%:*}: $(tail -n 1 "$out/check_pe-${arch%%:*}.log")"
+  # The import library for MSVC names the functions as MSVC's linker looks for them: cdecl
+  # with the leading underscore on x86, plain on x64.
+  case "$arch" in
+    win32:*) nm=i686-w64-mingw32-nm want="__imp__auth _auth __imp__info _info" ;;
+    win64:*) nm=x86_64-w64-mingw32-nm want="__imp_auth auth __imp_info info" ;;
+  esac
+  for symbol in $want; do
+    "$nm" "$unpacked/lib/qvRadClient.lib" | grep -q " $symbol\$" || {
+      echo "FAIL ${arch%%:*}: qvRadClient.lib has no $symbol"; exit 1; }
+  done
+  echo "ok   ${arch%%:*}: qvRadClient.dll and qvrad-auth.exe pass the PE checks; qvRadClient.lib names $want"
 done
