@@ -111,9 +111,10 @@ secret_file="$state/demo-secret"
 # ---- 4. two logins ----------------------------------------------------------------------------
 step "4/4 logging in with qvrad-auth"
 failures=0
-# login USER PASSWORD WANT_TEXT: runs the tool, password on stdin, and shows what it printed.
+# login USER PASSWORD WANT_TEXT WANT_STATUS: runs the tool, password on stdin, and shows what it
+# printed and its exit status.
 login() {
-  local user=$1 password=$2 want=$3 out status=0
+  local user=$1 password=$2 want=$3 want_status=$4 out status=0
   echo
   echo "\$ echo $password | qvrad-auth --server $QVRAD_FR_HOST --port $QVRAD_FR_PORT_MAIN" \
     "--secret-file $(printf %q "$secret_file") --user $user --password-stdin"
@@ -121,16 +122,16 @@ login() {
     --secret-file "$secret_file" --user "$user" --password-stdin --timeout 5) || status=$?
   echo "printed:     $out"
   echo "exit status: $status"
-  if [ "$status" -ne 0 ] || [ "$out" != "$want" ]; then
-    echo "  unexpected: wanted \"$want\" with exit status 0" >&2
+  if [ "$status" -ne "$want_status" ] || [ "$out" != "$want" ]; then
+    echo "  unexpected: wanted \"$want\" with exit status $want_status" >&2
     failures=$((failures + 1))
   fi
 }
-login alice alice-pass "Welcome, alice"
-echo "  (an Access-Accept: the server's Reply-Message for alice)"
-login bob not-bobs-password "Access denied"
-echo "  (an Access-Reject with the server's Reply-Message; exit status 0 as well, since a reply"
-echo "   came: the text tells accept from reject. 2, 3, 4, 5 would be the library's errors.)"
+login alice alice-pass "Welcome, alice" 0
+echo "  (an Access-Accept, exit status 0: the server's Reply-Message for alice)"
+login bob not-bobs-password "Access denied" 1
+echo "  (an Access-Reject, exit status 1, with the server's Reply-Message; 2, 3, 4, 5 would be"
+echo "   no reply, a Challenge, a refused argument, the library's own failure.)"
 
 echo
 if [ "$failures" -ne 0 ]; then

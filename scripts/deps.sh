@@ -8,7 +8,7 @@ packages=(
   freeradius freeradius-utils
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 python3-pefile
-  debhelper dpkg-dev lintian
+  debhelper dpkg-dev lintian man-db groff-base
 )
 missing=()
 for p in "${packages[@]}"; do

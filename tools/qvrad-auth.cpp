@@ -1,12 +1,17 @@
-// qvrad-auth: one RADIUS PAP login from the command line through qvRadClient's exported auth,
-// for operators checking a server, a shared secret or an account. Uses the public header only.
+// qvrad-auth: one RADIUS PAP login from the command line through the library's own auth call,
+// for operators checking a server, a shared secret or an account; its exit status is the
+// server's decision, and --verbose shows the exchange as the library saw it.
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "api/auth_call.h"
+#include "api/module.h"
+#include "exchange_trace.h"
 #include "qvRadClient.h"
 #include "terminal.h"
+#include "text_escape.h"
 
 // Shared with the POSIX prompt (terminal.h). Unbuffered streams only: a stdio buffer would keep
 // a copy of the secret that no wipe reaches.
@@ -31,16 +36,17 @@ LineRead ReadLine(std::FILE* in, char* text, std::size_t keep, std::size_t* leng
 
 namespace {
 
-// Exit statuses: which result text auth gave, or a usage fault (EX_USAGE of sysexits.h).
-constexpr int kExitReply = 0;
+// Exit statuses: the server's decision, else which error text auth gave, or a usage fault
+// (EX_USAGE of sysexits.h).
+constexpr int kExitAccept = 0;
+constexpr int kExitReject = 1;
 constexpr int kExitNetworkFail = 2;
-constexpr int kExitInvalidFormat = 3;
+constexpr int kExitOtherCode = 3;
 constexpr int kExitInvalidInput = 4;
 constexpr int kExitInternal = 5;
 constexpr int kExitUsage = 64;
 
 const char kNetworkFail[] = "6040#0#ERR_NETWORK_FAIL";
-const char kInvalidFormat[] = "6041#0#ERR_INVALID_RADIUS_FORMAT";
 const char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
 const char kInternalPrefix[] = "6042#";
 
@@ -48,41 +54,51 @@ const char kInternalPrefix[] = "6042#";
 // longer one still reaches auth as too long and gets its verdict, never a shortened value
 // that might pass.
 constexpr std::size_t kKeepLength = 2048;
-// The result buffer of auth is 2048 bytes; a Reply-Message is at most 253 of them.
-constexpr std::size_t kResultSize = 2048;
 
 const char kHelp[] =
     "Usage: qvrad-auth --server HOST [--port 1812] (--secret S | --secret-file F)\n"
-    "                  --user U [--password P | --password-stdin] [--timeout 5]\n"
+    "                  --user U [--password P | --password-stdin] [--timeout 5] [-v]\n"
     "       qvrad-auth --help | --version\n"
     "\n"
-    "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST and prints the\n"
-    "result on one line: the server's Reply-Message, or one of the library's error texts.\n"
+    "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST, prints on one line\n"
+    "the text the library's auth call gives a host (the server's Reply-Message, or one of its\n"
+    "error texts), and exits with the server's decision.\n"
     "\n"
     "  --server HOST       server name or IPv4 address\n"
     "  --port N            UDP port (default 1812)\n"
     "  --secret S          shared secret\n"
-    "  --secret-file F     shared secret: the first line of F, line ending dropped\n"
-    "                      (without either, the environment variable QVRAD_SECRET)\n"
+    "  --secret-file F     shared secret: the first line of F, line ending dropped; refused\n"
+    "                      (exit 64) if group or others have any access to F or another user\n"
+    "                      owns it (mend it with: chmod 600 F)\n"
+    "                      (without either, the environment variable QVRAD_SECRET, which is\n"
+    "                      then removed from this process's environment)\n"
     "  --user U            User-Name, sent exactly as given (spaces included)\n"
     "  --password P        password\n"
     "  --password-stdin    password: one line read from standard input, line ending dropped\n"
     "                      (without either, it is asked for on the terminal, not echoed)\n"
     "  --timeout N         seconds to wait for a verified reply, 1 to 19 (default 5)\n"
+    "  -v, --verbose       show the exchange on standard error: the request sent and its\n"
+    "                      attributes (User-Password hidden), each datagram received and why it\n"
+    "                      was discarded or taken, and the reply's attributes\n"
     "  --version           print the library's banner\n"
+    "Options take \"--name value\" or \"--name=value\"; the last of a repeated option wins.\n"
     "\n"
     "Secrets and passwords given on the command line are visible to other users of this\n"
-    "machine (ps, /proc/PID/cmdline) and may land in shell history. Prefer --secret-file (a\n"
-    "file only you can read) or QVRAD_SECRET for the secret, and --password-stdin or the\n"
-    "terminal prompt for the password.\n"
+    "machine (ps, /proc/PID/cmdline) and may land in shell history; this program blanks its own\n"
+    "copy of them, on POSIX systems only, and not before others may have looked. Prefer\n"
+    "--secret-file or QVRAD_SECRET for the secret, and --password-stdin or the terminal prompt\n"
+    "for the password. On Windows nothing is blanked and the file's access is not checked.\n"
     "\n"
-    "Output: the text auth returned. Bytes below 0x20, 0x7F and the backslash are printed as\n"
-    "\\xHH and \\\\, so a Reply-Message always stays on one line.\n"
+    "Output: the text auth returned. Control characters (C0, DEL, C1, also as UTF-8), bytes\n"
+    "that are not valid UTF-8 and the backslash are printed as \\xHH and \\\\, so a\n"
+    "Reply-Message always stays one harmless line.\n"
     "\n"
     "Exit status:\n"
-    "  0   the server's Reply-Message (an Access-Accept or Access-Reject: tell them by the text)\n"
+    "  0   Access-Accept (the text may still be 6041#0#ERR_INVALID_RADIUS_FORMAT, as a host\n"
+    "      would get, when the Accept carried no Reply-Message)\n"
+    "  1   Access-Reject\n"
     "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout\n"
-    "  3   6041#0#ERR_INVALID_RADIUS_FORMAT neither Accept nor Reject, or no Reply-Message\n"
+    "  3   a verified reply of another Code (Access-Challenge)\n"
     "  4   6007#0#INVALID_INPUT_ERR         the library refused an argument; nothing was sent\n"
     "  5   6042#0#ERR_SDK_INTERNAL(...)     the library could not run the exchange\n"
     "  64  bad usage\n";
@@ -105,6 +121,7 @@ struct Value {
     Value& operator=(const Value&) = delete;
 
     void Assign(const char* source) {
+        Wipe(text, sizeof text);  // a longer earlier value must not linger past the new one
         length = 0;
         while (length < kKeepLength && source[length] != '\0') {
             text[length] = source[length];
@@ -136,6 +153,7 @@ int Usage(const char* message, const char* detail = nullptr) {
 }
 
 struct Options {
+    bool verbose = false;
     const char* server = nullptr;
     const char* port = "1812";
     const char* user = nullptr;
@@ -155,9 +173,9 @@ void TakeFromArgv(char* argument, Value* value) {
     Wipe(argument, std::strlen(argument));
 }
 
-// 0, or the exit status of a usage fault.
+// 0, or the exit status of a usage fault. As getopt-style tools do, the last of a repeated
+// option wins: a script can append an override to a base command line.
 int ParseOptions(int argc, char** argv, Options* o) {
-    bool seenPort = false, seenTimeout = false;
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         char* inlineValue = nullptr;
@@ -190,39 +208,32 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--version") == 0) {
             if ((rc = flag()) != 0) return rc;
             o->version = true;
+        } else if (std::strcmp(name, "--verbose") == 0 || std::strcmp(name, "-v") == 0) {
+            if ((rc = flag()) != 0) return rc;
+            o->verbose = true;
         } else if (std::strcmp(name, "--password-stdin") == 0) {
             if ((rc = flag()) != 0) return rc;
-            if (o->passwordStdin) return Usage("option given twice", name);
             o->passwordStdin = true;
         } else if (std::strcmp(name, "--server") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (o->server != nullptr) return Usage("option given twice", name);
             o->server = v;
         } else if (std::strcmp(name, "--port") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (seenPort) return Usage("option given twice", name);
-            seenPort = true;
             o->port = v;
         } else if (std::strcmp(name, "--user") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (o->user != nullptr) return Usage("option given twice", name);
             o->user = v;
         } else if (std::strcmp(name, "--timeout") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (seenTimeout) return Usage("option given twice", name);
-            seenTimeout = true;
             o->timeout = v;
         } else if (std::strcmp(name, "--secret-file") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (o->secretFile != nullptr) return Usage("option given twice", name);
             o->secretFile = v;
         } else if (std::strcmp(name, "--secret") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (o->secret.set) return Usage("option given twice", name);
-            TakeFromArgv(v, &o->secret);
+            TakeFromArgv(v, &o->secret);  // every copy is blanked in argv, the last one kept
         } else if (std::strcmp(name, "--password") == 0) {
             if ((rc = value(&v)) != 0) return rc;
-            if (o->password.set) return Usage("option given twice", name);
             TakeFromArgv(v, &o->password);
         } else {
             return Usage("unknown argument", name);
@@ -239,9 +250,22 @@ int ParseOptions(int argc, char** argv, Options* o) {
 }
 
 int ReadSecretFile(const char* path, Value* secret) {
-    std::FILE* file = std::fopen(path, "rb");
+    SecretFileState state = SecretFileState::kCannotOpen;
+    unsigned mode = 0;
+    unsigned long owner = 0;
+    std::FILE* file = OpenSecretFile(path, &state, &mode, &owner);
+    if (state == SecretFileState::kOthersHaveAccess || state == SecretFileState::kOtherOwner) {
+        std::fprintf(stderr, "qvrad-auth: the secret file %s %s (mode %04o, owner %lu)\n", path,
+                     state == SecretFileState::kOtherOwner ? "belongs to another user"
+                                                           : "is open to group or others",
+                     mode, owner);
+        if (state == SecretFileState::kOthersHaveAccess)
+            std::fprintf(stderr, "qvrad-auth: mend it with: chmod 600 '%s'\n", path);
+        else
+            std::fputs("qvrad-auth: give a file of your own, or take it over with chown\n", stderr);
+        return kExitUsage;
+    }
     if (file == nullptr) return Usage("cannot open the secret file", path);
-    std::setvbuf(file, nullptr, _IONBF, 0);
     const LineRead got = Into(secret, ReadLine(file, secret->text, kKeepLength, &secret->length));
     std::fclose(file);
     if (got == LineRead::kEnd) return Usage("the secret file is empty", path);
@@ -271,29 +295,24 @@ int ReadPassword(const Options& o, Value* password) {
     return 0;
 }
 
-// The result on one line: control bytes, DEL and the backslash as escapes (a server's text
-// must not move the cursor, inject lines or send terminal commands); other bytes as they are.
+// The result on one line, escaped: a server's text must not move the cursor, inject lines or
+// send terminal commands.
 void PrintResult(const char* text) {
-    static const char kHex[] = "0123456789abcdef";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        if (*p == '\\') {
-            std::fputs("\\\\", stdout);
-        } else if (*p < 0x20 || *p == 0x7F) {
-            const char escape[5] = {'\\', 'x', kHex[*p >> 4], kHex[*p & 0x0F], '\0'};
-            std::fputs(escape, stdout);
-        } else {
-            std::fputc(*p, stdout);
-        }
-    }
+    WriteEscaped(stdout, reinterpret_cast<const unsigned char*>(text), std::strlen(text));
     std::fputc('\n', stdout);
 }
 
-int ExitStatusOf(const char* text) {
-    if (std::strcmp(text, kNetworkFail) == 0) return kExitNetworkFail;
-    if (std::strcmp(text, kInvalidFormat) == 0) return kExitInvalidFormat;
+// The library's failures first, then the server's decision as the exchange reported it.
+int ExitStatusOf(const char* text, const ExchangeTrace& trace) {
     if (std::strcmp(text, kInvalidInput) == 0) return kExitInvalidInput;
     if (std::strncmp(text, kInternalPrefix, sizeof kInternalPrefix - 1) == 0) return kExitInternal;
-    return kExitReply;
+    if (trace.replied) {
+        if (trace.replyCode == rad::kAccessAccept) return kExitAccept;
+        if (trace.replyCode == rad::kAccessReject) return kExitReject;
+        return kExitOtherCode;
+    }
+    if (std::strcmp(text, kNetworkFail) == 0) return kExitNetworkFail;
+    return kExitInternal;  // no reply, yet not the no-reply text: not the library we know
 }
 
 }  // namespace
@@ -318,27 +337,43 @@ int main(int argc, char** argv) {
     if (o.secretFile != nullptr) {
         if ((rc = ReadSecretFile(o.secretFile, &o.secret)) != 0) return rc;
     } else if (!o.secret.set) {
-        if (!Utf8Environment("QVRAD_SECRET", o.secret.text, kKeepLength, &o.secret.length))
+        if (!TakeEnvironment("QVRAD_SECRET", o.secret.text, kKeepLength, &o.secret.length))
             return Usage("no secret: give --secret-file, QVRAD_SECRET or --secret");
         o.secret.set = true;
     }
     if (!o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
 
-    char result[kResultSize];
-    const char* text = auth(o.server, o.port, o.secret.text, o.user, o.password.text, o.timeout);
-    // The returned buffer is shared by every call in the process: copy it at once.
-    std::size_t n = 0;
-    if (text != nullptr)
-        for (; n + 1 < sizeof result && text[n] != '\0'; ++n) result[n] = text[n];
-    result[n] = '\0';
+    // The library's load-time work, which the shared library does when it is loaded: the
+    // reply-signing setting and the socket start.
+    if (ModuleProcessAttach() != 0) {
+        std::fputs("qvrad-auth: the library could not start its socket layer\n", stderr);
+        return kExitInternal;
+    }
+    ExchangeTrace trace;
+    trace.verbose = o.verbose;
+    const ExchangeObserver observer = trace.Observer();
+    AuthArguments args = {};
+    args.server = o.server;
+    args.port = o.port;
+    args.secret = o.secret.text;
+    args.user = o.user;
+    args.password = o.password.text;
+    args.timeout = o.timeout;
+    const char* text = RunAuth(args, &observer);
     Wipe(o.secret.text, sizeof o.secret.text);
     Wipe(o.password.text, sizeof o.password.text);
     if (text == nullptr) {
         std::fputs("qvrad-auth: auth returned no text\n", stderr);
         return kExitInternal;
     }
+    if (o.verbose && !trace.replied && trace.sent > 0)
+        std::fprintf(stderr,
+                     "No reply verified within %s s. A server drops a request whose "
+                     "Message-Authenticator does not verify: check the shared secret, then the "
+                     "address and the port.\n",
+                     o.timeout);
 
-    PrintResult(result);
+    PrintResult(text);
     if (std::fflush(stdout) != 0) return kExitInternal;
-    return ExitStatusOf(result);
+    return ExitStatusOf(text, trace);
 }

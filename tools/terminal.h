@@ -1,5 +1,6 @@
-// The system-specific side of qvrad-auth: a password typed without echo, and command-line and
-// environment text as UTF-8. One implementation per system: terminal_posix.cpp, terminal_win32.cpp.
+// The system-specific side of qvrad-auth: a password typed without echo, command-line and
+// environment text as UTF-8, and the secret's file and variable kept from other eyes. One
+// implementation per system: terminal_posix.cpp, terminal_win32.cpp.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,16 @@ LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::s
 // in the ANSI code page, converted from the UTF-16 command line (argc stays the same).
 char** Utf8Arguments(int argc, char** argv);
 
-// An environment variable as UTF-8, at most keep bytes stored (text needs keep + 1). false
-// when it is not set.
-bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t* length);
+// An environment variable as UTF-8, at most keep bytes stored (text needs keep + 1), then
+// removed from the process's environment (on Linux its bytes are also wiped where
+// /proc/PID/environ shows them). false when it is not set.
+bool TakeEnvironment(const char* name, char* text, std::size_t keep, std::size_t* length);
+
+enum class SecretFileState { kOk, kCannotOpen, kOthersHaveAccess, kOtherOwner };
+
+// Opens the secret file for reading, unbuffered. On POSIX the opened file itself (fstat on its
+// descriptor, so the file checked is the file read) is refused when group or others have any
+// permission on it or another user owns it; *mode and *owner then say what was found. Windows
+// has no such check. null unless kOk.
+std::FILE* OpenSecretFile(const char* path, SecretFileState* state, unsigned* mode,
+                          unsigned long* owner);

@@ -1,10 +1,13 @@
 // qvrad-auth on POSIX: the password prompt's echo control (termios), restored on SIGINT,
-// SIGTERM, SIGHUP and SIGQUIT; arguments and environment are already bytes as typed.
+// SIGTERM, SIGHUP and SIGQUIT; the secret file's owner and mode; arguments and environment are
+// already bytes as typed.
 #include "terminal.h"
 
 #include <csignal>
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -78,12 +81,45 @@ char** Utf8Arguments(int, char** argv) {
     return argv;
 }
 
-bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t* length) {
-    const char* value = std::getenv(name);
+bool TakeEnvironment(const char* name, char* text, std::size_t keep, std::size_t* length) {
+    char* value = std::getenv(name);
     if (value == nullptr) return false;
     std::size_t n = 0;
     for (; n < keep && value[n] != '\0'; ++n) text[n] = value[n];
     text[n] = '\0';
     *length = n;
+    // /proc/PID/environ shows the block the process started with, which unsetenv leaves as it
+    // is: the value is wiped there first, through a volatile pointer the compiler keeps.
+    for (volatile char* p = value; *p != '\0';) *p++ = '\0';
+    unsetenv(name);
     return true;
+}
+
+std::FILE* OpenSecretFile(const char* path, SecretFileState* state, unsigned* mode,
+                          unsigned long* owner) {
+    *state = SecretFileState::kCannotOpen;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    *mode = static_cast<unsigned>(st.st_mode & 07777);
+    *owner = static_cast<unsigned long>(st.st_uid);
+    // As OpenSSH treats a private key: any permission for group or others is too much.
+    if ((st.st_mode & 077) != 0) {
+        *state = SecretFileState::kOthersHaveAccess;
+    } else if (st.st_uid != geteuid()) {
+        *state = SecretFileState::kOtherOwner;
+    } else {
+        std::FILE* file = fdopen(fd, "rb");
+        if (file != nullptr) {
+            std::setvbuf(file, nullptr, _IONBF, 0);
+            *state = SecretFileState::kOk;
+            return file;
+        }
+    }
+    close(fd);
+    return nullptr;
 }

@@ -146,7 +146,7 @@ char** Utf8Arguments(int argc, char** argv) {
     return utf8 != nullptr ? utf8 : argv;
 }
 
-bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t* length) {
+bool TakeEnvironment(const char* name, char* text, std::size_t keep, std::size_t* length) {
     wchar_t wideName[64];
     std::size_t i = 0;
     for (; name[i] != '\0' && i + 1 < sizeof wideName / sizeof wideName[0]; ++i)
@@ -158,6 +158,7 @@ bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t
         if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
         *length = 0;  // set, but empty
         text[0] = '\0';
+        SetEnvironmentVariableW(wideName, nullptr);
         return true;
     }
     wchar_t* value = static_cast<wchar_t*>(std::calloc(need, sizeof(wchar_t)));
@@ -166,5 +167,22 @@ bool Utf8Environment(const char* name, char* text, std::size_t keep, std::size_t
     const bool ok = units < need && ToUtf8(value, static_cast<int>(units), text, keep, length);
     Wipe(value, need * sizeof(wchar_t));
     std::free(value);
+    // Removed from the C runtime's copies and from the process's environment block; the
+    // memory either held it in is not wiped.
+    wchar_t removal[66];
+    std::size_t r = 0;
+    for (; wideName[r] != L'\0'; ++r) removal[r] = wideName[r];
+    removal[r++] = L'=';
+    removal[r] = L'\0';
+    _wputenv(removal);
+    SetEnvironmentVariableW(wideName, nullptr);
     return ok;
+}
+
+std::FILE* OpenSecretFile(const char* path, SecretFileState* state, unsigned*, unsigned long*) {
+    // No owner or mode check: Windows files carry access control lists instead.
+    std::FILE* file = std::fopen(path, "rb");
+    *state = file != nullptr ? SecretFileState::kOk : SecretFileState::kCannotOpen;
+    if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
 }

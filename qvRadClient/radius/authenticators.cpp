@@ -186,19 +186,19 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret) {
     }
 }
 
-bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t received,
-                                bool* signedReply) const {
+ReplyCheck CRadPacket::CheckResponse(const CRadPacket& request, std::uint16_t received,
+                                     bool* signedReply) const {
     if (signedReply != nullptr) *signedReply = false;
     // Bounds first, before any hashing (RFC 2865 section 3: Length 20..4096; a packet shorter
     // than its Length field is discarded, octets beyond it are ignored). A datagram shorter than
     // a header has no Length field of its own: the octets there are an earlier datagram's.
-    if (received < rad::kHeaderLength) return false;
+    if (received < rad::kHeaderLength) return ReplyCheck::kTooShort;
     const std::uint16_t length = Length();
     if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received)
-        return false;
+        return ReplyCheck::kBadLength;
     const CRadSecret* secret = request.secretLink;
     if (secret == nullptr || secret->length == 0 || secret->length > rad::kMaxSecretLength)
-        return false;
+        return ReplyCheck::kNoSecret;
 
     // RFC 2865 section 3: MD5(Code + Identifier + Length + Request Authenticator + Attributes +
     // Secret), digested in place: the reply is never modified and no secret copy is left in it.
@@ -210,8 +210,9 @@ bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t receive
     MD5Update(&ctx, octets + rad::kHeaderLength, length - rad::kHeaderLength);
     MD5Update(&ctx, secret->octets, secret->length);
     MD5Final(digest, &ctx);
-    if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest)) return false;
-    if (Identifier() != request.Identifier()) return false;
+    if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest))
+        return ReplyCheck::kBadAuthenticator;
+    if (Identifier() != request.Identifier()) return ReplyCheck::kWrongIdentifier;
 
     // Every attribute is examined: a Proxy-State we never sent is the forged-reply signature
     // (CVE-2024-3596), and a Message-Authenticator, if present, must be single and verify.
@@ -222,14 +223,15 @@ bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t receive
         const int attributeLength = octets[offset + 1];
         if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)
             break;  // malformed: the reader refuses the reply's text (see api/result.cpp)
-        if (type == rad::kProxyState) return false;
+        if (type == rad::kProxyState) return ReplyCheck::kProxyState;
         if (type == rad::kMessageAuthenticator) {
-            if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 1) return false;
+            if (attributeLength != rad::kMessageAuthenticatorLength || ++found > 1)
+                return ReplyCheck::kMessageAuthenticatorForm;
             messageAuthenticator = offset;
         }
         offset += attributeLength;
     }
-    if (found == 0) return true;
+    if (found == 0) return ReplyCheck::kVerified;
 
     // RFC 3579 section 3.2: HMAC-MD5 over the reply with the Request Authenticator in place of
     // the Response Authenticator and the Message-Authenticator value taken as zeros.
@@ -244,7 +246,8 @@ bool CRadPacket::VerifyResponse(const CRadPacket& request, std::uint16_t receive
     HmacMd5Update(&mac, kZeroBlock, sizeof kZeroBlock);
     HmacMd5Update(&mac, octets + afterValue, static_cast<std::uint32_t>(length - afterValue));
     HmacMd5Final(digest, &mac);
-    if (!ConstantTimeEqual(digest, octets + valueAt, sizeof digest)) return false;
+    if (!ConstantTimeEqual(digest, octets + valueAt, sizeof digest))
+        return ReplyCheck::kBadMessageAuthenticator;
     if (signedReply != nullptr) *signedReply = true;
-    return true;
+    return ReplyCheck::kVerified;
 }

@@ -74,12 +74,16 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request) {
     if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return nullptr;
     for (std::int32_t attempt = 0; attempt < attempts; ++attempt) {
         request.PrepareForServer(sharedSecret);
+        const ExchangeObserver* observer = owner->observer;
         // An unresolved host keeps address 0.0.0.0, which Linux would deliver to the local
         // host: never send there.
-        if (address.ipAddress == 0) continue;
-        if (platform::SocketSendTo(owner->udpSocket, request.octets, length, address.ipAddress,
-                                   address.udpPort) < 0)
-            continue;
+        const bool sent = address.ipAddress != 0 &&
+                          platform::SocketSendTo(owner->udpSocket, request.octets, length,
+                                                 address.ipAddress, address.udpPort) >= 0;
+        if (observer != nullptr)
+            observer->requestSent(observer->context, request, address.ipAddress, address.udpPort,
+                                  sent);
+        if (!sent) continue;
         // The deadline is fixed at the send; datagrams that fail the checks are silently
         // discarded (RFC 2865 section 4) and never extend it, and neither do signals: a wait
         // that ends with nothing readable (time-out or interruption) goes round again with
@@ -97,15 +101,21 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request) {
             bool oversized = false;
             const int received = platform::SocketReceive(owner->udpSocket, reply.octets,
                                                          rad::kMaxPacketLength, &oversized);
-            if (received <= 0 || oversized) continue;
+            if (received < 0) continue;
             bool signedReply = false;
-            if (!reply.VerifyResponse(request, static_cast<std::uint16_t>(received), &signedReply))
-                continue;
+            ReplyCheck verdict = ReplyCheck::kOversized;
+            if (!oversized)
+                verdict = reply.CheckResponse(request, static_cast<std::uint16_t>(received),
+                                              &signedReply);
             // Last, a reply without a Message-Authenticator from a server that must send one
             // (CVE-2024-3596) is discarded like any other that fails; the deadline stands.
-            if (AdmitVerifiedReply(owner->replySigning, *owner->signedServers, address.ipAddress,
-                                   address.udpPort, signedReply))
-                return &reply;
+            if (verdict == ReplyCheck::kVerified &&
+                !AdmitVerifiedReply(owner->replySigning, *owner->signedServers, address.ipAddress,
+                                    address.udpPort, signedReply))
+                verdict = ReplyCheck::kUnsigned;
+            if (observer != nullptr)
+                observer->datagramReceived(observer->context, request, reply, received, verdict);
+            if (verdict == ReplyCheck::kVerified) return &reply;
         }
     }
     return nullptr;

@@ -19,6 +19,21 @@ struct CRadAddress {
     void Resolve(const char* host, std::uint16_t port);
 };
 
+// What an exchange reports as it goes, for a tool that shows it (qvrad-auth --verbose): plain
+// callbacks on the calling thread. auth passes none, and then nothing is reported.
+struct ExchangeObserver {
+    void* context;
+    // The request as it went to ip (network order) and port; sent is false when it could not go
+    // (no address known, or the send failed).
+    void (*requestSent)(void* context, const CRadPacket& request, std::uint32_t ip,
+                        std::uint16_t port, bool sent);
+    // A datagram received while waiting: its first octets in reply (received of them, at most
+    // 4096; kOversized when it was longer) and the check that discarded it, or kVerified for the
+    // reply the exchange returns.
+    void (*datagramReceived)(void* context, const CRadPacket& request, const CRadPacket& reply,
+                             int received, ReplyCheck verdict);
+};
+
 class CRadServer {
   public:
     CRadServer(CRadClient* owner, const char* host, std::uint16_t port, const CRadSecret& secret,
@@ -59,4 +74,5 @@ class CRadClient {
     // Which replies need a Message-Authenticator: the process's setting and learned servers.
     ReplySigning replySigning = ProcessReplySigning();
     SignedServerTable* signedServers = &g_signedServers;
+    const ExchangeObserver* observer = nullptr;
 };

@@ -90,6 +90,26 @@ int CRadPacket::FindAttribute(std::uint8_t type, CRadAttrCursor& cursor) {
     return -1;
 }
 
+int CRadPacket::NextAttribute(CRadAttrCursor& cursor) {
+    cursor.packet = this;
+    const int length = Length();
+    int next = rad::kHeaderLength;
+    // A Length above 4096 (only a received packet can have one) means no attributes; so does
+    // one of 20 or less, which the test against next below catches.
+    if (length <= rad::kMaxPacketLength && cursor.offset >= rad::kHeaderLength) {
+        // The current attribute's Length octet must itself lie below the packet's Length.
+        const int at = cursor.offset;
+        const int attributeLength = at + 1 < length ? octets[at + 1] : 0;
+        next = attributeLength < rad::kAttributeHeaderLength ? length : at + attributeLength;
+    }
+    if (length > rad::kMaxPacketLength || next >= length) {
+        cursor.offset = 0;
+        return -1;
+    }
+    cursor.offset = static_cast<std::uint16_t>(next);
+    return 0;
+}
+
 std::uint8_t CRadAttrCursor::Type() const {
     if (packet == nullptr || offset < rad::kHeaderLength) return 0;
     return packet->octets[offset];

@@ -36,6 +36,23 @@ struct CRadSecret {
     int Assign(const void* bytes, std::size_t count);
 };
 
+// What the checks of a received datagram found, in the order they run: the first that fails
+// names the reason it is discarded (RFC 2865 section 3 and 4, RFC 3579 section 3.2).
+enum class ReplyCheck : std::uint8_t {
+    kVerified = 0,
+    kTooShort,                  // fewer octets than a header
+    kBadLength,                 // Length below 20, above 4096 or past the octets received
+    kNoSecret,                  // no usable secret linked to the request
+    kBadAuthenticator,          // the Response Authenticator does not verify
+    kWrongIdentifier,           // signed, but for another request's Identifier
+    kProxyState,                // a Proxy-State this client never sent (CVE-2024-3596)
+    kMessageAuthenticatorForm,  // a Message-Authenticator not of length 18, or more than one
+    kBadMessageAuthenticator,   // its HMAC-MD5 does not verify
+    // Found by the exchange itself, around those checks:
+    kOversized,  // larger than 4096 octets, dropped before any check
+    kUnsigned,   // verified, but no Message-Authenticator from a server that must sign
+};
+
 class CRadPacket {
   public:
     explicit CRadPacket(std::uint8_t code);
@@ -52,6 +69,10 @@ class CRadPacket {
     int BeginAttribute(std::uint8_t type, CRadAttrCursor& cursor);
     // The first attribute of that type below Length; never reads at or past Length or 4096.
     int FindAttribute(std::uint8_t type, CRadAttrCursor& cursor);
+    // Steps the cursor to the attribute after its current one, or to the first when it has none;
+    // -1 (cursor cleared) past the last one below Length, or after one whose Length octet is
+    // below 2. An attribute that runs past Length is still stepped to: GetValue refuses it.
+    int NextAttribute(CRadAttrCursor& cursor);
 
     // RFC 2865 section 3: a Request Authenticator unique and unpredictable over the secret's
     // lifetime: MD5 of host name and UTC time text, 16 CSPRNG bytes and a process counter.
@@ -61,9 +82,14 @@ class CRadPacket {
     // the request with a Message-Authenticator where it carries one.
     void PrepareForServer(const CRadSecret& secret);
     // Called on a received reply with the request that was sent and the bytes received. When it
-    // verifies, *signedReply (if given) says whether it carried a valid Message-Authenticator.
+    // verifies, *signedReply (if given) says whether it carried a valid Message-Authenticator;
+    // otherwise the result names the first check that failed.
+    ReplyCheck CheckResponse(const CRadPacket& request, std::uint16_t received,
+                             bool* signedReply = nullptr) const;
     bool VerifyResponse(const CRadPacket& request, std::uint16_t received,
-                        bool* signedReply = nullptr) const;
+                        bool* signedReply = nullptr) const {
+        return CheckResponse(request, received, signedReply) == ReplyCheck::kVerified;
+    }
 
     std::uint8_t octets[rad::kBufferSize];
     const CRadSecret* secretLink = nullptr;

@@ -173,6 +173,13 @@ TEST_P(AttributeWalk, FindsAndBoundsValues) {
         EXPECT_EQ(value, p.octets + k.foundAt + 2);
         EXPECT_LE(k.foundAt + 2 + length, p.Length());
     }
+    // Step by step (NextAttribute, qvrad-auth's walk) the same attribute comes first.
+    CRadAttrCursor step;
+    int firstOfType = 0;
+    for (int steps = 0; steps < 8 && p.NextAttribute(step) == 0; ++steps)
+        if (step.Type() == k.type && firstOfType == 0) firstOfType = step.offset;
+    EXPECT_EQ(firstOfType, k.foundAt);
+    EXPECT_EQ(step.offset, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -203,6 +210,8 @@ TEST(Packet, HostileLengthFieldsHaveNoAttributes) {
         SetLength(p, length);
         CRadAttrCursor c;
         EXPECT_EQ(p.FindAttribute(18, c), -1);
+        EXPECT_EQ(c.offset, 0);
+        EXPECT_EQ(p.NextAttribute(c), -1);
         EXPECT_EQ(c.offset, 0);
     }
 }

@@ -1,0 +1,178 @@
+// The --verbose view of one exchange, radclient-style: each request sent and each datagram
+// received with its verdict, attributes decoded through the library's attribute walker.
+#include "exchange_trace.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "text_escape.h"
+
+namespace {
+
+const char* CodeName(std::uint8_t code) {
+    switch (code) {  // RFC 2865 section 4
+        case rad::kAccessRequest:
+            return "Access-Request";
+        case rad::kAccessAccept:
+            return "Access-Accept";
+        case rad::kAccessReject:
+            return "Access-Reject";
+        case rad::kAccessChallenge:
+            return "Access-Challenge";
+        default:
+            return nullptr;
+    }
+}
+
+void PrintCode(std::uint8_t code) {
+    const char* name = CodeName(code);
+    if (name != nullptr)
+        std::fputs(name, stderr);
+    else
+        std::fprintf(stderr, "Code %u", code);
+}
+
+enum class Shown { kText, kHex, kHidden, kPresent };
+
+struct AttributeName {
+    std::uint8_t type;
+    const char* name;
+    Shown shown;
+};
+
+const AttributeName kNames[] = {
+    {rad::kUserName, "User-Name", Shown::kText},            // RFC 2865 section 5.1
+    {rad::kUserPassword, "User-Password", Shown::kHidden},  // RFC 2865 section 5.2
+    {rad::kReplyMessage, "Reply-Message", Shown::kText},    // RFC 2865 section 5.18
+    {24, "State", Shown::kHex},                             // RFC 2865 section 5.24
+    {25, "Class", Shown::kHex},                             // RFC 2865 section 5.25
+    {rad::kProxyState, "Proxy-State", Shown::kHex},         // RFC 2865 section 5.33
+    {rad::kMessageAuthenticator, "Message-Authenticator", Shown::kPresent},  // RFC 3579 3.2
+};
+
+// Each attribute below the packet's Length on its own line; the walk stops at a malformed one.
+// The cursor holds a mutable packet pointer, but nothing here writes through it.
+void PrintAttributes(const CRadPacket& shown) {
+    CRadPacket& packet = const_cast<CRadPacket&>(shown);
+    CRadAttrCursor cursor;
+    // At most one attribute per two octets of a 4096-octet packet: the walk is bounded anyway.
+    for (int count = 0; count < rad::kMaxPacketLength / 2 && packet.NextAttribute(cursor) == 0;
+         ++count) {
+        const std::uint8_t type = cursor.Type();
+        const std::uint8_t* value = nullptr;
+        std::uint16_t length = 0;
+        if (cursor.GetValue(&value, &length) != 0) {
+            std::fprintf(stderr,
+                         "\tmalformed attribute (type %u) at byte %u: the rest is not read\n", type,
+                         cursor.offset);
+            return;
+        }
+        const AttributeName* known = nullptr;
+        for (const AttributeName& n : kNames)
+            if (n.type == type) known = &n;
+        if (known != nullptr)
+            std::fprintf(stderr, "\t%s = ", known->name);
+        else
+            std::fprintf(stderr, "\tAttr-%u = ", type);
+        const Shown how = known != nullptr ? known->shown : Shown::kHex;
+        if (how == Shown::kText) {
+            std::fputc('"', stderr);
+            WriteEscaped(stderr, value, length);
+            std::fputc('"', stderr);
+        } else if (how == Shown::kHidden) {
+            std::fprintf(stderr, "<hidden, %u bytes>", length);
+        } else if (how == Shown::kPresent) {
+            std::fprintf(stderr, "<present, %u bytes>", length);
+        } else {
+            std::fputs("0x", stderr);
+            for (std::uint16_t i = 0; i < length; ++i) std::fprintf(stderr, "%02x", value[i]);
+        }
+        std::fputc('\n', stderr);
+    }
+}
+
+void FormatAddress(std::uint32_t networkOrder, char* text, std::size_t size) {
+    unsigned char b[4];
+    std::memcpy(b, &networkOrder, sizeof b);  // network order is the bytes in wire order
+    std::snprintf(text, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+void OnSent(void* context, const CRadPacket& request, std::uint32_t ip, std::uint16_t port,
+            bool sent) {
+    ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
+    if (sent) ++trace->sent;
+    if (!trace->verbose) return;
+    char address[16];
+    FormatAddress(ip, address, sizeof address);
+    if (ip == 0) {
+        std::fputs("Sent nothing: the server's name did not resolve to an IPv4 address\n", stderr);
+        return;
+    }
+    std::fputs(sent ? "Sent " : "Could not send ", stderr);
+    PrintCode(request.Code());
+    std::fprintf(stderr, " Id %u to %s:%u, %u bytes\n", request.Identifier(), address, port,
+                 request.Length());
+    PrintAttributes(request);
+}
+
+const char* Reason(ReplyCheck verdict) {
+    switch (verdict) {
+        case ReplyCheck::kBadLength:
+            return "its Length field is below 20, above 4096 or past the bytes received";
+        case ReplyCheck::kNoSecret:
+            return "no secret to check it with";
+        case ReplyCheck::kBadAuthenticator:
+            return "Response Authenticator does not verify (another secret, or not a reply to "
+                   "this request)";
+        case ReplyCheck::kProxyState:
+            return "it carries a Proxy-State, which this client never sends (CVE-2024-3596)";
+        case ReplyCheck::kMessageAuthenticatorForm:
+            return "Message-Authenticator not of length 18, or more than one";
+        case ReplyCheck::kBadMessageAuthenticator:
+            return "Message-Authenticator does not verify";
+        case ReplyCheck::kUnsigned:
+            return "no Message-Authenticator, which this server must send "
+                   "(QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR)";
+        default:
+            return "";
+    }
+}
+
+void OnReceived(void* context, const CRadPacket& request, const CRadPacket& reply, int received,
+                ReplyCheck verdict) {
+    ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
+    if (verdict == ReplyCheck::kVerified) {
+        trace->replied = true;
+        trace->replyCode = reply.Code();
+    }
+    if (!trace->verbose) return;
+    if (verdict == ReplyCheck::kOversized) {
+        std::fputs("Received more than 4096 bytes, discarded: larger than any RADIUS packet\n",
+                   stderr);
+        return;
+    }
+    if (verdict == ReplyCheck::kTooShort) {
+        std::fprintf(stderr, "Received %d bytes, discarded: shorter than a RADIUS header\n",
+                     received);
+        return;
+    }
+    // From here on at least the 20 octets of a header were received.
+    std::fputs("Received ", stderr);
+    PrintCode(reply.Code());
+    std::fprintf(stderr, " Id %u, %d bytes, ", reply.Identifier(), received);
+    if (verdict == ReplyCheck::kVerified) {
+        std::fputs("verified\n", stderr);
+        PrintAttributes(reply);  // its Length was checked against the bytes received
+    } else if (verdict == ReplyCheck::kWrongIdentifier) {
+        std::fprintf(stderr, "discarded: Identifier %u, expected %u\n", reply.Identifier(),
+                     request.Identifier());
+    } else {
+        std::fprintf(stderr, "discarded: %s\n", Reason(verdict));
+    }
+}
+
+}  // namespace
+
+ExchangeObserver ExchangeTrace::Observer() {
+    return ExchangeObserver{this, OnSent, OnReceived};
+}
