@@ -81,8 +81,9 @@ for arch in win32:i386 win64:AMD64; do
     win32:*) nm=i686-w64-mingw32-nm want="__imp__auth _auth __imp__info _info" ;;
     win64:*) nm=x86_64-w64-mingw32-nm want="__imp_auth auth __imp_info info" ;;
   esac
+  "$nm" "$unpacked/lib/qvRadClient.lib" > "$out/lib-${arch%%:*}.nm"
   for symbol in $want; do
-    "$nm" "$unpacked/lib/qvRadClient.lib" | grep -q " $symbol\$" || {
+    grep -q " $symbol\$" "$out/lib-${arch%%:*}.nm" || {
       echo "FAIL ${arch%%:*}: qvRadClient.lib has no $symbol"; exit 1; }
   done
   echo "ok   ${arch%%:*}: qvRadClient.dll and qvrad-auth.exe pass the PE checks; qvRadClient.lib names $want"
