@@ -1,6 +1,6 @@
 // The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, a
 // whole exchange with a loopback peer, threads of the host's own making, unload and load again;
-// and the attach result's effect.
+// on x86 the call made as another compiler's host makes it; and the attach result's effect.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +18,34 @@
 #include "support/radius_wire.h"
 #include "support/responder.h"
 #include "windows/handle_use.h"
+
+#if defined(__i386__)
+// The call as a 32-bit host built by another compiler makes it: the six pointers pushed right
+// to left from a stack aligned to 4 bytes only (misalign 0, 4, 8 or 12 below a 16-byte
+// boundary), known values in EBX, ESI and EDI, and what the call left behind written to *seen.
+// cdecl: the caller removes the 24 bytes of arguments, so ESP after the call is ESP after the
+// pushes; EBX, ESI, EDI and EBP (this frame, which a clobbering callee would crash) survive.
+struct RawCall {
+    std::uint32_t espPushed, espAfter, ebx, esi, edi;
+};
+extern "C" const char* qvrad_call_cdecl6(decltype(&auth) fn, const char* const* args,
+                                         std::uint32_t misalign, RawCall* seen);
+__asm__(
+    ".text\n"
+    ".globl _qvrad_call_cdecl6\n"
+    "_qvrad_call_cdecl6:\n"
+    "  pushl %ebp\n  movl %esp, %ebp\n  pushl %ebx\n  pushl %esi\n  pushl %edi\n"
+    "  movl 8(%ebp), %eax\n  movl 12(%ebp), %ecx\n  movl 16(%ebp), %edx\n"
+    "  andl $-16, %esp\n  subl %edx, %esp\n"
+    "  pushl 20(%ecx)\n  pushl 16(%ecx)\n  pushl 12(%ecx)\n"
+    "  pushl 8(%ecx)\n  pushl 4(%ecx)\n  pushl 0(%ecx)\n"
+    "  movl 20(%ebp), %ecx\n  movl %esp, 0(%ecx)\n"
+    "  movl $0x0B0B0B0B, %ebx\n  movl $0x05E5E5E5, %esi\n  movl $0x0D1D1D1D, %edi\n"
+    "  call *%eax\n"
+    "  movl 20(%ebp), %ecx\n  movl %esp, 4(%ecx)\n"
+    "  movl %ebx, 8(%ecx)\n  movl %esi, 12(%ecx)\n  movl %edi, 16(%ecx)\n"
+    "  leal -12(%ebp), %esp\n  popl %edi\n  popl %esi\n  popl %ebx\n  popl %ebp\n  ret\n");
+#endif
 
 namespace {
 
@@ -99,6 +128,29 @@ TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
     EXPECT_EQ(peer.ReceivedCount(), 2u);
     EXPECT_STREQ(lib.authCall(nullptr, port.c_str(), "s", "u", "p", "3"), kInvalidInput);
 }
+
+#if defined(__i386__)
+TEST(WindowsDll, AuthKeepsTheI386CdeclContractFromAnyStackAlignment) {
+    Library lib;
+    ASSERT_NE(lib.authCall, nullptr);
+    LoopbackResponder peer(AcceptWith("s3cret", "Welcome, alice"));
+    const std::string port = peer.PortText();
+    const char* const exchange[6] = {"127.0.0.1", port.c_str(), "s3cret", "alice", "pw", "3"};
+    const char* const refused[6] = {"127.0.0.1", "0", "s3cret", "alice", "pw", "3"};
+    for (std::uint32_t misalign = 0; misalign < 16; misalign += 4) {
+        for (const char* const* args : {exchange, refused}) {
+            RawCall seen{};
+            const std::string text = qvrad_call_cdecl6(lib.authCall, args, misalign, &seen);
+            EXPECT_EQ(text, args == exchange ? "Welcome, alice" : kInvalidInput) << misalign;
+            EXPECT_EQ(seen.espAfter, seen.espPushed) << "misalign " << misalign;
+            EXPECT_EQ(seen.ebx, 0x0B0B0B0Bu);
+            EXPECT_EQ(seen.esi, 0x05E5E5E5u);
+            EXPECT_EQ(seen.edi, 0x0D1D1D1Du);
+        }
+    }
+    EXPECT_EQ(peer.ReceivedCount(), 4u);
+}
+#endif
 
 // Bytes in use in the C runtime's heap, which the DLL's thread-local storage allocates from.
 std::size_t CrtHeapInUse() {
