@@ -20,7 +20,11 @@ dir=$(cd -- "$1" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 jobs=${QVRAD_JOBS:-2}
 
-if [ -f "$dir/.complete" ] && [ -x "$dir/wine32" ] && [ -x "$dir/qemu-i386" ]; then
+wine_version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null || true)
+[ -n "$wine_version" ] || { echo "win32-emulation.sh: wine64 is not installed" >&2; exit 1; }
+# Reused while it matches the system's wine64 (an upgrade of it makes a new one).
+if [ -x "$dir/wine32" ] && [ -x "$dir/qemu-i386" ] &&
+  grep -qxF "wine32 $wine_version" "$dir/.complete" 2>/dev/null; then
   echo "$dir"
   exit 0
 fi
@@ -34,8 +38,6 @@ unavailable() {
 
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 [ -n "$codename" ] || unavailable "no VERSION_CODENAME in /etc/os-release"
-wine_version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null || true)
-[ -n "$wine_version" ] || { echo "win32-emulation.sh: wine64 is not installed" >&2; exit 1; }
 mirror=$("$here/debian-mirror.sh" "$codename")
 
 apt_dir="$dir/apt"
@@ -122,5 +124,8 @@ export WINELOADERNOEXEC=1 WINESERVER=/usr/lib/wine/wineserver
 exec "$d/qemu-i386" -L "$d/sysroot" "$d/sysroot/usr/lib/wine/wine" "$@"
 LAUNCHER
 chmod 755 "$dir/wine32"
-"$dir/qemu-i386" -version | head -n 1 >"$dir/.complete"
+{
+  "$dir/qemu-i386" -version | head -n 1
+  echo "wine32 $wine_version"
+} >"$dir/.complete"
 echo "$dir"
