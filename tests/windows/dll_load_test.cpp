@@ -1,6 +1,7 @@
-// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, a
-// whole exchange with a loopback peer, threads of the host's own making, unload and load again;
-// on x86 the call made as another compiler's host makes it; and the attach result's effect.
+// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, its
+// version resource, a whole exchange with a loopback peer, threads of the host's own making,
+// unload and load again; on x86 the call made as another compiler's host makes it; and the
+// attach result's effect.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "qvRadClient.h"
 #include "support/radius_wire.h"
@@ -107,6 +110,45 @@ TEST(WindowsDll, LoadsAndResolvesOnlyThePlainNames) {
     }
     EXPECT_STREQ(lib.infoCall(), kBanner);
     EXPECT_EQ(lib.infoCall(), lib.infoCall());
+}
+
+// The version resource as Windows' file properties and installers read it, from the file.
+TEST(WindowsDll, VersionResourceReadsAsReleased) {
+    const std::wstring path = BesideThisProgram(L"qvRadClient.dll");
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << GetLastError();
+    std::vector<unsigned char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    for (DWORD part : {fixed->dwFileVersionMS, fixed->dwProductVersionMS})
+        EXPECT_EQ(part, 0x10001u);
+    for (DWORD part : {fixed->dwFileVersionLS, fixed->dwProductVersionLS}) EXPECT_EQ(part, 0x1u);
+    // The texts under the one translation the resource names (U.S. English, Unicode).
+    WORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &length));
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(translation[0], 0x0409);
+    EXPECT_EQ(translation[1], 1200);
+    const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+        {L"FileDescription", L"Quorvel SDK for Win32"},
+        {L"ProductName", L"Quorvel SDK for Win32"},
+        {L"InternalName", L"qvRadClient.dll"},
+        {L"FileVersion", L"1.0.0.2"},
+        {L"ProductVersion", L"1.1.0.1"}};
+    for (const auto& [name, want] : texts) {
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+        wchar_t* got = nullptr;
+        ASSERT_TRUE(
+            VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&got), &length))
+            << name;
+        EXPECT_EQ(std::wstring(got), want) << name;
+    }
 }
 
 TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
