@@ -9,7 +9,9 @@ b32="${QVRAD_WIN32_BUILD:-$QVRAD_OUT/win32}"
 emu="$QVRAD_OUT/win32-emulation"
 
 rc=0
+start=$SECONDS
 "$root/scripts/win32-emulation.sh" "$emu" >/dev/null || rc=$?
+echo "35-win32: emulation prepared in $((SECONDS - start)) s"
 emulation=()
 case $rc in
   0) emulation=(-DQVRAD_WIN32_EMULATION="$emu") ;;
@@ -29,7 +31,9 @@ if [ $rc -ne 0 ]; then
 fi
 
 status=0
+start=$SECONDS
 ctest --test-dir "$b32" --output-on-failure -j "$jobs" --timeout 300 || status=$?
 # What the emulator script left in the prefix (its idle anchor, the wine server) is stopped.
 "$root/scripts/wine-stop.sh" "$b32/wineprefix"
+echo "35-win32: tests and wine's stop took $((SECONDS - start)) s"
 exit "$status"
