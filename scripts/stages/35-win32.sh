@@ -25,7 +25,7 @@ cmake -S "$root" -B "$b32" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQVRAD_WERROR=ON -UQVRAD_WIN32_EMULATION "${emulation[@]}"
 cmake --build "$b32" -j "$jobs"
 if [ $rc -ne 0 ]; then
-  # From the tests/windows directory alone: the unit tests' list would be read by running them.
+  # The PE check alone: nothing here runs the tests.
   exec ctest --test-dir "$b32/tests/windows" -R '^pe_' --output-on-failure --timeout 120 \
     --no-tests=error
 fi
