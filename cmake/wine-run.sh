@@ -13,8 +13,10 @@ if [ "${1:-}" = "--emulation" ]; then
   emulation=$2
   shift 2
   loader="$emulation/wine32"
-  [ -f "$emulation/.complete" ] && [ -x "$loader" ] ||
-    { echo "wine-run: $emulation is not prepared (scripts/win32-emulation.sh $emulation)" >&2; exit 125; }
+  if [ ! -f "$emulation/.complete" ] || [ ! -x "$loader" ]; then
+    echo "wine-run: $emulation is not prepared (scripts/win32-emulation.sh $emulation)" >&2
+    exit 125
+  fi
 fi
 here="$(pwd -P)"
 # The prefix lives beside CMakeCache.txt: CTest runs each test from inside the build tree.
