@@ -68,9 +68,9 @@ compgen -G "$apt_dir/lists/*${codename}-backports_main_binary-amd64_Packages*" >
 # The i386 packages, each at the version apt picked ("Inst NAME:i386 (VERSION ...").
 timeout 120 apt-get "${apt_opts[@]}" -s --no-install-recommends install \
   "wine32:i386=$wine_version" >"$dir/resolve.txt" 2>>"$log" ||
-  { echo "win32-emulation.sh: apt cannot resolve wine32:i386=$wine_version (see $dir/resolve.txt)" >&2; exit 1; }
-mapfile -t wanted < <(awk '$1 == "Inst" && $2 ~ /:i386$/ { v = $3; sub(/^\(/, "", v); print $2 "=" v }' \
-  "$dir/resolve.txt")
+  { echo "win32-emulation.sh: no wine32:i386=$wine_version for apt (see $log)" >&2; exit 1; }
+mapfile -t wanted < <(awk '$1 == "Inst" && $2 ~ /:i386$/ {
+  v = $3; sub(/^\(/, "", v); print $2 "=" v }' "$dir/resolve.txt")
 [ ${#wanted[@]} -gt 0 ] || { echo "win32-emulation.sh: apt resolved no i386 package" >&2; exit 1; }
 
 # Kept across runs: only what is not in debs/ yet is fetched.
