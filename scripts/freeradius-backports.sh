@@ -28,33 +28,9 @@ unavailable() {
 
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 [ -n "$codename" ] || unavailable "no VERSION_CODENAME in /etc/os-release"
-# The mirror of the system's own main suite: deb822 .sources first, then one-line lists.
-# QVRAD_BACKPORTS_MIRROR overrides it (a local mirror; an unreachable one shows the skip).
-mirror=${QVRAD_BACKPORTS_MIRROR:-}
-[ -n "$mirror" ] || mirror=$(python3 - "$codename" <<'PY'
-import glob, sys
-codename = sys.argv[1]
-for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-    for stanza in open(path, encoding="utf-8", errors="replace").read().split("\n\n"):
-        fields = {}
-        for line in stanza.splitlines():
-            if ":" in line and not line.startswith((" ", "#")):
-                k, v = line.split(":", 1)
-                fields[k.strip().lower()] = v.split()
-        if codename in fields.get("suites", []) and "deb" in fields.get("types", []):
-            print(fields["uris"][0]); sys.exit(0)
-for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-    try:
-        lines = open(path, encoding="utf-8", errors="replace").read().splitlines()
-    except OSError:
-        continue
-    for line in lines:
-        words = [w for w in line.split() if not w.startswith("[")]
-        if len(words) >= 3 and words[0] == "deb" and words[2] == codename:
-            print(words[1]); sys.exit(0)
-print("http://deb.debian.org/debian")
-PY
-)
+# The mirror of the system's own main suite (QVRAD_BACKPORTS_MIRROR overrides it: a local mirror;
+# an unreachable one shows the skip).
+mirror=$("$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh" "$codename")
 
 apt_dir="$dir/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$dir/debs"

@@ -1,6 +1,7 @@
-// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, a
-// whole exchange with a loopback peer, threads of the host's own making, unload and load again;
-// and the attach result's effect.
+// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, its
+// version resource, a whole exchange with a loopback peer, threads of the host's own making,
+// unload and load again; on x86 the call made as another compiler's host makes it; and the
+// attach result's effect.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -8,15 +9,46 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "qvRadClient.h"
 #include "support/radius_wire.h"
 #include "support/responder.h"
 #include "windows/handle_use.h"
+
+#if defined(__i386__)
+// The call as a 32-bit host built by another compiler makes it: the six pointers pushed right
+// to left from a stack aligned to 4 bytes only (misalign 0, 4, 8 or 12 below a 16-byte
+// boundary), known values in EBX, ESI and EDI, and what the call left behind written to *seen.
+// cdecl: the caller removes the 24 bytes of arguments, so ESP after the call is ESP after the
+// pushes; EBX, ESI, EDI and EBP (this frame, which a clobbering callee would crash) survive.
+struct RawCall {
+    std::uint32_t espPushed, espAfter, ebx, esi, edi;
+};
+extern "C" const char* qvrad_call_cdecl6(decltype(&auth) fn, const char* const* args,
+                                         std::uint32_t misalign, RawCall* seen);
+__asm__(
+    ".text\n"
+    ".globl _qvrad_call_cdecl6\n"
+    "_qvrad_call_cdecl6:\n"
+    "  pushl %ebp\n  movl %esp, %ebp\n  pushl %ebx\n  pushl %esi\n  pushl %edi\n"
+    "  movl 8(%ebp), %eax\n  movl 12(%ebp), %ecx\n  movl 16(%ebp), %edx\n"
+    "  andl $-16, %esp\n  subl %edx, %esp\n"
+    "  pushl 20(%ecx)\n  pushl 16(%ecx)\n  pushl 12(%ecx)\n"
+    "  pushl 8(%ecx)\n  pushl 4(%ecx)\n  pushl 0(%ecx)\n"
+    "  movl 20(%ebp), %ecx\n  movl %esp, 0(%ecx)\n"
+    "  movl $0x0B0B0B0B, %ebx\n  movl $0x05E5E5E5, %esi\n  movl $0x0D1D1D1D, %edi\n"
+    "  call *%eax\n"
+    "  movl 20(%ebp), %ecx\n  movl %esp, 4(%ecx)\n"
+    "  movl %ebx, 8(%ecx)\n  movl %esi, 12(%ecx)\n  movl %edi, 16(%ecx)\n"
+    "  leal -12(%ebp), %esp\n  popl %edi\n  popl %esi\n  popl %ebx\n  popl %ebp\n  ret\n");
+#endif
 
 namespace {
 
@@ -80,6 +112,45 @@ TEST(WindowsDll, LoadsAndResolvesOnlyThePlainNames) {
     EXPECT_EQ(lib.infoCall(), lib.infoCall());
 }
 
+// The version resource as Windows' file properties and installers read it, from the file.
+TEST(WindowsDll, VersionResourceReadsAsReleased) {
+    const std::wstring path = BesideThisProgram(L"qvRadClient.dll");
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << GetLastError();
+    std::vector<unsigned char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    for (DWORD part : {fixed->dwFileVersionMS, fixed->dwProductVersionMS})
+        EXPECT_EQ(part, 0x10001u);
+    for (DWORD part : {fixed->dwFileVersionLS, fixed->dwProductVersionLS}) EXPECT_EQ(part, 0x1u);
+    // The texts under the one translation the resource names (U.S. English, Unicode).
+    WORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &length));
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(translation[0], 0x0409);
+    EXPECT_EQ(translation[1], 1200);
+    const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+        {L"FileDescription", L"Quorvel SDK for Win32"},
+        {L"ProductName", L"Quorvel SDK for Win32"},
+        {L"InternalName", L"qvRadClient.dll"},
+        {L"FileVersion", L"1.0.0.2"},
+        {L"ProductVersion", L"1.1.0.1"}};
+    for (const auto& [name, want] : texts) {
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
+        wchar_t* got = nullptr;
+        ASSERT_TRUE(
+            VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&got), &length))
+            << name;
+        EXPECT_EQ(std::wstring(got), want) << name;
+    }
+}
+
 TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
     Library lib;
     ASSERT_NE(lib.authCall, nullptr);
@@ -99,6 +170,29 @@ TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
     EXPECT_EQ(peer.ReceivedCount(), 2u);
     EXPECT_STREQ(lib.authCall(nullptr, port.c_str(), "s", "u", "p", "3"), kInvalidInput);
 }
+
+#if defined(__i386__)
+TEST(WindowsDll, AuthKeepsTheI386CdeclContractFromAnyStackAlignment) {
+    Library lib;
+    ASSERT_NE(lib.authCall, nullptr);
+    LoopbackResponder peer(AcceptWith("s3cret", "Welcome, alice"));
+    const std::string port = peer.PortText();
+    const char* const exchange[6] = {"127.0.0.1", port.c_str(), "s3cret", "alice", "pw", "3"};
+    const char* const refused[6] = {"127.0.0.1", "0", "s3cret", "alice", "pw", "3"};
+    for (std::uint32_t misalign = 0; misalign < 16; misalign += 4) {
+        for (const char* const* args : {exchange, refused}) {
+            RawCall seen{};
+            const std::string text = qvrad_call_cdecl6(lib.authCall, args, misalign, &seen);
+            EXPECT_EQ(text, args == exchange ? "Welcome, alice" : kInvalidInput) << misalign;
+            EXPECT_EQ(seen.espAfter, seen.espPushed) << "misalign " << misalign;
+            EXPECT_EQ(seen.ebx, 0x0B0B0B0Bu);
+            EXPECT_EQ(seen.esi, 0x05E5E5E5u);
+            EXPECT_EQ(seen.edi, 0x0D1D1D1Du);
+        }
+    }
+    EXPECT_EQ(peer.ReceivedCount(), 4u);
+}
+#endif
 
 // Bytes in use in the C runtime's heap, which the DLL's thread-local storage allocates from.
 std::size_t CrtHeapInUse() {

@@ -1,4 +1,4 @@
-// A program that only waits, run by cmake/wine64-run.sh so a wine prefix keeps one idle process
+// A program that only waits, run by cmake/wine-run.sh so a wine prefix keeps one idle process
 // (and its wine services) while tests come and go; it exits by itself after a bounded time.
 #include <windows.h>
 
