@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__GNUC__) && defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace platform {
 
@@ -105,6 +108,14 @@ inline void SecureZero(void* buffer, std::size_t length) {
 void SecureZero(void* buffer, std::size_t length);
 #endif
 
+#if defined(__GNUC__) && defined(__i386__)
+// CPUID leaf 1, EDX bit 26: SSE2.
+inline bool CpuHasSse2() {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & bit_SSE2) != 0;
+}
+#endif
+
 // Zeroes the SSE registers (xmm0-xmm15 on x86-64, xmm0-xmm7 on x86). The C library's string
 // functions and vectorised loops leave secret bytes in them, and whatever runs next may store
 // them into memory: a signal's frame, the dynamic linker's lazy binding (both xsave). Registers
@@ -121,12 +132,17 @@ inline void ClearVectorRegisters() {
         "pxor %%xmm15, %%xmm15" ::
             : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
               "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
-#elif defined(__GNUC__) && defined(__i386__) && defined(__SSE2__)
-    __asm__ __volatile__(
-        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
-        "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
-        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7" ::
-            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+#elif defined(__GNUC__) && defined(__i386__)
+    // A build for CPUs without SSE2 (the Win32 DLL's i686) never uses these registers itself,
+    // but the C runtime it calls does where the CPU has them, so the CPU is asked (once). No
+    // clobbers: on x86 every xmm register is the caller's to save, and this code saves none.
+    static const bool hasSse2 = CpuHasSse2();
+    if (hasSse2) {
+        __asm__ __volatile__(
+            "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+            "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+            "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7" ::);
+    }
 #endif
 }
 

@@ -195,3 +195,37 @@ TEST(Win32Platform, RandomBytesDifferAndLockExcludes) {
 }
 
 }  // namespace
+
+// Where the compiler may use the xmm registers it must know which ones the test overwrites (xmm6
+// and xmm7 are the caller's on Win64); a build without SSE may not even name them.
+#if defined(__SSE__)
+#define XMM_CLOBBERS , "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
+#else
+#define XMM_CLOBBERS
+#endif
+
+// The Win32 DLL is built for CPUs without SSE2, but the C runtime it calls uses the xmm registers
+// where the CPU has them: the wipe at the end of a call must still zero them, on both builds.
+TEST(Win32Platform, VectorRegistersAreZeroedWhereTheCpuHasThem) {
+#if defined(__i386__)
+    if (!platform::CpuHasSse2()) GTEST_SKIP() << "this CPU has no SSE2";
+#endif
+    alignas(16) unsigned char pattern[8][16];
+    alignas(16) unsigned char after[8][16];
+    std::memset(pattern, 0xA5, sizeof pattern);
+    std::memset(after, 0x5A, sizeof after);
+    __asm__ __volatile__(
+        "movdqu 0(%0), %%xmm0\n\tmovdqu 16(%0), %%xmm1\n\tmovdqu 32(%0), %%xmm2\n\t"
+        "movdqu 48(%0), %%xmm3\n\tmovdqu 64(%0), %%xmm4\n\tmovdqu 80(%0), %%xmm5\n\t"
+        "movdqu 96(%0), %%xmm6\n\tmovdqu 112(%0), %%xmm7" ::"r"(&pattern[0][0])
+        : "memory" XMM_CLOBBERS);
+    platform::ClearVectorRegisters();
+    __asm__ __volatile__(
+        "movdqu %%xmm0, 0(%0)\n\tmovdqu %%xmm1, 16(%0)\n\tmovdqu %%xmm2, 32(%0)\n\t"
+        "movdqu %%xmm3, 48(%0)\n\tmovdqu %%xmm4, 64(%0)\n\tmovdqu %%xmm5, 80(%0)\n\t"
+        "movdqu %%xmm6, 96(%0)\n\tmovdqu %%xmm7, 112(%0)" ::"r"(&after[0][0])
+        : "memory");
+    for (int r = 0; r < 8; ++r) {
+        for (int i = 0; i < 16; ++i) EXPECT_EQ(after[r][i], 0) << "xmm" << r << " byte " << i;
+    }
+}
