@@ -8,6 +8,7 @@
 
 #include "api/auth_call.h"
 #include "api/module.h"
+#include "api/result.h"
 #include "exchange_trace.h"
 #include "qvRadClient.h"
 #include "terminal.h"
@@ -46,8 +47,7 @@ constexpr int kExitInvalidInput = 4;
 constexpr int kExitInternal = 5;
 constexpr int kExitUsage = 64;
 
-const char kNetworkFail[] = "6040#0#ERR_NETWORK_FAIL";
-const char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
+// Every 6042 text of the library (kResultWinsock and its kin) begins so.
 const char kInternalPrefix[] = "6042#";
 
 // auth refuses any argument of 2048 bytes or more. Values are kept up to that length, so a
@@ -304,14 +304,14 @@ void PrintResult(const char* text) {
 
 // The library's failures first, then the server's decision as the exchange reported it.
 int ExitStatusOf(const char* text, const ExchangeTrace& trace) {
-    if (std::strcmp(text, kInvalidInput) == 0) return kExitInvalidInput;
+    if (std::strcmp(text, kResultInvalidInput) == 0) return kExitInvalidInput;
     if (std::strncmp(text, kInternalPrefix, sizeof kInternalPrefix - 1) == 0) return kExitInternal;
     if (trace.replied) {
         if (trace.replyCode == rad::kAccessAccept) return kExitAccept;
         if (trace.replyCode == rad::kAccessReject) return kExitReject;
         return kExitOtherCode;
     }
-    if (std::strcmp(text, kNetworkFail) == 0) return kExitNetworkFail;
+    if (std::strcmp(text, kResultNetworkFail) == 0) return kExitNetworkFail;
     return kExitInternal;  // no reply, yet not the no-reply text: not the library we know
 }
 
