@@ -28,13 +28,39 @@ void SocketLayerEnd();
 void SetSocketError(int code);
 int GetSocketError();
 
-// UDP over IPv4. Descriptors are close-on-exec where the platform has the notion.
-SocketHandle UdpSocketOpen();
+// Address families as this library names them; the platform's AF_ values stay inside it.
+constexpr std::uint8_t kFamilyNone = 0;
+constexpr std::uint8_t kFamilyIPv4 = 4;
+constexpr std::uint8_t kFamilyIPv6 = 6;
+
+// An IPv4 or IPv6 address as the wire carries it.
+struct IpAddress {
+    std::uint8_t family = kFamilyNone;
+    std::uint8_t bytes[16] = {};  // network order; an IPv4 address in the first 4
+    std::uint32_t scopeId = 0;    // IPv6 zone (interface index); 0 for none
+};
+inline IpAddress IPv4Address(std::uint32_t networkOrder) {
+    IpAddress a;
+    a.family = kFamilyIPv4;
+    std::memcpy(a.bytes, &networkOrder, 4);
+    return a;
+}
+// An address a datagram can go to: not the unspecified one (0.0.0.0, ::), which Linux would
+// deliver to the local host.
+bool IsSendable(const IpAddress& address);
+
+// UDP sockets of either family. Descriptors are close-on-exec where the platform has the notion;
+// an IPv6 socket takes IPv6 only (IPV6_V6ONLY). kInvalidSocket, with the socket error set, when
+// the family is not supported (EAFNOSUPPORT on a host with IPv6 disabled).
+SocketHandle UdpSocketOpen(std::uint8_t family = kFamilyIPv4);
 // UdpSocketOpen, then non-blocking: on POSIX in the same system call (SOCK_NONBLOCK), one fewer
 // per auth call; on Windows UdpSocketOpen and FIONBIO. A FIONBIO that fails leaves the socket
 // open and blocking, as SocketSetNonBlocking's failure would.
-SocketHandle UdpSocketOpenNonBlocking();
-int SocketBindAnyIPv4(SocketHandle socket);                     // 0.0.0.0 port 0; 0 or -1
+SocketHandle UdpSocketOpenNonBlocking(std::uint8_t family = kFamilyIPv4);
+int SocketBindAny(SocketHandle socket, std::uint8_t family);  // 0.0.0.0 or ::, port 0; 0 or -1
+inline int SocketBindAnyIPv4(SocketHandle socket) {
+    return SocketBindAny(socket, kFamilyIPv4);
+}
 int SocketSetNonBlocking(SocketHandle socket);                  // FIONBIO = 1; 0 or -1
 int SocketLocalPort(SocketHandle socket, std::uint16_t* port);  // host order; 0 or -1
 void SocketClose(SocketHandle socket);
@@ -42,29 +68,57 @@ void SocketClose(SocketHandle socket);
 // inet_addr: a dotted IPv4 address in network order, or 0xFFFFFFFF (INADDR_NONE) for anything
 // else; the text 255.255.255.255 yields the same value.
 std::uint32_t ParseIPv4(const char* text);
-// getaddrinfo(host, numeric service, AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP): the first AF_INET
-// address in list order, in network order. 0 when found, -1 otherwise.
-int ResolveIPv4(const char* host, const char* numericService, std::uint32_t* address);
+// An IPv6 literal with an optional zone ("fe80::1%eth0"), never the name service
+// (getaddrinfo with AI_NUMERICHOST). 0, or -1 for any other text.
+int ParseIPv6(const char* text, IpAddress* address);
+// getaddrinfo(host, numeric service, AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP): the first IPv4 and
+// the first IPv6 address in list order (family kFamilyNone where there is none). 0 when either
+// was found, else -1.
+int ResolveHost(const char* host, const char* numericService, IpAddress* first4, IpAddress* first6);
+// The numeric text of an address (getnameinfo NI_NUMERICHOST), NUL-terminated within size.
+void FormatAddress(const IpAddress& address, char* text, std::size_t size);
 // gethostname with a limit; the buffer is NUL-terminated within limit on every path.
 int GetLocalHostName(char* buffer, std::size_t limit);
 
-// Sends length bytes to ip (network order) and port (host order). Bytes sent, or -1.
-int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,
-                 std::uint16_t port);
-// Waits until the socket is readable: >0 readable, 0 nothing yet (the time ran out, or a
-// signal interrupted the wait: the caller recomputes what is left of its deadline), <0 error.
-// poll on POSIX (no descriptor-value limit), select on Windows (its fd_set has none either).
-int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis);
-// Receives one datagram into at most capacity bytes. Returns its size, or -1 on error. A
-// datagram larger than capacity sets *oversized (MSG_TRUNC on Linux, WSAEMSGSIZE on Windows);
-// its bytes must then not be used.
-int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized);
+// Sends length bytes to an address and port (host order). Bytes sent, or -1.
+int SocketSendToAddress(SocketHandle socket, const void* bytes, std::size_t length,
+                        const IpAddress& to, std::uint16_t port);
+inline int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length,
+                        std::uint32_t ip, std::uint16_t port) {
+    return SocketSendToAddress(socket, bytes, length, IPv4Address(ip), port);
+}
+// Waits until one of count sockets (at most 2) is readable: >0 readable, with *which its index,
+// 0 nothing yet (the time ran out, or a signal interrupted the wait: the caller recomputes what
+// is left of its deadline), <0 error. poll on POSIX (no descriptor-value limit), select on
+// Windows (its fd_set has none either).
+int SocketsWaitReadable(const SocketHandle* sockets, int count, std::int32_t timeoutMillis,
+                        int* which);
+inline int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
+    int which = 0;
+    return SocketsWaitReadable(&socket, 1, timeoutMillis, &which);
+}
+// Receives one datagram into at most capacity bytes, with its sender when from is not null.
+// Returns its size, or -1 on error. A datagram larger than capacity sets *oversized (MSG_TRUNC
+// on Linux, WSAEMSGSIZE on Windows); its bytes must then not be used.
+int SocketReceiveFromAddress(SocketHandle socket, void* buffer, std::size_t capacity,
+                             bool* oversized, IpAddress* from, std::uint16_t* port);
+inline int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized) {
+    return SocketReceiveFromAddress(socket, buffer, capacity, oversized, nullptr, nullptr);
+}
 
-// For peers in the test tree (a loopback RADIUS responder): bind to an address and port of
-// our choice, and receive with the sender's address (network order) and port (host order).
-int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port);
-int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
-                      std::uint32_t* ip, std::uint16_t* port);
+// For peers in the test tree (loopback RADIUS responders): bind to an address and port of our
+// choice, and receive with the sender's IPv4 address (network order) and port (host order).
+int SocketBindAddress(SocketHandle socket, const IpAddress& address, std::uint16_t port);
+inline int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port) {
+    return SocketBindAddress(socket, IPv4Address(ip), port);
+}
+inline int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity,
+                             bool* oversized, std::uint32_t* ip, std::uint16_t* port) {
+    IpAddress from;
+    const int received = SocketReceiveFromAddress(socket, buffer, capacity, oversized, &from, port);
+    if (received >= 0 && ip != nullptr) std::memcpy(ip, from.bytes, 4);
+    return received;
+}
 
 // An environment variable of the process (getenv / GetEnvironmentVariableA, which is safe
 // under the loader lock and needs no C runtime). -1 when unset; otherwise the value's length,

@@ -41,21 +41,92 @@ int GetSocketError() {
     return errno;
 }
 
-SocketHandle UdpSocketOpen() {
+namespace {
+
+int FamilyOf(std::uint8_t family) {
+    return family == kFamilyIPv6 ? AF_INET6 : AF_INET;
+}
+
+// The socket address of an IpAddress and port, and its length; 0 for a family we do not know.
+socklen_t ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage* out) {
+    memset(out, 0, sizeof *out);
+    if (address.family == kFamilyIPv4) {
+        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(out);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        memcpy(&in->sin_addr, address.bytes, 4);
+        return sizeof(sockaddr_in);
+    }
+    if (address.family == kFamilyIPv6) {
+        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        memcpy(&in6->sin6_addr, address.bytes, 16);
+        in6->sin6_scope_id = address.scopeId;
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
+}
+
+// The address and port of a socket address of either family; false for any other.
+bool FromSockaddr(const sockaddr* from, socklen_t length, IpAddress* address, std::uint16_t* port) {
+    IpAddress found;
+    std::uint16_t foundPort = 0;
+    if (from->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+        sockaddr_in in;
+        memcpy(&in, from, sizeof in);
+        found.family = kFamilyIPv4;
+        memcpy(found.bytes, &in.sin_addr, 4);
+        foundPort = ntohs(in.sin_port);
+    } else if (from->sa_family == AF_INET6 &&
+               length >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+        sockaddr_in6 in6;
+        memcpy(&in6, from, sizeof in6);
+        found.family = kFamilyIPv6;
+        memcpy(found.bytes, &in6.sin6_addr, 16);
+        found.scopeId = in6.sin6_scope_id;
+        foundPort = ntohs(in6.sin6_port);
+    } else {
+        return false;
+    }
+    if (address != nullptr) *address = found;
+    if (port != nullptr) *port = foundPort;
+    return true;
+}
+
+SocketHandle OpenUdp(std::uint8_t family, int flags) {
     // Close-on-exec, so that a host that spawns processes does not leak our socket into them.
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(FamilyOf(family), SOCK_DGRAM | SOCK_CLOEXEC | flags, 0);
     if (fd < 0) return kInvalidSocket;
+    if (family == kFamilyIPv6) {
+        // IPv6 only: IPv4 goes through its own socket, exactly as before IPv6 was known here.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    }
     return static_cast<SocketHandle>(fd);
 }
 
-SocketHandle UdpSocketOpenNonBlocking() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return kInvalidSocket;
-    return static_cast<SocketHandle>(fd);
+}  // namespace
+
+bool IsSendable(const IpAddress& address) {
+    const int size = address.family == kFamilyIPv4 ? 4 : address.family == kFamilyIPv6 ? 16 : 0;
+    for (int i = 0; i < size; ++i)
+        if (address.bytes[i] != 0) return true;
+    return false;
 }
 
-int SocketBindAnyIPv4(SocketHandle socket) {
-    return SocketBindIPv4(socket, htonl(INADDR_ANY), 0);
+SocketHandle UdpSocketOpen(std::uint8_t family) {
+    return OpenUdp(family, 0);
+}
+
+SocketHandle UdpSocketOpenNonBlocking(std::uint8_t family) {
+    return OpenUdp(family, SOCK_NONBLOCK);
+}
+
+int SocketBindAny(SocketHandle socket, std::uint8_t family) {
+    IpAddress any;  // all zero: INADDR_ANY or in6addr_any
+    any.family = family == kFamilyIPv6 ? kFamilyIPv6 : kFamilyIPv4;
+    return SocketBindAddress(socket, any, 0);
 }
 
 int SocketSetNonBlocking(SocketHandle socket) {
@@ -64,11 +135,10 @@ int SocketSetNonBlocking(SocketHandle socket) {
 }
 
 int SocketLocalPort(SocketHandle socket, std::uint16_t* port) {
-    sockaddr_in local;
+    sockaddr_storage local;
     socklen_t length = sizeof local;
     if (::getsockname(ToFd(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
-    *port = ntohs(local.sin_port);
-    return 0;
+    return FromSockaddr(reinterpret_cast<sockaddr*>(&local), length, nullptr, port) ? 0 : -1;
 }
 
 void SocketClose(SocketHandle socket) {
@@ -80,29 +150,58 @@ std::uint32_t ParseIPv4(const char* text) {
     return static_cast<std::uint32_t>(::inet_addr(text));
 }
 
-int ResolveIPv4(const char* host, const char* numericService, std::uint32_t* address) {
+namespace {
+
+// getaddrinfo with these hints: the first IPv4 and the first IPv6 entry in list order (either
+// pointer may be null). 0 when either was found.
+int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAddress* first4,
+           IpAddress* first6) {
+    if (host == nullptr) return -1;
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = aiFamily;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     // The service is always digits: the name service never parses /etc/services for it.
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = flags | AI_NUMERICSERV;
     addrinfo* list = nullptr;
-    if (::getaddrinfo(host, numericService, &hints, &list) != 0) return -1;
-    int result = -1;
-    for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr &&
-            entry->ai_addrlen >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
-            sockaddr_in found;
-            memcpy(&found, entry->ai_addr, sizeof found);
-            *address = found.sin_addr.s_addr;
-            result = 0;
-            break;
-        }
+    if (::getaddrinfo(host, service, &hints, &list) != 0) return -1;
+    IpAddress found4, found6;
+    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        // Copied out rather than cast: the list owns the bytes and promises no alignment.
+        IpAddress found;
+        if (entry->ai_addr == nullptr ||
+            !FromSockaddr(entry->ai_addr, entry->ai_addrlen, &found, nullptr))
+            continue;
+        IpAddress& first = found.family == kFamilyIPv4 ? found4 : found6;
+        if (first.family == kFamilyNone) first = found;
     }
-    ::freeaddrinfo(list);
-    return result;
+    if (list != nullptr) ::freeaddrinfo(list);
+    if (first4 != nullptr) *first4 = found4;
+    if (first6 != nullptr) *first6 = found6;
+    return found4.family != kFamilyNone || found6.family != kFamilyNone ? 0 : -1;
+}
+
+}  // namespace
+
+int ParseIPv6(const char* text, IpAddress* address) {
+    if (address == nullptr) return -1;
+    return LookUp(text, "0", AI_NUMERICHOST, AF_INET6, nullptr, address);
+}
+
+int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
+                IpAddress* first6) {
+    return LookUp(host, numericService, 0, AF_UNSPEC, first4, first6);
+}
+
+void FormatAddress(const IpAddress& address, char* text, std::size_t size) {
+    if (text == nullptr || size == 0) return;
+    text[0] = '\0';
+    sockaddr_storage storage;
+    const socklen_t length = ToSockaddr(address, 0, &storage);
+    if (length == 0 || ::getnameinfo(reinterpret_cast<sockaddr*>(&storage), length, text,
+                                     static_cast<socklen_t>(size), nullptr, 0, NI_NUMERICHOST) != 0)
+        text[0] = '\0';
 }
 
 int GetLocalHostName(char* buffer, std::size_t limit) {
@@ -124,69 +223,68 @@ int ReadEnvironment(const char* name, char* buffer, std::size_t size) {
     return length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
 }
 
-int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,
-                 std::uint16_t port) {
-    sockaddr_in to;
-    memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = ip;
+int SocketSendToAddress(SocketHandle socket, const void* bytes, std::size_t length,
+                        const IpAddress& to, std::uint16_t port) {
+    sockaddr_storage peer;
+    const socklen_t peerLength = ToSockaddr(to, port, &peer);
+    if (peerLength == 0) return -1;
     ssize_t sent = ::sendto(ToFd(socket), bytes, length, MSG_NOSIGNAL,
-                            reinterpret_cast<sockaddr*>(&to), sizeof to);
+                            reinterpret_cast<sockaddr*>(&peer), peerLength);
     return sent < 0 ? -1 : static_cast<int>(sent);
 }
 
-int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
-    pollfd entry;
-    entry.fd = ToFd(socket);
-    entry.events = POLLIN;
-    entry.revents = 0;
-    int rc = ::poll(&entry, 1, timeoutMillis < 0 ? 0 : timeoutMillis);
+int SocketsWaitReadable(const SocketHandle* sockets, int count, std::int32_t timeoutMillis,
+                        int* which) {
+    pollfd entries[2];
+    if (count < 1 || count > 2) return -1;
+    for (int i = 0; i < count; ++i) {
+        entries[i].fd = ToFd(sockets[i]);
+        entries[i].events = POLLIN;
+        entries[i].revents = 0;
+    }
+    int rc = ::poll(entries, static_cast<nfds_t>(count), timeoutMillis < 0 ? 0 : timeoutMillis);
     // A signal handled on this thread (SIGCHLD, SIGALRM, a profiler's SIGPROF) interrupts poll
     // even under SA_RESTART (poll is never restarted, signal(7)): nothing has arrived yet.
     if (rc < 0 && errno == EINTR) return 0;
-    if (rc > 0 && (entry.revents & (POLLIN | POLLERR)) == 0) return -1;
-    return rc;
+    if (rc <= 0) return rc;
+    for (int i = 0; i < count; ++i) {
+        if ((entries[i].revents & (POLLIN | POLLERR)) != 0) {
+            *which = i;
+            return 1;
+        }
+    }
+    return -1;  // POLLNVAL or POLLHUP only
 }
 
-int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized) {
+int SocketReceiveFromAddress(SocketHandle socket, void* buffer, std::size_t capacity,
+                             bool* oversized, IpAddress* from, std::uint16_t* port) {
     *oversized = false;
+    sockaddr_storage sender;
+    socklen_t senderLength = sizeof sender;
     // MSG_TRUNC makes Linux return the datagram's real size, so a datagram that did not fit is
     // recognised instead of being handed on cut short.
-    ssize_t got = ::recvfrom(ToFd(socket), buffer, capacity, MSG_TRUNC, nullptr, nullptr);
-    if (got < 0) return -1;
-    if (static_cast<std::size_t>(got) > capacity) {
-        *oversized = true;
-        return static_cast<int>(capacity);
-    }
-    return static_cast<int>(got);
-}
-
-int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port) {
-    sockaddr_in local;
-    memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = ip;
-    local.sin_port = htons(port);
-    return ::bind(ToFd(socket), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 ? 0 : -1;
-}
-
-int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
-                      std::uint32_t* ip, std::uint16_t* port) {
-    *oversized = false;
-    sockaddr_in from;
-    memset(&from, 0, sizeof from);
-    socklen_t fromLength = sizeof from;
     ssize_t got = ::recvfrom(ToFd(socket), buffer, capacity, MSG_TRUNC,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+                             from != nullptr ? reinterpret_cast<sockaddr*>(&sender) : nullptr,
+                             from != nullptr ? &senderLength : nullptr);
     if (got < 0) return -1;
-    *ip = from.sin_addr.s_addr;
-    *port = ntohs(from.sin_port);
+    if (from != nullptr) {
+        *from = IpAddress();
+        if (!FromSockaddr(reinterpret_cast<sockaddr*>(&sender), senderLength, from, port) &&
+            port != nullptr)
+            *port = 0;
+    }
     if (static_cast<std::size_t>(got) > capacity) {
         *oversized = true;
         return static_cast<int>(capacity);
     }
     return static_cast<int>(got);
+}
+
+int SocketBindAddress(SocketHandle socket, const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage local;
+    const socklen_t length = ToSockaddr(address, port, &local);
+    if (length == 0) return -1;
+    return ::bind(ToFd(socket), reinterpret_cast<sockaddr*>(&local), length) == 0 ? 0 : -1;
 }
 
 void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond) {

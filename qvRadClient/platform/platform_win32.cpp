@@ -49,24 +49,55 @@ CRITICAL_SECTION* SectionOf(LockStorage* lock) {
     return std::launder(reinterpret_cast<CRITICAL_SECTION*>(lock->bytes));
 }
 
-// One recvfrom. WSAEMSGSIZE: the buffer holds the first capacity bytes of a longer datagram
-// and the rest is gone. The count returned is then what was stored, so it can never lead a
-// reader past the buffer, and *oversized says the bytes are not to be used. Any other error
-// (including WSAECONNRESET, which Windows reports on UDP after an ICMP port-unreachable) is -1.
-int ReceiveOne(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
-               sockaddr_in* from) {
-    if (oversized != nullptr) *oversized = false;
-    const int capped = ClampLength(capacity);
-    int fromLength = sizeof(sockaddr_in);
-    sockaddr* fromAddress = reinterpret_cast<sockaddr*>(from);
-    const int received = recvfrom(ToSocket(socket), static_cast<char*>(buffer), capped, 0,
-                                  fromAddress, from != nullptr ? &fromLength : nullptr);
-    if (received != SOCKET_ERROR) return received;
-    if (WSAGetLastError() == WSAEMSGSIZE) {
-        if (oversized != nullptr) *oversized = true;
-        return capped;
+int FamilyOf(std::uint8_t family) {
+    return family == kFamilyIPv6 ? AF_INET6 : AF_INET;
+}
+
+// The socket address of an IpAddress and port, and its length; 0 for a family we do not know.
+int ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage* out) {
+    std::memset(out, 0, sizeof *out);
+    if (address.family == kFamilyIPv4) {
+        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(out);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        std::memcpy(&in->sin_addr, address.bytes, 4);
+        return sizeof(sockaddr_in);
     }
-    return -1;
+    if (address.family == kFamilyIPv6) {
+        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        std::memcpy(&in6->sin6_addr, address.bytes, 16);
+        in6->sin6_scope_id = address.scopeId;
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
+}
+
+// The address and port of a socket address of either family; false for any other.
+bool FromSockaddr(const sockaddr* from, std::size_t length, IpAddress* address,
+                  std::uint16_t* port) {
+    IpAddress found;
+    std::uint16_t foundPort = 0;
+    if (from->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        sockaddr_in in;
+        std::memcpy(&in, from, sizeof in);
+        found.family = kFamilyIPv4;
+        std::memcpy(found.bytes, &in.sin_addr, 4);
+        foundPort = ntohs(in.sin_port);
+    } else if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 in6;
+        std::memcpy(&in6, from, sizeof in6);
+        found.family = kFamilyIPv6;
+        std::memcpy(found.bytes, &in6.sin6_addr, 16);
+        found.scopeId = in6.sin6_scope_id;
+        foundPort = ntohs(in6.sin6_port);
+    } else {
+        return false;
+    }
+    if (address != nullptr) *address = found;
+    if (port != nullptr) *port = foundPort;
+    return true;
 }
 
 // Constant-initialised, so it is null before any constructor runs, whatever the order of the
@@ -96,35 +127,50 @@ int GetSocketError() {
     return WSAGetLastError();
 }
 
-SocketHandle UdpSocketOpen() {
+bool IsSendable(const IpAddress& address) {
+    const int size = address.family == kFamilyIPv4 ? 4 : address.family == kFamilyIPv6 ? 16 : 0;
+    for (int i = 0; i < size; ++i)
+        if (address.bytes[i] != 0) return true;
+    return false;
+}
+
+SocketHandle UdpSocketOpen(std::uint8_t family) {
     // Not inheritable, so a child process the host starts while a request is in flight does
     // not keep the port open. WSA_FLAG_NO_HANDLE_INHERIT needs Windows 7 SP1; older systems
     // refuse it with WSAEINVAL and get the flag cleared on the handle instead.
-    SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
-                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    const int af = FamilyOf(family);
+    SOCKET s =
+        WSASocketW(af, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-        s = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        s = WSASocketW(af, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
         if (s != INVALID_SOCKET) {
             SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
         }
     }
+    if (s != INVALID_SOCKET && family == kFamilyIPv6) {
+        // IPv6 only (the Windows default, made explicit): IPv4 keeps its own socket.
+        const DWORD one = 1;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
+    }
     return static_cast<SocketHandle>(s);
 }
 
-SocketHandle UdpSocketOpenNonBlocking() {
-    const SocketHandle s = UdpSocketOpen();
+SocketHandle UdpSocketOpenNonBlocking(std::uint8_t family) {
+    const SocketHandle s = UdpSocketOpen(family);
     if (s != kInvalidSocket) SocketSetNonBlocking(s);
     return s;
 }
 
-int SocketBindAnyIPv4(SocketHandle socket) {
+int SocketBindAny(SocketHandle socket, std::uint8_t family) {
     // Without SO_EXCLUSIVEADDRUSE another socket that sets SO_REUSEADDR may bind over this
     // port and take the replies meant for this call. Where the option is refused, the bind
     // still goes ahead with the system's default port protection.
     const int one = 1;
     setsockopt(ToSocket(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
                reinterpret_cast<const char*>(&one), sizeof one);
-    return SocketBindIPv4(socket, htonl(INADDR_ANY), 0);  // port 0: the system picks one
+    IpAddress any;  // all zero: INADDR_ANY or in6addr_any; port 0: the system picks one
+    any.family = family == kFamilyIPv6 ? kFamilyIPv6 : kFamilyIPv4;
+    return SocketBindAddress(socket, any, 0);
 }
 
 int SocketSetNonBlocking(SocketHandle socket) {
@@ -134,15 +180,16 @@ int SocketSetNonBlocking(SocketHandle socket) {
 
 int SocketLocalPort(SocketHandle socket, std::uint16_t* port) {
     if (port == nullptr) return -1;
-    sockaddr_in local;
+    sockaddr_storage local;
     std::memset(&local, 0, sizeof local);
     int length = sizeof local;
     if (getsockname(ToSocket(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         return -1;
     }
-    if (length < static_cast<int>(sizeof local) || local.sin_family != AF_INET) return -1;
-    *port = ntohs(local.sin_port);
-    return 0;
+    return length > 0 && FromSockaddr(reinterpret_cast<sockaddr*>(&local),
+                                      static_cast<std::size_t>(length), nullptr, port)
+               ? 0
+               : -1;
 }
 
 void SocketClose(SocketHandle socket) {
@@ -156,30 +203,58 @@ std::uint32_t ParseIPv4(const char* text) {
     return static_cast<std::uint32_t>(inet_addr(text));
 }
 
-int ResolveIPv4(const char* host, const char* numericService, std::uint32_t* address) {
-    if (host == nullptr || address == nullptr) return -1;
+namespace {
+
+// getaddrinfo with these hints: the first IPv4 and the first IPv6 entry in list order (either
+// pointer may be null). 0 when either was found.
+int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAddress* first4,
+           IpAddress* first6) {
+    if (host == nullptr) return -1;
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = aiFamily;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = flags;
     addrinfo* list = nullptr;
-    if (getaddrinfo(host, numericService, &hints, &list) != 0) return -1;
-    int rc = -1;
+    if (getaddrinfo(host, service, &hints, &list) != 0) return -1;
+    IpAddress found4, found6;
     for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr ||
-            entry->ai_addrlen < sizeof(sockaddr_in)) {
-            continue;
-        }
         // Copied out rather than cast: the list owns the bytes and promises no alignment.
-        sockaddr_in found;
-        std::memcpy(&found, entry->ai_addr, sizeof found);
-        *address = static_cast<std::uint32_t>(found.sin_addr.s_addr);
-        rc = 0;
-        break;
+        IpAddress found;
+        if (entry->ai_addr == nullptr ||
+            !FromSockaddr(entry->ai_addr, entry->ai_addrlen, &found, nullptr))
+            continue;
+        IpAddress& first = found.family == kFamilyIPv4 ? found4 : found6;
+        if (first.family == kFamilyNone) first = found;
     }
     if (list != nullptr) freeaddrinfo(list);
-    return rc;
+    if (first4 != nullptr) *first4 = found4;
+    if (first6 != nullptr) *first6 = found6;
+    return found4.family != kFamilyNone || found6.family != kFamilyNone ? 0 : -1;
+}
+
+}  // namespace
+
+int ParseIPv6(const char* text, IpAddress* address) {
+    if (address == nullptr) return -1;
+    return LookUp(text, "0", AI_NUMERICHOST, AF_INET6, nullptr, address);
+}
+
+int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
+                IpAddress* first6) {
+    return LookUp(host, numericService, 0, AF_UNSPEC, first4, first6);
+}
+
+void FormatAddress(const IpAddress& address, char* text, std::size_t size) {
+    if (text == nullptr || size == 0) return;
+    text[0] = '\0';
+    sockaddr_storage storage;
+    const int length = ToSockaddr(address, 0, &storage);
+    if (length == 0 ||
+        getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, text,
+                    static_cast<DWORD>(size > 1025 ? 1025 : size), nullptr, 0, NI_NUMERICHOST) != 0)
+        text[0] = '\0';
 }
 
 int GetLocalHostName(char* buffer, std::size_t limit) {
@@ -195,24 +270,24 @@ int GetLocalHostName(char* buffer, std::size_t limit) {
     return 0;
 }
 
-int SocketSendTo(SocketHandle socket, const void* bytes, std::size_t length, std::uint32_t ip,
-                 std::uint16_t port) {
-    sockaddr_in peer;
-    std::memset(&peer, 0, sizeof peer);
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = ip;
+int SocketSendToAddress(SocketHandle socket, const void* bytes, std::size_t length,
+                        const IpAddress& to, std::uint16_t port) {
+    sockaddr_storage peer;
+    const int peerLength = ToSockaddr(to, port, &peer);
+    if (peerLength == 0) return -1;
     const int sent = sendto(ToSocket(socket), static_cast<const char*>(bytes), ClampLength(length),
-                            0, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+                            0, reinterpret_cast<const sockaddr*>(&peer), peerLength);
     return sent == SOCKET_ERROR ? -1 : sent;
 }
 
-int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
+int SocketsWaitReadable(const SocketHandle* sockets, int count, std::int32_t timeoutMillis,
+                        int* which) {
     // A Winsock fd_set is a count and an array of handles, not a bitmap indexed by handle
     // value, so any SOCKET fits; the first argument of select is ignored.
+    if (count < 1 || count > 2) return -1;
     fd_set readable;
-    readable.fd_count = 1;
-    readable.fd_array[0] = ToSocket(socket);
+    readable.fd_count = static_cast<u_int>(count);
+    for (int i = 0; i < count; ++i) readable.fd_array[i] = ToSocket(sockets[i]);
     if (timeoutMillis < 0) timeoutMillis = 0;
     timeval limit;
     limit.tv_sec = static_cast<long>(timeoutMillis / 1000);
@@ -220,33 +295,52 @@ int SocketWaitReadable(SocketHandle socket, std::int32_t timeoutMillis) {
     const int rc = select(0, &readable, nullptr, nullptr, &limit);
     // WSAEINTR (a blocking call cancelled): nothing has arrived; the caller's deadline decides.
     if (rc == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? 0 : -1;
-    return rc;
+    if (rc == 0) return 0;
+    for (int i = 0; i < count; ++i) {
+        if (FD_ISSET(ToSocket(sockets[i]), &readable)) {
+            *which = i;
+            return 1;
+        }
+    }
+    return -1;
 }
 
-int SocketReceive(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized) {
-    return ReceiveOne(socket, buffer, capacity, oversized, nullptr);
-}
-
-int SocketBindIPv4(SocketHandle socket, std::uint32_t ip, std::uint16_t port) {
-    sockaddr_in local;
-    std::memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = ip;
-    local.sin_port = htons(port);
-    return bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0
-               ? 0
-               : -1;
-}
-
-int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capacity, bool* oversized,
-                      std::uint32_t* ip, std::uint16_t* port) {
-    sockaddr_in from;
-    std::memset(&from, 0, sizeof from);
-    const int received = ReceiveOne(socket, buffer, capacity, oversized, &from);
-    if (received < 0) return -1;
-    if (ip != nullptr) *ip = static_cast<std::uint32_t>(from.sin_addr.s_addr);
-    if (port != nullptr) *port = ntohs(from.sin_port);
+int SocketReceiveFromAddress(SocketHandle socket, void* buffer, std::size_t capacity,
+                             bool* oversized, IpAddress* from, std::uint16_t* port) {
+    // One recvfrom. WSAEMSGSIZE: the buffer holds the first capacity bytes of a longer datagram
+    // and the rest is gone. The count returned is then what was stored, so it can never lead a
+    // reader past the buffer, and *oversized says the bytes are not to be used. Any other error
+    // (including WSAECONNRESET, which Windows reports on UDP after an ICMP port-unreachable) is
+    // -1.
+    if (oversized != nullptr) *oversized = false;
+    const int capped = ClampLength(capacity);
+    sockaddr_storage sender;
+    std::memset(&sender, 0, sizeof sender);
+    int senderLength = sizeof sender;
+    int received = recvfrom(ToSocket(socket), static_cast<char*>(buffer), capped, 0,
+                            from != nullptr ? reinterpret_cast<sockaddr*>(&sender) : nullptr,
+                            from != nullptr ? &senderLength : nullptr);
+    if (received == SOCKET_ERROR) {
+        if (WSAGetLastError() != WSAEMSGSIZE) return -1;
+        if (oversized != nullptr) *oversized = true;
+        received = capped;
+    }
+    if (from != nullptr) {
+        *from = IpAddress();
+        if ((senderLength <= 0 ||
+             !FromSockaddr(reinterpret_cast<sockaddr*>(&sender),
+                           static_cast<std::size_t>(senderLength), from, port)) &&
+            port != nullptr)
+            *port = 0;
+    }
     return received;
+}
+
+int SocketBindAddress(SocketHandle socket, const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage local;
+    const int length = ToSockaddr(address, port, &local);
+    if (length == 0) return -1;
+    return bind(ToSocket(socket), reinterpret_cast<const sockaddr*>(&local), length) == 0 ? 0 : -1;
 }
 
 void GetUtcSecondAndMillisecond(unsigned* second, unsigned* millisecond) {
