@@ -9,8 +9,9 @@
 //
 // auth is called with the server forced to 127.0.0.1, the port to a local UDP socket that never
 // answers and the timeout to 1 wherever each of these passes its own check, which leaves the
-// outcome of the checks as it was. A refused call returns at once; an accepted one waits its
-// whole second, so only the first few accepted inputs of a process reach auth.
+// outcome of the checks as it was (a server list that passes becomes that one address). A refused
+// call returns at once; an accepted one waits its whole second, so only the first few accepted
+// inputs of a process reach auth.
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -80,6 +81,44 @@ bool TimeoutPasses(const char* timeout) {
            value >= 1 && value <= 19;
 }
 
+// The server's entries as the README states them: the text itself without a comma; with commas,
+// each piece trimmed of white space, none empty, at most 10. Their starts and lengths in the
+// text, and how many; -1 when refused.
+struct Entries {
+    std::size_t start[11];
+    std::size_t length[11];
+};
+
+int SplitServer(const char* server, Entries* e) {
+    const std::size_t length = std::strlen(server);
+    if (std::memchr(server, ',', length) == nullptr) {
+        e->start[0] = 0;
+        e->length[0] = length;
+        return 1;
+    }
+    int count = 0;
+    for (std::size_t begin = 0; begin <= length;) {
+        const void* comma = std::memchr(server + begin, ',', length - begin);
+        const std::size_t end =
+            comma != nullptr ? static_cast<std::size_t>(static_cast<const char*>(comma) - server)
+                             : length;
+        std::size_t first = begin, last = end;
+        while (first < last && std::isspace(static_cast<unsigned char>(server[first]))) ++first;
+        while (last > first && std::isspace(static_cast<unsigned char>(server[last - 1]))) --last;
+        if (first == last || count == 10) return -1;
+        e->start[count] = first;
+        e->length[count++] = last - first;
+        begin = end + 1;
+    }
+    return count;
+}
+
+bool ServerPasses(const char* server) {
+    Entries e;
+    return server != nullptr && Length(server) != 0 && Length(server) < kLimit &&
+           SplitServer(server, &e) > 0;
+}
+
 // The rules as the README states them.
 bool ShouldAccept(const char* const a[6]) {
     for (int i = 0; i < 6; ++i)
@@ -89,7 +128,7 @@ bool ShouldAccept(const char* const a[6]) {
     if (server == 0 || user == 0 || password == 0 || secret == 0) return false;
     if (user > 253 || password > 128 || secret > 256) return false;
     if (AllSpace(a[3]) || AllSpace(a[4])) return false;
-    return PortPasses(a[1]) && TimeoutPasses(a[5]);
+    return ServerPasses(a[0]) && PortPasses(a[1]) && TimeoutPasses(a[5]);
 }
 
 int g_acceptedCalls = 0;
@@ -126,7 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const AuthArguments raw = {args[0], args[1], args[2], args[3], args[4], args[5]};
-    CheckedArguments checked = {0xBEEF, -7};
+    static CheckedArguments checked;  // large: kept out of the stack
+    checked.port = 0xBEEF;
+    checked.timeoutSeconds = -7;
     const int rc = CheckAuthArguments(raw, &checked);
     const bool accept = ShouldAccept(args);
     FUZZ_CHECK(rc == (accept ? 0 : -1));
@@ -136,6 +177,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(checked.port ==
                    static_cast<std::uint16_t>(static_cast<unsigned long>(port) & 0xFFFF));
         FUZZ_CHECK(checked.timeoutSeconds == timeout);
+        Entries e;
+        const int count = SplitServer(args[0], &e);
+        FUZZ_CHECK(checked.servers.count == count);
+        for (int i = 0; i < count; ++i) {
+            const char* entry = checked.servers.text + checked.servers.entry[i];
+            FUZZ_CHECK(std::strlen(entry) == e.length[i] &&
+                       std::memcmp(entry, args[0] + e.start[i], e.length[i]) == 0);
+        }
     } else {
         FUZZ_CHECK(checked.port == 0xBEEF && checked.timeoutSeconds == -7);  // untouched
     }
@@ -143,12 +192,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Nothing leaves this host: each argument that passes its own check is replaced by one
     // that passes too.
     const char* forced[6] = {args[0], args[1], args[2], args[3], args[4], args[5]};
-    if (args[0] != nullptr && Length(args[0]) != 0 && Length(args[0]) < kLimit)
-        forced[0] = "127.0.0.1";
+    if (ServerPasses(args[0])) forced[0] = "127.0.0.1";
     if (PortPasses(args[1])) forced[1] = TheSink().port;
     if (TimeoutPasses(args[5])) forced[5] = "1";
     const AuthArguments f = {forced[0], forced[1], forced[2], forced[3], forced[4], forced[5]};
-    CheckedArguments unused;
+    static CheckedArguments unused;
     FUZZ_CHECK(CheckAuthArguments(f, &unused) == rc);
 
     if (!accept || g_acceptedCalls < kAcceptedCallsPerProcess) {

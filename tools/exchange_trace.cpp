@@ -91,28 +91,42 @@ void PrintAttributes(const CRadPacket& shown) {
     }
 }
 
-void FormatAddress(std::uint32_t networkOrder, char* text, std::size_t size) {
-    unsigned char b[4];
-    std::memcpy(b, &networkOrder, sizeof b);  // network order is the bytes in wire order
-    std::snprintf(text, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+// The entry's address and port, an IPv6 address in brackets (RFC 3986 section 3.2.2).
+void FormatServer(const CRadAddress& server, char* text, std::size_t size) {
+    char address[64];
+    platform::FormatAddress(server.ip, address, sizeof address);
+    if (server.ip.family == platform::kFamilyIPv6)
+        std::snprintf(text, size, "[%s]:%u", address, server.udpPort);
+    else
+        std::snprintf(text, size, "%s:%u", address, server.udpPort);
 }
 
-void OnSent(void* context, const CRadPacket& request, std::uint32_t ip, std::uint16_t port,
-            bool sent) {
+void OnSent(void* context, const CRadPacket& request, const ExchangeMoment& moment, bool sent) {
     ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
     if (sent) ++trace->sent;
     if (!trace->verbose) return;
-    char address[16];
-    FormatAddress(ip, address, sizeof address);
-    if (ip == 0) {
-        std::fputs("Sent nothing: the server's name did not resolve to an IPv4 address\n", stderr);
+    const bool switched = trace->lastServer >= 0 && trace->lastServer != moment.serverIndex;
+    trace->lastServer = moment.serverIndex;
+    if (moment.transmission == 0) {
+        std::fprintf(stderr, "Server %d: nothing sent: %s\n", moment.serverIndex + 1,
+                     moment.server->ip.family == platform::kFamilyNone
+                         ? "its name or address did not resolve"
+                         : "no socket of its address family (IPv6 disabled?)");
         return;
     }
+    char server[96];
+    FormatServer(*moment.server, server, sizeof server);
+    if (switched)
+        std::fprintf(stderr, "Server %d stayed silent for its share: trying server %d\n",
+                     moment.serverIndex, moment.serverIndex + 1);
     std::fputs(sent ? "Sent " : "Could not send ", stderr);
     PrintCode(request.Code());
-    std::fprintf(stderr, " Id %u to %s:%u, %u bytes\n", request.Identifier(), address, port,
-                 request.Length());
-    PrintAttributes(request);
+    std::fprintf(stderr, " Id %u to %s, %u bytes, transmission %d at +%lld.%03lld s\n",
+                 request.Identifier(), server, request.Length(), moment.transmission,
+                 static_cast<long long>(moment.elapsedMillis / 1000),
+                 static_cast<long long>(moment.elapsedMillis % 1000));
+    // Every transmission carries the same bytes: the attributes are shown once per server.
+    if (moment.transmission == 1) PrintAttributes(request);
 }
 
 const char* Reason(ReplyCheck verdict) {
@@ -139,7 +153,7 @@ const char* Reason(ReplyCheck verdict) {
 }
 
 void OnReceived(void* context, const CRadPacket& request, const CRadPacket& reply, int received,
-                ReplyCheck verdict) {
+                ReplyCheck verdict, const ExchangeMoment& moment) {
     ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
     if (verdict == ReplyCheck::kVerified) {
         trace->replied = true;
@@ -161,7 +175,10 @@ void OnReceived(void* context, const CRadPacket& request, const CRadPacket& repl
     PrintCode(reply.Code());
     std::fprintf(stderr, " Id %u, %d bytes, ", reply.Identifier(), received);
     if (verdict == ReplyCheck::kVerified) {
-        std::fputs("verified\n", stderr);
+        std::fprintf(stderr, "verified, at +%lld.%03lld s, after transmission %d to server %d\n",
+                     static_cast<long long>(moment.elapsedMillis / 1000),
+                     static_cast<long long>(moment.elapsedMillis % 1000), moment.transmission,
+                     moment.serverIndex + 1);
         PrintAttributes(reply);  // its Length was checked against the bytes received
     } else if (verdict == ReplyCheck::kWrongIdentifier) {
         std::fprintf(stderr, "discarded: Identifier %u, expected %u\n", reply.Identifier(),

@@ -11,6 +11,7 @@ struct ExchangeTrace {
     bool replied = false;        // a reply verified and was taken
     std::uint8_t replyCode = 0;  // its Code (RFC 2865 section 4)
     int sent = 0;                // requests sent
+    int lastServer = -1;         // the entry of the last transmission shown, for its switches
 
     ExchangeObserver Observer();
 };

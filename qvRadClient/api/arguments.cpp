@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr std::size_t kArgumentLimit = 2048;  // scratch and result buffers are 2048 bytes
-
 std::size_t BoundedLength(const char* text) {
     // memchr stops at the first match as if reading byte by byte (C11 7.24.5.1), so it reads
     // no further than the byte loop it replaces, a word at a time.
@@ -34,6 +32,30 @@ bool HasNonSpace(const char* text, std::size_t length) {
 }
 
 }  // namespace
+
+int SplitServerList(const char* server, std::size_t length, ServerList* list) {
+    list->count = 0;
+    if (length >= kArgumentLimit) return -1;
+    std::memcpy(list->text, server, length);
+    list->text[length] = '\0';
+    if (std::memchr(server, ',', length) == nullptr) {
+        list->entry[list->count++] = 0;
+        return 0;
+    }
+    // No host name or address holds a comma (RFC 1123 section 2.1), so a comma only separates.
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i <= length; ++i) {
+        if (i < length && list->text[i] != ',') continue;
+        std::size_t first = begin, last = i;
+        while (first < last && IsSpace(list->text[first])) ++first;
+        while (last > first && IsSpace(list->text[last - 1])) --last;
+        if (first == last || list->count >= kMaxServerEntries) return -1;
+        list->text[last] = '\0';
+        list->entry[list->count++] = static_cast<std::uint16_t>(first);
+        begin = i + 1;
+    }
+    return 0;
+}
 
 int ParseAtoiChecked(const char* text, int* value) {
     std::size_t i = 0;
@@ -76,6 +98,7 @@ int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
     if (ParseAtoiChecked(args.port, &port) != 0 || port <= 0) return -1;
     int timeout = 0;
     if (ParseAtoiChecked(args.timeout, &timeout) != 0 || timeout < 1 || timeout > 19) return -1;
+    if (SplitServerList(args.server, serverLength, &checked->servers) != 0) return -1;
     checked->port = static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFu);
     checked->timeoutSeconds = timeout;
     return 0;

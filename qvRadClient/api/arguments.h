@@ -2,6 +2,7 @@
 // A refused call sends nothing and returns "6007#0#INVALID_INPUT_ERR".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Parses as atoi does (leading white space, one sign, digits up to the first non-digit, none
@@ -17,9 +18,25 @@ struct AuthArguments {
     const char* timeout;
 };
 
+constexpr std::size_t kArgumentLimit = 2048;  // scratch and result buffers are 2048 bytes
+constexpr int kMaxServerEntries = 10;         // the client's entries
+
+// The server argument as a list of entries, each NUL-terminated in place in text.
+struct ServerList {
+    char text[kArgumentLimit];
+    std::uint16_t entry[kMaxServerEntries];  // offset of each entry's first character in text
+    std::int32_t count;
+};
+
+// Splits a server argument of length characters. Without a comma it is one entry, exactly as
+// given. With commas, each entry is trimmed of white space at both ends; an empty entry (a,,b
+// or a comma first or last), one of white space only, or more than 10 entries: -1.
+int SplitServerList(const char* server, std::size_t length, ServerList* list);
+
 struct CheckedArguments {
     std::uint16_t port;  // the parsed port reduced to its low 16 bits
     std::int32_t timeoutSeconds;
+    ServerList servers;
 };
 
 // 0 when every check passes, -1 at the first failure.

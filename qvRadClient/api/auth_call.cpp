@@ -65,7 +65,7 @@ const char* RunAuth(const AuthArguments& args, const ExchangeObserver* observer)
         CRadAttrCursor cursor;
         CRadSecret sharedSecret;
 
-        CheckedArguments checked = {};
+        CheckedArguments checked;  // filled by the checks; read only when they pass
         std::uint16_t granted = 0;
         if (CheckAuthArguments(args, &checked) != 0) {
             WriteText(result, kResultInvalidInput);
@@ -77,7 +77,10 @@ const char* RunAuth(const AuthArguments& args, const ExchangeObserver* observer)
             } else {
                 client.observer = observer;
                 sharedSecret.Assign(args.secret, std::strlen(args.secret));
-                client.AddServer(args.server, checked.port, sharedSecret, checked.timeoutSeconds);
+                const ServerList& list = checked.servers;
+                for (std::int32_t i = 0; i < list.count; ++i)
+                    client.AddServer(list.text + list.entry[i], checked.port, sharedSecret,
+                                     checked.timeoutSeconds);
                 // RFC 3579 section 3.2 / CVE-2024-3596: the Message-Authenticator goes first.
                 request.BeginAttribute(rad::kMessageAuthenticator, cursor);
                 cursor.AppendMessageAuthenticator();

@@ -36,16 +36,48 @@ bool ParseDottedDecimal(const char* text, std::uint32_t* networkOrder) {
     return true;
 }
 
+// The text between brackets, "[...]" with nothing after: copied into inner. false otherwise.
+bool Unbracket(const char* host, char* inner, std::size_t size) {
+    if (host[0] != '[') return false;
+    std::size_t n = 0;
+    for (const char* p = host + 1; *p != ']'; ++p) {
+        if (*p == '\0' || n + 1 >= size) return false;
+        inner[n++] = *p;
+    }
+    inner[n] = '\0';
+    return host[n + 2] == '\0';
+}
+
+// A character no host name has (RFC 1123 section 2.1, RFC 952): the text is an address or
+// nothing, and is never handed to the name service, which might wait on a DNS server for it.
+bool HasAddressPunctuation(const char* host) {
+    for (const char* p = host; *p != '\0'; ++p)
+        if (*p == ':' || *p == '[' || *p == ']') return true;
+    return false;
+}
+
 }  // namespace
 
-void CRadAddress::Resolve(const char* host, std::uint16_t port) {
-    ipAddress = 0;
+void CRadAddress::Resolve(const char* host, std::uint16_t port,
+                          int (*resolve)(const char*, const char*, platform::IpAddress*,
+                                         platform::IpAddress*)) {
+    ip = platform::IpAddress();
     udpPort = port;
     if (host == nullptr) return;
     std::uint32_t literal = 0;
     if (!ParseDottedDecimal(host, &literal)) literal = platform::ParseIPv4(host);
     if (literal != 0xFFFFFFFFu) {  // INADDR_NONE: not dotted IPv4 (or 255.255.255.255)
-        ipAddress = literal;
+        ip = platform::IPv4Address(literal);
+        return;
+    }
+    // IPv6 literals: "::1", "[::1]", "fe80::1%eth0" (RFC 4007 section 11 zones), nothing else.
+    char inner[64];
+    if (Unbracket(host, inner, sizeof inner)) {
+        if (platform::ParseIPv6(inner, &ip) != 0) ip = platform::IpAddress();
+        return;
+    }
+    if (HasAddressPunctuation(host)) {
+        if (platform::ParseIPv6(host, &ip) != 0) ip = platform::IpAddress();
         return;
     }
     char service[6];
@@ -58,88 +90,157 @@ void CRadAddress::Resolve(const char* host, std::uint16_t port) {
     } while (value != 0);
     for (std::size_t i = 0; i < n; ++i) service[i] = reversed[n - 1 - i];
     service[n] = '\0';
-    std::uint32_t resolved = 0;
-    if (platform::ResolveIPv4(host, service, &resolved) == 0) ipAddress = resolved;
+    platform::IpAddress first4, first6;
+    if (resolve(host, service, &first4, &first6) != 0) return;
+    ip = first4.family == platform::kFamilyIPv4 ? first4 : first6;
 }
+
+namespace {
+
+platform::SocketHandle OpenBoundSocket(std::uint8_t family) {
+    // Non-blocking, so that a datagram poll announced but the stack then dropped (a bad UDP
+    // checksum) cannot hold the receive past the deadline.
+    const platform::SocketHandle s = platform::UdpSocketOpenNonBlocking(family);
+    if (s == platform::kInvalidSocket) return s;
+    // No SO_REUSEADDR: with it, Linux hands the same ephemeral port to concurrent calls (and
+    // Windows lets another socket bind over ours), so one call could receive, and discard,
+    // the reply meant for another.
+    if (platform::SocketBindAny(s, family) != 0) {
+        platform::SocketClose(s);
+        return platform::kInvalidSocket;
+    }
+    return s;
+}
+
+}  // namespace
+
+const ClientNetwork kPlatformNetwork = {platform::ResolveHost, OpenBoundSocket};
 
 CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t port,
                        const CRadSecret& secret, std::int32_t timeout)
     : owner(ownerClient), sharedSecret(secret), reply(rad::kAccessAccept), timeoutSeconds(timeout) {
-    address.Resolve(host, port);
+    address.Resolve(host, port, ownerClient->network->resolve);
 }
 
-CRadPacket* CRadServer::Exchange(CRadPacket& request) {
+CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     if (owner == nullptr || attempts <= 0) return nullptr;
     const std::uint16_t length = request.Length();
     if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return nullptr;
-    for (std::int32_t attempt = 0; attempt < attempts; ++attempt) {
-        request.PrepareForServer(sharedSecret);
-        const ExchangeObserver* observer = owner->observer;
-        // An unresolved host keeps address 0.0.0.0, which Linux would deliver to the local
-        // host: never send there.
-        const bool sent = address.ipAddress != 0 &&
-                          platform::SocketSendTo(owner->udpSocket, request.octets, length,
-                                                 address.ipAddress, address.udpPort) >= 0;
-        if (observer != nullptr)
-            observer->requestSent(observer->context, request, address.ipAddress, address.udpPort,
-                                  sent);
-        if (!sent) continue;
-        // The deadline is fixed at the send; datagrams that fail the checks are silently
-        // discarded (RFC 2865 section 4) and never extend it, and neither do signals: a wait
-        // that ends with nothing readable (time-out or interruption) goes round again with
-        // what is left, and only the deadline itself ends it. Each round either waits until
-        // the deadline or was cut short by an event, so the loop ends.
-        const std::int64_t deadline =
-            platform::MonotonicMillis() + static_cast<std::int64_t>(timeoutSeconds) * 1000;
-        for (;;) {
-            const std::int64_t remaining = deadline - platform::MonotonicMillis();
-            if (remaining <= 0) break;
-            const int ready = platform::SocketWaitReadable(owner->udpSocket,
-                                                           static_cast<std::int32_t>(remaining));
-            if (ready < 0) break;
-            if (ready == 0) continue;
-            bool oversized = false;
-            const int received = platform::SocketReceive(owner->udpSocket, reply.octets,
-                                                         rad::kMaxPacketLength, &oversized);
-            if (received < 0) continue;
-            bool signedReply = false;
-            ReplyCheck verdict = ReplyCheck::kOversized;
-            if (!oversized)
-                verdict = reply.CheckResponse(request, static_cast<std::uint16_t>(received),
-                                              &signedReply);
-            // Last, a reply without a Message-Authenticator from a server that must send one
-            // (CVE-2024-3596) is discarded like any other that fails; the deadline stands.
-            if (verdict == ReplyCheck::kVerified &&
-                !AdmitVerifiedReply(owner->replySigning, *owner->signedServers, address.ipAddress,
-                                    address.udpPort, signedReply))
-                verdict = ReplyCheck::kUnsigned;
-            if (observer != nullptr)
-                observer->datagramReceived(observer->context, request, reply, received, verdict);
-            if (verdict == ReplyCheck::kVerified) return &reply;
+    const ExchangeObserver* observer = owner->observer;
+    ExchangeMoment moment = {&address, 0, 0, 0};
+    for (std::int32_t i = 0; i < owner->serverCount; ++i)
+        if (owner->servers[i] == this) moment.serverIndex = i;
+    // No address (an unresolved host keeps none, and 0.0.0.0 would reach the local host on
+    // Linux), or no socket of its family (a host without IPv6): nothing can go, skip at once.
+    const platform::SocketHandle socket =
+        address.Sendable() ? owner->SocketFor(address.ip.family) : platform::kInvalidSocket;
+    if (socket == platform::kInvalidSocket) {
+        if (observer != nullptr) observer->requestSent(observer->context, request, moment, false);
+        return nullptr;
+    }
+    // Prepared once: every transmission to this server carries the same bytes (RFC 2865
+    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password and
+    // Message-Authenticator), and the server's duplicate detection sees one request.
+    request.PrepareForServer(sharedSecret);
+    // The request's random bytes jitter the schedule: no further system call.
+    CRadSchedule schedule;
+    schedule.Begin(platform::MonotonicMillis(), shareEnd, attempts,
+                   request.octets + rad::kAuthenticatorOffset + 12);
+    bool anySent = false;
+    const platform::SocketHandle waitOn[2] = {owner->udpSocket, owner->udpSocket6};
+    const int waitCount = owner->udpSocket6 != platform::kInvalidSocket ? 2 : 1;
+    // Each round sends what is due, or waits until the next transmission or the share's end, or
+    // takes one datagram. Datagrams that fail the checks are silently discarded (RFC 2865 section
+    // 4) and change neither the schedule nor the end (RFC 5080 section 2.2.1: timers are not
+    // modified), and neither do signals: a wait that ends with nothing readable goes round again
+    // with what is left. So the loop ends by the share's end at the latest.
+    for (;;) {
+        const std::int64_t now = platform::MonotonicMillis();
+        if (now >= shareEnd) break;
+        if (schedule.HasNext() && now >= schedule.next) {
+            const bool sent = platform::SocketSendToAddress(socket, request.octets, length,
+                                                            address.ip, address.udpPort) >= 0;
+            schedule.Advance();
+            anySent = anySent || sent;
+            if (observer != nullptr) {
+                moment.transmission = schedule.sent;
+                moment.elapsedMillis = now - owner->firstTransmission;
+                observer->requestSent(observer->context, request, moment, sent);
+            }
+            // Nothing went out and nothing more will: no reply can come.
+            if (!anySent && !schedule.HasNext()) return nullptr;
+            continue;
         }
+        const std::int64_t until = schedule.HasNext() ? schedule.next : shareEnd;
+        int which = 0;
+        const int ready = platform::SocketsWaitReadable(
+            waitOn, waitCount, static_cast<std::int32_t>(until - now), &which);
+        if (ready < 0) break;
+        if (ready == 0) continue;
+        bool oversized = false;
+        platform::IpAddress from;
+        std::uint16_t fromPort = 0;
+        const int received = platform::SocketReceiveFromAddress(
+            waitOn[which], reply.octets, rad::kMaxPacketLength, &oversized, &from, &fromPort);
+        if (received < 0) continue;
+        bool signedReply = false;
+        ReplyCheck verdict = ReplyCheck::kOversized;
+        if (!oversized)
+            verdict =
+                reply.CheckResponse(request, static_cast<std::uint16_t>(received), &signedReply);
+        // Last, a reply without a Message-Authenticator from a server that must send one
+        // (CVE-2024-3596) is discarded like any other that fails; the schedule stands.
+        if (verdict == ReplyCheck::kVerified &&
+            !AdmitVerifiedReply(owner->replySigning, *owner->signedServers,
+                                owner->ServerKeyOfReply(*this, from, fromPort), signedReply))
+            verdict = ReplyCheck::kUnsigned;
+        if (observer != nullptr) {
+            moment.elapsedMillis = platform::MonotonicMillis() - owner->firstTransmission;
+            observer->datagramReceived(observer->context, request, reply, received, verdict,
+                                       moment);
+        }
+        if (verdict == ReplyCheck::kVerified) return &reply;
     }
     return nullptr;
 }
 
 CRadClient::CRadClient() {
-    // Non-blocking, so that a datagram poll announced but the stack then dropped (a bad UDP
-    // checksum) cannot hold the receive past the deadline.
-    udpSocket = platform::UdpSocketOpenNonBlocking();
-    if (udpSocket == platform::kInvalidSocket) return;
-    // No SO_REUSEADDR: with it, Linux hands the same ephemeral port to concurrent calls (and
-    // Windows lets another socket bind over ours), so one call could receive, and discard,
-    // the reply meant for another.
-    if (platform::SocketBindAnyIPv4(udpSocket) != 0) return;
-    ready = true;
+    udpSocket = OpenBoundSocket(platform::kFamilyIPv4);
+    ready = udpSocket != platform::kInvalidSocket;
 }
 
 CRadClient::~CRadClient() {
     if (udpSocket != platform::kInvalidSocket) platform::SocketClose(udpSocket);
+    if (udpSocket6 != platform::kInvalidSocket) platform::SocketClose(udpSocket6);
     for (std::int32_t i = 0; i < serverCount && i < kMaxServers; ++i) {
         delete servers[i];  // the entry's secret and reply wipe themselves
         servers[i] = nullptr;
     }
     serverCount = 0;
+}
+
+platform::SocketHandle CRadClient::SocketFor(std::uint8_t family) {
+    if (family == platform::kFamilyIPv4) return udpSocket;
+    if (family != platform::kFamilyIPv6) return platform::kInvalidSocket;
+    if (!triedSocket6) {
+        triedSocket6 = true;
+        udpSocket6 = network->openSocket(platform::kFamilyIPv6);
+    }
+    return udpSocket6;
+}
+
+std::uint64_t CRadClient::ServerKeyOfReply(const CRadServer& inTurn,
+                                           const platform::IpAddress& from,
+                                           std::uint16_t fromPort) const {
+    // A late reply of an earlier entry (all of a call's entries get the same bytes when they
+    // share a secret) is judged as that server's, by its source; any other as the entry's in turn.
+    for (std::int32_t i = 0; i < serverCount; ++i) {
+        const CRadAddress& a = servers[i]->address;
+        if (a.udpPort == fromPort && a.ip.family == from.family && a.ip.scopeId == from.scopeId &&
+            std::memcmp(a.ip.bytes, from.bytes, sizeof a.ip.bytes) == 0)
+            return ServerKey(a.ip, a.udpPort);
+    }
+    return ServerKey(inTurn.address.ip, inTurn.address.udpPort);
 }
 
 std::uint8_t CRadClient::NextIdentifier() {
@@ -161,9 +262,24 @@ int CRadClient::AddServer(const char* host, std::uint16_t port, const CRadSecret
 CRadPacket* CRadClient::SendRequest(CRadPacket& request) {
     if (serverCount <= 0) return nullptr;
     if (currentServer < 0 || currentServer >= serverCount) currentServer = 0;
+    firstTransmission = platform::MonotonicMillis();
+    const std::int64_t deadline =
+        firstTransmission +
+        static_cast<std::int64_t>(servers[currentServer]->timeoutSeconds) * 1000;
     for (std::int32_t tried = 0; tried < serverCount; ++tried) {
-        CRadPacket* reply = servers[currentServer]->Exchange(request);
-        if (reply != nullptr) return reply;
+        CRadServer* entry = servers[currentServer];
+        // The entries with an address still to come, this one included, share what is left.
+        std::int32_t sharing = 0;
+        for (std::int32_t k = tried; k < serverCount; ++k)
+            if (servers[(currentServer + k - tried) % serverCount]->address.Sendable()) ++sharing;
+        const std::int64_t now = platform::MonotonicMillis();
+        const std::int64_t left = deadline - now;
+        // One without an address (or a family this host lacks) returns at once, and leaves
+        // its share to the others.
+        if (!entry->address.Sendable() || left > 0) {
+            CRadPacket* reply = entry->Exchange(request, now + ShareOfDeadline(left, sharing));
+            if (reply != nullptr) return reply;
+        }
         if (++currentServer >= serverCount) currentServer = 0;
     }
     return nullptr;

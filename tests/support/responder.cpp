@@ -2,23 +2,29 @@
 #include "support/responder.h"
 
 #include <chrono>
+#include <memory>
 
 std::uint32_t LoopbackAddress() {
     return platform::ParseIPv4("127.0.0.1");
 }
 
-LoopbackResponder::LoopbackResponder(Script script) : script_(std::move(script)) {
-    socket_ = platform::UdpSocketOpen();
+LoopbackResponder::LoopbackResponder(Script script, const char* address, std::uint16_t port)
+    : script_(std::move(script)) {
+    if (platform::ParseIPv4(address) != 0xFFFFFFFFu)
+        address_ = platform::IPv4Address(platform::ParseIPv4(address));
+    else if (platform::ParseIPv6(address, &address_) != 0)
+        return;
+    socket_ = platform::UdpSocketOpen(address_.family);
     if (socket_ == platform::kInvalidSocket) return;
-    if (platform::SocketBindIPv4(socket_, LoopbackAddress(), 0) != 0 ||
+    if (platform::SocketBindAddress(socket_, address_, port) != 0 ||
         platform::SocketLocalPort(socket_, &port_) != 0) {
         platform::SocketClose(socket_);
         socket_ = platform::kInvalidSocket;
         port_ = 0;
         return;
     }
-    other_ = platform::UdpSocketOpen();
-    if (other_ != platform::kInvalidSocket) platform::SocketBindIPv4(other_, LoopbackAddress(), 0);
+    other_ = platform::UdpSocketOpen(address_.family);
+    if (other_ != platform::kInvalidSocket) platform::SocketBindAddress(other_, address_, 0);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -34,6 +40,11 @@ std::vector<Bytes> LoopbackResponder::Received() {
     return received_;
 }
 
+std::vector<double> LoopbackResponder::ReceivedTimes() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return times_;
+}
+
 std::size_t LoopbackResponder::ReceivedCount() {
     std::lock_guard<std::mutex> guard(mutex_);
     return received_.size();
@@ -44,22 +55,24 @@ void LoopbackResponder::Run() {
     while (!stop_) {
         if (platform::SocketWaitReadable(socket_, 20) <= 0) continue;
         bool oversized = false;
-        std::uint32_t ip = 0;
+        platform::IpAddress from;
         std::uint16_t port = 0;
-        const int n = platform::SocketReceiveFrom(socket_, buffer.data(), buffer.size(), &oversized,
-                                                  &ip, &port);
+        const int n = platform::SocketReceiveFromAddress(socket_, buffer.data(), buffer.size(),
+                                                         &oversized, &from, &port);
         if (n < 0) continue;
+        const std::chrono::duration<double> at = std::chrono::steady_clock::now() - started_;
         Bytes request(buffer.begin(), buffer.begin() + n);
         if (recording_) {
             std::lock_guard<std::mutex> guard(mutex_);
             received_.push_back(request);
+            times_.push_back(at.count());
         }
         for (const Datagram& d : script_(request)) {
             if (stop_) break;
             if (d.delayMillis > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(d.delayMillis));
-            platform::SocketSendTo(d.fromOtherPort ? other_ : socket_, d.bytes.data(),
-                                   d.bytes.size(), ip, port);
+            platform::SocketSendToAddress(d.fromOtherPort ? other_ : socket_, d.bytes.data(),
+                                          d.bytes.size(), from, port);
         }
     }
 }
@@ -76,4 +89,12 @@ LoopbackResponder::Script AnswerWith(const std::string& secret, std::uint8_t cod
 
 LoopbackResponder::Script Silent() {
     return [](const Bytes&) -> std::vector<Datagram> { return {}; };
+}
+
+LoopbackResponder::Script DropFirst(int k, LoopbackResponder::Script script) {
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    return [k, seen, script](const Bytes& request) -> std::vector<Datagram> {
+        if (k < 0 || seen->fetch_add(1) < k) return {};
+        return script(request);
+    };
 }

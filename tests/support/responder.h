@@ -1,8 +1,9 @@
-// A scripted RADIUS peer for the tests: a thread on 127.0.0.1, on a port it picked itself,
-// that records every datagram and answers each with what its script returns.
+// A scripted RADIUS peer for the tests: a thread on 127.0.0.1 (or 127.0.0.2, ::1), on a port it
+// picked itself, that records every datagram and answers each with what its script returns.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -24,7 +25,10 @@ class LoopbackResponder {
     // Given the request received, returns the datagrams to send back to its sender, in order.
     using Script = std::function<std::vector<Datagram>(const Bytes& request)>;
 
-    explicit LoopbackResponder(Script script);
+    // address: a loopback literal; port 0 picks a free one. Where the address cannot be bound
+    // (no IPv6, or the port taken there), Port() is 0.
+    explicit LoopbackResponder(Script script, const char* address = "127.0.0.1",
+                               std::uint16_t port = 0);
     ~LoopbackResponder();
     LoopbackResponder(const LoopbackResponder&) = delete;
     LoopbackResponder& operator=(const LoopbackResponder&) = delete;
@@ -33,6 +37,8 @@ class LoopbackResponder {
     std::string PortText() const { return std::to_string(port_); }
     std::vector<Bytes> Received();
     std::size_t ReceivedCount();
+    // When each datagram arrived, in seconds since the responder started.
+    std::vector<double> ReceivedTimes();
     // From now on datagrams are answered but not kept, so the heap stays flat across calls.
     void StopRecording() { recording_ = false; }
 
@@ -47,6 +53,9 @@ class LoopbackResponder {
     std::atomic<bool> recording_{true};
     std::mutex mutex_;
     std::vector<Bytes> received_;
+    std::vector<double> times_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    platform::IpAddress address_;
     std::thread thread_;
 };
 
@@ -54,5 +63,7 @@ class LoopbackResponder {
 LoopbackResponder::Script AnswerWith(const std::string& secret, std::uint8_t code,
                                      std::vector<Attribute> attributes);
 LoopbackResponder::Script Silent();
+// The script, but the first k datagrams it is given go unanswered (k < 0: every one).
+LoopbackResponder::Script DropFirst(int k, LoopbackResponder::Script script);
 
 std::uint32_t LoopbackAddress();  // 127.0.0.1 in network order
