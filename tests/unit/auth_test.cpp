@@ -193,12 +193,22 @@ TEST(AuthResults, GarbageOnlyStillWaitsTheWholeTimeoutButNoLonger) {
 TEST(AuthResults, UnresolvableHostFailsAtOnce) {
     // A label over 63 bytes is refused by the resolver itself: no query leaves the machine.
     const std::string unresolvable = std::string(70, 'q') + ".invalid";
-    for (const char* host : {unresolvable.c_str(), "0.0.0.0"}) {
+    for (const char* host : {unresolvable.c_str(), "0.0.0.0", "::", "::1::2", "[::1", "[::1]x"}) {
         SCOPED_TRACE(host);
         const TimedResult t = TimedAuth("1812", kSecret, "alice", "password", "5", host);
         EXPECT_EQ(t.text, kNetworkFail);
         EXPECT_LT(t.seconds, 1.0);
     }
+}
+
+TEST(AuthResults, IPv6ServerBareAndInBrackets) {
+    LoopbackResponder r(AnswerWith(kSecret, 2, {{18, Text("over IPv6")}}), "::1");
+    if (r.Port() == 0) GTEST_SKIP() << "no IPv6 loopback here";
+    for (const char* host : {"::1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(CallAuth(host, r.PortText().c_str(), kSecret, "alice", "pw", "2"), "over IPv6");
+    }
+    EXPECT_EQ(r.ReceivedCount(), 2u);
 }
 
 TEST(AuthResults, NoSocketGivesClientStackError) {
@@ -240,6 +250,9 @@ TEST(AuthArguments, ChecksInOneTable) {
     // The same port, padded with leading white space to 2047 and 2048 bytes.
     const std::string port2047 = std::string(2047 - port.size(), ' ') + port;
     const std::string port2048 = " " + port2047;
+    std::string ten = "127.0.0.1";
+    for (int i = 1; i < 10; ++i) ten += ",127.0.0.2";
+    const std::string eleven = ten + ",127.0.0.2";
     const char* P = port.c_str();
     const char* S = kSecret;
     const std::vector<ArgCase> cases = {
@@ -281,6 +294,14 @@ TEST(AuthArguments, ChecksInOneTable) {
         {"port_2048_bytes", "127.0.0.1", port2048.c_str(), S, "alice", "pw", "1", false},
         {"huge_port", "127.0.0.1", huge.c_str(), S, "alice", "pw", "1", false},
         {"huge_timeout", "127.0.0.1", P, S, "alice", "pw", huge.c_str(), false},
+        // Lists: the first entry (127.0.0.1) answers. White space around an entry is dropped.
+        {"list_two", " 127.0.0.1 ,\t127.0.0.2", P, S, "alice", "pw", "1", true},
+        {"list_ten", ten.c_str(), P, S, "alice", "pw", "1", true},
+        {"list_eleven", eleven.c_str(), P, S, "alice", "pw", "1", false},
+        {"list_empty_entry", "127.0.0.1,,127.0.0.2", P, S, "alice", "pw", "1", false},
+        {"list_comma_first", ",127.0.0.1", P, S, "alice", "pw", "1", false},
+        {"list_comma_last", "127.0.0.1,", P, S, "alice", "pw", "1", false},
+        {"list_space_entry", "127.0.0.1, ,127.0.0.2", P, S, "alice", "pw", "1", false},
     };
     for (const ArgCase& k : cases) {
         SCOPED_TRACE(k.name);
