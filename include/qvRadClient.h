@@ -3,8 +3,15 @@
  * The public C interface of the library; usable from C and C++.
  *
  * const char* auth(server, port, secret, user, password, timeout)
- *   Sends one Access-Request for user/password to server:port (UDP), waits up to timeout
- *   seconds (1 to 19) for a reply that verifies, and returns one text:
+ *   Sends one Access-Request for user/password to server:port (UDP) and returns, within timeout
+ *   seconds (1 to 19, counted from the first send), one text.
+ *   server: a host name, an IPv4 address, or an IPv6 address bare or in brackets ("::1",
+ *     "[2001:db8::1]", "fe80::1%eth0"); or a list of up to 10 of them separated by commas
+ *     ("radius1.example.net, radius2.example.net"; white space around an entry is dropped), tried
+ *     in order, each for its share of the timeout. A name uses its first IPv4 address, IPv6
+ *     only when it has none. port, secret and timeout apply to every entry.
+ *   A silent server is sent the same request again within its share (with a timeout of 3 s or
+ *   more), at growing intervals of at least a second. The text returned:
  *     the server's Reply-Message   an Access-Accept or Access-Reject carried one (the host
  *                                  tells them apart by the text)
  *     "6007#0#INVALID_INPUT_ERR"   an argument was refused (null, empty, too long, bad number)
