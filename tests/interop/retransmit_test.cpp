@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +16,8 @@
 namespace {
 
 // The relay's one socket towards the server: every datagram it forwards leaves from the same
-// port, so the server's duplicate detection (RFC 5080 section 2.2.2) sees the client's.
+// port, as the client's retransmissions do, since the server's duplicate detection (RFC 5080
+// section 2.2.2) keys on the source.
 struct Upstream {
     platform::SocketHandle socket = platform::kInvalidSocket;
     std::uint16_t port = 0;  // its own, as the server logs the sender
@@ -68,8 +70,8 @@ class Retransmission : public ::testing::TestWithParam<Loss> {};
 // With timeout 5 the first transmission is lost, the second (about 1.25 s later) carries the
 // same bytes and gets the Accept: no third. The server answered once per datagram it got, and
 // processed the request once: a retransmission it had answered already, it answers from its
-// cache ("Sending duplicate reply"), which it does only for the same source port, Identifier
-// and Request Authenticator.
+// cache ("Sending duplicate reply"), which it does only for an Identifier and Request
+// Authenticator it has seen from the same source (the relay's one socket).
 TEST_P(Retransmission, TheServerAnswersOnceTheRequestItGot) {
     const Loss& loss = GetParam();
     FrServer server;
