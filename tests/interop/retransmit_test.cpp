@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,11 @@ struct Loss {
     int serverReceived;  // requests the server logged as received, and processed
     int duplicates;      // retransmissions it answered from its cache of replies
 };
+
+// How GoogleTest shows a row: its name.
+void PrintTo(const Loss& loss, std::ostream* os) {
+    *os << loss.name;
+}
 
 class Retransmission : public ::testing::TestWithParam<Loss> {};
 
