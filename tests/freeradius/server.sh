@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts and stops a private FreeRADIUS 3.2 server on 127.0.0.1 for qvRadClient's interop tests.
+# Starts and stops a private FreeRADIUS 3.2 server on 127.0.0.1 and ::1 for qvRadClient's interop
+# tests.
 # Usage: server.sh start DIR [--backports CACHE] [--home REALM=ENV]... | stop DIR
 #   (DIR is a state folder; its path may contain spaces).
 #   --backports CACHE  run the newer FreeRADIUS of Debian's backports suite (3.2.7 on bookworm,
@@ -25,6 +26,9 @@
 #                      takes), SMAX 8182 bytes (the longest FreeRADIUS 3.2.1 reads from its
 #                      configuration), MSGAUTH testing123 on a client with
 #                      require_message_authenticator (requests without one are dropped)
+#   QVRAD_FR_HOST6     ::1, where MAIN and S256 (QVRAD_FR_LISTENS6) listen as well, on the same
+#                      ports with the same secrets, for a client at ::1; empty when ::1 cannot be
+#                      bound here (IPv6 disabled), and then QVRAD_FR_NO_IPV6 says why
 #   QVRAD_FR_PORT_CLOSED a UDP port picked with the others but never bound: nothing listens
 #                      there (another process could take it later, which is unlikely)
 #   QVRAD_FR_VERSION   the server's version (3.2.1, 3.2.7); QVRAD_FR_REALMS a proxy's realms
@@ -140,18 +144,41 @@ stop_server() {
   rm -f "$pidfile" "$dir/ports.env"
 }
 
-# Prints NAME=PORT,... with one distinct free UDP port per listener: all sockets are bound to
-# 127.0.0.1:0 at once (so the kernel hands out distinct ports), read back, then released.
+# pick_ports "NAMES6" NAME...: prints NAME=PORT,... with one distinct free UDP port per listener
+# (all sockets are bound to 127.0.0.1:0 at once, so the kernel hands out distinct ports, read
+# back, then released), each of NAMES6 free on ::1 as well; then a second line, empty, or why
+# ::1 cannot be bound here (IPv6 disabled: no AF_INET6 sockets, or no ::1), and NAMES6 is ignored.
 pick_ports() {
   python3 - "$@" <<'EOF'
 import socket, sys
-socks = []
-for name in sys.argv[1:]:
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    socks.append((name, s))
-print(",".join("%s=%d" % (n, s.getsockname()[1]) for n, s in socks))
-for _, s in socks:
+names6, names = sys.argv[1].split(), sys.argv[2:]
+held, picked, no6 = [], [], ""
+try:
+    with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as probe:
+        probe.bind(("::1", 0))
+except OSError as e:
+    no6 = "cannot bind ::1: " + (e.strerror or str(e))
+for name in names:
+    for _ in range(20):  # a port taken on ::1 stays held, so the next one differs
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("127.0.0.1", 0))
+        held.append(s)
+        port = s.getsockname()[1]
+        if no6 or name not in names6:
+            break
+        s6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        held.append(s6)
+        try:
+            s6.bind(("::1", port))
+            break
+        except OSError:
+            pass
+    else:
+        sys.exit("no port free on both 127.0.0.1 and ::1 for " + name)
+    picked.append("%s=%d" % (name, port))
+print(",".join(picked))
+print(no6)
+for s in held:
     s.close()
 EOF
 }
@@ -162,30 +189,43 @@ log_tail() {
   echo "----" >&2
 }
 
-# Status-Server (RFC 5997) on each listener with its own secret; RFC 5997 section 3 wants a
-# Message-Authenticator in it, which radclient only adds when asked to.
-check_listeners() {
-  local env=$1 name port port_var secret secret_var try ok
-  # shellcheck disable=SC1090
-  . "$env"
-  for name in $QVRAD_FR_LISTENS; do
-    port_var=QVRAD_FR_PORT_$name
-    secret_var=QVRAD_FR_SECRET_$name
-    port=${!port_var}
-    secret=${!secret_var}
-    ok=0
-    for ((try = 0; try < status_tries; try++)); do
-      if echo "Message-Authenticator = 0x00" |
-        radclient -q -t 1 -r 1 "$QVRAD_FR_HOST:$port" status "$secret" >/dev/null 2>&1; then
-        ok=1
-        break
-      fi
-    done
-    if [ "$ok" != 1 ]; then
-      echo "server.sh: listener $name on port $port does not answer Status-Server" >&2
-      return 1
+# Status-Server (RFC 5997) to one listener, status_tries times at most; RFC 5997 section 3 wants
+# a Message-Authenticator in it, which radclient only adds when asked to.
+answers_status() {
+  local target=$1 secret=$2 try
+  for ((try = 0; try < status_tries; try++)); do
+    if echo "Message-Authenticator = 0x00" |
+      radclient -q -t 1 -r 1 "$target" status "$secret" >/dev/null 2>&1; then
+      return 0
     fi
   done
+  return 1
+}
+
+# Each listener with its own secret, on 127.0.0.1 and, for those of QVRAD_FR_LISTENS6, on ::1:
+# all at once (radclient takes a quarter of a second to start), then each result in turn.
+check_listeners() {
+  local env=$1 name host target port_var secret_var i status=0
+  local -a pids=() targets=()
+  # shellcheck disable=SC1090
+  . "$env"
+  for name in $QVRAD_FR_LISTENS; do targets+=("$name $QVRAD_FR_HOST"); done
+  for name in ${QVRAD_FR_LISTENS6:-}; do targets+=("$name [$QVRAD_FR_HOST6]"); done
+  for target in "${targets[@]}"; do
+    name=${target%% *}
+    host=${target#* }
+    port_var=QVRAD_FR_PORT_$name
+    secret_var=QVRAD_FR_SECRET_$name
+    answers_status "$host:${!port_var}" "${!secret_var}" &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      echo "server.sh: listener ${targets[$i]} does not answer Status-Server" >&2
+      status=1
+    fi
+  done
+  return "$status"
 }
 
 # A server that cannot run here: a ports.env in DIR that says why, and exit 77 (CTest: skipped).
@@ -237,14 +277,20 @@ start_server() {
   rm -rf -- "$dir/raddb" "$dir/run" "$dir/log"
   rm -f -- "$dir/ports.env" "$dir/radiusd.log"
 
-  local names
-  names=$(python3 -B -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS))' "$here")
+  local names names6 picked no6
+  # The listeners, then those of them also on ::1.
+  names=$(python3 -B -c 'import sys; sys.path.insert(0, sys.argv[1]); import genconf; print(" ".join(n for n, _, _ in genconf.LISTENS)); print(" ".join(genconf.LISTENS6))' "$here")
+  names6=""
+  { read -r names && read -r names6; } <<<"$names" || true
   [ ${#homes[@]} -eq 0 ] || names=MAIN
   for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
     # shellcheck disable=SC2086
-    ports=$(pick_ports $names CLOSED)
+    picked=$(pick_ports "$names6" $names CLOSED)
+    no6=""
+    { read -r ports && read -r no6; } <<<"$picked" || true
+    [ -z "$no6" ] || echo "server.sh: no listener on ::1 ($no6)" >&2
     python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports" \
-      "${extra[@]}"
+      --no-ipv6 "$no6" "${extra[@]}"
     local -a dict=()
     [ -z "$dictdir" ] || dict=(-D "$dictdir")
     LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Quick check that the test server of DIR (started by server.sh) accepts alice and rejects a
-# wrong password with its Reply-Message. Usage: smoke.sh DIR
+# wrong password with its Reply-Message, on 127.0.0.1 and on ::1. Usage: smoke.sh DIR
 set -euo pipefail
 
 [ $# -eq 1 ] || {
@@ -14,12 +14,12 @@ env_file="$1/ports.env"
 }
 # shellcheck disable=SC1090
 . "$env_file"
-target="$QVRAD_FR_HOST:$QVRAD_FR_PORT_MAIN"
 
-# Prints radclient's view of one Access-Request; never fails on its own, the caller judges.
+# ask HOST USER PASSWORD: radclient's view of one Access-Request to the MAIN listener on HOST;
+# never fails on its own, the caller judges.
 ask() {
-  printf 'User-Name = "%s", User-Password = "%s", Message-Authenticator = 0x00\n' "$1" "$2" |
-    radclient -x -t 2 -r 1 "$target" auth "$QVRAD_FR_SECRET_MAIN" 2>&1 || true
+  printf 'User-Name = "%s", User-Password = "%s", Message-Authenticator = 0x00\n' "$2" "$3" |
+    radclient -x -t 2 -r 1 "$1:$QVRAD_FR_PORT_MAIN" auth "$QVRAD_FR_SECRET_MAIN" 2>&1 || true
 }
 
 expect() {
@@ -33,7 +33,17 @@ expect() {
   return 1
 }
 
+hosts=("$QVRAD_FR_HOST")
+if [ -n "${QVRAD_FR_HOST6:-}" ]; then
+  hosts+=("[$QVRAD_FR_HOST6]")
+else
+  echo "skipped on ::1: ${QVRAD_FR_NO_IPV6:-the server does not listen there}"
+fi
 status=0
-expect "alice accepted" "$(ask alice alice-pass)" Access-Accept "Welcome, alice" || status=1
-expect "wrong password rejected" "$(ask alice wrong-pass)" Access-Reject "Access denied" || status=1
+for host in "${hosts[@]}"; do
+  expect "alice accepted on $host" "$(ask "$host" alice alice-pass)" Access-Accept "Welcome, alice" ||
+    status=1
+  expect "wrong password rejected on $host" "$(ask "$host" alice wrong-pass)" Access-Reject \
+    "Access denied" || status=1
+done
 exit "$status"

@@ -97,6 +97,11 @@ std::string FrServer::Get(const std::string& name) const {
     return it == vars.end() ? std::string() : it->second;
 }
 
+bool FrServer::Listens6(const std::string& listener) const {
+    const std::string listens = " " + Get("QVRAD_FR_LISTENS6") + " ";
+    return !Host6().empty() && listens.find(" " + listener + " ") != std::string::npos;
+}
+
 bool LoadServer(FrServer* server, std::string* error) {
     const char* overridden = std::getenv("QVRAD_FR_ENV");
     return LoadServerFrom(overridden != nullptr && *overridden ? overridden : QVRAD_FR_ENV_FILE,

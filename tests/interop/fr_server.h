@@ -29,6 +29,11 @@ struct FrServer {
 
     std::string Get(const std::string& name) const;
     std::string Host() const { return Get("QVRAD_FR_HOST"); }
+    // ::1 where the listeners of Listens6 also listen (same ports and secrets); empty where the
+    // server could not bind ::1 (IPv6 disabled here), and NoIPv6 says why.
+    std::string Host6() const { return Get("QVRAD_FR_HOST6"); }
+    bool Listens6(const std::string& listener) const;
+    std::string NoIPv6() const { return Get("QVRAD_FR_NO_IPV6"); }
     std::string Port(const std::string& listener) const { return Get("QVRAD_FR_PORT_" + listener); }
     std::string Secret(const std::string& listener) const {
         return Get("QVRAD_FR_SECRET_" + listener);
