@@ -296,10 +296,14 @@ int SocketsWaitReadable(const SocketHandle* sockets, int count, std::int32_t tim
     // WSAEINTR (a blocking call cancelled): nothing has arrived; the caller's deadline decides.
     if (rc == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? 0 : -1;
     if (rc == 0) return 0;
+    // select leaves only the ready handles in the set. Read directly, not with FD_ISSET, which
+    // would import __WSAFDIsSet for nothing.
     for (int i = 0; i < count; ++i) {
-        if (FD_ISSET(ToSocket(sockets[i]), &readable)) {
-            *which = i;
-            return 1;
+        for (u_int k = 0; k < readable.fd_count && k < FD_SETSIZE; ++k) {
+            if (readable.fd_array[k] == ToSocket(sockets[i])) {
+                *which = i;
+                return 1;
+            }
         }
     }
     return -1;

@@ -57,9 +57,11 @@ TEST(Win32Platform, ParsesDottedAddressesInNetworkOrder) {
     for (const auto& c : cases) {
         EXPECT_EQ(platform::ParseIPv4(c.text), c.value) << (c.text ? c.text : "(null)");
     }
-    std::uint32_t address = 0;
-    ASSERT_EQ(platform::ResolveIPv4("127.0.0.1", "1812", &address), 0);
-    EXPECT_EQ(address, kLoopback);
+    platform::IpAddress first4, first6;
+    ASSERT_EQ(platform::ResolveHost("127.0.0.1", "1812", &first4, &first6), 0);
+    EXPECT_EQ(first4.family, platform::kFamilyIPv4);
+    EXPECT_EQ(std::memcmp(first4.bytes, &kLoopback, 4), 0);
+    EXPECT_EQ(first6.family, platform::kFamilyNone);
 }
 
 TEST(Win32Platform, DatagramsKeepAddressAndPortOrder) {
