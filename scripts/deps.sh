@@ -5,7 +5,7 @@ packages=(
   cmake make g++ pkg-config git ca-certificates python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
   valgrind clang-14 libclang-rt-14-dev
-  freeradius freeradius-utils
+  freeradius freeradius-utils python3-pyrad
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 python3-pefile
   debhelper dpkg-dev lintian man-db groff-base

@@ -2,7 +2,7 @@
 # Native Linux build (warnings are errors) and the whole CTest suite, interop tests included.
 set -euo pipefail
 b="$QVRAD_OUT/linux"
-cmake -S "$QVRAD_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVRAD_BUILD_BENCH=ON \
-  -DQVRAD_WERROR=ON
+cmake -S "$QVRAD_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVRAD_BUILD_TESTS=ON \
+  -DQVRAD_BUILD_BENCH=ON -DQVRAD_WERROR=ON
 cmake --build "$b" -j "$QVRAD_JOBS"
 ctest --test-dir "$b" --output-on-failure -j "$QVRAD_JOBS" --timeout 300

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The build types the other stages do not compile, compile only (no test runs): Release with GCC
 # (-O3, where GCC's flow-based warnings appear: library, tools, benchmarks) and Debug with
-# clang-14 (the whole tree, tests included), with warnings as errors.
+# clang-14 (the whole tree, tests included), with warnings as errors. Then the README's
+# from-source line on a machine with only a compiler and CMake (see bare below).
 set -euo pipefail
 root="$QVRAD_ROOT"
 jobs="${QVRAD_JOBS:-2}"
@@ -19,3 +20,33 @@ build() {
 # stage 10-linux, which keeps the whole run within its time.
 build release-gcc Release gcc g++ OFF
 build debug-clang Debug clang-14 clang++-14 ON
+
+# The README's from-source line (cmake -B, --build, --install) as a user without GoogleTest,
+# Google Benchmark, OpenSSL or Python runs it (hidden from find_package here): configure says in
+# one line that the tests are not built, the library and qvrad-auth build and install, and a C
+# consumer of the installed tree builds through the CMake package and through pkg-config and runs.
+bare() {
+  local b="$QVRAD_OUT/bare" prefix="$QVRAD_OUT/bare-prefix" start=$SECONDS line
+  rm -rf "$prefix"
+  cmake -S "$root" -B "$b" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+    -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON -DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON \
+    >"$b.configure.log" 2>&1 || { cat "$b.configure.log"; return 1; }
+  line="$(grep -- '-- qvRadClient: tests not built' "$b.configure.log")" || {
+    cat "$b.configure.log"; echo "FAIL bare: no line saying the tests are not built"; return 1; }
+  echo "$line"
+  cmake --build "$b" -j "$jobs"
+  cmake --install "$b" >/dev/null
+  # Installed where it was configured to go, the pkg-config file is used as it is.
+  grep -qxF "prefix=$prefix" "$prefix/lib/pkgconfig/qvRadClient.pc" || {
+    echo "FAIL bare: qvRadClient.pc does not name the prefix $prefix"; return 1; }
+  cmake -DPREFIX="$prefix" -DBUILD_DIR="$b" -DWORK_DIR="$QVRAD_OUT/bare-consumer" \
+    -DCONSUMER="$root/tests/package/consumer" -DGENERATOR="Unix Makefiles" \
+    -P "$root/tests/package/install_test.cmake" >"$b.consumer.log" 2>&1 || {
+    cat "$b.consumer.log"; return 1; }
+  grep -- '-- consumer' "$b.consumer.log"
+  [[ "$("$prefix/bin/qvrad-auth" --version)" == *"Quorvel SDK"* ]] || {
+    echo "FAIL bare: the installed qvrad-auth does not run"; return 1; }
+  echo "--- bare built, installed and consumed in $((SECONDS - start)) s"
+}
+bare

@@ -1,6 +1,6 @@
-# Installs the build into a scratch prefix (or takes PREFIX, a tree already unpacked from the
-# Debian packages), then configures, builds and runs a consumer that uses
-# find_package(qvRadClient), and checks the pkg-config file.
+# Installs the build into a scratch prefix (or takes PREFIX, a tree already installed there or
+# unpacked from the Debian packages), then configures, builds and runs a consumer that uses
+# find_package(qvRadClient), and the same consumer again from the pkg-config file's flags.
 file(REMOVE_RECURSE ${WORK_DIR})
 if(DEFINED PREFIX)
   set(prefix ${PREFIX})
@@ -32,11 +32,45 @@ file(GLOB_RECURSE pc ${prefix}/*/qvRadClient.pc)
 if(NOT pc)
   message(FATAL_ERROR "no qvRadClient.pc installed")
 endif()
-# By name through PKG_CONFIG_PATH: pkg-config cannot take a file path with a space in it.
+# By name through PKG_CONFIG_PATH: pkg-config cannot take a file path with a space in it. The file
+# names the prefix the build was configured for; a tree installed or unpacked elsewhere gets its
+# own prefix through --define-variable, as its user would give it.
 get_filename_component(pcdir "${pc}" DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} "${pcdir}")
-execute_process(COMMAND pkg-config --libs --cflags qvRadClient OUTPUT_VARIABLE flags RESULT_VARIABLE rc)
+execute_process(COMMAND pkg-config --variable=prefix qvRadClient OUTPUT_VARIABLE pc_prefix
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(define_prefix "")
+if(NOT pc_prefix STREQUAL prefix)
+  set(define_prefix "--define-variable=prefix=${prefix}")
+endif()
+execute_process(COMMAND pkg-config ${define_prefix} --libs --cflags qvRadClient
+  OUTPUT_VARIABLE flags RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT rc EQUAL 0 OR NOT flags MATCHES "-lqvRadClient")
   message(FATAL_ERROR "pkg-config file unusable: ${flags}")
 endif()
-message(STATUS "consumer: ${out}")
+execute_process(COMMAND pkg-config ${define_prefix} --variable=libdir qvRadClient
+  OUTPUT_VARIABLE libdir OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+# The same consumer compiled with pkg-config's flags alone (CC, else cc) and run. pkg-config
+# prints paths unquoted, so the prefix (CI's path holds a space) stays whole while they are split.
+if(NOT DEFINED CC)
+  set(CC cc)
+endif()
+string(REPLACE "${prefix}" "QVRADPREFIX" flags "${flags}")
+separate_arguments(flags UNIX_COMMAND "${flags}")
+set(cc_args "")
+foreach(flag IN LISTS flags)
+  string(REPLACE "QVRADPREFIX" "${prefix}" flag "${flag}")
+  list(APPEND cc_args "${flag}")
+endforeach()
+execute_process(COMMAND ${CC} ${CONSUMER}/main.c ${cc_args} -o ${WORK_DIR}/consumer-pkg-config
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "consumer build with pkg-config's flags failed: ${cc_args}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${libdir}"
+  ${WORK_DIR}/consumer-pkg-config OUTPUT_VARIABLE out_pc RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT out_pc STREQUAL out)
+  message(FATAL_ERROR "consumer built with pkg-config's flags: ${out_pc}")
+endif()
+message(STATUS "consumer (CMake package and pkg-config): ${out}")
