@@ -56,6 +56,32 @@ bool HasAddressPunctuation(const char* host) {
     return false;
 }
 
+// The characters of an IPv6 literal (RFC 4291 section 2.2: hex digits, ':' and a dotted IPv4
+// tail), then optionally '%' and a zone without brackets. Checked before the system's parser,
+// which is not equally strict everywhere (Wine's takes "[::1]x").
+bool LooksLikeIPv6(const char* text) {
+    const char* p = text;
+    for (; *p != '\0' && *p != '%'; ++p) {
+        const char c = *p;
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+              c == ':' || c == '.'))
+            return false;
+    }
+    if (*p == '\0') return true;
+    if (p[1] == '\0') return false;  // '%' with no zone
+    for (++p; *p != '\0'; ++p)
+        if (*p == '%' || *p == '[' || *p == ']') return false;
+    return true;
+}
+
+int ParseIPv6Literal(const char* text, platform::IpAddress* ip) {
+    if (!LooksLikeIPv6(text) || platform::ParseIPv6(text, ip) != 0) {
+        *ip = platform::IpAddress();
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void CRadAddress::Resolve(const char* host, std::uint16_t port,
@@ -73,11 +99,11 @@ void CRadAddress::Resolve(const char* host, std::uint16_t port,
     // IPv6 literals: "::1", "[::1]", "fe80::1%eth0" (RFC 4007 section 11 zones), nothing else.
     char inner[64];
     if (Unbracket(host, inner, sizeof inner)) {
-        if (platform::ParseIPv6(inner, &ip) != 0) ip = platform::IpAddress();
+        ParseIPv6Literal(inner, &ip);
         return;
     }
     if (HasAddressPunctuation(host)) {
-        if (platform::ParseIPv6(host, &ip) != 0) ip = platform::IpAddress();
+        ParseIPv6Literal(host, &ip);
         return;
     }
     char service[6];

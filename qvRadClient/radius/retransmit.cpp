@@ -9,8 +9,8 @@ void CRadSchedule::Begin(std::int64_t shareStart, std::int64_t shareEnd,
     next = shareStart < shareEnd ? shareStart : shareEnd;
     nominal = 0;
     const std::int64_t share = shareEnd - shareStart;
-    // IRT: a quarter of the share, within 1..2 s.
-    const std::int64_t initial = share / 4;
+    // IRT: a fifth of the share, within 1..2 s.
+    const std::int64_t initial = share / 5;
     step = static_cast<std::int32_t>(initial < kMinInterval  ? kMinInterval
                                      : initial > kMaxInitial ? kMaxInitial
                                                              : initial);

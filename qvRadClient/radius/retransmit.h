@@ -9,9 +9,11 @@
 // there is none when `next` reached `end`. Times are monotonic milliseconds.
 //
 // Nominally transmission k (k >= 1) is made IRT * (2^k - 1) after the first (each interval twice
-// the one before, at most MRT), where IRT is a quarter of the share, 1 to 2 s, and only while
-// that nominal time is more than 1 s before the share's end: so a share of 1 or 2 s makes one
-// transmission, 5 s three (0, 1.25, 3.75 s), 19 s four (0, 2, 6, 14 s). Each interval is then
+// the one before, at most MRT), where IRT is a fifth of the share, 1 to 2 s, and only while that
+// nominal time is more than 1 s before the share's end: so a share of 1 or 2 s makes one
+// transmission, 5 s three (0, 1, 3 s), 19 s four (0, 2, 6, 14 s). (A fifth, not a quarter: the
+// third transmission of a 5 s share then goes at 3 s, before a fixed 1.67 s timer's at 3.33 s,
+// with the same number of transmissions for every timeout.) Each interval is then
 // moved by RAND in [-0.1, 0.1] of itself (RFC 5080), yet never made shorter than 1 s (RFC 5080
 // warns against sub-second timers) nor pushed into the share's last second; where the two
 // cannot both hold, no further transmission is made.
