@@ -47,7 +47,12 @@ inline IpAddress IPv4Address(std::uint32_t networkOrder) {
 }
 // An address a datagram can go to: not the unspecified one (0.0.0.0, ::), which Linux would
 // deliver to the local host.
-bool IsSendable(const IpAddress& address);
+inline bool IsSendable(const IpAddress& address) {
+    const int size = address.family == kFamilyIPv4 ? 4 : address.family == kFamilyIPv6 ? 16 : 0;
+    for (int i = 0; i < size; ++i)
+        if (address.bytes[i] != 0) return true;
+    return false;
+}
 
 // UDP sockets of either family. Descriptors are close-on-exec where the platform has the notion;
 // an IPv6 socket takes IPv6 only (IPV6_V6ONLY). kInvalidSocket, with the socket error set, when

@@ -22,6 +22,7 @@
 
 #include "platform/module_attach_win32.h"
 #include "platform/platform.h"
+#include "platform/socket_address.h"
 
 namespace platform {
 
@@ -49,57 +50,6 @@ CRITICAL_SECTION* SectionOf(LockStorage* lock) {
     return std::launder(reinterpret_cast<CRITICAL_SECTION*>(lock->bytes));
 }
 
-int FamilyOf(std::uint8_t family) {
-    return family == kFamilyIPv6 ? AF_INET6 : AF_INET;
-}
-
-// The socket address of an IpAddress and port, and its length; 0 for a family we do not know.
-int ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage* out) {
-    std::memset(out, 0, sizeof *out);
-    if (address.family == kFamilyIPv4) {
-        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(out);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        std::memcpy(&in->sin_addr, address.bytes, 4);
-        return sizeof(sockaddr_in);
-    }
-    if (address.family == kFamilyIPv6) {
-        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        std::memcpy(&in6->sin6_addr, address.bytes, 16);
-        in6->sin6_scope_id = address.scopeId;
-        return sizeof(sockaddr_in6);
-    }
-    return 0;
-}
-
-// The address and port of a socket address of either family; false for any other.
-bool FromSockaddr(const sockaddr* from, std::size_t length, IpAddress* address,
-                  std::uint16_t* port) {
-    IpAddress found;
-    std::uint16_t foundPort = 0;
-    if (from->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-        sockaddr_in in;
-        std::memcpy(&in, from, sizeof in);
-        found.family = kFamilyIPv4;
-        std::memcpy(found.bytes, &in.sin_addr, 4);
-        foundPort = ntohs(in.sin_port);
-    } else if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 in6;
-        std::memcpy(&in6, from, sizeof in6);
-        found.family = kFamilyIPv6;
-        std::memcpy(found.bytes, &in6.sin6_addr, 16);
-        found.scopeId = in6.sin6_scope_id;
-        foundPort = ntohs(in6.sin6_port);
-    } else {
-        return false;
-    }
-    if (address != nullptr) *address = found;
-    if (port != nullptr) *port = foundPort;
-    return true;
-}
-
 // Constant-initialised, so it is null before any constructor runs, whatever the order of the
 // static constructors of the objects linked with this one.
 int (*g_moduleAttach)() = nullptr;
@@ -125,13 +75,6 @@ void SetSocketError(int code) {
 
 int GetSocketError() {
     return WSAGetLastError();
-}
-
-bool IsSendable(const IpAddress& address) {
-    const int size = address.family == kFamilyIPv4 ? 4 : address.family == kFamilyIPv6 ? 16 : 0;
-    for (int i = 0; i < size; ++i)
-        if (address.bytes[i] != 0) return true;
-    return false;
 }
 
 SocketHandle UdpSocketOpen(std::uint8_t family) {
@@ -202,39 +145,6 @@ std::uint32_t ParseIPv4(const char* text) {
     if (text == nullptr) return INADDR_NONE;
     return static_cast<std::uint32_t>(inet_addr(text));
 }
-
-namespace {
-
-// getaddrinfo with these hints: the first IPv4 and the first IPv6 entry in list order (either
-// pointer may be null). 0 when either was found.
-int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAddress* first4,
-           IpAddress* first6) {
-    if (host == nullptr) return -1;
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = aiFamily;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = flags;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0) return -1;
-    IpAddress found4, found6;
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        // Copied out rather than cast: the list owns the bytes and promises no alignment.
-        IpAddress found;
-        if (entry->ai_addr == nullptr ||
-            !FromSockaddr(entry->ai_addr, entry->ai_addrlen, &found, nullptr))
-            continue;
-        IpAddress& first = found.family == kFamilyIPv4 ? found4 : found6;
-        if (first.family == kFamilyNone) first = found;
-    }
-    if (list != nullptr) freeaddrinfo(list);
-    if (first4 != nullptr) *first4 = found4;
-    if (first6 != nullptr) *first6 = found6;
-    return found4.family != kFamilyNone || found6.family != kFamilyNone ? 0 : -1;
-}
-
-}  // namespace
 
 int ParseIPv6(const char* text, IpAddress* address) {
     if (address == nullptr) return -1;
