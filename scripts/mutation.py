@@ -365,21 +365,19 @@ MUTANTS = [
     M("api/arguments.cpp", "static_cast<unsigned>(port) & 0xFFFFu",
       "static_cast<unsigned>(port) & 0x7FFFu", "port's top bit dropped"),
 
-    # ---- api/result.cpp --------------------------------------------------------------------
-    M("api/result.cpp",
-      "if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return false;",
-      "if (length < rad::kHeaderLength || length >= rad::kMaxPacketLength) return false;",
+    # ---- api/result.cpp and the attribute walk it relies on (radius/packet.cpp) -------------
+    M("radius/packet.cpp",
+      "length > rad::kMaxPacketLength)\n        return AttributeFault::kPacketLength;",
+      "length >= rad::kMaxPacketLength)\n        return AttributeFault::kPacketLength;",
       "a 4096-byte reply's text refused"),
-    M("api/result.cpp",
-      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
-      "            return false;",
-      "if (attributeLength < 1 || offset + attributeLength > length)\n            return false;",
+    M("radius/packet.cpp",
+      "else if (attributeLength < rad::kAttributeHeaderLength)\n            fault = Attr",
+      "else if (attributeLength < 1)\n            fault = Attr",
       "a Length octet of 1 passes as well formed"),
-    M("api/result.cpp",
-      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
-      "            return false;",
-      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength >= length)\n"
-      "            return false;", "last attribute taken as malformed"),
+    M("radius/packet.cpp",
+      "else if (offset + attributeLength > length)\n            fault = Attr",
+      "else if (offset + attributeLength >= length)\n            fault = Attr",
+      "last attribute taken as malformed"),
     M("api/result.cpp", "if (code != rad::kAccessAccept && code != rad::kAccessReject) {",
       "if (code != rad::kAccessAccept || code != rad::kAccessReject) {", "code test inverted"),
     M("api/result.cpp", "cursor.GetValue(&value, &valueLength) != 0 || valueLength == 0) {",
