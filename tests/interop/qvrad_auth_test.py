@@ -208,9 +208,14 @@ def loopback_scripts():
 
     hostile = (b"esc:\x1b[2J c1:\xc2\x9b31m raw:\x9b cut:\xe2\x82 overlong:\xc0\xaf "
                b"surrogate:\xed\xa0\x80 kept:\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x94\x91 \\ end")
+    # U+202E, U+2066..U+2069, U+200E/F, U+061C, U+2028/9, U+FEFF reorder or break what a
+    # terminal shows; U+202F and U+2070 beside them are kept; F4 90 80 80 is past U+10FFFF.
+    bidi = ("rlo:\u202e lri:\u2066 pdi:\u2069 lrm:\u200e rlm:\u200f alm:\u061c ls:\u2028 "
+            "ps:\u2029 bom:\ufeff kept:\u202f\u2070").encode() + b" past:\xf4\x90\x80\x80"
     return {
         b"discards": discards,
         b"hostile": lambda r: [reply(r, 3, [(18, hostile)])],
+        b"bidi": lambda r: [reply(r, 2, [(18, bidi)])],
         b"unsigned": lambda r: [reply(r, 2, [(18, b"unsigned")])],
         b"quiet-accept": lambda r: [reply(r, 2, [(25, b"\x01\x02")])],
     }
@@ -358,13 +363,19 @@ def server_cases(fr, work, preload, proc_checks, loop, windows):
              "unsigned", "-v", "--timeout", "1"], 2, NETWORK_FAIL, b"pw\n",
              extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "yes"},
              stderr=b"discarded: no Message-Authenticator, which this server must send"),
+        Case("loopback: bidirectional controls, separators, BOM and F4 90 escaped",
+             at_loop + ["--user", "bidi"], 0,
+             b"rlo:\\xe2\\x80\\xae lri:\\xe2\\x81\\xa6 pdi:\\xe2\\x81\\xa9 "
+             b"lrm:\\xe2\\x80\\x8e rlm:\\xe2\\x80\\x8f alm:\\xd8\\x9c "
+             b"ls:\\xe2\\x80\\xa8 ps:\\xe2\\x80\\xa9 bom:\\xef\\xbb\\xbf "
+             b"kept:\xe2\x80\xaf\xe2\x81\xb0 past:\\xf4\\x90\\x80\\x80\n", b"pw\n"),
     ]
     if not windows:  # Windows files carry access control lists, not an owner and mode
         def exposed(name, mode):
             p = path(name, main_secret.encode() + b"\n")
             os.chmod(p, mode)
             return p
-        for mode in (0o640, 0o604, 0o620):
+        for mode in (0o640, 0o604, 0o620, 0o610, 0o601):
             cases.append(Case("secret file of mode %04o refused" % mode, to(main_port, "--user",
                               "alice", "--password-stdin", "--secret-file",
                               exposed("secret-%o" % mode, mode)), 64, None, b"alice-pass\n",
