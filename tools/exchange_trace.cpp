@@ -49,11 +49,9 @@ void PrintAttributes(const CRadPacket& shown) {
         std::uint16_t length = 0;
         if (cursor.GetValue(&value, &length) != 0) {
             // The library's own check names the fault; it stops where this walk stopped.
-            std::uint16_t at = 0;
-            const AttributeFault fault = packet.CheckAttributes(&at);
             std::fprintf(stderr,
                          "\tmalformed attribute (type %u) at byte %u: %s; the rest is not read\n",
-                         type, cursor.offset, AttributeFaultText(fault));
+                         type, cursor.offset, AttributeFaultText(packet.CheckAttributes()));
             return;
         }
         const AttributeName* known = nullptr;

@@ -263,7 +263,9 @@ std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFa
         facts->reader = reader->name;
         facts->readerSid = reader->sid;
     } else {
-        const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY);
+        // Binary, as fopen's "rb" was: text mode would end the secret at a byte 0x1A.
+        const int fd =
+            _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
         if (fd < 0) {
             CloseHandle(handle);
             return nullptr;
