@@ -362,24 +362,24 @@ MUTANTS = [
       "timeout 20 taken"),
     M("api/arguments.cpp", "timeout < 1 || timeout > 19", "timeout < 0 || timeout > 19",
       "timeout 0 taken"),
+    M("api/arguments.cpp", "lengths[2] > rad::kMaxSecretLength) return -1;",
+      "lengths[2] > rad::kMaxSecretLength + 1) return -1;", "probe takes a 257-byte secret"),
     M("api/arguments.cpp", "static_cast<unsigned>(port) & 0xFFFFu",
       "static_cast<unsigned>(port) & 0x7FFFu", "port's top bit dropped"),
 
-    # ---- api/result.cpp --------------------------------------------------------------------
-    M("api/result.cpp",
-      "if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return false;",
-      "if (length < rad::kHeaderLength || length >= rad::kMaxPacketLength) return false;",
+    # ---- api/result.cpp and the attribute walk it relies on (radius/packet.cpp) -------------
+    M("radius/packet.cpp",
+      "length > rad::kMaxPacketLength)\n        return AttributeFault::kPacketLength;",
+      "length >= rad::kMaxPacketLength)\n        return AttributeFault::kPacketLength;",
       "a 4096-byte reply's text refused"),
-    M("api/result.cpp",
-      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
-      "            return false;",
-      "if (attributeLength < 1 || offset + attributeLength > length)\n            return false;",
+    M("radius/packet.cpp",
+      "else if (attributeLength < rad::kAttributeHeaderLength)\n            fault = Attr",
+      "else if (attributeLength < 1)\n            fault = Attr",
       "a Length octet of 1 passes as well formed"),
-    M("api/result.cpp",
-      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)\n"
-      "            return false;",
-      "if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength >= length)\n"
-      "            return false;", "last attribute taken as malformed"),
+    M("radius/packet.cpp",
+      "else if (offset + attributeLength > length)\n            fault = Attr",
+      "else if (offset + attributeLength >= length)\n            fault = Attr",
+      "last attribute taken as malformed"),
     M("api/result.cpp", "if (code != rad::kAccessAccept && code != rad::kAccessReject) {",
       "if (code != rad::kAccessAccept || code != rad::kAccessReject) {", "code test inverted"),
     M("api/result.cpp", "cursor.GetValue(&value, &valueLength) != 0 || valueLength == 0) {",
@@ -397,15 +397,38 @@ MUTANTS = [
     # ---- api/auth_call.cpp -----------------------------------------------------------------
     M("api/auth_call.cpp", "if (CheckAuthArguments(args, &checked) != 0) {",
       "if (CheckAuthArguments(args, &checked) < -1) {", "argument checks ignored"),
-    M("api/auth_call.cpp", "sharedSecret.Assign(args.secret, std::strlen(args.secret));",
-      "sharedSecret.Assign(args.secret, std::strlen(args.secret) - 1);",
+    M("api/auth_call.cpp",
+      "sharedSecret.Assign(args.secret, std::strlen(args.secret));\n                client.Add",
+      "sharedSecret.Assign(args.secret, std::strlen(args.secret) - 1);\n                client.Add",
       "secret's last byte dropped"),
-    M("api/auth_call.cpp", "    request.SetIdentifier(client.NextIdentifier());\n", "\n",
+    M("api/auth_call.cpp",
+      "kAccessRequest);\n        request.MakeRequestAuthenticator();\n"
+      "        request.SetIdentifier(client.NextIdentifier());\n",
+      "kAccessRequest);\n        request.MakeRequestAuthenticator();\n",
       "Identifier not set",
       equivalent="a fresh client's first Identifier is 0, which a new packet already holds"),
     M("api/auth_call.cpp", "            cursor.AppendMessageAuthenticator();\n", "\n",
       "request without Message-Authenticator"),
     M("api/auth_call.cpp", "            cursor.AppendText(args.user);\n", "\n", "no User-Name"),
+
+    M("api/auth_call.cpp",
+      "sharedSecret.Assign(args.secret, std::strlen(args.secret));\n                // A probe",
+      "sharedSecret.Assign(args.secret, std::strlen(args.secret) - 1);\n                // A probe",
+      "probe's secret loses its last byte"),
+    M("api/auth_call.cpp", "if (CheckStatusArguments(args, &checked) != 0) {",
+      "if (CheckStatusArguments(args, &checked) < -1) {", "probe's argument checks ignored"),
+    M("api/auth_call.cpp", "client.replySigning = ReplySigning::kRequire;",
+      "client.replySigning = ProcessReplySigning();", "unsigned answer to a probe taken"),
+    M("api/auth_call.cpp", "                    client.servers[0]->attempts = 1;\n", "\n",
+      "probe's transmissions not pinned to one",
+      equivalent="a server entry's attempts is 1 by default today; the line keeps a probe at "
+                 "one datagram should that default change"),
+
+    # ---- radius/status_server.cpp -----------------------------------------------------------
+    M("radius/status_server.cpp", "    return cursor.AppendMessageAuthenticator();",
+      "    return 0;", "Status-Server without Message-Authenticator"),
+    M("radius/status_server.cpp", " || reply.Code() == rad::kAccountingResponse;", ";",
+      "Accounting-Response not alive"),
 
     # ---- api/module.cpp, module.h ----------------------------------------------------------
     M("api/module.cpp", "if (granted != platform::kSocketVersion11) {",

@@ -5,24 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "text_escape.h"
 
 namespace {
-
-const char* CodeName(std::uint8_t code) {
-    switch (code) {  // RFC 2865 section 4
-        case rad::kAccessRequest:
-            return "Access-Request";
-        case rad::kAccessAccept:
-            return "Access-Accept";
-        case rad::kAccessReject:
-            return "Access-Reject";
-        case rad::kAccessChallenge:
-            return "Access-Challenge";
-        default:
-            return nullptr;
-    }
-}
 
 void PrintCode(std::uint8_t code) {
     const char* name = CodeName(code);
@@ -62,9 +48,10 @@ void PrintAttributes(const CRadPacket& shown) {
         const std::uint8_t* value = nullptr;
         std::uint16_t length = 0;
         if (cursor.GetValue(&value, &length) != 0) {
+            // The library's own check names the fault; it stops where this walk stopped.
             std::fprintf(stderr,
-                         "\tmalformed attribute (type %u) at byte %u: the rest is not read\n", type,
-                         cursor.offset);
+                         "\tmalformed attribute (type %u) at byte %u: %s; the rest is not read\n",
+                         type, cursor.offset, AttributeFaultText(packet.CheckAttributes()));
             return;
         }
         const AttributeName* known = nullptr;
@@ -103,7 +90,10 @@ void FormatServer(const CRadAddress& server, char* text, std::size_t size) {
 
 void OnSent(void* context, const CRadPacket& request, const ExchangeMoment& moment, bool sent) {
     ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
-    if (sent) ++trace->sent;
+    if (sent) {
+        ++trace->sent;
+        trace->sentAt = platform::MonotonicMillis();
+    }
     if (!trace->verbose) return;
     const bool switched = trace->lastServer >= 0 && trace->lastServer != moment.serverIndex;
     trace->lastServer = moment.serverIndex;
@@ -146,7 +136,8 @@ const char* Reason(ReplyCheck verdict) {
             return "Message-Authenticator does not verify";
         case ReplyCheck::kUnsigned:
             return "no Message-Authenticator, which this server must send "
-                   "(QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR)";
+                   "(QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR, --require-message-authenticator, or a "
+                   "reply to Status-Server)";
         default:
             return "";
     }
@@ -158,7 +149,10 @@ void OnReceived(void* context, const CRadPacket& request, const CRadPacket& repl
     if (verdict == ReplyCheck::kVerified) {
         trace->replied = true;
         trace->replyCode = reply.Code();
+        trace->replyFault = reply.CheckAttributes();
+        trace->roundTrip = platform::MonotonicMillis() - trace->sentAt;
     }
+    if (verdict == ReplyCheck::kUnsigned) trace->unsignedDropped = true;
     if (!trace->verbose) return;
     if (verdict == ReplyCheck::kOversized) {
         std::fputs("Received more than 4096 bytes, discarded: larger than any RADIUS packet\n",
@@ -180,6 +174,11 @@ void OnReceived(void* context, const CRadPacket& request, const CRadPacket& repl
                      static_cast<long long>(moment.elapsedMillis % 1000), moment.transmission,
                      moment.serverIndex + 1);
         PrintAttributes(reply);  // its Length was checked against the bytes received
+        if (reply.Code() == rad::kAccessAccept && trace->replyFault != AttributeFault::kNone)
+            std::fputs(
+                "An Access-Accept whose attributes do not parse is treated as an "
+                "Access-Reject (RFC 2865 section 5)\n",
+                stderr);
     } else if (verdict == ReplyCheck::kWrongIdentifier) {
         std::fprintf(stderr, "discarded: Identifier %u, expected %u\n", reply.Identifier(),
                      request.Identifier());
@@ -189,6 +188,40 @@ void OnReceived(void* context, const CRadPacket& request, const CRadPacket& repl
 }
 
 }  // namespace
+
+const char* CodeName(std::uint8_t code) {
+    switch (code) {  // RFC 2865 section 4
+        case rad::kAccessRequest:
+            return "Access-Request";
+        case rad::kAccessAccept:
+            return "Access-Accept";
+        case rad::kAccessReject:
+            return "Access-Reject";
+        case rad::kAccountingResponse:  // RFC 2866 section 4.2
+            return "Accounting-Response";
+        case rad::kAccessChallenge:
+            return "Access-Challenge";
+        case rad::kStatusServer:  // RFC 5997 section 3
+            return "Status-Server";
+        default:
+            return nullptr;
+    }
+}
+
+const char* AttributeFaultText(AttributeFault fault) {
+    switch (fault) {
+        case AttributeFault::kPacketLength:
+            return "the packet's Length is outside 20..4096";
+        case AttributeFault::kNoLengthOctet:
+            return "no room for its Length octet before the packet's Length";
+        case AttributeFault::kLengthBelowTwo:
+            return "its Length octet is below 2, so no next attribute can be found";
+        case AttributeFault::kPastEnd:
+            return "it runs past the packet's Length";
+        default:
+            return "well formed";
+    }
+}
 
 ExchangeObserver ExchangeTrace::Observer() {
     return ExchangeObserver{this, OnSent, OnReceived};

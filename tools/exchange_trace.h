@@ -1,5 +1,6 @@
-// qvrad-auth's observer of the library's exchange: it keeps the verified reply's Code for the
-// exit status and, with --verbose, shows on standard error what went over the wire and why.
+// qvrad-auth's observer of the library's exchange: it keeps the verified reply's Code and form
+// for the exit status and its round trip for --status and, with --verbose, shows on standard
+// error what went over the wire and why.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,20 @@ struct ExchangeTrace {
     bool verbose = false;
     bool replied = false;        // a reply verified and was taken
     std::uint8_t replyCode = 0;  // its Code (RFC 2865 section 4)
-    int sent = 0;                // requests sent
-    int lastServer = -1;         // the entry of the last transmission shown, for its switches
+    // Whether its attributes parse to exactly its Length (RFC 2865 section 5): an Access-Accept
+    // that does not is treated as a Reject.
+    AttributeFault replyFault = AttributeFault::kNone;
+    int sent = 0;                  // requests sent
+    std::int64_t sentAt = 0;       // platform::MonotonicMillis() at the last one sent
+    std::int64_t roundTrip = 0;    // milliseconds from that send to the reply taken
+    bool unsignedDropped = false;  // a verified reply was dropped for want of a signature
+    int lastServer = -1;           // the entry of the last transmission shown, for its switches
 
     ExchangeObserver Observer();
 };
+
+// The name of a Code (RFC 2865 section 4 and the others this client meets), or null.
+const char* CodeName(std::uint8_t code);
+
+// The reason an attribute walk stopped, in words, for --verbose.
+const char* AttributeFaultText(AttributeFault fault);

@@ -1,6 +1,7 @@
 // qvrad-auth: one RADIUS PAP login from the command line through the library's own auth call,
-// for operators checking a server, a shared secret or an account; its exit status is the
-// server's decision, and --verbose shows the exchange as the library saw it.
+// or one Status-Server probe through its sibling, for operators checking a server, a shared
+// secret or an account; its exit status is the server's decision, and --verbose shows the
+// exchange as the library saw it.
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 
 // Shared with the POSIX prompt (terminal.h). Unbuffered streams only: a stdio buffer would keep
 // a copy of the secret that no wipe reaches.
-LineRead ReadLine(std::FILE* in, char* text, std::size_t keep, std::size_t* length) {
+LineRead ReadLine(std::FILE* in, char* text, std::size_t limit, std::size_t* length) {
     *length = 0;
     bool any = false;
     bool nul = false;
@@ -24,21 +25,27 @@ LineRead ReadLine(std::FILE* in, char* text, std::size_t keep, std::size_t* leng
     while ((c = std::fgetc(in)) != EOF) {
         any = true;
         if (c == '\n') break;
+        // limit + 1 bytes are stored (the last may be the "\r" of "\r\n"); one more is too many.
+        if (*length > limit) {
+            text[*length] = '\0';
+            return LineRead::kTooLong;
+        }
         if (c == '\0') nul = true;
-        if (*length < keep) text[(*length)++] = static_cast<char>(c);
+        text[(*length)++] = static_cast<char>(c);
     }
     text[*length] = '\0';
     if (std::ferror(in)) return LineRead::kError;
     if (!any) return LineRead::kEnd;
-    if (nul) return LineRead::kNul;
     if (*length > 0 && text[*length - 1] == '\r') text[--*length] = '\0';
+    if (*length > limit) return LineRead::kTooLong;
+    if (nul) return LineRead::kNul;
     return LineRead::kOk;
 }
 
 namespace {
 
-// Exit statuses: the server's decision, else which error text auth gave, or a usage fault
-// (EX_USAGE of sysexits.h).
+// Exit statuses: the Code of a verified reply, else the tool's own failure (which error text
+// auth gave), or a usage fault (EX_USAGE of sysexits.h).
 constexpr int kExitAccept = 0;
 constexpr int kExitReject = 1;
 constexpr int kExitNetworkFail = 2;
@@ -55,9 +62,24 @@ const char kInternalPrefix[] = "6042#";
 // that might pass.
 constexpr std::size_t kKeepLength = 2048;
 
+// A line read (stdin, the terminal, the secret file) ends at the library's limit plus this
+// margin: a line a little too long still reaches auth and gets its verdict (exit 4), one far
+// too long, or endless input, ends the reading at once (exit 64).
+constexpr std::size_t kReadMargin = 64;
+constexpr std::size_t kPasswordReadLimit = rad::kMaxPasswordLength + kReadMargin;  // 192
+constexpr std::size_t kSecretReadLimit = rad::kMaxSecretLength + kReadMargin;      // 320
+static_assert(kSecretReadLimit + 2 <= kKeepLength + 1, "a read line fits a Value");
+
+// draft-ietf-radext-deprecating-radius: a shared secret of 12 octets or less draws a warning;
+// one exchange seen on the wire is enough to search such a secret offline.
+constexpr std::size_t kShortSecret = 12;
+
 const char kHelp[] =
     "Usage: qvrad-auth --server HOST [--port 1812] (--secret S | --secret-file F)\n"
-    "                  --user U [--password P | --password-stdin] [--timeout 5] [-v]\n"
+    "                  --user U [--password P | --password-stdin] [--timeout 5]\n"
+    "                  [--require-message-authenticator] [-v]\n"
+    "       qvrad-auth --status --server HOST [--port 1812] (--secret S | --secret-file F)\n"
+    "                  [--timeout 5] [-v]\n"
     "       qvrad-auth --help | --version\n"
     "\n"
     "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST, prints on one line\n"
@@ -69,8 +91,8 @@ const char kHelp[] =
     "  --port N            UDP port (default 1812)\n"
     "  --secret S          shared secret\n"
     "  --secret-file F     shared secret: the first line of F, line ending dropped; refused\n"
-    "                      (exit 64) if group or others have any access to F or another user\n"
-    "                      owns it (mend it with: chmod 600 F)\n"
+    "                      (exit 64) unless F is a regular file, or if group or others have any\n"
+    "                      access to F or another user owns it (mend it with: chmod 600 F)\n"
     "                      (without either, the environment variable QVRAD_SECRET, which is\n"
     "                      then removed from this process's environment)\n"
     "  --user U            User-Name, sent exactly as given (spaces included)\n"
@@ -79,6 +101,14 @@ const char kHelp[] =
     "                      (without either, it is asked for on the terminal, not echoed)\n"
     "  --timeout N         seconds from the first send to a verified reply, 1 to 19 (default\n"
     "                      5); a silent server is sent the request again within it\n"
+    "  --status            instead of a login, ask whether the server is alive: one\n"
+    "                      Status-Server (RFC 5997) with a Message-Authenticator and no\n"
+    "                      credentials, never sent twice; prints \"alive\" and the round trip\n"
+    "                      when a signed Access-Accept (or Accounting-Response) comes back\n"
+    "  --require-message-authenticator\n"
+    "                      discard every reply without a valid Message-Authenticator, as\n"
+    "                      QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes does (BlastRADIUS,\n"
+    "                      CVE-2024-3596)\n"
     "  -v, --verbose       show the exchange on standard error: the request sent and its\n"
     "                      attributes (User-Password hidden), each datagram received and why it\n"
     "                      was discarded or taken, and the reply's attributes\n"
@@ -89,17 +119,25 @@ const char kHelp[] =
     "machine (ps, /proc/PID/cmdline) and may land in shell history; this program blanks its own\n"
     "copy of them, on POSIX systems only, and not before others may have looked. Prefer\n"
     "--secret-file or QVRAD_SECRET for the secret, and --password-stdin or the terminal prompt\n"
-    "for the password. On Windows nothing is blanked and the file's access is not checked.\n"
+    "for the password. On Windows nothing is blanked; a secret file is refused when its DACL\n"
+    "lets Everyone, Users, Authenticated Users or Guests read it (mend it with icacls).\n"
+    "A password line over 192 bytes or a secret line over 320 ends the reading (exit 64). A\n"
+    "secret of 12 bytes or fewer draws a warning: use at least 16 random characters.\n"
     "\n"
-    "Output: the text auth returned. Control characters (C0, DEL, C1, also as UTF-8), bytes\n"
-    "that are not valid UTF-8 and the backslash are printed as \\xHH and \\\\, so a\n"
-    "Reply-Message always stays one harmless line.\n"
+    "A one-shot command never learns that a server signs its replies, so by default (auto) a\n"
+    "forged unsigned reply would pass here: once a server is known to send Message-Authenticator,\n"
+    "give --require-message-authenticator (or QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes).\n"
     "\n"
-    "Exit status:\n"
+    "Output: the text auth returned. Control characters (C0, DEL, C1, also as UTF-8), the\n"
+    "bidirectional controls, U+2028, U+2029, U+FEFF, bytes that are not valid UTF-8 and the\n"
+    "backslash are printed as \\xHH and \\\\, so a Reply-Message always stays one harmless line.\n"
+    "\n"
+    "Exit status (a verified reply's Code decides; no text a server sends changes that):\n"
     "  0   Access-Accept (the text may still be 6041#0#ERR_INVALID_RADIUS_FORMAT, as a host\n"
-    "      would get, when the Accept carried no Reply-Message)\n"
-    "  1   Access-Reject\n"
-    "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout\n"
+    "      would get, when the Accept carried no Reply-Message); --status: alive\n"
+    "  1   Access-Reject, or an Access-Accept whose attributes do not parse (RFC 2865 section 5)\n"
+    "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout;\n"
+    "                                       --status: no answer\n"
     "  3   a verified reply of another Code (Access-Challenge)\n"
     "  4   6007#0#INVALID_INPUT_ERR         the library refused an argument; nothing was sent\n"
     "  5   6042#0#ERR_SDK_INTERNAL(...)     the library could not run the exchange\n"
@@ -156,6 +194,8 @@ int Usage(const char* message, const char* detail = nullptr) {
 
 struct Options {
     bool verbose = false;
+    bool status = false;
+    bool requireSignature = false;
     const char* server = nullptr;
     const char* port = "1812";
     const char* user = nullptr;
@@ -216,6 +256,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--password-stdin") == 0) {
             if ((rc = flag()) != 0) return rc;
             o->passwordStdin = true;
+        } else if (std::strcmp(name, "--status") == 0) {
+            if ((rc = flag()) != 0) return rc;
+            o->status = true;
+        } else if (std::strcmp(name, "--require-message-authenticator") == 0) {
+            if ((rc = flag()) != 0) return rc;
+            o->requireSignature = true;
         } else if (std::strcmp(name, "--server") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->server = v;
@@ -243,7 +289,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
     }
     if (o->help || o->version) return 0;
     if (o->server == nullptr) return Usage("--server is required");
-    if (o->user == nullptr) return Usage("--user is required");
+    // RFC 5997 section 3: a Status-Server carries no credentials.
+    if (o->status && (o->user != nullptr || o->password.set || o->passwordStdin))
+        return Usage("--status sends no credentials: drop --user and the password");
+    if (!o->status && o->user == nullptr) return Usage("--user is required");
     if (o->secret.set && o->secretFile != nullptr)
         return Usage("give the secret once: --secret or --secret-file");
     if (o->password.set && o->passwordStdin)
@@ -251,27 +300,30 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return 0;
 }
 
+// A line past its read limit, as a usage fault; what names the line.
+int TooLong(const char* what, std::size_t limit) {
+    char message[96];
+    std::snprintf(message, sizeof message, "%s longer than %u bytes (the library takes %u at most)",
+                  what, static_cast<unsigned>(limit), static_cast<unsigned>(limit - kReadMargin));
+    return Usage(message);
+}
+
 int ReadSecretFile(const char* path, Value* secret) {
     SecretFileState state = SecretFileState::kCannotOpen;
-    unsigned mode = 0;
-    unsigned long owner = 0;
-    std::FILE* file = OpenSecretFile(path, &state, &mode, &owner);
-    if (state == SecretFileState::kOthersHaveAccess || state == SecretFileState::kOtherOwner) {
-        std::fprintf(stderr, "qvrad-auth: the secret file %s %s (mode %04o, owner %lu)\n", path,
-                     state == SecretFileState::kOtherOwner ? "belongs to another user"
-                                                           : "is open to group or others",
-                     mode, owner);
-        if (state == SecretFileState::kOthersHaveAccess)
-            std::fprintf(stderr, "qvrad-auth: mend it with: chmod 600 '%s'\n", path);
-        else
-            std::fputs("qvrad-auth: give a file of your own, or take it over with chown\n", stderr);
+    SecretFileFacts facts;
+    std::FILE* file = OpenSecretFile(path, &state, &facts);
+    if (state != SecretFileState::kOk && state != SecretFileState::kCannotOpen) {
+        ExplainSecretFile(path, state, facts);
         return kExitUsage;
     }
     if (file == nullptr) return Usage("cannot open the secret file", path);
-    const LineRead got = Into(secret, ReadLine(file, secret->text, kKeepLength, &secret->length));
+    const LineRead got =
+        Into(secret, ReadLine(file, secret->text, kSecretReadLimit, &secret->length));
     std::fclose(file);
     if (got == LineRead::kEnd) return Usage("the secret file is empty", path);
     if (got == LineRead::kNul) return Usage("the secret file's first line holds a NUL byte", path);
+    if (got == LineRead::kTooLong)
+        return TooLong("the secret file's first line is", kSecretReadLimit);
     if (got == LineRead::kError) return Usage("cannot read the secret file", path);
     return 0;
 }
@@ -279,20 +331,23 @@ int ReadSecretFile(const char* path, Value* secret) {
 int ReadPassword(const Options& o, Value* password) {
     if (o.passwordStdin) {
         const LineRead got =
-            Into(password, ReadLine(stdin, password->text, kKeepLength, &password->length));
+            Into(password, ReadLine(stdin, password->text, kPasswordReadLimit, &password->length));
         if (got == LineRead::kEnd) return Usage("--password-stdin: standard input is empty");
         if (got == LineRead::kNul) return Usage("--password-stdin: the line holds a NUL byte");
+        if (got == LineRead::kTooLong)
+            return TooLong("--password-stdin: the line is", kPasswordReadLimit);
         if (got == LineRead::kError) return Usage("--password-stdin: cannot read standard input");
         return 0;
     }
     if (!StdinIsTerminal())
         return Usage("no password: give --password-stdin to read it from standard input");
-    const LineRead got = Into(
-        password, ReadHiddenLine("Password: ", password->text, kKeepLength, &password->length));
+    const LineRead got = Into(password, ReadHiddenLine("Password: ", password->text,
+                                                       kPasswordReadLimit, &password->length));
     std::fputs("\n", stderr);  // the Enter was not echoed
     if (got == LineRead::kError)
         return Usage("cannot read the password from the terminal with its echo off");
     if (got == LineRead::kNul) return Usage("the password holds a NUL byte");
+    if (got == LineRead::kTooLong) return TooLong("the typed password is", kPasswordReadLimit);
     if (got != LineRead::kOk) return Usage("no password was typed");
     return 0;
 }
@@ -304,17 +359,60 @@ void PrintResult(const char* text) {
     std::fputc('\n', stdout);
 }
 
-// The library's failures first, then the server's decision as the exchange reported it.
-int ExitStatusOf(const char* text, const ExchangeTrace& trace) {
-    if (std::strcmp(text, kResultInvalidInput) == 0) return kExitInvalidInput;
-    if (std::strncmp(text, kInternalPrefix, sizeof kInternalPrefix - 1) == 0) return kExitInternal;
+// A verified reply's Code first, whatever text it carried: a server's text never changes its
+// decision. Only without one do the library's own texts tell its failures apart.
+int AuthExitStatus(const char* text, const ExchangeTrace& trace) {
     if (trace.replied) {
-        if (trace.replyCode == rad::kAccessAccept) return kExitAccept;
+        // RFC 2865 section 5: an Accept whose attributes do not parse is treated as a Reject
+        // (the host's text for it is 6041#0#ERR_INVALID_RADIUS_FORMAT, never an acceptance).
+        if (trace.replyCode == rad::kAccessAccept)
+            return trace.replyFault == AttributeFault::kNone ? kExitAccept : kExitReject;
         if (trace.replyCode == rad::kAccessReject) return kExitReject;
         return kExitOtherCode;
     }
+    if (std::strcmp(text, kResultInvalidInput) == 0) return kExitInvalidInput;
+    if (std::strncmp(text, kInternalPrefix, sizeof kInternalPrefix - 1) == 0) return kExitInternal;
     if (std::strcmp(text, kResultNetworkFail) == 0) return kExitNetworkFail;
     return kExitInternal;  // no reply, yet not the no-reply text: not the library we know
+}
+
+// The Status-Server probe's line and exit status.
+int ReportStatus(StatusOutcome outcome, const ExchangeTrace& trace, const char* timeout) {
+    char line[96];
+    int exitStatus = kExitInternal;
+    switch (outcome) {
+        case StatusOutcome::kAlive:
+            std::snprintf(line, sizeof line, "alive, round trip %lld ms",
+                          static_cast<long long>(trace.roundTrip));
+            exitStatus = kExitAccept;
+            break;
+        case StatusOutcome::kOtherCode: {
+            const char* name = CodeName(trace.replyCode);
+            if (name != nullptr)
+                std::snprintf(line, sizeof line, "answered %s, not alive", name);
+            else
+                std::snprintf(line, sizeof line, "answered Code %u, not alive", trace.replyCode);
+            exitStatus = kExitOtherCode;
+            break;
+        }
+        case StatusOutcome::kNoAnswer:
+            // Not "down": a server may have Status-Server turned off, or drop it.
+            std::snprintf(line, sizeof line, "no answer within %s s", timeout);
+            exitStatus = kExitNetworkFail;
+            break;
+        case StatusOutcome::kInvalidInput:
+            std::snprintf(line, sizeof line, "%s", kResultInvalidInput);
+            exitStatus = kExitInvalidInput;
+            break;
+        case StatusOutcome::kWinsock:
+            std::snprintf(line, sizeof line, "%s", kResultWinsock);
+            break;
+        case StatusOutcome::kClientStack:
+            std::snprintf(line, sizeof line, "%s", kResultClientStack);
+            break;
+    }
+    PrintResult(line);
+    return exitStatus;
 }
 
 }  // namespace
@@ -343,7 +441,7 @@ int main(int argc, char** argv) {
             return Usage("no secret: give --secret-file, QVRAD_SECRET or --secret");
         o.secret.set = true;
     }
-    if (!o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
+    if (!o.status && !o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
 
     // The library's load-time work, which the shared library does when it is loaded: the
     // reply-signing setting and the socket start.
@@ -351,6 +449,15 @@ int main(int argc, char** argv) {
         std::fputs("qvrad-auth: the library could not start its socket layer\n", stderr);
         return kExitInternal;
     }
+    // The same process setting QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes gives at load.
+    if (o.requireSignature) SetProcessReplySigning(ReplySigning::kRequire);
+    if (o.secret.length > 0 && o.secret.length <= kShortSecret)
+        std::fprintf(stderr,
+                     "qvrad-auth: warning: the shared secret is %u bytes; one of 12 or fewer can "
+                     "be found offline from one exchange seen on the wire: use at least 16 random "
+                     "characters\n",
+                     static_cast<unsigned>(o.secret.length));
+
     ExchangeTrace trace;
     trace.verbose = o.verbose;
     const ExchangeObserver observer = trace.Observer();
@@ -358,24 +465,40 @@ int main(int argc, char** argv) {
     args.server = o.server;
     args.port = o.port;
     args.secret = o.secret.text;
-    args.user = o.user;
-    args.password = o.password.text;
+    args.user = o.status ? nullptr : o.user;
+    args.password = o.status ? nullptr : o.password.text;
     args.timeout = o.timeout;
-    const char* text = RunAuth(args, &observer);
+    const char* text = nullptr;
+    StatusOutcome outcome = StatusOutcome::kNoAnswer;
+    if (o.status)
+        outcome = RunStatus(args, &observer);
+    else
+        text = RunAuth(args, &observer);
     Wipe(o.secret.text, sizeof o.secret.text);
     Wipe(o.password.text, sizeof o.password.text);
-    if (text == nullptr) {
+    if (!o.status && text == nullptr) {
         std::fputs("qvrad-auth: auth returned no text\n", stderr);
         return kExitInternal;
     }
-    if (o.verbose && !trace.replied && trace.sent > 0)
+    if (!trace.replied && trace.unsignedDropped)
+        std::fputs(
+            "qvrad-auth: a reply whose authenticator verified came without the "
+            "Message-Authenticator it must carry, and was discarded\n",
+            stderr);
+    else if (o.verbose && !trace.replied && trace.sent > 0)
         std::fprintf(stderr,
                      "No reply verified within %s s. A server drops a request whose "
                      "Message-Authenticator does not verify: check the shared secret, then the "
-                     "address and the port.\n",
-                     o.timeout);
+                     "address and the port.%s\n",
+                     o.timeout, o.status ? " A server may also not answer Status-Server." : "");
 
-    PrintResult(text);
+    int exitStatus = 0;
+    if (o.status) {
+        exitStatus = ReportStatus(outcome, trace, o.timeout);
+    } else {
+        PrintResult(text);
+        exitStatus = AuthExitStatus(text, trace);
+    }
     if (std::fflush(stdout) != 0) return kExitInternal;
-    return ExitStatusOf(text, trace);
+    return exitStatus;
 }

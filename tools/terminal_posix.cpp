@@ -1,6 +1,6 @@
 // qvrad-auth on POSIX: the password prompt's echo control (termios), restored on SIGINT,
-// SIGTERM, SIGHUP and SIGQUIT; the secret file's owner and mode; arguments and environment are
-// already bytes as typed.
+// SIGTERM, SIGHUP and SIGQUIT; the secret file's type, owner and mode; arguments and environment
+// are already bytes as typed.
 #include "terminal.h"
 
 #include <csignal>
@@ -68,12 +68,12 @@ bool StdinIsTerminal() {
     return isatty(STDIN_FILENO) == 1;
 }
 
-LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::size_t* length) {
+LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t limit, std::size_t* length) {
     if (EchoOff() != 0) return LineRead::kError;
     std::fputs(prompt, stderr);
     std::fflush(stderr);
-    const LineRead got = ReadLine(stdin, text, keep, length);
-    EchoRestore();
+    const LineRead got = ReadLine(stdin, text, limit, length);
+    EchoRestore();  // TCSAFLUSH: the rest of an over-long line is discarded with it
     return got;
 }
 
@@ -95,25 +95,30 @@ bool TakeEnvironment(const char* name, char* text, std::size_t keep, std::size_t
     return true;
 }
 
-std::FILE* OpenSecretFile(const char* path, SecretFileState* state, unsigned* mode,
-                          unsigned long* owner) {
+std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFacts* facts) {
     *state = SecretFileState::kCannotOpen;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0) {
         close(fd);
         return nullptr;
     }
-    *mode = static_cast<unsigned>(st.st_mode & 07777);
-    *owner = static_cast<unsigned long>(st.st_uid);
-    // As OpenSSH treats a private key: any permission for group or others is too much.
-    if ((st.st_mode & 077) != 0) {
+    facts->mode = static_cast<unsigned>(st.st_mode & 07777);
+    facts->owner = static_cast<unsigned long>(st.st_uid);
+    if (!S_ISREG(st.st_mode)) {
+        *state = SecretFileState::kNotRegular;
+    } else if ((st.st_mode & 077) != 0) {
+        // As OpenSSH treats a private key: any permission for group or others is too much.
         *state = SecretFileState::kOthersHaveAccess;
     } else if (st.st_uid != geteuid()) {
         *state = SecretFileState::kOtherOwner;
     } else {
-        std::FILE* file = fdopen(fd, "rb");
+        // A regular file never blocks; the flag goes anyway, so reads behave as usual.
+        const int flags = fcntl(fd, F_GETFL);
+        std::FILE* file =
+            flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "rb") : nullptr;
         if (file != nullptr) {
             std::setvbuf(file, nullptr, _IONBF, 0);
             *state = SecretFileState::kOk;
@@ -122,4 +127,22 @@ std::FILE* OpenSecretFile(const char* path, SecretFileState* state, unsigned* mo
     }
     close(fd);
     return nullptr;
+}
+
+void ExplainSecretFile(const char* path, SecretFileState state, const SecretFileFacts& facts) {
+    if (state == SecretFileState::kNotRegular) {
+        std::fprintf(stderr,
+                     "qvrad-auth: the secret file %s is not a regular file (a FIFO, a device or a "
+                     "folder)\n",
+                     path);
+        return;
+    }
+    std::fprintf(stderr, "qvrad-auth: the secret file %s %s (mode %04o, owner %lu)\n", path,
+                 state == SecretFileState::kOtherOwner ? "belongs to another user"
+                                                       : "is open to group or others",
+                 facts.mode, facts.owner);
+    if (state == SecretFileState::kOthersHaveAccess)
+        std::fprintf(stderr, "qvrad-auth: mend it with: chmod 600 '%s'\n", path);
+    else
+        std::fputs("qvrad-auth: give a file of your own, or take it over with chown\n", stderr);
 }

@@ -1,13 +1,18 @@
 // qvrad-auth on Windows: the password prompt read from the console as UTF-16 with the echo off
 // (restored on Ctrl-C, Ctrl-Break, close), and arguments and environment taken as UTF-16, all
-// handed on as UTF-8, since main's argv and the console's bytes are in a legacy code page.
+// handed on as UTF-8, since main's argv and the console's bytes are in a legacy code page; the
+// secret file opened by its UTF-16 name and refused when its DACL lets broad groups read it.
 #include "terminal.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 
 namespace {
@@ -79,13 +84,14 @@ bool StdinIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::size_t* length) {
+LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t limit, std::size_t* length) {
     if (EchoOff() != 0) return LineRead::kError;
     std::fputs(prompt, stderr);
     std::fflush(stderr);
     wchar_t line[kWideKeep];
     wchar_t chunk[kChunkUnits];
     std::size_t used = 0;
+    std::size_t units = 0;  // of the whole line, also past what is kept
     bool any = false, ended = false, nul = false, failed = false;
     // In line mode ReadConsoleW returns once Enter is pressed, the line ending in "\r\n"; a
     // line longer than the chunk comes in several reads.
@@ -103,20 +109,30 @@ LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t keep, std::s
             } else {
                 if (chunk[i] == L'\0') nul = true;
                 if (used < kWideKeep) line[used++] = chunk[i];
+                ++units;
             }
         }
     }
     EchoRestore();
-    if (used > 0 && used < kWideKeep && line[used - 1] == L'\r') --used;
+    if (used > 0 && used < kWideKeep && line[used - 1] == L'\r') {
+        --used;
+        --units;
+    }
+    // Every unit is at least one UTF-8 byte: more units than the limit are more bytes too. The
+    // line was read to its end, so nothing of it is left for the next reader of the console.
     LineRead result = LineRead::kOk;
     if (failed) {
         result = LineRead::kError;
     } else if (!any) {
         result = LineRead::kEnd;
+    } else if (units > limit) {
+        result = LineRead::kTooLong;
     } else if (nul) {
         result = LineRead::kNul;
-    } else if (!ToUtf8(line, static_cast<int>(used), text, keep, length)) {
+    } else if (!ToUtf8(line, static_cast<int>(used), text, limit + 1, length)) {
         result = LineRead::kError;
+    } else if (*length > limit) {
+        result = LineRead::kTooLong;
     }
     Wipe(line, sizeof line);
     Wipe(chunk, sizeof chunk);
@@ -179,10 +195,104 @@ bool TakeEnvironment(const char* name, char* text, std::size_t keep, std::size_t
     return ok;
 }
 
-std::FILE* OpenSecretFile(const char* path, SecretFileState* state, unsigned*, unsigned long*) {
-    // No owner or mode check: Windows files carry access control lists instead.
-    std::FILE* file = std::fopen(path, "rb");
-    *state = file != nullptr ? SecretFileState::kOk : SecretFileState::kCannotOpen;
-    if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
-    return file;
+namespace {
+
+// The groups whose read access makes a secret file readable by other people of the machine.
+struct BroadGroup {
+    WELL_KNOWN_SID_TYPE type;
+    const char* name;
+    const char* sid;
+};
+const BroadGroup kBroadGroups[] = {
+    {WinWorldSid, "Everyone", "S-1-1-0"},
+    {WinAuthenticatedUserSid, "Authenticated Users", "S-1-5-11"},
+    {WinBuiltinUsersSid, "Users", "S-1-5-32-545"},
+    {WinBuiltinGuestsSid, "Guests", "S-1-5-32-546"},
+};
+constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+
+// The broad group the file's DACL lets read it, or null. Conservative: an allowing entry counts
+// even where a denying one might take it back, and a DACL that cannot be read, or none at all
+// (which grants everyone everything), counts as Everyone's.
+const BroadGroup* BroadReader(HANDLE file) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
+        return &kBroadGroups[0];
+    const BroadGroup* found = dacl == nullptr ? &kBroadGroups[0] : nullptr;
+    for (DWORD i = 0; found == nullptr && i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (GetAce(dacl, i, &entry) == 0) continue;
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
+        // An inherit-only entry applies to children, and a file has none.
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & kReadRights) == 0) continue;
+        for (const BroadGroup& group : kBroadGroups)
+            if (IsWellKnownSid(&allowed->SidStart, group.type)) found = &group;
+    }
+    LocalFree(descriptor);
+    return found;
+}
+
+}  // namespace
+
+std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFacts* facts) {
+    *state = SecretFileState::kCannotOpen;
+    // The UTF-8 name from Utf8Arguments back in UTF-16, so that any name opens, not only those
+    // of the ANSI code page.
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    wchar_t* wide =
+        units > 0
+            ? static_cast<wchar_t*>(std::calloc(static_cast<std::size_t>(units), sizeof(wchar_t)))
+            : nullptr;
+    if (wide == nullptr) return nullptr;
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, units);
+    const HANDLE handle = CreateFileW(wide, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::free(wide);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // The opened file itself: a disk file (not a pipe or a device such as CON), and its DACL.
+    const BroadGroup* reader = nullptr;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        *state = SecretFileState::kNotRegular;
+    } else if ((reader = BroadReader(handle)) != nullptr) {
+        *state = SecretFileState::kOthersHaveAccess;
+        facts->reader = reader->name;
+        facts->readerSid = reader->sid;
+    } else {
+        // Binary, as fopen's "rb" was: text mode would end the secret at a byte 0x1A.
+        const int fd =
+            _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+        if (fd < 0) {
+            CloseHandle(handle);
+            return nullptr;
+        }
+        std::FILE* file = _fdopen(fd, "rb");  // owns the descriptor, and the handle, from here
+        if (file == nullptr) {
+            _close(fd);
+            return nullptr;
+        }
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        *state = SecretFileState::kOk;
+        return file;
+    }
+    CloseHandle(handle);
+    return nullptr;
+}
+
+void ExplainSecretFile(const char* path, SecretFileState state, const SecretFileFacts& facts) {
+    if (state == SecretFileState::kNotRegular) {
+        std::fprintf(stderr, "qvrad-auth: the secret file %s is not a regular file\n", path);
+        return;
+    }
+    std::fprintf(stderr, "qvrad-auth: the secret file %s can be read by %s (%s), says its DACL\n",
+                 path, facts.reader, facts.readerSid);
+    // Inherited entries gone, the broad groups' removed, read for the user alone.
+    std::fprintf(stderr,
+                 "qvrad-auth: mend it with: icacls \"%s\" /inheritance:r /remove:g *S-1-1-0 "
+                 "*S-1-5-11 *S-1-5-32-545 *S-1-5-32-546 /grant:r \"%%USERNAME%%:R\"\n",
+                 path);
 }

@@ -1,5 +1,6 @@
 // Escaping of a server's text for the terminal: a byte-wise UTF-8 check (RFC 3629 section 4)
-// that lets through only complete sequences of printable code points.
+// that lets through only complete sequences of printable code points, and none of those that
+// reorder or break the line as a terminal shows it.
 #include "text_escape.h"
 
 namespace {
@@ -38,6 +39,30 @@ std::size_t PrintableSequence(const unsigned char* bytes, std::size_t left) {
     return length;
 }
 
+// Code points a terminal acts on without showing them: the bidirectional controls of Unicode's
+// UAX #9 (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069), which can show a line in another
+// order than it was sent, the line and paragraph separators U+2028-U+2029 and the byte order
+// mark U+FEFF.
+struct Range {
+    unsigned first, last;
+};
+const Range kHidden[] = {
+    {0x061C, 0x061C}, {0x200E, 0x200F}, {0x2028, 0x202E}, {0x2066, 0x2069}, {0xFEFF, 0xFEFF}};
+
+// A well-formed sequence of 2 or 3 bytes, as PrintableSequence found it (RFC 3629 section 3).
+bool HiddenCodePoint(const unsigned char* bytes, std::size_t length) {
+    unsigned point = 0;
+    if (length == 2)
+        point = (bytes[0] & 0x1Fu) << 6 | (bytes[1] & 0x3Fu);
+    else if (length == 3)
+        point = (bytes[0] & 0x0Fu) << 12 | (bytes[1] & 0x3Fu) << 6 | (bytes[2] & 0x3Fu);
+    else
+        return false;
+    for (const Range& r : kHidden)
+        if (point >= r.first && point <= r.last) return true;
+    return false;
+}
+
 }  // namespace
 
 void WriteEscaped(std::FILE* out, const unsigned char* bytes, std::size_t n) {
@@ -52,7 +77,10 @@ void WriteEscaped(std::FILE* out, const unsigned char* bytes, std::size_t n) {
             ++i;
         } else if (const std::size_t length = c >= 0x80 ? PrintableSequence(bytes + i, n - i) : 0;
                    length != 0) {
-            std::fwrite(bytes + i, 1, length, out);
+            if (HiddenCodePoint(bytes + i, length))
+                for (std::size_t k = 0; k < length; ++k) WriteHex(out, bytes[i + k]);
+            else
+                std::fwrite(bytes + i, 1, length, out);
             i += length;
         } else {
             WriteHex(out, c);  // a control, or a byte that starts no valid sequence

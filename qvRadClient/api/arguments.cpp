@@ -76,15 +76,36 @@ int ParseAtoiChecked(const char* text, int* value) {
     return 0;
 }
 
-int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
-    const char* const all[6] = {args.server, args.port,     args.secret,
-                                args.user,   args.password, args.timeout};
-    std::size_t lengths[6];
-    for (int i = 0; i < 6; ++i) {
+namespace {
+
+// Measures each text within its bound: -1 when one is null, or 2048 bytes or longer.
+int MeasureArguments(const char* const* all, int count, std::size_t* lengths) {
+    for (int i = 0; i < count; ++i) {
         if (all[i] == nullptr) return -1;
         lengths[i] = BoundedLength(all[i]);
         if (lengths[i] >= kArgumentLimit) return -1;
     }
+    return 0;
+}
+
+// Port and timeout, parsed as atoi does; the last checks of both calls.
+int CheckPortAndTimeout(const char* portText, const char* timeoutText, CheckedArguments* checked) {
+    int port = 0;
+    if (ParseAtoiChecked(portText, &port) != 0 || port <= 0) return -1;
+    int timeout = 0;
+    if (ParseAtoiChecked(timeoutText, &timeout) != 0 || timeout < 1 || timeout > 19) return -1;
+    checked->port = static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFu);
+    checked->timeoutSeconds = timeout;
+    return 0;
+}
+
+}  // namespace
+
+int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
+    const char* const all[6] = {args.server, args.port,     args.secret,
+                                args.user,   args.password, args.timeout};
+    std::size_t lengths[6];
+    if (MeasureArguments(all, 6, lengths) != 0) return -1;
     const std::size_t serverLength = lengths[0], secretLength = lengths[2], userLength = lengths[3],
                       passwordLength = lengths[4];
     // What the packet and the secret record can hold, and a secret to hide and verify with.
@@ -94,12 +115,19 @@ int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
     if (serverLength == 0 || userLength == 0 || passwordLength == 0) return -1;
     if (!HasNonSpace(args.user, userLength) || !HasNonSpace(args.password, passwordLength))
         return -1;
-    int port = 0;
-    if (ParseAtoiChecked(args.port, &port) != 0 || port <= 0) return -1;
-    int timeout = 0;
-    if (ParseAtoiChecked(args.timeout, &timeout) != 0 || timeout < 1 || timeout > 19) return -1;
     if (SplitServerList(args.server, serverLength, &checked->servers) != 0) return -1;
-    checked->port = static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFu);
-    checked->timeoutSeconds = timeout;
-    return 0;
+    return CheckPortAndTimeout(args.port, args.timeout, checked);
+}
+
+int CheckStatusArguments(const AuthArguments& args, CheckedArguments* checked) {
+    const char* const all[4] = {args.server, args.port, args.secret, args.timeout};
+    std::size_t lengths[4];
+    if (MeasureArguments(all, 4, lengths) != 0) return -1;
+    // A secret to sign the Message-Authenticator and verify the reply with.
+    if (lengths[0] == 0 || lengths[2] == 0 || lengths[2] > rad::kMaxSecretLength) return -1;
+    // One server: a probe asks one server whether it is alive, never a list.
+    if (SplitServerList(args.server, lengths[0], &checked->servers) != 0 ||
+        checked->servers.count != 1)
+        return -1;
+    return CheckPortAndTimeout(args.port, args.timeout, checked);
 }

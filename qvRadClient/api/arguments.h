@@ -41,3 +41,6 @@ struct CheckedArguments {
 
 // 0 when every check passes, -1 at the first failure.
 int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked);
+// The same checks of server, port, secret and timeout alone, for a Status-Server, which sends no
+// credentials (user and password are not read).
+int CheckStatusArguments(const AuthArguments& args, CheckedArguments* checked);

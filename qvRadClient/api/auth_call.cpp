@@ -7,6 +7,7 @@
 #include "api/module.h"
 #include "api/result.h"
 #include "platform/platform.h"
+#include "radius/status_server.h"
 
 namespace {
 
@@ -107,4 +108,47 @@ const char* RunAuth(const AuthArguments& args, const ExchangeObserver* observer)
        // saved password, secret copies); the result text holds neither
     WipeAfterCall();
     return g_authResult;
+}
+
+StatusOutcome RunStatus(const AuthArguments& args, const ExchangeObserver* observer) {
+    StatusOutcome outcome = StatusOutcome::kNoAnswer;
+    {
+        CRadClient client;
+        CRadPacket request(rad::kStatusServer);
+        request.MakeRequestAuthenticator();
+        request.SetIdentifier(client.NextIdentifier());
+        CRadSecret sharedSecret;
+        CheckedArguments checked = {};
+        std::uint16_t granted = 0;
+        if (CheckStatusArguments(args, &checked) != 0) {
+            outcome = StatusOutcome::kInvalidInput;
+        } else if (platform::SocketLayerStart(platform::kSocketVersion20, &granted) != 0) {
+            outcome = StatusOutcome::kWinsock;
+        } else {
+            if (!client.ready) {
+                outcome = StatusOutcome::kClientStack;
+            } else {
+                client.observer = observer;
+                sharedSecret.Assign(args.secret, std::strlen(args.secret));
+                // A probe's answer proves nothing unless signed: a reply without a valid
+                // Message-Authenticator is discarded, whatever the process's setting.
+                client.replySigning = ReplySigning::kRequire;
+                // As in auth, an entry that cannot be added leaves nothing to send to.
+                if (BuildStatusServer(request) == 0 &&
+                    client.AddServer(args.server, checked.port, sharedSecret,
+                                     checked.timeoutSeconds) == 0) {
+                    // RFC 5997 section 4.1: a Status-Server is never retransmitted; one
+                    // datagram, then the wait until the deadline.
+                    client.servers[0]->attempts = 1;
+                    const CRadPacket* reply = client.SendRequest(request);
+                    if (reply != nullptr)
+                        outcome = StatusReplyAlive(*reply) ? StatusOutcome::kAlive
+                                                           : StatusOutcome::kOtherCode;
+                }
+            }
+            platform::SocketLayerEnd();
+        }
+    }  // the client and the secret record wipe themselves here
+    WipeAfterCall();
+    return outcome;
 }

@@ -20,23 +20,6 @@ void CopyText(char* result, unsigned resultSize, const char* text) {
     result[n] = '\0';
 }
 
-// Every attribute has a Length octet of at least 2 and the last one ends exactly at the
-// packet's Length. An attribute list that does not parse could hide a Proxy-State behind the
-// break, so such a reply's text is never used.
-bool AttributesWellFormed(const CRadPacket& packet) {
-    const int length = packet.Length();
-    if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return false;
-    int offset = rad::kHeaderLength;
-    while (offset < length) {
-        if (offset + 1 >= length) return false;
-        const int attributeLength = packet.octets[offset + 1];
-        if (attributeLength < rad::kAttributeHeaderLength || offset + attributeLength > length)
-            return false;
-        offset += attributeLength;
-    }
-    return true;
-}
-
 }  // namespace
 
 void ReplyToResult(CRadPacket* reply, char* result, unsigned resultSize) {
@@ -53,7 +36,10 @@ void ReplyToResult(CRadPacket* reply, char* result, unsigned resultSize) {
     CRadAttrCursor cursor;
     const std::uint8_t* value = nullptr;
     std::uint16_t valueLength = 0;
-    if (!AttributesWellFormed(*reply) || reply->FindAttribute(rad::kReplyMessage, cursor) != 0 ||
+    // An attribute list that does not parse could hide a Proxy-State behind the break, so such
+    // a reply's text is never used (RFC 2865 section 5: it is treated as a Reject).
+    if (reply->CheckAttributes() != AttributeFault::kNone ||
+        reply->FindAttribute(rad::kReplyMessage, cursor) != 0 ||
         cursor.GetValue(&value, &valueLength) != 0 || valueLength == 0) {
         CopyText(result, resultSize, kResultInvalidFormat);
         return;

@@ -18,11 +18,13 @@ constexpr std::uint16_t kMaxTextLength = 253;        // RFC 2865 section 5: Leng
 constexpr std::uint16_t kAttributeHeaderLength = 2;  // RFC 2865 section 5: Type, Length
 constexpr std::uint16_t kMessageAuthenticatorLength = 18;  // RFC 3579 section 3.2
 
-// Codes, RFC 2865 section 4.
+// Codes, RFC 2865 section 4 unless another is named.
 constexpr std::uint8_t kAccessRequest = 1;
 constexpr std::uint8_t kAccessAccept = 2;
 constexpr std::uint8_t kAccessReject = 3;
+constexpr std::uint8_t kAccountingResponse = 5;  // RFC 2866 section 4.2
 constexpr std::uint8_t kAccessChallenge = 11;
+constexpr std::uint8_t kStatusServer = 12;  // RFC 5997 section 3
 
 // Attribute types.
 constexpr std::uint8_t kUserName = 1;               // RFC 2865 section 5.1

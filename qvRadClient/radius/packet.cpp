@@ -110,6 +110,30 @@ int CRadPacket::NextAttribute(CRadAttrCursor& cursor) {
     return 0;
 }
 
+AttributeFault CRadPacket::CheckAttributes(std::uint16_t* at) const {
+    if (at != nullptr) *at = 0;
+    const int length = Length();
+    if (length < rad::kHeaderLength || length > rad::kMaxPacketLength)
+        return AttributeFault::kPacketLength;
+    for (int offset = rad::kHeaderLength; offset < length;) {
+        AttributeFault fault = AttributeFault::kNone;
+        // The Length octet lies at offset + 1, which must itself be below the packet's Length.
+        const int attributeLength = offset + 1 < length ? octets[offset + 1] : -1;
+        if (attributeLength < 0)
+            fault = AttributeFault::kNoLengthOctet;
+        else if (attributeLength < rad::kAttributeHeaderLength)
+            fault = AttributeFault::kLengthBelowTwo;
+        else if (offset + attributeLength > length)
+            fault = AttributeFault::kPastEnd;
+        if (fault != AttributeFault::kNone) {
+            if (at != nullptr) *at = static_cast<std::uint16_t>(offset);
+            return fault;
+        }
+        offset += attributeLength;
+    }
+    return AttributeFault::kNone;
+}
+
 std::uint8_t CRadAttrCursor::Type() const {
     if (packet == nullptr || offset < rad::kHeaderLength) return 0;
     return packet->octets[offset];

@@ -53,6 +53,16 @@ enum class ReplyCheck : std::uint8_t {
     kUnsigned,   // verified, but no Message-Authenticator from a server that must sign
 };
 
+// Whether a received packet's attributes parse to exactly its Length (RFC 2865 section 5): the
+// first fault of the walk, which stops there (nothing behind it can be found).
+enum class AttributeFault : std::uint8_t {
+    kNone = 0,
+    kPacketLength,    // the packet's Length is outside 20..4096: no attribute area to walk
+    kNoLengthOctet,   // the last attribute's Length octet would lie at the packet's Length
+    kLengthBelowTwo,  // a Length octet of 0 or 1, which leaves no way to the next attribute
+    kPastEnd,         // an attribute that runs past the packet's Length
+};
+
 class CRadPacket {
   public:
     explicit CRadPacket(std::uint8_t code);
@@ -73,6 +83,9 @@ class CRadPacket {
     // -1 (cursor cleared) past the last one below Length, or after one whose Length octet is
     // below 2. An attribute that runs past Length is still stepped to: GetValue refuses it.
     int NextAttribute(CRadAttrCursor& cursor);
+    // The first fault of the attribute walk below Length, or kNone; *at (if given) is then the
+    // Type octet's offset of the attribute at fault (0 for kPacketLength and kNone).
+    AttributeFault CheckAttributes(std::uint16_t* at = nullptr) const;
 
     // RFC 2865 section 3: a Request Authenticator unique and unpredictable over the secret's
     // lifetime: MD5 of host name and UTC time text, 16 CSPRNG bytes and a process counter.

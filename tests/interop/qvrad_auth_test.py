@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """qvrad-auth end to end against the private FreeRADIUS test server and a scripted loopback one.
 
-Every exit status (the server's decision: Accept, Reject, Challenge), each way of giving the
-secret (file, environment, command line) and the password (stdin, command line, terminal prompt
-without echo), the one-line escaped output, --verbose with each reason a datagram is discarded,
-the secret file's permissions, repeated options and usage faults. The cases run side by side,
+Every exit status (the Code of a verified reply: Accept, Reject, Challenge, whatever text it
+carries), each way of giving the secret (file, environment, command line) and the password
+(stdin, command line, terminal prompt without echo), bounded input, the one-line escaped output,
+--verbose with each reason a datagram is discarded, the secret file's type and permissions (its
+DACL on Windows), --status, repeated options and usage faults. The cases run side by side,
 since the lost ones each wait out a 1-second timeout.
 
-Usage: qvrad_auth_test.py --env PORTS_ENV --work DIR [--preload SHIM] [--no-terminal]
-                          [--no-proc] [--crlf] -- COMMAND...   (COMMAND runs qvrad-auth, maybe via wine)
+Usage: qvrad_auth_test.py --env PORTS_ENV [--env327 PORTS_ENV] --work DIR [--preload SHIM]
+                          [--no-terminal] [--no-proc] [--crlf] [--set-dacl COMMAND]
+                          -- COMMAND...   (COMMAND runs qvrad-auth, maybe via wine)
 """
 
 import argparse
@@ -17,6 +19,7 @@ import concurrent.futures
 import hashlib
 import hmac
 import os
+import re
 import shutil
 import signal
 import socket
@@ -51,12 +54,12 @@ def read_env(path):
 
 class Case:
     def __init__(self, name, args, code, stdout=None, stdin=b"", env=None, stderr=None, extra=None,
-                 preexec=None, check=None, one_line=True, hidden=None):
+                 preexec=None, check=None, one_line=True, hidden=None, after=None):
         self.name = name
         self.args = args
         self.code = code
-        self.stdout = stdout  # exact bytes, or None for "not checked"
-        self.stdin = stdin
+        self.stdout = stdout  # exact bytes, a compiled pattern, or None for "not checked"
+        self.stdin = stdin  # bytes, or the path of a file to read from
         self.env = env or {}
         self.stderr = stderr  # bytes that must appear on stderr, or a list of them in order
         self.hidden = hidden  # bytes that must appear on neither stream
@@ -64,6 +67,7 @@ class Case:
         self.preexec = preexec
         self.check = check  # callable(Popen) run while the tool waits, returns an error or None
         self.one_line = one_line  # a result prints exactly one line
+        self.after = after  # callable(seconds taken) run once the tool ended: an error or None
 
 
 def run(command, case, base_env, crlf):
@@ -71,11 +75,15 @@ def run(command, case, base_env, crlf):
     env.update(case.env)
     env.update(case.extra)
     start = time.monotonic()
-    proc = subprocess.Popen(command + case.args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env, preexec_fn=case.preexec)
+    source = open(case.stdin, "rb") if isinstance(case.stdin, str) else None
+    proc = subprocess.Popen(command + case.args, stdin=source or subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                            preexec_fn=case.preexec)
+    if source:
+        source.close()
     problem = case.check(proc) if case.check else None
     try:
-        out, err = proc.communicate(case.stdin, timeout=RUN_LIMIT)
+        out, err = proc.communicate(None if source else case.stdin, timeout=RUN_LIMIT)
     except subprocess.TimeoutExpired:
         proc.kill()
         out, err = proc.communicate()
@@ -94,7 +102,10 @@ def judge(case, result):
         faults.append(problem)
     if code != case.code:
         faults.append("exit status %r, want %r" % (code, case.code))
-    if case.stdout is not None and out != case.stdout:
+    if hasattr(case.stdout, "fullmatch"):
+        if not case.stdout.fullmatch(out):
+            faults.append("stdout %r, want %r" % (out, case.stdout.pattern))
+    elif case.stdout is not None and out != case.stdout:
         faults.append("stdout %r, want %r" % (out, case.stdout))
     if case.one_line and case.code in (0, 1, 2, 3, 4, 5) and out.count(b"\n") != 1:
         faults.append("stdout is not exactly one line: %r" % out)
@@ -108,6 +119,8 @@ def judge(case, result):
         at = max(at, found)
     if case.hidden is not None and (case.hidden in out or case.hidden in err):
         faults.append("%r was shown" % case.hidden)
+    if case.after and case.after(took):
+        faults.append(case.after(took))
     return faults, took, err
 
 
@@ -142,6 +155,7 @@ class Responder:
 
     def __init__(self, scripts):
         self.scripts = scripts
+        self.received = []  # every datagram, in order
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.sock.settimeout(0.05)
@@ -157,6 +171,7 @@ class Responder:
                 request, peer = self.sock.recvfrom(65536)
             except socket.timeout:
                 continue
+            self.received.append(request)
             user = dict(attributes(request)).get(1, b"")
             for datagram in self.scripts.get(user, lambda r: [])(request):
                 self.sock.sendto(datagram, peer)
@@ -175,11 +190,13 @@ def attributes(packet):
     return out
 
 
-def reply(request, code, attrs, secret=Responder.SECRET, ident=None, signed=None, extra=0):
+def reply(request, code, attrs, secret=Responder.SECRET, ident=None, signed=None, extra=0,
+          tail=b""):
     """A reply to request: Response Authenticator over secret; signed "good" or "bad" adds a
-    Message-Authenticator first; extra is added to the Length field only."""
+    Message-Authenticator first; extra is added to the Length field only; tail is raw bytes
+    after the attributes (a malformed one, say)."""
     ident = request[1] if ident is None else ident
-    body = b"".join(bytes([t, len(v) + 2]) + v for t, v in attrs)
+    body = b"".join(bytes([t, len(v) + 2]) + v for t, v in attrs) + tail
     if signed:
         body = bytes([80, 18]) + bytes(16) + body
     head = bytes([code, ident]) + (20 + len(body) + extra).to_bytes(2, "big")
@@ -208,12 +225,35 @@ def loopback_scripts():
 
     hostile = (b"esc:\x1b[2J c1:\xc2\x9b31m raw:\x9b cut:\xe2\x82 overlong:\xc0\xaf "
                b"surrogate:\xed\xa0\x80 kept:\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x94\x91 \\ end")
+    # U+202E, U+2066..U+2069, U+200E/F, U+061C, U+2028/9, U+FEFF reorder or break what a
+    # terminal shows; U+202F and U+2070 beside them are kept; F4 90 80 80 is past U+10FFFF.
+    bidi = ("rlo:\u202e lri:\u2066 pdi:\u2069 lrm:\u200e rlm:\u200f alm:\u061c ls:\u2028 "
+            "ps:\u2029 bom:\ufeff kept:\u202f\u2070").encode() + b" past:\xf4\x90\x80\x80"
     return {
         b"discards": discards,
         b"hostile": lambda r: [reply(r, 3, [(18, hostile)])],
+        b"bidi": lambda r: [reply(r, 2, [(18, bidi)])],
         b"unsigned": lambda r: [reply(r, 2, [(18, b"unsigned")])],
+        b"signed": lambda r: [reply(r, 2, [(18, b"signed")], signed="good")],
         b"quiet-accept": lambda r: [reply(r, 2, [(25, b"\x01\x02")])],
+        # A Length octet of 1, then a Proxy-State the reply checks never reach.
+        b"malformed-accept": lambda r: [reply(r, 2, [(18, b"looks fine")],
+                                              tail=b"\x19\x01" + b"\x21\x04ps")],
+        b"error-text-accept": lambda r: [reply(r, 2, [(18, b"6007#0#INVALID_INPUT_ERR")])],
+        b"error-text-reject": lambda r: [reply(r, 3, [(18, b"6042#0#ERR_SDK_INTERNAL(x)")])],
     }
+
+
+def status_request_faults(request):
+    """What is wrong with a Status-Server on the wire (RFC 5997 section 3: Code 12, one
+    Message-Authenticator, HMAC-MD5 over the packet with its value zeroed, no credentials)."""
+    attrs = attributes(request)
+    if request[0] != 12 or len(request) != 38 or [t for t, _ in attrs] != [80]:
+        return "not a bare Status-Server: %r" % request
+    zeroed = request[:22] + bytes(16) + request[38:]
+    if hmac.new(Responder.SECRET, zeroed, "md5").digest() != attrs[0][1]:
+        return "its Message-Authenticator does not verify"
+    return None
 
 
 def limit_descriptors():
@@ -222,7 +262,14 @@ def limit_descriptors():
     resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
 
 
-def server_cases(fr, work, preload, proc_checks, loop, windows):
+def status_loop(script):
+    """A loopback server of its own for one Status-Server case (a probe has no User-Name)."""
+    loop = Responder({b"": script})
+    atexit.register(loop.close)
+    return loop
+
+
+def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl):
     host = fr["QVRAD_FR_HOST"]
     main_port = fr["QVRAD_FR_PORT_MAIN"]
     main_secret = fr["QVRAD_FR_SECRET_MAIN"]
@@ -248,8 +295,9 @@ def server_cases(fr, work, preload, proc_checks, loop, windows):
     env_secret = {"QVRAD_SECRET": main_secret}
     alice = b"Welcome, alice\n"
     cases = [
-        Case("accept: secret file, password on stdin", to(main_port, "--user", "alice",
-             "--password-stdin", *with_file), 0, alice, b"alice-pass\n"),
+        Case("accept: secret file, password on stdin; the short secret draws a warning",
+             to(main_port, "--user", "alice", "--password-stdin", *with_file), 0, alice,
+             b"alice-pass\n", stderr=b"warning: the shared secret is 10 bytes"),
         Case("reject: secret from the environment, exit 1", to(main_port, "--user", "alice",
              "--password-stdin"), 1, b"Access denied\n", b"wrong-pass\n", env_secret),
         Case("stdin line ending \\r\\n dropped", to(main_port, "--user", "alice",
@@ -292,19 +340,35 @@ def server_cases(fr, work, preload, proc_checks, loop, windows):
         Case("nothing listens on the port: exit 2", to(fr["QVRAD_FR_PORT_CLOSED"], "--user",
              "alice", "--password-stdin", "--timeout", "1", *with_file), 2, NETWORK_FAIL,
              b"alice-pass\n"),
-        Case("256-byte secret from a file", to(fr["QVRAD_FR_PORT_S256"], "--user", "alice",
-             "--password-stdin", "--secret-file", s256_file), 0, alice, b"alice-pass\n"),
-        Case("8182-byte secret, FreeRADIUS's longest, refused: exit 4",
+        Case("256-byte secret from a file, no warning", to(fr["QVRAD_FR_PORT_S256"], "--user",
+             "alice", "--password-stdin", "--secret-file", s256_file), 0, alice, b"alice-pass\n",
+             hidden=b"warning"),
+        Case("8182-byte secret, FreeRADIUS's longest, refused by the library: exit 4",
+             to(fr["QVRAD_FR_PORT_SMAX"], "--user", "alice", "--password-stdin"), 4,
+             INVALID_INPUT, b"alice-pass\n", {"QVRAD_SECRET": fr["QVRAD_FR_SECRET_SMAX"]}),
+        Case("8182-byte secret file: the read ends at 320 bytes, exit 64",
              to(fr["QVRAD_FR_PORT_SMAX"], "--user", "alice", "--password-stdin",
-                "--secret-file", smax_file), 4, INVALID_INPUT, b"alice-pass\n"),
+                "--secret-file", smax_file), 64, None, b"alice-pass\n",
+             stderr=b"longer than 320 bytes (the library takes 256 at most)"),
         Case("timeout 0 refused: exit 4", to(main_port, "--user", "alice", "--password-stdin",
              "--timeout", "0", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
         Case("port that is no number refused: exit 4", to("radius", "--user", "alice",
              "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
         Case("empty password line refused: exit 4", to(main_port, "--user", "alice",
              "--password-stdin", *with_file), 4, INVALID_INPUT, b"\n"),
-        Case("password of 2100 bytes refused, not cut: exit 4", to(main_port, "--user", "alice",
-             "--password-stdin", *with_file), 4, INVALID_INPUT, b"p" * 2100 + b"\n"),
+        Case("password of 150 bytes refused by the library, not cut: exit 4", to(main_port,
+             "--user", "alice", "--password-stdin", *with_file), 4, INVALID_INPUT,
+             b"p" * 150 + b"\n"),
+        Case("password line of 2100 bytes: the read ends at 192, exit 64", to(main_port,
+             "--user", "alice", "--password-stdin", *with_file), 64, None, b"p" * 2100 + b"\n",
+             stderr=b"longer than 192 bytes (the library takes 128 at most)"),
+        Case("--password-stdin from /dev/zero ends: exit 64", to(main_port, "--user", "alice",
+             "--password-stdin", *with_file), 64, None, os.devnull.replace("null", "zero"),
+             stderr=b"longer than 192 bytes"),
+        Case("secret file under a name outside any code page", to(main_port, "--user", "alice",
+             "--password-stdin", "--secret-file", path("secret-\u043a\u043b\u044e\u0447-\u20ac",
+                                                       main_secret.encode() + b"\n")), 0, alice,
+             b"alice-pass\n"),
         Case("empty secret file: usage fault", to(main_port, "--user", "alice",
              "--password-stdin", "--secret-file", empty_file), 64, None, b"alice-pass\n",
              stderr=b"empty"),
@@ -358,13 +422,83 @@ def server_cases(fr, work, preload, proc_checks, loop, windows):
              "unsigned", "-v", "--timeout", "1"], 2, NETWORK_FAIL, b"pw\n",
              extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "yes"},
              stderr=b"discarded: no Message-Authenticator, which this server must send"),
+        Case("loopback: unsigned reply, --require-message-authenticator over auto",
+             at_loop + ["--user", "unsigned", "--timeout", "1",
+                        "--require-message-authenticator"], 2, NETWORK_FAIL, b"pw\n",
+             stderr=b"without the Message-Authenticator it must carry"),
+        Case("loopback: signed reply, --require-message-authenticator over no",
+             at_loop + ["--user", "signed", "--require-message-authenticator"], 0,
+             b"signed\n", b"pw\n", extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "no"}),
+        Case("loopback: Accept with a malformed attribute is a Reject, exit 1",
+             at_loop + ["--user", "malformed-accept", "-v"], 1, INVALID_FORMAT, b"pw\n",
+             stderr=[b"\tReply-Message = \"looks fine\"", b"malformed attribute (type 25) at "
+                     b"byte 32: its Length octet is below 2", b"treated as an Access-Reject"],
+             hidden=b"Proxy-State"),
+        Case("loopback: Accept whose text reads like an argument error, exit 0",
+             at_loop + ["--user", "error-text-accept"], 0, INVALID_INPUT, b"pw\n"),
+        Case("loopback: Reject whose text reads like an internal error, exit 1",
+             at_loop + ["--user", "error-text-reject"], 1, b"6042#0#ERR_SDK_INTERNAL(x)\n",
+             b"pw\n"),
+        Case("loopback: bidirectional controls, separators, BOM and F4 90 escaped",
+             at_loop + ["--user", "bidi"], 0,
+             b"rlo:\\xe2\\x80\\xae lri:\\xe2\\x81\\xa6 pdi:\\xe2\\x81\\xa9 "
+             b"lrm:\\xe2\\x80\\x8e rlm:\\xe2\\x80\\x8f alm:\\xd8\\x9c "
+             b"ls:\\xe2\\x80\\xa8 ps:\\xe2\\x80\\xa9 bom:\\xef\\xbb\\xbf "
+             b"kept:\xe2\x80\xaf\xe2\x81\xb0 past:\\xf4\\x90\\x80\\x80\n", b"pw\n"),
     ]
+    # --status (RFC 5997): a signed Access-Accept or Accounting-Response is alive, whatever the
+    # setting only a signed reply counts, a signed reply of another Code is not alive, and
+    # silence is one datagram, then exit 2 at the timeout.
+    def status_to(port, *rest):
+        return ["--status", "--server", "127.0.0.1", "--port", port,
+                "--secret-file", loop_secret] + list(rest)
+    alive = re.compile(rb"alive, round trip [0-9]+ ms\n")
+    silent = status_loop(lambda r: [])
+
+    def one_probe(took):
+        if len(silent.received) != 1:
+            return "%d datagrams reached the silent server, want 1" % len(silent.received)
+        if not 0.9 <= took < RUN_LIMIT:
+            return "ended after %.2f s, want the 1 s timeout" % took
+        return status_request_faults(silent.received[0])
+    cases += [
+        Case("--status: silence is one Status-Server, then exit 2", status_to(silent.port,
+             "--timeout", "1", "-v"), 2, b"no answer within 1 s\n",
+             stderr=[b"Sent Status-Server Id 0 to 127.0.0.1:%s, 38 bytes" % silent.port.encode(),
+                     b"\tMessage-Authenticator = <present, 16 bytes>"], after=one_probe),
+        Case("--status: unsigned Access-Accept discarded, also with the setting no",
+             status_to(status_loop(lambda r: [reply(r, 2, [])]).port, "--timeout", "1"), 2,
+             b"no answer within 1 s\n", extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "no"},
+             stderr=b"without the Message-Authenticator it must carry"),
+        Case("--status: signed Accounting-Response is alive", status_to(status_loop(
+             lambda r: [reply(r, 5, [], signed="good")]).port), 0, alive),
+        Case("--status: signed Access-Reject is not alive, exit 3", status_to(status_loop(
+             lambda r: [reply(r, 3, [], signed="good")]).port), 3,
+             b"answered Access-Reject, not alive\n"),
+        # FreeRADIUS 3.2.1 answers Status-Server with an unsigned Access-Accept.
+        Case("--status against FreeRADIUS %s: its unsigned answer does not count" %
+             fr.get("QVRAD_FR_VERSION", ""), ["--status", "--server", host, "--port", main_port,
+                                             "--timeout", "1", *with_file], 2,
+             b"no answer within 1 s\n", stderr=b"without the Message-Authenticator"),
+    ]
+    if fr327:
+        secret327 = path("secret-327", fr327["QVRAD_FR_SECRET_MAIN"].encode() + b"\n")
+        cases.append(Case("--status against FreeRADIUS %s, which signs: alive" %
+                          fr327.get("QVRAD_FR_VERSION", ""), ["--status", "--server", host,
+                          "--port", fr327["QVRAD_FR_PORT_MAIN"], "--secret-file", secret327], 0,
+                          alive))
+    fifo = os.path.join(work, "secret-fifo")
+    if not os.path.exists(fifo):
+        os.mkfifo(fifo, 0o600)
+    cases.append(Case("secret file that is a FIFO refused, without blocking", to(main_port,
+                      "--user", "alice", "--password-stdin", "--secret-file", fifo), 64, None,
+                      b"alice-pass\n", stderr=b"is not a regular file"))
     if not windows:  # Windows files carry access control lists, not an owner and mode
         def exposed(name, mode):
             p = path(name, main_secret.encode() + b"\n")
             os.chmod(p, mode)
             return p
-        for mode in (0o640, 0o604, 0o620):
+        for mode in (0o640, 0o604, 0o620, 0o610, 0o601):
             cases.append(Case("secret file of mode %04o refused" % mode, to(main_port, "--user",
                               "alice", "--password-stdin", "--secret-file",
                               exposed("secret-%o" % mode, mode)), 64, None, b"alice-pass\n",
@@ -375,6 +509,17 @@ def server_cases(fr, work, preload, proc_checks, loop, windows):
             cases.append(Case("secret file of another user refused", to(main_port, "--user",
                               "alice", "--password-stdin", "--secret-file", foreign), 64, None,
                               b"alice-pass\n", stderr=b"belongs to another user"))
+    if windows and set_dacl:
+        # A DACL set with SetNamedSecurityInfoW that lets Everyone read. Wine keeps no DACL as
+        # set: it turns one into mode bits and shows one made from them (the others' read is
+        # Everyone's), so Users, Authenticated Users, Guests and the passing of an owner or
+        # Administrators DACL cannot be shown there; the owner-only (0600) files above pass.
+        p = path("secret-dacl-everyone", main_secret.encode() + b"\n")
+        subprocess.run(set_dacl + [p], check=True, timeout=RUN_LIMIT)
+        cases.append(Case("secret file whose DACL lets Everyone read it: exit 64", to(main_port,
+                          "--user", "alice", "--password-stdin", "--secret-file", p), 64, None,
+                          b"alice-pass\n", stderr=[b"can be read by Everyone (S-1-1-0)",
+                                                   b"icacls"]))
     if preload and (" " in preload or ":" in preload):
         # LD_PRELOAD splits its list at spaces and colons: use a copy at a plain path.
         plain = tempfile.mkdtemp(prefix="qvrad-preload-")
@@ -430,6 +575,10 @@ def usage_cases(fr):
              "--password-stdin"], 64, stdin=b"alice\x00pass\n", env=secret, stderr=b"NUL"),
         Case("--help", ["--help"], 0, None, one_line=False),
         Case("--version", ["--version"], 0, BANNER),
+        Case("--status with --user", ["--status", "--user", "alice"] + base, 64, env=secret,
+             stderr=b"--status sends no credentials"),
+        Case("--status with a password", ["--status", "--password-stdin"] + base, 64,
+             stdin=b"x\n", env=secret, stderr=b"--status sends no credentials"),
     ]
 
 
@@ -498,22 +647,32 @@ def terminal_cases(command, fr, base_env):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--env", required=True)
+    ap.add_argument("--env327", help="ports.env of the backports server (3.2.7), if it runs")
     ap.add_argument("--work", required=True)
     ap.add_argument("--preload")
     ap.add_argument("--no-terminal", action="store_true")
     ap.add_argument("--no-proc", action="store_true")
     ap.add_argument("--crlf", action="store_true", help="the tool ends lines with CR LF (Windows)")
+    ap.add_argument("--set-dacl", help="the Windows helper that gives a file an explicit DACL, "
+                    "run as COMMAND runs the tool")
     ap.add_argument("command", nargs="+")
     args = ap.parse_args()
 
     fr = read_env(args.env)
+    fr327 = None
+    if args.env327 and os.path.exists(args.env327):
+        fr327 = read_env(args.env327)
+        if "QVRAD_FR_UNAVAILABLE" in fr327 or "QVRAD_FR_PORT_MAIN" not in fr327:
+            print("skip --status against the backports server: it does not run here")
+            fr327 = None
     os.makedirs(args.work, exist_ok=True)
     base_env = {k: v for k, v in os.environ.items()
                 if k not in ("QVRAD_SECRET", "QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR")}
     loop = Responder(loopback_scripts())
     atexit.register(loop.close)
-    cases = server_cases(fr, args.work, args.preload, not args.no_proc, loop,
-                         args.crlf) + usage_cases(fr)
+    set_dacl = args.command[:-1] + [args.set_dacl] if args.set_dacl else None
+    cases = server_cases(fr, fr327, args.work, args.preload, not args.no_proc, loop, args.crlf,
+                         set_dacl) + usage_cases(fr)
 
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:

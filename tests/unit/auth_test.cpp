@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/arguments.h"
+#include "api/auth_call.h"
 #include "qvRadClient.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
@@ -324,6 +325,78 @@ TEST(AuthArguments, ChecksInOneTable) {
     EXPECT_EQ(CheckAuthArguments(intMax, &checked), 0);
     EXPECT_EQ(checked.port, 65535);
     EXPECT_EQ(checked.timeoutSeconds, 1);
+}
+
+// RunStatus (qvrad-auth --status): one Status-Server on the wire, its Message-Authenticator
+// against an independent HMAC, never sent twice, and only a signed reply counts, whatever the
+// process's setting; the argument checks of server, port, secret and timeout send nothing.
+TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
+    const Bytes key = ToBytes(kSecret);
+    const auto answer = [key](std::uint8_t code) -> LoopbackResponder::Script {
+        return [key, code](const Bytes& request) -> std::vector<Datagram> {
+            return {{SignedReplyWithMessageAuthenticator(request, key, code, {}), 0}};
+        };
+    };
+    const struct {
+        const char* name;
+        LoopbackResponder::Script script;
+        StatusOutcome expected;
+    } cases[] = {
+        {"accept", answer(2), StatusOutcome::kAlive},
+        {"accounting_response", answer(5), StatusOutcome::kAlive},  // from an accounting port
+        {"reject", answer(3), StatusOutcome::kOtherCode},
+        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer},
+        {"silent", Silent(), StatusOutcome::kNoAnswer},
+    };
+    const ReplySigning saved = ProcessReplySigning();
+    SetProcessReplySigning(ReplySigning::kNever);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        LoopbackResponder r(k.script);
+        const std::string port = r.PortText();
+        const AuthArguments args = {"127.0.0.1", port.c_str(), kSecret, nullptr, nullptr, "1"};
+        EXPECT_EQ(RunStatus(args, nullptr), k.expected);
+        ASSERT_EQ(r.ReceivedCount(), 1u);
+        const Bytes sent = r.Received()[0];
+        ASSERT_EQ(sent.size(), 38u);  // RFC 5997 section 3: the header and one attribute
+        EXPECT_EQ(sent[0], 12);
+        EXPECT_EQ((sent[2] << 8) | sent[3], 38);
+        const auto attributes = ParseAttributes(sent);
+        ASSERT_EQ(attributes.size(), 1u);
+        EXPECT_EQ(attributes[0].first, 80);
+        EXPECT_EQ(Hex(attributes[0].second),
+                  Hex(ExpectedRequestMessageAuthenticator(sent, key, 22)));
+    }
+    SetProcessReplySigning(saved);
+
+    LoopbackResponder r(answer(2));
+    const std::string port = r.PortText();
+    const std::string s256(256, 's'), s257(257, 's');
+    const char* P = port.c_str();
+    const struct {
+        const char* name;
+        AuthArguments args;
+        StatusOutcome expected;
+    } refusals[] = {
+        {"secret_256",
+         {"127.0.0.1", P, s256.c_str(), nullptr, nullptr, "1"},
+         StatusOutcome::kNoAnswer},  // sent, but the responder signs with another secret
+        {"null_server", {nullptr, P, kSecret, nullptr, nullptr, "1"}, StatusOutcome::kInvalidInput},
+        {"empty_server", {"", P, kSecret, nullptr, nullptr, "1"}, StatusOutcome::kInvalidInput},
+        {"empty_secret", {"127.0.0.1", P, "", nullptr, nullptr, "1"}, StatusOutcome::kInvalidInput},
+        {"secret_257",
+         {"127.0.0.1", P, s257.c_str(), nullptr, nullptr, "1"},
+         StatusOutcome::kInvalidInput},
+        {"timeout_20",
+         {"127.0.0.1", P, kSecret, nullptr, nullptr, "20"},
+         StatusOutcome::kInvalidInput},
+    };
+    for (const auto& k : refusals) {
+        SCOPED_TRACE(k.name);
+        const std::size_t before = r.ReceivedCount();
+        EXPECT_EQ(RunStatus(k.args, nullptr), k.expected);
+        EXPECT_EQ(r.ReceivedCount(), before + (k.expected == StatusOutcome::kInvalidInput ? 0 : 1));
+    }
 }
 
 // Every byte of a 2048-byte result buffer behind the text's NUL is zero.

@@ -141,8 +141,10 @@ struct WalkCase {
     const char* name;
     std::vector<std::uint8_t> attributes;
     std::uint8_t type;
-    int foundAt;      // offset, or 0 when not found
-    int valueLength;  // -1 when GetValue refuses
+    int foundAt;                                   // offset, or 0 when not found
+    int valueLength;                               // -1 when GetValue refuses
+    AttributeFault fault = AttributeFault::kNone;  // CheckAttributes's verdict on the whole walk
+    int faultAt = 0;
 };
 
 void PrintTo(const WalkCase& k, std::ostream* os) {
@@ -150,6 +152,8 @@ void PrintTo(const WalkCase& k, std::ostream* os) {
 }
 
 class AttributeWalk : public ::testing::TestWithParam<WalkCase> {};
+constexpr AttributeFault kBelowTwo = AttributeFault::kLengthBelowTwo;
+constexpr AttributeFault kPastEnd = AttributeFault::kPastEnd;
 
 TEST_P(AttributeWalk, FindsAndBoundsValues) {
     const WalkCase& k = GetParam();
@@ -180,26 +184,29 @@ TEST_P(AttributeWalk, FindsAndBoundsValues) {
         if (step.Type() == k.type && firstOfType == 0) firstOfType = step.offset;
     EXPECT_EQ(firstOfType, k.foundAt);
     EXPECT_EQ(step.offset, 0);
+    std::uint16_t at = 777;
+    EXPECT_EQ(p.CheckAttributes(&at), k.fault);
+    EXPECT_EQ(at, k.faultAt);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Walks, AttributeWalk,
-    ::testing::Values(WalkCase{"first", {18, 4, 'h', 'i', 18, 3, 'x'}, 18, 20, 2},
-                      WalkCase{"second_type", {1, 3, 'u', 18, 4, 'o', 'k'}, 18, 23, 2},
-                      WalkCase{"empty_value", {18, 2}, 18, 20, 0},
-                      WalkCase{"missing", {1, 3, 'u'}, 18, 0, -1},
-                      // A Length octet of 0 ends the walk; the attribute itself is still examined.
-                      WalkCase{"len0_stops", {1, 0, 18, 3, 'x'}, 18, 0, -1},
-                      WalkCase{"len0_matches", {18, 0, 1, 3, 'x'}, 18, 20, -1},
-                      WalkCase{"len1_stops", {1, 1, 18, 3, 'x'}, 18, 0, -1},
-                      WalkCase{"len1_matches", {18, 1, 0}, 18, 20, -1},
-                      // Its Length octet must not be taken for the next attribute's Type.
-                      WalkCase{"len1_not_walked_into", {7, 1, 5, 5}, 1, 0, -1},
-                      // Runs past Length: found, but its value is never handed out.
-                      WalkCase{"overrun", {1, 3, 'u', 18, 200, 'x'}, 18, 23, -1},
-                      WalkCase{"overrun_is_last", {1, 40, 18, 3, 'x'}, 18, 0, -1},
-                      // A Type octet as the packet's last byte: its Length octet lies past Length.
-                      WalkCase{"lone_type", {1, 3, 'u', 18}, 18, 23, -1}),
+    ::testing::Values(
+        WalkCase{"first", {18, 4, 'h', 'i', 18, 3, 'x'}, 18, 20, 2},
+        WalkCase{"second_type", {1, 3, 'u', 18, 4, 'o', 'k'}, 18, 23, 2},
+        WalkCase{"empty_value", {18, 2}, 18, 20, 0}, WalkCase{"missing", {1, 3, 'u'}, 18, 0, -1},
+        // A Length octet of 0 ends the walk; the attribute itself is still examined.
+        WalkCase{"len0_stops", {1, 0, 18, 3, 'x'}, 18, 0, -1, kBelowTwo, 20},
+        WalkCase{"len0_matches", {18, 0, 1, 3, 'x'}, 18, 20, -1, kBelowTwo, 20},
+        WalkCase{"len1_stops", {1, 1, 18, 3, 'x'}, 18, 0, -1, kBelowTwo, 20},
+        WalkCase{"len1_matches", {18, 1, 0}, 18, 20, -1, kBelowTwo, 20},
+        // Its Length octet must not be taken for the next attribute's Type.
+        WalkCase{"len1_not_walked_into", {7, 1, 5, 5}, 1, 0, -1, kBelowTwo, 20},
+        // Runs past Length: found, but its value is never handed out.
+        WalkCase{"overrun", {1, 3, 'u', 18, 200, 'x'}, 18, 23, -1, kPastEnd, 23},
+        WalkCase{"overrun_is_last", {1, 40, 18, 3, 'x'}, 18, 0, -1, kPastEnd, 20},
+        // A Type octet as the packet's last byte: its Length octet lies past Length.
+        WalkCase{"lone_type", {1, 3, 'u', 18}, 18, 23, -1, AttributeFault::kNoLengthOctet, 23}),
     [](const ::testing::TestParamInfo<WalkCase>& param) { return std::string(param.param.name); });
 
 TEST(Packet, HostileLengthFieldsHaveNoAttributes) {
@@ -213,6 +220,8 @@ TEST(Packet, HostileLengthFieldsHaveNoAttributes) {
         EXPECT_EQ(c.offset, 0);
         EXPECT_EQ(p.NextAttribute(c), -1);
         EXPECT_EQ(c.offset, 0);
+        EXPECT_EQ(p.CheckAttributes(),
+                  length == 20 ? AttributeFault::kNone : AttributeFault::kPacketLength);
     }
 }
 
@@ -231,6 +240,7 @@ TEST(Packet, FullSizeWalkStaysBelow4096) {
     SetLength(p, 4096);
     CRadAttrCursor c;
     EXPECT_EQ(p.FindAttribute(18, c), -1);
+    EXPECT_EQ(p.CheckAttributes(), AttributeFault::kNone);
 }
 
 TEST(Cursor, TypeWithoutCurrentAttribute) {

@@ -35,9 +35,10 @@ FLOOR_NT_VERSION = (6, 0)
 # since Windows 2000). A function missing here fails the check until someone looks it up.
 MINIMUM_CLIENT = [
     ("kernel32.dll", "Windows XP", """AddVectoredExceptionHandler CloseHandle CreateEventA
-        CreateSemaphoreA DeleteCriticalSection DuplicateHandle EnterCriticalSection FreeLibrary
+        CreateFileW CreateSemaphoreA DeleteCriticalSection DuplicateHandle EnterCriticalSection FreeLibrary
         GetCommandLineW GetConsoleMode GetCurrentProcess GetCurrentProcessId GetCurrentThread
-        GetCurrentThreadId GetEnvironmentVariableA GetEnvironmentVariableW GetHandleInformation
+        GetCurrentThreadId GetEnvironmentVariableA GetEnvironmentVariableW GetFileType
+        GetHandleInformation
         GetLastError GetModuleHandleA GetModuleHandleW GetProcAddress GetProcessAffinityMask
         GetStartupInfoA GetStdHandle GetSystemTime GetSystemTimeAsFileTime GetThreadContext
         GetThreadPriority InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent
@@ -54,6 +55,8 @@ MINIMUM_CLIENT = [
         RtlVirtualUnwind __C_specific_handler"""),
     ("kernel32.dll", "Windows Vista", "GetTickCount64"),
     ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
+    # qvrad-auth.exe's check of the secret file's DACL.
+    ("advapi32.dll", "Windows XP", "GetAce GetSecurityInfo IsWellKnownSid"),
     ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
         BCryptOpenAlgorithmProvider"""),
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
@@ -63,7 +66,8 @@ MINIMUM_CLIENT = [
         _commode _fmode _setjmp"""),
     ("msvcrt.dll", "Windows 2000", """__getmainargs __initenv __mb_cur_max __p__acmdln
         __p__commode __p__fmode __set_app_type __setusermatherr _amsg_exit _beginthreadex _cexit
-        _endthreadex _errno _initterm _iob _lock _onexit _setjmp3 _strdup _ultoa _unlock abort
+        _close _endthreadex _errno _fdopen _initterm _iob _lock _onexit _open_osfhandle _setjmp3
+        _strdup _ultoa _unlock abort
         atoi calloc exit fclose ferror fflush fgetc fopen fprintf fputc fputs free fwrite
         isspace localeconv longjmp malloc memchr memcpy memmove memset printf realloc setlocale
         setvbuf signal strchr strcmp strerror strlen strncmp vfprintf wcslen _wputenv"""),
