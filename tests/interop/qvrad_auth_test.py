@@ -429,6 +429,15 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
         Case("loopback: signed reply, --require-message-authenticator over no",
              at_loop + ["--user", "signed", "--require-message-authenticator"], 0,
              b"signed\n", b"pw\n", extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "no"}),
+        # A list: 127.0.0.2 (nothing there) stays silent for its 1.5 s share of 3 s, then the
+        # loopback server answers; --verbose shows the sends, the switch and what answered.
+        Case("loopback: a list fails over to its second server, shown by --verbose",
+             at_loop[:1] + ["127.0.0.2, 127.0.0.1"] + at_loop[2:] +
+             ["--user", "signed", "--timeout", "3", "-v"], 0, b"signed\n", b"pw\n", stderr=[
+                 b"to 127.0.0.2:" + loop.port.encode() + b", 64 bytes, transmission 1 at +0.0",
+                 b"Server 1 stayed silent for its share: trying server 2",
+                 b"to 127.0.0.1:" + loop.port.encode() + b", 64 bytes, transmission 1 at +1.",
+                 b"verified, at +1.", b"after transmission 1 to server 2"]),
         Case("loopback: Accept with a malformed attribute is a Reject, exit 1",
              at_loop + ["--user", "malformed-accept", "-v"], 1, INVALID_FORMAT, b"pw\n",
              stderr=[b"\tReply-Message = \"looks fine\"", b"malformed attribute (type 25) at "
