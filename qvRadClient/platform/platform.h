@@ -82,6 +82,8 @@ using RandomSource = int (*)(void* buffer, std::size_t length);
 // system-preferred RNG, then an RNG algorithm handle (where that flag is refused, as on Vista).
 constexpr std::size_t kRandomSourceCount = 2;
 extern const RandomSource kRandomSources[kRandomSourceCount];
+// What each source reads, in the same order ("getrandom", "/dev/urandom" on Linux).
+extern const char* const kRandomSourceNames[kRandomSourceCount];
 // The first source that fills the buffer wins. -1, with the buffer zeroed, when every one failed.
 inline int RandomBytesFrom(const RandomSource* sources, std::size_t count, void* buffer,
                            std::size_t length) {
