@@ -452,7 +452,8 @@ MUTANTS = [
 
     # ---- faults an independent mutation run found the suite let through (issue 24) ---------
     M("radius/packet.cpp",
-      "CRadPacket::~CRadPacket() {\n    platform::SecureZero(savedPassword, sizeof savedPassword);\n",
+      "CRadPacket::~CRadPacket() {\n"
+      "    platform::SecureZero(savedPassword, sizeof savedPassword);\n",
       "CRadPacket::~CRadPacket() {\n", "saved password not wiped", suite="hygiene"),
     M("radius/authenticators.cpp", "    platform::SecureZero(work, sizeof work);\n", "\n",
       "hiding's work buffer (secret and chain) not wiped", suite="hygiene"),

@@ -146,7 +146,7 @@ inline VectorState DetectVectorState() {
     return VectorState::kAvx512;
 }
 
-// Decided on the first call, thread-safe (a function-local static), then one load per call.
+// Decided on the first call, thread-safe (a function-local static); then a guard test and a load.
 inline VectorState CpuVectorState() {
     static const VectorState state = DetectVectorState();
     return state;
