@@ -166,9 +166,11 @@ inline VectorState CpuVectorState() {
 // core's clock on the CPUs that do so for those. The instructions live only in the assembly,
 // so the build never requires AVX: a CPU without it never reaches them. Registers that the calling
 // convention preserves (xmm6-xmm15 on Win64) are named as clobbered, so the compiler saves and
-// restores the caller's own values around this. The opmask registers hold masks, not data.
+// restores the caller's own values around the function this is inlined into (always: a call of
+// its own would restore, on return, what its caller had in them). The opmask registers hold masks,
+// not data.
 #if defined(__GNUC__) && defined(__x86_64__)
-inline void ClearVectorRegisters() {
+__attribute__((always_inline)) inline void ClearVectorRegisters() {
     const VectorState state = CpuVectorState();
     if (state == VectorState::kSse || state == VectorState::kNone) {
         __asm__ __volatile__(
@@ -205,7 +207,7 @@ inline void ClearVectorRegisters() {
 // A build for CPUs without SSE2 (the Win32 DLL's i686) never uses these registers itself, but
 // the C runtime it calls does where the CPU has them, so the CPU is asked (once). No clobbers: on
 // x86 every vector register is the caller's to save, and this code saves none.
-inline void ClearVectorRegisters() {
+__attribute__((always_inline)) inline void ClearVectorRegisters() {
     const VectorState state = CpuVectorState();
     if (state == VectorState::kAvx || state == VectorState::kAvx512) {
         __asm__ __volatile__("vzeroall" ::);
