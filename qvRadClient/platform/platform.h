@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#if defined(__GNUC__) && defined(__i386__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <cpuid.h>
 #endif
 
@@ -141,6 +141,8 @@ using RandomSource = int (*)(void* buffer, std::size_t length);
 // system-preferred RNG, then an RNG algorithm handle (where that flag is refused, as on Vista).
 constexpr std::size_t kRandomSourceCount = 2;
 extern const RandomSource kRandomSources[kRandomSourceCount];
+// What each source reads, in the same order ("getrandom", "/dev/urandom" on Linux).
+extern const char* const kRandomSourceNames[kRandomSourceCount];
 // The first source that fills the buffer wins. -1, with the buffer zeroed, when every one failed.
 inline int RandomBytesFrom(const RandomSource* sources, std::size_t count, void* buffer,
                            std::size_t length) {
@@ -167,43 +169,117 @@ inline void SecureZero(void* buffer, std::size_t length) {
 void SecureZero(void* buffer, std::size_t length);
 #endif
 
-#if defined(__GNUC__) && defined(__i386__)
+// The vector registers the CPU has and the operating system saves in a signal frame, widest last.
+enum class VectorState : std::uint8_t {
+    kNone = 0,    // none in use: not x86, or an i686 CPU without SSE2
+    kSse = 1,     // xmm0-15 (x86-64), xmm0-7 (i686)
+    kAvx = 2,     // ymm0-15: the xmm registers and their upper halves
+    kAvx512 = 3,  // zmm0-31 (x86-64; zmm0-7 on i686), and the opmask registers k0-k7
+};
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 // CPUID leaf 1, EDX bit 26: SSE2.
 inline bool CpuHasSse2() {
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
     return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & bit_SSE2) != 0;
 }
+
+// Asks the CPU now. A register file counts only where the operating system has enabled its state
+// (Intel SDM vol. 1, 13.3): CPUID leaf 1 ECX bit 27 (OSXSAVE) makes XGETBV usable, and XCR0 must
+// hold bits 1 and 2 (SSE, AVX) for AVX (ECX bit 28), and bits 5 to 7 (opmask, upper halves of
+// zmm0-15, zmm16-31) as well for AVX-512 (CPUID leaf 7 EBX bit 16, AVX512F).
+inline VectorState DetectVectorState() {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return VectorState::kNone;
+#if defined(__i386__)
+    if ((edx & bit_SSE2) == 0) return VectorState::kNone;
+#endif
+    if ((ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return VectorState::kSse;
+    unsigned int xcr0 = 0, xcr0High = 0;
+    __asm__ __volatile__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    constexpr unsigned int kXcr0Avx = 0x06, kXcr0Avx512 = 0xE0;
+    if ((xcr0 & kXcr0Avx) != kXcr0Avx) return VectorState::kSse;
+    if ((xcr0 & kXcr0Avx512) != kXcr0Avx512 ||
+        __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0 || (ebx & bit_AVX512F) == 0)
+        return VectorState::kAvx;
+    return VectorState::kAvx512;
+}
+
+// Decided on the first call, thread-safe (a function-local static); then a guard test and a load.
+inline VectorState CpuVectorState() {
+    static const VectorState state = DetectVectorState();
+    return state;
+}
+#else
+inline VectorState CpuVectorState() {
+    return VectorState::kNone;
+}
 #endif
 
-// Zeroes the SSE registers (xmm0-xmm15 on x86-64, xmm0-xmm7 on x86). The C library's string
-// functions and vectorised loops leave secret bytes in them, and whatever runs next may store
-// them into memory: a signal's frame, the dynamic linker's lazy binding (both xsave). Registers
-// that the calling convention preserves (xmm6-xmm15 on Win64) are named as clobbered, so the
-// compiler saves and restores the caller's own values around this. Elsewhere it does nothing.
-inline void ClearVectorRegisters() {
+// Zeroes the vector registers the CPU has (see VectorState). The C library's string functions and
+// vectorised loops leave secret bytes in them (on AVX-512 CPUs glibc's use zmm16-31), and whatever
+// runs next may store them into memory: a signal's frame, the dynamic linker's lazy binding (both
+// xsave). vzeroall zeroes ymm0-15 whole (zmm0-15 whole where AVX-512 is on; ymm0-7 on i686);
+// zmm16-31 are zeroed by a 128-bit EVEX vmovd from a zero register, which clears a register up
+// to its full width, needs AVX512F alone and, unlike a 512-bit instruction, never lowers the
+// core's clock on the CPUs that do so for those. The instructions live only in the assembly,
+// so the build never requires AVX: a CPU without it never reaches them. Registers that the calling
+// convention preserves (xmm6-xmm15 on Win64) are named as clobbered, so the compiler saves and
+// restores the caller's own values around the function this is inlined into (always: a call of
+// its own would restore, on return, what its caller had in them). The opmask registers hold masks,
+// not data.
 #if defined(__GNUC__) && defined(__x86_64__)
-    __asm__ __volatile__(
-        "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
-        "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
-        "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
-        "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
-        "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
-        "pxor %%xmm15, %%xmm15" ::
-            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+__attribute__((always_inline)) inline void ClearVectorRegisters() {
+    const VectorState state = CpuVectorState();
+    if (state == VectorState::kSse || state == VectorState::kNone) {
+        __asm__ __volatile__(
+            "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+            "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+            "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7\n\tpxor %%xmm8, %%xmm8\n\t"
+            "pxor %%xmm9, %%xmm9\n\tpxor %%xmm10, %%xmm10\n\tpxor %%xmm11, %%xmm11\n\t"
+            "pxor %%xmm12, %%xmm12\n\tpxor %%xmm13, %%xmm13\n\tpxor %%xmm14, %%xmm14\n\t"
+            "pxor %%xmm15, %%xmm15" ::
+                : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+                  "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+        return;
+    }
+    __asm__ __volatile__("vzeroall" ::
+                             : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7",
+                               "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14",
+                               "xmm15");
+    if (state == VectorState::kAvx512) {
+        __asm__ __volatile__(
+            "vmovd %0, %%xmm16\n\tvmovd %0, %%xmm17\n\tvmovd %0, %%xmm18\n\t"
+            "vmovd %0, %%xmm19\n\tvmovd %0, %%xmm20\n\tvmovd %0, %%xmm21\n\t"
+            "vmovd %0, %%xmm22\n\tvmovd %0, %%xmm23\n\tvmovd %0, %%xmm24\n\t"
+            "vmovd %0, %%xmm25\n\tvmovd %0, %%xmm26\n\tvmovd %0, %%xmm27\n\t"
+            "vmovd %0, %%xmm28\n\tvmovd %0, %%xmm29\n\tvmovd %0, %%xmm30\n\t"
+            "vmovd %0, %%xmm31" ::"r"(0u)
+#if defined(__AVX512F__)  // only a build for AVX-512 lets the compiler itself use xmm16-31
+            : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
+              "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31"
+#endif
+        );
+    }
+}
 #elif defined(__GNUC__) && defined(__i386__)
-    // A build for CPUs without SSE2 (the Win32 DLL's i686) never uses these registers itself,
-    // but the C runtime it calls does where the CPU has them, so the CPU is asked (once). No
-    // clobbers: on x86 every xmm register is the caller's to save, and this code saves none.
-    static const bool hasSse2 = CpuHasSse2();
-    if (hasSse2) {
+// A build for CPUs without SSE2 (the Win32 DLL's i686) never uses these registers itself, but
+// the C runtime it calls does where the CPU has them, so the CPU is asked (once). No clobbers: on
+// x86 every vector register is the caller's to save, and this code saves none.
+__attribute__((always_inline)) inline void ClearVectorRegisters() {
+    const VectorState state = CpuVectorState();
+    if (state == VectorState::kAvx || state == VectorState::kAvx512) {
+        __asm__ __volatile__("vzeroall" ::);
+    } else if (state == VectorState::kSse) {
         __asm__ __volatile__(
             "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
             "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
             "pxor %%xmm6, %%xmm6\n\tpxor %%xmm7, %%xmm7" ::);
     }
-#endif
 }
+#else
+inline void ClearVectorRegisters() {}
+#endif
 
 // A process-wide mutual-exclusion lock (CRITICAL_SECTION / pthread mutex) in caller storage.
 struct LockStorage {

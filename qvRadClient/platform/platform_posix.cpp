@@ -253,6 +253,7 @@ int UrandomBytes(void* buffer, std::size_t length) {
 }  // namespace
 
 const RandomSource kRandomSources[kRandomSourceCount] = {GetrandomBytes, UrandomBytes};
+const char* const kRandomSourceNames[kRandomSourceCount] = {"getrandom", "/dev/urandom"};
 
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {

@@ -302,6 +302,8 @@ int AlgorithmRngBytes(void* buffer, std::size_t length) {
 
 const RandomSource kRandomSources[kRandomSourceCount] = {SystemPreferredRngBytes,
                                                          AlgorithmRngBytes};
+const char* const kRandomSourceNames[kRandomSourceCount] = {
+    "BCryptGenRandom, system-preferred RNG", "BCryptGenRandom, RNG algorithm handle"};
 
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {

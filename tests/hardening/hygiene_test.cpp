@@ -2,7 +2,9 @@
 // in a block the call freed (this program replaces the global operator new and delete, and the
 // delete keeps a copy of each block the calling thread frees, scanned after the call), anywhere
 // in the call's stack (auth runs on a thread whose stack this test maps itself and scans after the
-// call), or in the vector registers auth returns with (stored into that stack right after it).
+// call), or in any vector register the CPU has (all of them stored right after auth returns).
+// The password hiding alone must leave no copy either, and a copy left below auth's frame by a
+// callee (planted through the exchange's observer) must be gone when the call returns.
 //
 // The values are long and distinctive, built at run time in static arrays and kept out of
 // std::string and gtest messages, which would leave copies of their own. Any 8 consecutive
@@ -24,10 +26,12 @@
 #include <new>
 #include <thread>
 
+#include "api/auth_call.h"
 #include "md5/md5.h"
 #include "qvRadClient.h"
 #include "platform/platform.h"
 #include "radius/client.h"
+#include "support/auth_helpers.h"
 #include "support/responder.h"
 
 namespace {
@@ -206,34 +210,101 @@ struct Call {
     const char* server;
     const char* port;
     const char* timeout;
+    bool plantCopy = false;  // the exchange's observer leaves a copy of the secret in its own frame
 };
 
-// What a signal delivered right after auth returns, or a lazy binding in the host's next call,
-// does to this thread's stack: the vector registers are stored into it (the kernel's and the
-// dynamic linker's xsave). Done here on purpose, at once, so that whatever auth left in those
-// registers lands in the stack under test every time instead of on a loaded machine only.
-__attribute__((noinline)) void SpillVectorRegisters() {
+// The vector registers this CPU has, as the kernel reports them (apart from the library's own
+// detection, which tests/unit checks against the same flags), and the image they are stored in.
+struct VectorFile {
+    const char* names;
+    std::size_t registerSize;
+    std::size_t count;
+};
+const VectorFile kXmm = {"xmm0-15 (this CPU has no AVX)", 16, 16};
+const VectorFile kYmm = {"ymm0-15 (this CPU has AVX, not AVX-512: zmm16-31 are not checked here)",
+                         32, 16};
+const VectorFile kZmm = {"zmm0-31 (AVX-512)", 64, 32};
+const VectorFile* const g_vectorFile =
+    CpuHasFlag("avx512f") ? &kZmm : (CpuHasFlag("avx") ? &kYmm : &kXmm);
+alignas(64) unsigned char g_vectorImage[32 * 64];
+
+// One move per register between it and its place in the image: "op %%regN, width*N(%0)".
+#define QVRAD_STORE(op, reg, width, n) op " %%" #reg #n ", " #width "*" #n "(%0)\n\t"
+#define QVRAD_LOAD(op, reg, width, n) op " " #width "*" #n "(%0), %%" #reg #n "\n\t"
+// clang-format off
+#define QVRAD_0_15(M, op, reg, width)                                                          \
+    M(op, reg, width, 0) M(op, reg, width, 1) M(op, reg, width, 2) M(op, reg, width, 3)        \
+    M(op, reg, width, 4) M(op, reg, width, 5) M(op, reg, width, 6) M(op, reg, width, 7)        \
+    M(op, reg, width, 8) M(op, reg, width, 9) M(op, reg, width, 10) M(op, reg, width, 11)      \
+    M(op, reg, width, 12) M(op, reg, width, 13) M(op, reg, width, 14) M(op, reg, width, 15)
+#define QVRAD_16_31(M, op, reg, width)                                                         \
+    M(op, reg, width, 16) M(op, reg, width, 17) M(op, reg, width, 18) M(op, reg, width, 19)    \
+    M(op, reg, width, 20) M(op, reg, width, 21) M(op, reg, width, 22) M(op, reg, width, 23)    \
+    M(op, reg, width, 24) M(op, reg, width, 25) M(op, reg, width, 26) M(op, reg, width, 27)    \
+    M(op, reg, width, 28) M(op, reg, width, 29) M(op, reg, width, 30) M(op, reg, width, 31)
+#define QVRAD_XMM_CLOBBERS                                                                     \
+    "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",   \
+    "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+// clang-format on
+
+// Stores every vector register this CPU has into the image, or loads them from it. The store is
+// what a signal delivered right after auth returns, or a lazy binding in the host's next call,
+// would do to this thread's stack (the kernel's and the dynamic linker's xsave): done here on
+// purpose, at once, so that whatever auth left in them is seen every time instead of on a loaded
+// machine only; into a static image that is scanned too, never into the stack, where the store
+// would overwrite the dead frames the scan is about to read.
+__attribute__((noinline)) void MoveVectorRegisters(bool store) {
 #if defined(__x86_64__)
-    alignas(16) unsigned char saved[16 * 16];
-    __asm__ __volatile__(
-        "movdqu %%xmm0, 0(%0)\n\tmovdqu %%xmm1, 16(%0)\n\tmovdqu %%xmm2, 32(%0)\n\t"
-        "movdqu %%xmm3, 48(%0)\n\tmovdqu %%xmm4, 64(%0)\n\tmovdqu %%xmm5, 80(%0)\n\t"
-        "movdqu %%xmm6, 96(%0)\n\tmovdqu %%xmm7, 112(%0)\n\tmovdqu %%xmm8, 128(%0)\n\t"
-        "movdqu %%xmm9, 144(%0)\n\tmovdqu %%xmm10, 160(%0)\n\tmovdqu %%xmm11, 176(%0)\n\t"
-        "movdqu %%xmm12, 192(%0)\n\tmovdqu %%xmm13, 208(%0)\n\tmovdqu %%xmm14, 224(%0)\n\t"
-        "movdqu %%xmm15, 240(%0)"
-        :
-        : "r"(saved)
-        : "memory");
+    unsigned char* image = g_vectorImage;
+    if (store && g_vectorFile == &kZmm)
+        __asm__ __volatile__(QVRAD_0_15(QVRAD_STORE, "vmovdqu64", zmm, 64)
+                                 QVRAD_16_31(QVRAD_STORE, "vmovdqu64", zmm, 64)::"r"(image)
+                             : "memory");
+    else if (store && g_vectorFile == &kYmm)
+        __asm__ __volatile__(QVRAD_0_15(QVRAD_STORE, "vmovdqu", ymm, 32)::"r"(image) : "memory");
+    else if (store)
+        __asm__ __volatile__(QVRAD_0_15(QVRAD_STORE, "movdqu", xmm, 16)::"r"(image) : "memory");
+    else if (g_vectorFile == &kZmm)
+        __asm__ __volatile__(QVRAD_0_15(QVRAD_LOAD, "vmovdqu64", zmm, 64)
+                                 QVRAD_16_31(QVRAD_LOAD, "vmovdqu64", zmm, 64)::"r"(image)
+                             : QVRAD_XMM_CLOBBERS);
+    else if (g_vectorFile == &kYmm)
+        __asm__ __volatile__(QVRAD_0_15(QVRAD_LOAD, "vmovdqu", ymm, 32)::"r"(image)
+                             : QVRAD_XMM_CLOBBERS);
+    else
+        __asm__ __volatile__(QVRAD_0_15(QVRAD_LOAD, "movdqu", xmm, 16)::"r"(image)
+                             : QVRAD_XMM_CLOBBERS);
+#else
+    (void)store;
 #endif
 }
 
-void* RunAuth(void* argument) {
+// A callee's frame below auth's that keeps a copy of the secret: the end-of-call wipe must take it.
+// The copy lies at the deep end of a large frame, where the calls after this one (the wait, the
+// reply's checks) do not happen to overwrite it.
+void PlantSecretCopy(void*, const CRadPacket&, std::uint32_t, std::uint16_t, bool) {
+    char copy[1024];
+    std::memcpy(copy, g_secret, 64);
+    asm volatile("" : : "r"(copy) : "memory");  // the copy must really be stored
+}
+void IgnoreDatagram(void*, const CRadPacket&, const CRadPacket&, int, ReplyCheck) {}
+ExchangeObserver PlantingObserver() {
+    ExchangeObserver observer{};
+    observer.requestSent = PlantSecretCopy;
+    observer.datagramReceived = IgnoreDatagram;
+    return observer;
+}
+
+void* AuthJob(void* argument) {
     const Call* call = static_cast<const Call*>(argument);
+    const AuthArguments args = {call->server,   call->port, g_secret,
+                                "hygiene-user", g_password, call->timeout};
+    const ExchangeObserver planting = PlantingObserver();
     t_scanFrees = true;
-    const char* text =
-        auth(call->server, call->port, g_secret, "hygiene-user", g_password, call->timeout);
-    SpillVectorRegisters();
+    const char* text = call->plantCopy ? RunAuth(args, &planting)
+                                       : auth(args.server, args.port, args.secret, args.user,
+                                              args.password, args.timeout);
+    MoveVectorRegisters(true);
     t_scanFrees = false;
     std::snprintf(g_result, sizeof g_result, "%s", text != nullptr ? text : "<null>");
     return nullptr;
@@ -244,6 +315,19 @@ void* LeaveCopyOnStack(void*) {
     char copy[64];
     std::memcpy(copy, g_secret, 40);
     asm volatile("" : : "r"(copy) : "memory");  // the copy must really be stored
+    return nullptr;
+}
+
+// The password hiding alone, with no end-of-call wipe after it: its own buffers must be wiped.
+void* HideOnly(void*) {
+    CRadSecret secret;
+    secret.Assign(g_secret, std::strlen(g_secret));
+    CRadPacket request(rad::kAccessRequest);
+    CRadAttrCursor cursor;
+    request.BeginAttribute(rad::kUserPassword, cursor);
+    cursor.AppendPassword(g_password);
+    request.PrepareForServer(secret);
+    platform::ClearVectorRegisters();  // a signal's frame must not bring them into the stack
     return nullptr;
 }
 
@@ -278,9 +362,24 @@ void* Trampoline(void* argument) {
     return nullptr;
 }
 
+// The offset of the first whole copy of the secret or the password in the region (and which it
+// is), or kNotFound.
+std::size_t FindWhole(const void* region, std::size_t length, int* value) {
+    const char* const values[] = {g_secret, g_password};
+    for (int i = 0; i < 2; ++i) {
+        const void* hit = memmem(region, length, values[i], std::strlen(values[i]));
+        if (hit == nullptr) continue;
+        *value = i;
+        return static_cast<std::size_t>(static_cast<const char*>(hit) -
+                                        static_cast<const char*>(region));
+    }
+    return kNotFound;
+}
+
 // Runs fn on a thread whose stack is a fresh zero-filled mapping; true when a searched-for
-// value is found anywhere in that stack after fn returned.
-bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nullptr) {
+// value (only a whole secret or password if wholeValues) is found in that stack after fn returned.
+bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nullptr,
+                     bool wholeValues = false) {
     void* stack =
         mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack == MAP_FAILED) {
@@ -295,17 +394,26 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
     job.fn = fn;
     job.argument = argument;
     bool found = false;
+    std::memset(g_vectorImage, 0, sizeof g_vectorImage);
     if (pthread_create(&thread, &attributes, Trampoline, &job) == 0) {
         // Bounded: a call takes at most its timeout (here 2 s).
         for (int i = 0; i < 30000 && !job.returned; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_TRUE(job.returned.load());
         int value = 0;
-        const std::size_t at = g_table.Find(stack, kStackSize, &value);
+        const std::size_t at = wholeValues ? FindWhole(stack, kStackSize, &value)
+                                           : g_table.Find(stack, kStackSize, &value);
         found = at != kNotFound;
         if (found)
             std::printf("a copy of %s at %zu bytes below the stack's top\n", kValueNames[value],
                         kStackSize - at);
+        const std::size_t inRegister =
+            g_table.Find(g_vectorImage, g_vectorFile->registerSize * g_vectorFile->count, &value);
+        if (inRegister != kNotFound) {
+            found = true;
+            std::printf("a copy of %s in vector register %zu\n", kValueNames[value],
+                        inRegister / g_vectorFile->registerSize);
+        }
         // The mapping started as zeros: the lowest non-zero byte marks the deepest frame.
         const std::uint8_t* bytes = static_cast<const std::uint8_t*>(stack);
         std::size_t untouched = 0;
@@ -333,6 +441,36 @@ TEST(HardeningHygiene, TheScansSeeAPlantedCopy) {
     delete[] block;
     t_scanFrees = false;
     EXPECT_EQ(ScanFreed().withCopy, 1);
+}
+
+// The wipe itself, whatever the C library happened to leave: every register filled with the
+// secret, then wiped, must hold none of it; without the wipe, the scan finds it.
+TEST(HardeningHygiene, TheVectorWipeClearsEveryRegisterTheCpuHas) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "no vector registers stored or scanned on this architecture";
+#endif
+    MakeValue(g_secret, 40, 11);
+    BuildTable(40, 0);
+    const std::size_t size = g_vectorFile->registerSize * g_vectorFile->count;
+    for (bool wipe : {false, true}) {
+        for (std::size_t i = 0; i < size; ++i) g_vectorImage[i] = g_secret[i % 40];
+        MoveVectorRegisters(false);
+        if (wipe) platform::ClearVectorRegisters();
+        MoveVectorRegisters(true);
+        EXPECT_EQ(g_table.Find(g_vectorImage, size) == kNotFound, wipe) << g_vectorFile->names;
+    }
+}
+
+// No whole secret (the hiding's work buffer) or password (the packet's saved one) is left. The MD5
+// rounds below the hiding leave scattered words of a block, which only the end-of-call wipe takes,
+// so the secrets here are longer than a block and only a whole copy counts.
+TEST(HardeningHygiene, TheHidingAloneLeavesNoWholeCopy) {
+    for (std::size_t secretLength : {100, 256}) {
+        SCOPED_TRACE(secretLength);
+        MakeValue(g_secret, secretLength, static_cast<std::uint32_t>(secretLength));
+        MakeValue(g_password, 128, 9);
+        EXPECT_FALSE(RunOnOwnedStack(HideOnly, nullptr, nullptr, true));
+    }
 }
 
 TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
@@ -370,7 +508,17 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
          {"127.0.0.1", plainPort.c_str(), "0"},
          "6007#0#INVALID_INPUT_ERR"},
         {"unresolved_host", 64, 16 + 5, {"0.0.0.0", "1812", "1"}, "6040#0#ERR_NETWORK_FAIL"},
+        {"secret_copy_planted_below_auth",
+         100,
+         24,
+         {"127.0.0.1", plainPort.c_str(), "2", true},
+         "ok"},
     };
+#if defined(__x86_64__)
+    std::printf("vector registers stored and scanned after each call: %s\n", g_vectorFile->names);
+#else
+    std::printf("no vector registers stored or scanned on this architecture\n");
+#endif
     std::uint32_t seed = 100;
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -380,7 +528,7 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
         ForgetFreed();
         Call call = k.call;
         std::size_t used = 0;
-        const bool onStack = RunOnOwnedStack(RunAuth, &call, &used);
+        const bool onStack = RunOnOwnedStack(AuthJob, &call, &used);
         const FreedScan freed = ScanFreed();
         EXPECT_FALSE(g_freedOverflow);
         std::printf(

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
@@ -61,4 +63,17 @@ std::size_t HeapInUse() {
 #else
     return 0;
 #endif
+}
+
+bool CpuHasFlag(const char* flag) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.compare(0, 5, "flags") != 0) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        for (std::string word; words >> word;)
+            if (word == flag) return true;
+        return false;
+    }
+    return false;
 }

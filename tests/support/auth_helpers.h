@@ -1,5 +1,5 @@
-// Small helpers for tests that call auth: copy the result at once, time a call, and count this
-// process's open descriptors and heap in use where the platform shows them.
+// Small helpers for tests that call auth: copy the result at once, time a call, and, where the
+// platform shows them, count this process's open descriptors and heap in use and read CPU flags.
 #pragma once
 
 #include <chrono>
@@ -24,3 +24,7 @@ int OpenDescriptorCount();
 bool HeapIsCounted();
 // Bytes in use in the C library's heap, summed over its arenas; 0 where HeapIsCounted is false.
 std::size_t HeapInUse();
+
+// Whether the kernel lists this flag ("avx", "avx512f") for the first CPU in /proc/cpuinfo: the
+// features the CPU has and the kernel has enabled. false where there is no such file.
+bool CpuHasFlag(const char* flag);

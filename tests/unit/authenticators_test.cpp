@@ -3,9 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
+
+#if defined(__linux__) && defined(__x86_64__)
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
 
 #include "platform/platform.h"
 #include "radius/packet.h"
@@ -249,6 +260,36 @@ TEST(RequestAuthenticator, RandomSourcesFallBackInOrder) {
     EXPECT_TRUE(matched);
 }
 
+// The fallback for a process whose getrandom a seccomp filter refuses, as a sandbox's may: on one
+// thread getrandom fails with ENOSYS, and the second source, the one that reads /dev/urandom,
+// still fills the buffer, alone and through the chain.
+TEST(RequestAuthenticator, SecondSourceReadsUrandomWhenGetrandomIsRefused) {
+#if defined(__linux__) && defined(__x86_64__)
+    EXPECT_STREQ(platform::kRandomSourceNames[0], "getrandom");
+    EXPECT_STREQ(platform::kRandomSourceNames[1], "/dev/urandom");
+    std::thread([] {
+        sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+        const sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+        ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+        ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+        std::uint8_t first[16], second[16];
+        EXPECT_EQ(platform::kRandomSources[0](first, sizeof first), -1);
+        ASSERT_EQ(platform::kRandomSources[1](first, sizeof first), 0);
+        ASSERT_EQ(platform::RandomBytes(second, sizeof second), 0);
+        EXPECT_NE(Hex(Bytes(first, first + 16)), Hex(Bytes(second, second + 16)));
+        EXPECT_NE(Hex(Bytes(second, second + 16)), std::string(32, '0'));
+    }).join();
+#else
+    GTEST_SKIP() << "seccomp filters are set up here for x86-64 Linux only";
+#endif
+}
+
 TEST(RequestAuthenticator, NeverRepeatsEvenWithEverythingFrozen) {
     const AuthenticatorSources frozen = {FrozenHost, FrozenTime, FrozenRandom};
     const AuthenticatorSources broken = {FrozenHost, FrozenTime, FailingRandom};
@@ -288,11 +329,11 @@ struct Exchange {
         request.PrepareForServer(secret);
     }
     Bytes Sent() const { return Bytes(request.octets, request.octets + request.Length()); }
-    bool Verify(const Bytes& datagram, int received = -1) {
+    ReplyCheck Check(const Bytes& datagram, int received = -1) {
         CRadPacket reply(2);
         std::memset(reply.octets, 0xCC, sizeof reply.octets);
         std::memcpy(reply.octets, datagram.data(), datagram.size());
-        return reply.VerifyResponse(
+        return reply.CheckResponse(
             request, static_cast<std::uint16_t>(received < 0 ? datagram.size() : received));
     }
 };
@@ -319,6 +360,27 @@ TEST(RequestWire, MessageAuthenticatorFirstAndIndependentlyReproduced) {
     expected.resize(16, 0);
     EXPECT_EQ(Hex(RevealPassword(hidden, ToBytes("another"), RequestAuthenticatorOf(again))),
               Hex(expected));
+}
+
+// Last instead of first (as another caller may lay a request out), its value ending at Length:
+// signed all the same.
+TEST(RequestWire, MessageAuthenticatorLastIndependentlyReproduced) {
+    CRadSecret secret;
+    secret.Assign("testing123", 10);
+    CRadPacket last(1);
+    last.MakeRequestAuthenticator();
+    CRadAttrCursor c;
+    last.BeginAttribute(1, c);
+    c.AppendText("alice");
+    last.BeginAttribute(2, c);
+    c.AppendPassword("password");
+    last.BeginAttribute(80, c);
+    c.AppendMessageAuthenticator();
+    last.PrepareForServer(secret);
+    const Bytes lastImage = Image(last);
+    ASSERT_EQ(lastImage.size(), 63u);  // 20 + 7 + 18 + 18
+    EXPECT_EQ(Hex(Bytes(lastImage.begin() + 47, lastImage.end())),
+              Hex(ExpectedRequestMessageAuthenticator(lastImage, ToBytes("testing123"), 47)));
 }
 
 // A reply laid out by hand whose 16 bytes at valueAt hold the HMAC-MD5 a reader checks there
@@ -349,79 +411,90 @@ TEST(ReplyChecks, HostileReplies) {
         const char* name;
         Bytes datagram;
         int received;
-        bool accepted;
+        ReplyCheck verdict;  // the first check that fails names the reason
     };
     std::vector<Case> cases;
-    cases.push_back({"valid", good, -1, true});
-    cases.push_back({"valid_trailing_bytes_ignored", Concat({good, ToBytes("junk")}), -1, true});
-    cases.push_back({"valid_reject", SignedReply(x.Sent(), key, 3, msg), -1, true});
+    cases.push_back({"valid", good, -1, ReplyCheck::kVerified});
+    cases.push_back({"valid_trailing_bytes_ignored", Concat({good, ToBytes("junk")}), -1,
+                     ReplyCheck::kVerified});
+    cases.push_back(
+        {"valid_reject", SignedReply(x.Sent(), key, 3, msg), -1, ReplyCheck::kVerified});
     cases.push_back({"valid_with_message_authenticator",
-                     SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg), -1, true});
+                     SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg), -1,
+                     ReplyCheck::kVerified});
     {
         Bytes b = good;
         b[1] ^= 1;
         Resign(b, x.Sent(), key);  // authenticator right, Identifier wrong
-        cases.push_back({"wrong_identifier", b, -1, false});
+        cases.push_back({"wrong_identifier", b, -1, ReplyCheck::kWrongIdentifier});
     }
     {
         Bytes b = good;
         b[good.size() - 1] ^= 0x20;
-        cases.push_back({"changed_byte", b, -1, false});
+        cases.push_back({"changed_byte", b, -1, ReplyCheck::kBadAuthenticator});
     }
     {
         // Each byte of both authenticators counts, the last one too.
         Bytes b = good;
         b[19] ^= 0x01;
-        cases.push_back({"response_authenticator_last_byte", b, -1, false});
+        cases.push_back({"response_authenticator_last_byte", b, -1, ReplyCheck::kBadAuthenticator});
         Bytes m = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
         m[37] ^= 0x01;
         Resign(m, x.Sent(), key);
-        cases.push_back({"message_authenticator_last_byte", m, -1, false});
+        cases.push_back(
+            {"message_authenticator_last_byte", m, -1, ReplyCheck::kBadMessageAuthenticator});
     }
-    cases.push_back({"other_secret", SignedReply(x.Sent(), ToBytes("wrong"), 2, msg), -1, false});
+    cases.push_back({"other_secret", SignedReply(x.Sent(), ToBytes("wrong"), 2, msg), -1,
+                     ReplyCheck::kBadAuthenticator});
     {
         Bytes otherRequest = x.Sent();
         otherRequest[4] ^= 1;
-        cases.push_back(
-            {"other_request_authenticator", SignedReply(otherRequest, key, 2, msg), -1, false});
+        cases.push_back({"other_request_authenticator", SignedReply(otherRequest, key, 2, msg), -1,
+                         ReplyCheck::kBadAuthenticator});
     }
-    cases.push_back({"received_short_of_length", good, static_cast<int>(good.size()) - 1, false});
+    cases.push_back({"shorter_than_a_header", Bytes(good.begin(), good.begin() + 19), -1,
+                     ReplyCheck::kTooShort});
+    cases.push_back({"received_short_of_length", good, static_cast<int>(good.size()) - 1,
+                     ReplyCheck::kBadLength});
     {
         Bytes b = good;
         b[2] = 0;
         b[3] = 19;
         Resign(b, x.Sent(), key);
-        cases.push_back({"length_below_20", b, -1, false});
+        cases.push_back({"length_below_20", b, -1, ReplyCheck::kBadLength});
     }
     {
         Bytes b(4097 + 3, 0);
         std::copy(good.begin(), good.end(), b.begin());
         b[2] = 0x10;
         b[3] = 0x01;
-        cases.push_back({"length_above_4096", b, 4096, false});
+        cases.push_back({"length_above_4096", b, 4096, ReplyCheck::kBadLength});
     }
-    cases.push_back(
-        {"proxy_state", SignedReply(x.Sent(), key, 2, Concat({msg, proxy})), -1, false});
+    cases.push_back({"proxy_state", SignedReply(x.Sent(), key, 2, Concat({msg, proxy})), -1,
+                     ReplyCheck::kProxyState});
     cases.push_back({"proxy_state_with_valid_message_authenticator",
                      SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, Concat({proxy, msg})),
-                     -1, false});
+                     -1, ReplyCheck::kProxyState});
     {
         Bytes b = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
         b[25] ^= 0xFF;
         Resign(b, x.Sent(), key);
-        cases.push_back({"wrong_message_authenticator", b, -1, false});
+        cases.push_back(
+            {"wrong_message_authenticator", b, -1, ReplyCheck::kBadMessageAuthenticator});
     }
     {
         Bytes ma = SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg);
         Bytes twice = SignedReply(
             x.Sent(), key, 2,
             Concat({Bytes(ma.begin() + 20, ma.begin() + 38), Bytes(ma.begin() + 20, ma.end())}));
-        cases.push_back({"two_message_authenticators", twice, -1, false});
+        cases.push_back(
+            {"two_message_authenticators", twice, -1, ReplyCheck::kMessageAuthenticatorForm});
     }
     {
         Bytes shortMa = EncodeAttributes({{80, Bytes(15, 0)}});
         cases.push_back({"message_authenticator_wrong_length",
-                         SignedReply(x.Sent(), key, 2, Concat({shortMa, msg})), -1, false});
+                         SignedReply(x.Sent(), key, 2, Concat({shortMa, msg})), -1,
+                         ReplyCheck::kMessageAuthenticatorForm});
     }
     {
         // Shaped wrong but signed right: a 20-byte Message-Authenticator whose first 16 value
@@ -432,22 +505,25 @@ TEST(ReplyChecks, HostileReplies) {
         cases.push_back(
             {"valid_message_authenticator_laid_out_by_hand",
              SignedWithMacAt(x.Sent(), key, 2, Concat({EncodeAttributes({{80, mac16}}), msg}), 22),
-             -1, true});
+             -1, ReplyCheck::kVerified});
         cases.push_back({"message_authenticator_long_verifying",
-                         SignedWithMacAt(x.Sent(), key, 2, Concat({longMa, msg}), 22), -1, false});
+                         SignedWithMacAt(x.Sent(), key, 2, Concat({longMa, msg}), 22), -1,
+                         ReplyCheck::kMessageAuthenticatorForm});
         cases.push_back({"two_message_authenticators_first_verifying",
-                         SignedWithMacAt(x.Sent(), key, 2, Concat({twoMa, msg}), 22), -1, false});
+                         SignedWithMacAt(x.Sent(), key, 2, Concat({twoMa, msg}), 22), -1,
+                         ReplyCheck::kMessageAuthenticatorForm});
         cases.push_back({"two_message_authenticators_last_verifying",
-                         SignedWithMacAt(x.Sent(), key, 2, Concat({twoMa, msg}), 40), -1, false});
+                         SignedWithMacAt(x.Sent(), key, 2, Concat({twoMa, msg}), 40), -1,
+                         ReplyCheck::kMessageAuthenticatorForm});
         // A short one as the last attribute: its 16-byte window would run past Length.
         cases.push_back({"message_authenticator_short_and_last",
                          SignedReply(x.Sent(), key, 2,
                                      Concat({msg, EncodeAttributes({{80, Bytes(15, 0x5A)}})})),
-                         -1, false});
+                         -1, ReplyCheck::kMessageAuthenticatorForm});
     }
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        EXPECT_EQ(x.Verify(k.datagram, k.received), k.accepted);
+        EXPECT_EQ(static_cast<int>(x.Check(k.datagram, k.received)), static_cast<int>(k.verdict));
     }
 }
 
@@ -455,6 +531,8 @@ TEST(ReplyChecks, NoSecretLinkedNeverVerifies) {
     CRadPacket request(1);
     CRadPacket reply(2);
     EXPECT_FALSE(reply.VerifyResponse(request, 20));
+    EXPECT_EQ(static_cast<int>(reply.CheckResponse(request, 20)),
+              static_cast<int>(ReplyCheck::kNoSecret));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The module's load-time rules (the socket start must grant exactly 1.1), the banner, and the
-// lock classes. (A thread's result buffer before its first call: AuthApi in auth_test.cpp.)
+// The module's load-time rules (the socket start must grant exactly 1.1), the banner, the lock
+// classes and the CPU's vector state that the end-of-call wipe clears. (A thread's result buffer
+// before its first call: AuthApi in auth_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,7 +9,9 @@
 #include <thread>
 
 #include "api/module.h"
+#include "platform/platform.h"
 #include "qvRadClient.h"
+#include "support/auth_helpers.h"
 
 namespace {
 
@@ -92,6 +95,21 @@ TEST(Locks, HeldSingleLockTakenAgainReturnsAtOnce) {
     EXPECT_TRUE(done.get());
     CSingleLock after(&section);
     EXPECT_TRUE(after.Lock());  // one Unlock left the section free
+}
+
+// The vector state decided from CPUID and XCR0 is the one the kernel reports, which lists avx and
+// avx512f only where it has enabled their state: no register file goes unwiped.
+TEST(Platform, VectorStateMatchesTheKernelsCpuFlags) {
+#if defined(__linux__) && defined(__x86_64__)
+    if (!CpuHasFlag("sse2")) GTEST_SKIP() << "no CPU flags in /proc/cpuinfo";
+    const platform::VectorState expected = CpuHasFlag("avx512f") ? platform::VectorState::kAvx512
+                                           : CpuHasFlag("avx")   ? platform::VectorState::kAvx
+                                                                 : platform::VectorState::kSse;
+    EXPECT_EQ(platform::DetectVectorState(), expected);
+    EXPECT_EQ(platform::CpuVectorState(), expected);
+#else
+    GTEST_SKIP() << "the kernel's CPU flags are read on x86-64 Linux only";
+#endif
 }
 
 }  // namespace
