@@ -282,12 +282,13 @@ __attribute__((noinline)) void MoveVectorRegisters(bool store) {
 // A callee's frame below auth's that keeps a copy of the secret: the end-of-call wipe must take it.
 // The copy lies at the deep end of a large frame, where the calls after this one (the wait, the
 // reply's checks) do not happen to overwrite it.
-void PlantSecretCopy(void*, const CRadPacket&, std::uint32_t, std::uint16_t, bool) {
+void PlantSecretCopy(void*, const CRadPacket&, const ExchangeMoment&, bool) {
     char copy[1024];
     std::memcpy(copy, g_secret, 64);
     asm volatile("" : : "r"(copy) : "memory");  // the copy must really be stored
 }
-void IgnoreDatagram(void*, const CRadPacket&, const CRadPacket&, int, ReplyCheck) {}
+void IgnoreDatagram(void*, const CRadPacket&, const CRadPacket&, int, ReplyCheck,
+                    const ExchangeMoment&) {}
 ExchangeObserver PlantingObserver() {
     ExchangeObserver observer{};
     observer.requestSent = PlantSecretCopy;
