@@ -228,8 +228,8 @@ int GetLocalHostName(char* buffer, std::size_t limit) {
 }
 
 int GetMachineHostName(char* buffer, std::size_t limit) {
-    // gethostname cuts a longer name silently (glibc reports ENAMETOOLONG only at times): a name
-    // that fills the buffer may be cut, and a cut name is not the machine's.
+    // POSIX leaves a name longer than the buffer unspecified (glibc fails, others cut it): a
+    // name that fills the buffer may have been cut, and a cut name is not the machine's.
     if (GetLocalHostName(buffer, limit) != 0 || strlen(buffer) + 1 >= limit) {
         if (buffer != nullptr && limit != 0) buffer[0] = '\0';
         return -1;
