@@ -72,6 +72,8 @@ TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
     const std::string host = MachineHostName();
     ASSERT_FALSE(host.empty());
     const std::string n300(300, 'n');
+    const Attribute hostName{32, Text(host.c_str())}, named{32, Text("nas-1")},
+        cut{32, Bytes(253, 'n')}, local4{4, {127, 0, 0, 1}};
     const struct {
         const char* user;
         const char* password;
@@ -89,39 +91,11 @@ TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
         {"\xc3\xa9t\xe9", "\x80\xff\xfe", 62, 18, kSecret, "", nullptr, {}},  // bytes as they are
         {"bob", "0123456789abcdefg", 77, 34, longestSecret.c_str(), "", nullptr, {}},
         // RFC 2865 section 4.1: by default the host name, after User-Password.
-        {"alice",
-         "password",
-         65 + host.size(),
-         18,
-         kSecret,
-         nullptr,
-         nullptr,
-         {{32, Text(host.c_str())}}},
-        {"alice",
-         "password",
-         76,
-         18,
-         kSecret,
-         "nas-1",
-         "127.0.0.2",
-         {{32, Text("nas-1")}, {4, {127, 0, 0, 2}}}},
-        {"alice",
-         "password",
-         81,
-         18,
-         kSecret,
-         "",
-         "::1",
-         {{95, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}},
+        {"alice", "password", 65 + host.size(), 18, kSecret, nullptr, nullptr, {hostName}},
+        {"alice", "password", 76, 18, kSecret, "nas-1", "127.0.0.2", {named, {4, {127, 0, 0, 2}}}},
+        {"alice", "password", 81, 18, kSecret, "", "::1", {{95, Concat({Bytes(15, 0), {1}})}}},
         // Cut to 253 bytes; auto: the address the datagram to 127.0.0.1 leaves from.
-        {"alice",
-         "password",
-         63 + 255 + 6,
-         18,
-         kSecret,
-         n300.c_str(),
-         "AUTO",
-         {{32, Bytes(253, 'n')}, {4, {127, 0, 0, 1}}}},
+        {"alice", "password", 63 + 255 + 6, 18, kSecret, n300.c_str(), "AUTO", {cut, local4}},
         {"alice", "password", 63, 18, kSecret, "", "127.1", {}},  // no address: none
     };
     for (const auto& k : cases) {
