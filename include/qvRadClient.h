@@ -11,7 +11,10 @@
  *     in order, each for its share of the timeout. A name uses its first IPv4 address, IPv6
  *     only when it has none. port, secret and timeout apply to every entry.
  *   A silent server is sent the same request again within its share (with a timeout of 3 s or
- *   more), at growing intervals of at least a second. The text returned:
+ *   more), at growing intervals of at least a second. The request names this machine with a
+ *   NAS-Identifier, its host name (RFC 2865 section 4.1); the environment variables
+ *   QVRAD_NAS_IDENTIFIER and QVRAD_NAS_IP_ADDRESS, read when the library loads, change that
+ *   (docs/security.md). The text returned:
  *     the server's Reply-Message   an Access-Accept or Access-Reject carried one (the host
  *                                  tells them apart by the text)
  *     "6007#0#INVALID_INPUT_ERR"   an argument was refused (null, empty, too long, bad number)

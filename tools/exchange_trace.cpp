@@ -18,7 +18,7 @@ void PrintCode(std::uint8_t code) {
         std::fprintf(stderr, "Code %u", code);
 }
 
-enum class Shown { kText, kHex, kHidden, kPresent };
+enum class Shown { kText, kHex, kHidden, kPresent, kAddress };
 
 struct AttributeName {
     std::uint8_t type;
@@ -34,6 +34,11 @@ const AttributeName kNames[] = {
     {25, "Class", Shown::kHex},                             // RFC 2865 section 5.25
     {rad::kProxyState, "Proxy-State", Shown::kHex},         // RFC 2865 section 5.33
     {rad::kMessageAuthenticator, "Message-Authenticator", Shown::kPresent},  // RFC 3579 3.2
+
+    // What names the NAS in a request (RFC 2865 section 4.1).
+    {rad::kNasIdentifier, "NAS-Identifier", Shown::kText},        // RFC 2865 section 5.32
+    {rad::kNasIpAddress, "NAS-IP-Address", Shown::kAddress},      // RFC 2865 section 5.4
+    {rad::kNasIpv6Address, "NAS-IPv6-Address", Shown::kAddress},  // RFC 3162 section 2.1
 };
 
 // Each attribute below the packet's Length on its own line; the walk stops at a malformed one.
@@ -61,8 +66,21 @@ void PrintAttributes(const CRadPacket& shown) {
             std::fprintf(stderr, "\t%s = ", known->name);
         else
             std::fprintf(stderr, "\tAttr-%u = ", type);
-        const Shown how = known != nullptr ? known->shown : Shown::kHex;
-        if (how == Shown::kText) {
+        Shown how = known != nullptr ? known->shown : Shown::kHex;
+        platform::IpAddress ip;
+        if (how == Shown::kAddress) {
+            // Of the family its length says; any other length is shown as bytes.
+            ip.family = length == 4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
+            if (length == 4 || length == 16)
+                std::memcpy(ip.bytes, value, length);
+            else
+                how = Shown::kHex;
+        }
+        if (how == Shown::kAddress) {
+            char text[64];
+            platform::FormatAddress(ip, text, sizeof text);
+            std::fputs(text, stderr);
+        } else if (how == Shown::kText) {
             std::fputc('"', stderr);
             WriteEscaped(stderr, value, length);
             std::fputc('"', stderr);

@@ -12,6 +12,7 @@
 #include "api/result.h"
 #include "exchange_trace.h"
 #include "qvRadClient.h"
+#include "radius/nas_identity.h"
 #include "terminal.h"
 #include "text_escape.h"
 
@@ -109,6 +110,11 @@ const char kHelp[] =
     "                      discard every reply without a valid Message-Authenticator, as\n"
     "                      QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes does (BlastRADIUS,\n"
     "                      CVE-2024-3596)\n"
+    "  --nas-identifier T  NAS-Identifier sent (default: QVRAD_NAS_IDENTIFIER, else this\n"
+    "                      machine's host name); empty: none\n"
+    "  --nas-ip-address A  NAS-IP-Address (NAS-IPv6-Address for IPv6) sent: an address, or\n"
+    "                      auto for the local address toward each server (default:\n"
+    "                      QVRAD_NAS_IP_ADDRESS, else none)\n"
     "  -v, --verbose       show the exchange on standard error: the request sent and its\n"
     "                      attributes (User-Password hidden), each datagram received and why it\n"
     "                      was discarded or taken, and the reply's attributes\n"
@@ -201,6 +207,8 @@ struct Options {
     const char* user = nullptr;
     const char* timeout = "5";
     const char* secretFile = nullptr;
+    const char* nasIdentifier = nullptr;  // null: the library's setting stands
+    const char* nasIpAddress = nullptr;
     bool passwordStdin = false;
     bool help = false;
     bool version = false;
@@ -274,6 +282,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--timeout") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->timeout = v;
+        } else if (std::strcmp(name, "--nas-identifier") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->nasIdentifier = v;
+        } else if (std::strcmp(name, "--nas-ip-address") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->nasIpAddress = v;
         } else if (std::strcmp(name, "--secret-file") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->secretFile = v;
@@ -458,6 +472,12 @@ int main(int argc, char** argv) {
                      "characters\n",
                      static_cast<unsigned>(o.secret.length));
 
+    // The NAS options through the code the library's environment variables go through.
+    NasIdentity nas = ProcessNasIdentity();
+    if (o.nasIdentifier != nullptr) ParseNasIdentifier(o.nasIdentifier, nullptr, &nas);
+    if (o.nasIpAddress != nullptr && ParseNasIpAddress(o.nasIpAddress, &nas) != 0)
+        return Usage("--nas-ip-address takes an IPv4 or IPv6 address or auto", o.nasIpAddress);
+    SetProcessNasIdentity(nas);
     ExchangeTrace trace;
     trace.verbose = o.verbose;
     const ExchangeObserver observer = trace.Observer();

@@ -89,6 +89,18 @@ const char* RunAuth(const AuthArguments& args, const ExchangeObserver* observer)
                 cursor.AppendText(args.user);
                 request.BeginAttribute(rad::kUserPassword, cursor);
                 cursor.AppendPassword(args.password);
+                // RFC 2865 section 4.1: the request names its NAS. The identifier is the same
+                // for every server; the address, where there is one, comes last, decided per
+                // server by the exchange (its own family and route under auto).
+                const NasIdentity& nas = ProcessNasIdentity();
+                if (nas.identifierLength != 0) {
+                    request.BeginAttribute(rad::kNasIdentifier, cursor);
+                    cursor.AppendText(nas.identifier);
+                }
+                if (nas.address.mode != NasAddressMode::kNone) {
+                    request.nasAddressOffset = request.Length();
+                    client.nasAddress = nas.address;
+                }
                 ReplyToResult(client.SendRequest(request), result, sizeof result);
             }
             platform::SocketLayerEnd();

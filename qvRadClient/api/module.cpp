@@ -1,8 +1,10 @@
 // The module's process-wide objects, in their construction order, and its load-time work: read
-// the reply-signing setting, start the socket layer once, asking for version 1.1 and nothing else.
+// the reply-signing setting, start the socket layer once, asking for version 1.1 and nothing else,
+// then read the NAS identification and the host name it defaults to.
 #include "api/module.h"
 
 #include "platform/platform.h"
+#include "radius/nas_identity.h"
 #include "radius/reply_signing.h"
 
 const char kBanner[] = "Quorvel SDK for Win32 ver 1.1.0.2";
@@ -28,12 +30,34 @@ namespace {
 // QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR into the process's reply-signing setting; part of
 // InitInstance, so it runs once at load (at process attach in a DLL).
 void ReadReplySigningAtLoad() {
-    // Longer than any word the setting knows: a value that does not fit reads as empty, which
-    // requires the attribute, as every unknown value does.
+    // Longer than any word the setting knows: a value that does not fit is cut, and so is no
+    // word it knows, which requires the attribute, as every unknown value does.
     char value[16];
     const int length =
         platform::ReadEnvironment("QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR", value, sizeof value);
     SetProcessReplySigning(ParseReplySigning(length < 0 ? nullptr : value));
+}
+
+// QVRAD_NAS_IDENTIFIER, QVRAD_NAS_IP_ADDRESS and the host name into the process's NAS identity,
+// once: no call reads the environment or the host name. After the socket start, which the
+// address parse (inet_pton) may need on Windows.
+void ReadNasIdentityAtLoad() {
+    NasIdentity nas;
+    // One byte more than the attribute takes: a longer value is cut to its first 253 bytes.
+    char identifier[rad::kMaxTextLength + 1];
+    char hostName[256];
+    const bool named = platform::GetMachineHostName(hostName, sizeof hostName) == 0;
+    const int length =
+        platform::ReadEnvironment("QVRAD_NAS_IDENTIFIER", identifier, sizeof identifier);
+    ParseNasIdentifier(length < 0 ? nullptr : identifier, named ? hostName : nullptr, &nas);
+    // Longer than any address text (an IPv6 one has at most 45 characters): a value cut to it is
+    // no address, and none is sent.
+    char address[64];
+    const int addressLength =
+        platform::ReadEnvironment("QVRAD_NAS_IP_ADDRESS", address, sizeof address);
+    if (addressLength >= 0 && static_cast<std::size_t>(addressLength) < sizeof address)
+        ParseNasIpAddress(address, &nas);
+    SetProcessNasIdentity(nas);
 }
 
 }  // namespace
@@ -42,7 +66,9 @@ bool CqvRadClientApp::InitInstance() {
     (void)CWinApp::InitInstance();
     ReadReplySigningAtLoad();
     const SocketStartOps platformOps = {platform::SocketLayerStart, platform::SocketLayerEnd};
-    return StartSocketsAtLoad(platformOps);
+    if (!StartSocketsAtLoad(platformOps)) return false;
+    ReadNasIdentityAtLoad();
+    return true;
 }
 
 namespace {

@@ -76,6 +76,10 @@ std::uint32_t ParseIPv4(const char* text);
 // An IPv6 literal with an optional zone ("fe80::1%eth0"), never the name service
 // (getaddrinfo with AI_NUMERICHOST). 0, or -1 for any other text.
 int ParseIPv6(const char* text, IpAddress* address);
+// inet_pton: four decimal parts (IPv4) or an IPv6 literal without zone or brackets, a parse of
+// the text alone (no name service, nothing loaded), so it may run at DLL attach once the socket
+// layer is started. 0, or -1 (address cleared) for any other text.
+int ParseAddressLiteral(const char* text, IpAddress* address);
 // getaddrinfo(host, numeric service, AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP): the first IPv4 and
 // the first IPv6 address in list order (family kFamilyNone where there is none). 0 when either
 // was found, else -1.
@@ -84,6 +88,16 @@ int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
 void FormatAddress(const IpAddress& address, char* text, std::size_t size);
 // gethostname with a limit; the buffer is NUL-terminated within limit on every path.
 int GetLocalHostName(char* buffer, std::size_t limit);
+// The machine's host name for the module's load-time work: gethostname on POSIX; on Windows
+// GetComputerNameExA(ComputerNameDnsHostname), which kernel32 answers without the socket layer,
+// so it is safe at DLL attach. NUL-terminated within limit; empty, and -1, when it cannot be read
+// or does not fit.
+int GetMachineHostName(char* buffer, std::size_t limit);
+// The local address a datagram to server (and port, host order) leaves from: a separate UDP
+// socket of the server's family, connect (which sends nothing), getsockname, close. The call's
+// own sockets stay unconnected, so which datagrams they accept does not change. 0, or -1 (no
+// route, no socket of that family).
+int LocalAddressToward(const IpAddress& server, std::uint16_t port, IpAddress* local);
 
 // Sends length bytes to an address and port (host order). Bytes sent, or -1.
 int SocketSendToAddress(SocketHandle socket, const void* bytes, std::size_t length,
@@ -127,7 +141,7 @@ inline int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capa
 
 // An environment variable of the process (getenv / GetEnvironmentVariableA, which is safe
 // under the loader lock and needs no C runtime). -1 when unset; otherwise the value's length,
-// with the value NUL-terminated in buffer when it fits, and buffer empty when it does not.
+// with the value NUL-terminated in buffer, cut to its first size - 1 bytes when it does not fit.
 int ReadEnvironment(const char* name, char* buffer, std::size_t size);
 
 // Current UTC second (0..59) and millisecond (0..999), as GetSystemTime gives them.

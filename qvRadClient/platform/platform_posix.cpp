@@ -99,6 +99,20 @@ int ParseIPv6(const char* text, IpAddress* address) {
     return LookUp(text, "0", AI_NUMERICHOST | AI_NUMERICSERV, AF_INET6, nullptr, address);
 }
 
+int ParseAddressLiteral(const char* text, IpAddress* address) {
+    if (address == nullptr) return -1;
+    *address = IpAddress();
+    if (text == nullptr) return -1;
+    IpAddress parsed;
+    parsed.family = kFamilyIPv4;
+    if (::inet_pton(AF_INET, text, parsed.bytes) != 1) {
+        parsed.family = kFamilyIPv6;
+        if (::inet_pton(AF_INET6, text, parsed.bytes) != 1) return -1;
+    }
+    *address = parsed;
+    return 0;
+}
+
 int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
                 IpAddress* first6) {
     // The service is always digits: the name service never parses /etc/services for it.
@@ -124,13 +138,42 @@ int GetLocalHostName(char* buffer, std::size_t limit) {
     return rc == 0 ? 0 : -1;
 }
 
+int GetMachineHostName(char* buffer, std::size_t limit) {
+    // POSIX leaves a name longer than the buffer unspecified (glibc fails, others cut it): a
+    // name that fills the buffer may have been cut, and a cut name is not the machine's.
+    if (GetLocalHostName(buffer, limit) != 0 || strlen(buffer) + 1 >= limit) {
+        if (buffer != nullptr && limit != 0) buffer[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+int LocalAddressToward(const IpAddress& server, std::uint16_t port, IpAddress* local) {
+    sockaddr_storage peer;
+    const socklen_t peerLength = ToSockaddr(server, port, &peer);
+    if (peerLength == 0 || local == nullptr) return -1;
+    const SocketHandle s = UdpSocketOpen(server.family);
+    if (s == kInvalidSocket) return -1;
+    // connect on a UDP socket only chooses the route and the source address; nothing is sent.
+    sockaddr_storage mine;
+    socklen_t mineLength = sizeof mine;
+    const bool found =
+        ::connect(ToFd(s), reinterpret_cast<sockaddr*>(&peer), peerLength) == 0 &&
+        ::getsockname(ToFd(s), reinterpret_cast<sockaddr*>(&mine), &mineLength) == 0 &&
+        FromSockaddr(reinterpret_cast<sockaddr*>(&mine), mineLength, local, nullptr);
+    SocketClose(s);
+    return found ? 0 : -1;
+}
+
 int ReadEnvironment(const char* name, char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) return -1;
     buffer[0] = '\0';
     const char* value = ::getenv(name);
     if (value == nullptr) return -1;
     const std::size_t length = strlen(value);
-    if (length < size) memcpy(buffer, value, length + 1);
+    const std::size_t kept = length < size ? length : size - 1;
+    memcpy(buffer, value, kept);
+    buffer[kept] = '\0';
     return length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
 }
 

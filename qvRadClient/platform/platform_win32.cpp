@@ -151,6 +151,20 @@ int ParseIPv6(const char* text, IpAddress* address) {
     return LookUp(text, "0", AI_NUMERICHOST, AF_INET6, nullptr, address);
 }
 
+int ParseAddressLiteral(const char* text, IpAddress* address) {
+    if (address == nullptr) return -1;
+    *address = IpAddress();
+    if (text == nullptr) return -1;
+    IpAddress parsed;
+    parsed.family = kFamilyIPv4;
+    if (inet_pton(AF_INET, text, parsed.bytes) != 1) {
+        parsed.family = kFamilyIPv6;
+        if (inet_pton(AF_INET6, text, parsed.bytes) != 1) return -1;
+    }
+    *address = parsed;
+    return 0;
+}
+
 int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
                 IpAddress* first6) {
     return LookUp(host, numericService, 0, AF_UNSPEC, first4, first6);
@@ -178,6 +192,39 @@ int GetLocalHostName(char* buffer, std::size_t limit) {
     }
     buffer[limit - 1] = '\0';
     return 0;
+}
+
+int GetMachineHostName(char* buffer, std::size_t limit) {
+    if (buffer == nullptr || limit == 0) return -1;
+    buffer[0] = '\0';
+    // In and out: the buffer's size in characters with its NUL; on success the name's length.
+    DWORD size = limit > 0xFFFF ? 0xFFFF : static_cast<DWORD>(limit);
+    if (!GetComputerNameExA(ComputerNameDnsHostname, buffer, &size) || size + 1 > limit) {
+        buffer[0] = '\0';
+        return -1;
+    }
+    buffer[size] = '\0';
+    return 0;
+}
+
+int LocalAddressToward(const IpAddress& server, std::uint16_t port, IpAddress* local) {
+    sockaddr_storage peer;
+    const int peerLength = ToSockaddr(server, port, &peer);
+    if (peerLength == 0 || local == nullptr) return -1;
+    const SocketHandle s = UdpSocketOpen(server.family);
+    if (s == kInvalidSocket) return -1;
+    // connect on a UDP socket only chooses the route and the source address; nothing is sent.
+    sockaddr_storage mine;
+    std::memset(&mine, 0, sizeof mine);
+    int mineLength = sizeof mine;
+    const bool found =
+        connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&peer), peerLength) == 0 &&
+        getsockname(ToSocket(s), reinterpret_cast<sockaddr*>(&mine), &mineLength) == 0 &&
+        mineLength > 0 &&
+        FromSockaddr(reinterpret_cast<sockaddr*>(&mine), static_cast<std::size_t>(mineLength),
+                     local, nullptr);
+    SocketClose(s);
+    return found ? 0 : -1;
 }
 
 int SocketSendToAddress(SocketHandle socket, const void* bytes, std::size_t length,
@@ -335,6 +382,22 @@ void LockRelease(LockStorage* lock) {
     LeaveCriticalSection(SectionOf(lock));
 }
 
+namespace {
+
+// The first size - 1 bytes of a value longer than the caller's buffer: read whole into a buffer
+// of the longest value Windows keeps (32,767 characters), then cut. Its own frame, so the common
+// path does not carry 32 KiB of stack.
+__attribute__((noinline)) void ReadEnvironmentCut(const char* name, char* buffer,
+                                                  std::size_t size) {
+    char whole[32768];
+    const DWORD got = GetEnvironmentVariableA(name, whole, sizeof whole);
+    const std::size_t kept = got == 0 || got >= sizeof whole ? 0 : got < size ? got : size - 1;
+    std::memcpy(buffer, whole, kept);
+    buffer[kept] = '\0';
+}
+
+}  // namespace
+
 int ReadEnvironment(const char* name, char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) return -1;
     buffer[0] = '\0';
@@ -347,8 +410,8 @@ int ReadEnvironment(const char* name, char* buffer, std::size_t size) {
         return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? -1 : 0;
     }
     if (got < capacity) return static_cast<int>(got);
-    // Too small: got is the size needed, terminating NUL included; nothing usable was copied.
-    buffer[0] = '\0';
+    // Too small: got is the size needed, terminating NUL included; nothing was copied.
+    ReadEnvironmentCut(name, buffer, capacity);
     return static_cast<int>(got - 1);
 }
 

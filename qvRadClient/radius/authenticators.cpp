@@ -158,8 +158,19 @@ int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n)
     return 0;
 }
 
-void CRadPacket::PrepareForServer(const CRadSecret& secret) {
+void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAddress* nasAddress) {
     secretLink = &secret;
+    // The slot is the end: the previous server's address goes, this server's takes its place
+    // (RFC 2865 section 5.4, RFC 3162 section 2.1), before the signature that covers it.
+    if (nasAddressOffset >= rad::kHeaderLength && nasAddressOffset <= Length()) {
+        SetLength(nasAddressOffset);
+        if (nasAddress != nullptr) {
+            CRadAttrCursor cursor;
+            const bool v6 = nasAddress->family == platform::kFamilyIPv6;
+            if (BeginAttribute(v6 ? rad::kNasIpv6Address : rad::kNasIpAddress, cursor) == 0)
+                cursor.AppendAddress(*nasAddress);
+        }
+    }
     if (savedPasswordOffset >= rad::kHeaderLength) {
         CRadAttrCursor cursor;
         cursor.packet = this;

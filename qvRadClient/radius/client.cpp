@@ -150,8 +150,8 @@ CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t 
 
 CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     if (owner == nullptr || attempts <= 0) return nullptr;
-    const std::uint16_t length = request.Length();
-    if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return nullptr;
+    if (request.Length() < rad::kHeaderLength || request.Length() > rad::kMaxPacketLength)
+        return nullptr;
     const ExchangeObserver* observer = owner->observer;
     ExchangeMoment moment = {&address, 0, 0, 0};
     for (std::int32_t i = 0; i < owner->serverCount; ++i)
@@ -165,9 +165,14 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
         return nullptr;
     }
     // Prepared once: every transmission to this server carries the same bytes (RFC 2865
-    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password and
-    // Message-Authenticator), and the server's duplicate detection sees one request.
-    request.PrepareForServer(sharedSecret);
+    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
+    // NAS address and Message-Authenticator), and the server's duplicate detection sees one
+    // request.
+    platform::IpAddress nasScratch;
+    request.PrepareForServer(sharedSecret, request.nasAddressOffset != 0
+                                               ? owner->NasAddressToward(address, &nasScratch)
+                                               : nullptr);
+    const std::uint16_t length = request.Length();  // this server's NAS address included
     // The request's random bytes jitter the schedule: no further system call.
     CRadSchedule schedule;
     schedule.Begin(platform::MonotonicMillis(), shareEnd, attempts,
@@ -267,6 +272,21 @@ std::uint64_t CRadClient::ServerKeyOfReply(const CRadServer& inTurn,
             return ServerKey(a.ip, a.udpPort);
     }
     return ServerKey(inTurn.address.ip, inTurn.address.udpPort);
+}
+
+const platform::IpAddress* CRadClient::NasAddressToward(const CRadAddress& server,
+                                                        platform::IpAddress* scratch) const {
+    switch (nasAddress.mode) {
+        case NasAddressMode::kFixed:
+            return &nasAddress.fixed;
+        case NasAddressMode::kAuto:
+            // Asked per server, on a socket of its own: a list may mix families and routes.
+            return platform::LocalAddressToward(server.ip, server.udpPort, scratch) == 0 ? scratch
+                                                                                         : nullptr;
+        case NasAddressMode::kNone:
+            break;
+    }
+    return nullptr;
 }
 
 std::uint8_t CRadClient::NextIdentifier() {

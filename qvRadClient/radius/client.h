@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "radius/nas_identity.h"
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
 #include "radius/retransmit.h"
@@ -101,6 +102,10 @@ class CRadClient {
     // port sent it, or else the entry in turn.
     std::uint64_t ServerKeyOfReply(const CRadServer& inTurn, const platform::IpAddress& from,
                                    std::uint16_t fromPort) const;
+    // The NAS address a request to server carries under nasAddress, written to *scratch when
+    // it is found for that server (kAuto); null for none (also when auto finds no route).
+    const platform::IpAddress* NasAddressToward(const CRadAddress& server,
+                                                platform::IpAddress* scratch) const;
 
     CRadServer* servers[kMaxServers] = {};
     std::int32_t serverCount = 0;
@@ -116,4 +121,6 @@ class CRadClient {
     SignedServerTable* signedServers = &g_signedServers;
     const ExchangeObserver* observer = nullptr;
     const ClientNetwork* network = &kPlatformNetwork;
+    // For a request with a NAS address slot: which address goes there, per server.
+    NasAddressSetting nasAddress;
 };

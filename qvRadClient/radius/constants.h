@@ -17,6 +17,8 @@ constexpr std::uint16_t kPasswordBlock = 16;                                // R
 constexpr std::uint16_t kMaxTextLength = 253;        // RFC 2865 section 5: Length octet <= 255
 constexpr std::uint16_t kAttributeHeaderLength = 2;  // RFC 2865 section 5: Type, Length
 constexpr std::uint16_t kMessageAuthenticatorLength = 18;  // RFC 3579 section 3.2
+constexpr std::uint16_t kNasIpAddressLength = 6;           // RFC 2865 section 5.4
+constexpr std::uint16_t kNasIpv6AddressLength = 18;        // RFC 3162 section 2.1
 
 // Codes, RFC 2865 section 4 unless another is named.
 constexpr std::uint8_t kAccessRequest = 1;
@@ -29,8 +31,11 @@ constexpr std::uint8_t kStatusServer = 12;  // RFC 5997 section 3
 // Attribute types.
 constexpr std::uint8_t kUserName = 1;               // RFC 2865 section 5.1
 constexpr std::uint8_t kUserPassword = 2;           // RFC 2865 section 5.2
+constexpr std::uint8_t kNasIpAddress = 4;           // RFC 2865 section 5.4
 constexpr std::uint8_t kReplyMessage = 18;          // RFC 2865 section 5.18
+constexpr std::uint8_t kNasIdentifier = 32;         // RFC 2865 section 5.32
 constexpr std::uint8_t kProxyState = 33;            // RFC 2865 section 5.33
 constexpr std::uint8_t kMessageAuthenticator = 80;  // RFC 2869 section 5.14, RFC 3579 3.2
+constexpr std::uint8_t kNasIpv6Address = 95;        // RFC 3162 section 2.1
 
 }  // namespace rad

@@ -205,3 +205,16 @@ int CRadAttrCursor::AppendMessageAuthenticator() {
     packet->messageAuthenticatorOffset = offset;
     return 0;
 }
+
+int CRadAttrCursor::AppendAddress(const platform::IpAddress& address) {
+    const int attributeLength = address.family == platform::kFamilyIPv4 ? rad::kNasIpAddressLength
+                                : address.family == platform::kFamilyIPv6
+                                    ? rad::kNasIpv6AddressLength
+                                    : 0;
+    if (attributeLength == 0 || !AttributeFits(*this, attributeLength)) return -1;
+    packet->SetLength(static_cast<std::uint16_t>(packet->Length() + attributeLength));
+    packet->octets[offset + 1] = static_cast<std::uint8_t>(attributeLength);
+    std::memcpy(packet->octets + offset + rad::kAttributeHeaderLength, address.bytes,
+                static_cast<std::size_t>(attributeLength - rad::kAttributeHeaderLength));
+    return 0;
+}

@@ -9,6 +9,9 @@
 
 struct CRadSecret;
 class CRadAttrCursor;
+namespace platform {
+struct IpAddress;
+}
 
 // Where the authenticators' sources come from; tests freeze the clock or the randomness.
 struct AuthenticatorSources {
@@ -91,9 +94,12 @@ class CRadPacket {
     // lifetime: MD5 of host name and UTC time text, 16 CSPRNG bytes and a process counter.
     void MakeRequestAuthenticator(
         const AuthenticatorSources& sources = kPlatformAuthenticatorSources);
-    // Before each transmission: link the server's secret, hide the password with it, then sign
-    // the request with a Message-Authenticator where it carries one.
-    void PrepareForServer(const CRadSecret& secret);
+    // Once per server, before its first transmission: link the server's secret; where the
+    // request has a NAS address slot, put this server's NAS address there (none when null) in
+    // place of the one before; hide the password with the secret; then sign the request with a
+    // Message-Authenticator where it carries one, which so covers the address too.
+    void PrepareForServer(const CRadSecret& secret,
+                          const platform::IpAddress* nasAddress = nullptr);
     // Called on a received reply with the request that was sent and the bytes received. When it
     // verifies, *signedReply (if given) says whether it carried a valid Message-Authenticator;
     // otherwise the result names the first check that failed.
@@ -111,6 +117,10 @@ class CRadPacket {
     std::uint16_t savedPasswordOffset = 0;
     std::uint16_t messageAuthenticatorOffset =
         0;  // Type octet of our Message-Authenticator, 0 if none
+    // Where the NAS-IP-Address or NAS-IPv6-Address of the server in turn begins: the request's
+    // last attribute, so that its size may change from server to server and nothing else moves.
+    // 0: the request carries none.
+    std::uint16_t nasAddressOffset = 0;
 };
 
 class CRadAttrCursor {
@@ -127,6 +137,9 @@ class CRadAttrCursor {
     // Completes a Message-Authenticator attribute (RFC 3579 section 3.2) with 16 zero bytes,
     // to be signed by PrepareForServer.
     int AppendMessageAuthenticator();
+    // An address value: 4 bytes of IPv4, 16 of IPv6 (RFC 2865 section 5.4, RFC 3162 section
+    // 2.1); refuses an address of neither family.
+    int AppendAddress(const platform::IpAddress& address);
     // RFC 2865 section 5.2 hiding of n plaintext bytes into the attribute at the cursor.
     int HidePassword(const std::uint8_t* plaintext, std::uint16_t n);
 };

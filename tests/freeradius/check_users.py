@@ -87,8 +87,10 @@ def radclient(host, port, secret, code, attrs):
     return got, replies, proc.stdout
 
 
-def request(user, password, with_ma=True):
+def request(user, password, with_ma=True, nas=None):
     attrs = [b"User-Name = " + fr_value(user).encode(), b"User-Password = " + fr_value(password).encode()]
+    if nas is not None:
+        attrs.append(b"NAS-Identifier = " + fr_value(nas).encode())
     if with_ma:
         # radclient fills in the real HMAC-MD5 (RFC 3579 section 3.2) for a placeholder.
         attrs.append(b"Message-Authenticator = 0x00")
@@ -101,6 +103,7 @@ EXPECTED_CODE = {
     "reject": "Access-Reject",
     "reject-quiet": "Access-Reject",
     "drop": None,
+    "nas-echo": "Access-Accept",
 }
 
 
@@ -117,6 +120,13 @@ def main():
     main_port, main_secret = env["QVRAD_FR_PORT_MAIN"], env["QVRAD_FR_SECRET_MAIN"]
     for key, kind, user, password, replies in rows:
         want = (EXPECTED_CODE[kind], replies)
+        if kind == "nas-echo":
+            # With a NAS-Identifier the server echoes it; without one it rejects.
+            echo = [b"NAS-Identifier check-users; NAS address none"]
+            cases.append(("users.tsv " + key, main_port, main_secret, "auth",
+                          request(user, password, nas=b"check-users"), ("Access-Accept", echo)))
+            want = ("Access-Reject", [b"Access denied"])
+            key += " without a NAS-Identifier"
         cases.append(("users.tsv " + key, main_port, main_secret, "auth", request(user, password), want))
 
     alice = request(b"alice", b"alice-pass")

@@ -14,6 +14,12 @@
 #include "fr_server.h"
 #include "qvRadClient.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 const char kInvalidInput[] = "6007#0#INVALID_INPUT_ERR";
@@ -114,6 +120,33 @@ class FreeRadius : public ::testing::Test {
 
 // ---- every users.tsv row through auth -------------------------------------------------------
 
+// What the server of a nas-echo row answers the library from localAddress with, for the settings
+// as CTest gave them to this process (the library read them at load, the DLL at process attach):
+// QVRAD_NAS_IDENTIFIER, else the host name as the system names it (cut to 253 bytes; empty:
+// none, which the server rejects), and QVRAD_NAS_IP_ADDRESS (auto: the address the request
+// leaves from; any other value is given here as the server prints it).
+std::string NasEcho(const std::string& localAddress) {
+    std::string identifier;
+    if (const char* set = std::getenv("QVRAD_NAS_IDENTIFIER")) {
+        identifier = std::string(set).substr(0, 253);
+    } else {
+        char name[256] = "";
+#ifdef _WIN32
+        DWORD size = sizeof name;
+        if (!GetComputerNameExA(ComputerNameDnsHostname, name, &size)) name[0] = '\0';
+#else
+        if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+#endif
+        identifier = name;
+    }
+    if (identifier.empty()) return "Access denied";
+    const char* address = std::getenv("QVRAD_NAS_IP_ADDRESS");
+    const std::string shown = address == nullptr               ? "none"
+                              : std::string(address) == "auto" ? localAddress
+                                                               : address;
+    return "NAS-Identifier " + identifier + "; NAS address " + shown;
+}
+
 // What the library must return for what the row makes the server do.
 struct Expected {
     std::string text;
@@ -121,6 +154,7 @@ struct Expected {
 };
 
 Expected ExpectedFor(const FrUser& row) {
+    if (row.kind == "nas-echo") return {NasEcho("127.0.0.1"), false};
     if (row.kind == "drop") return {kNetworkFail, true};
     // RFC 2865 section 4.4: an Access-Challenge is neither Accept nor Reject.
     if (row.kind == "challenge") return {kInvalidFormat, false};
@@ -139,13 +173,28 @@ TEST(UsersTable, HoldsEveryRequiredCase) {
         std::size_t passwordLength;
         std::size_t replyLength;
     } required[] = {
-        {"alice", 0, 0, 0},          {"alice-wrong", 0, 0, 0},  {"bob", 0, 0, 0},
-        {"challenge", 0, 0, 0},      {"two-replies", 0, 0, 0},  {"reply-253", 0, 0, 253},
-        {"pass-1", 0, 1, 0},         {"pass-15", 0, 15, 0},     {"pass-16", 0, 16, 0},
-        {"pass-17", 0, 17, 0},       {"pass-31", 0, 31, 0},     {"pass-32", 0, 32, 0},
-        {"pass-127", 0, 127, 0},     {"pass-128", 0, 128, 0},   {"user-253", 253, 0, 0},
-        {"utf8", 0, 0, 0},           {"raw-high", 0, 128, 0},   {"spaced", 8, 0, 0},
-        {"spaced-trimmed", 6, 0, 0}, {"reject-quiet", 0, 0, 0}, {"drop", 0, 0, 0},
+        {"alice", 0, 0, 0},
+        {"alice-wrong", 0, 0, 0},
+        {"bob", 0, 0, 0},
+        {"challenge", 0, 0, 0},
+        {"two-replies", 0, 0, 0},
+        {"reply-253", 0, 0, 253},
+        {"pass-1", 0, 1, 0},
+        {"pass-15", 0, 15, 0},
+        {"pass-16", 0, 16, 0},
+        {"pass-17", 0, 17, 0},
+        {"pass-31", 0, 31, 0},
+        {"pass-32", 0, 32, 0},
+        {"pass-127", 0, 127, 0},
+        {"pass-128", 0, 128, 0},
+        {"user-253", 253, 0, 0},
+        {"utf8", 0, 0, 0},
+        {"raw-high", 0, 128, 0},
+        {"spaced", 8, 0, 0},
+        {"spaced-trimmed", 6, 0, 0},
+        {"reject-quiet", 0, 0, 0},
+        {"drop", 0, 0, 0},
+        {"nas", 0, 0, 0},
     };
     for (const auto& r : required) {
         SCOPED_TRACE(r.key);
@@ -343,6 +392,20 @@ TEST_F(FreeRadius, ReplySigningSettingReadAtLoad) {
         EXPECT_EQ(got.text, "Welcome, alice");
     }
     EXPECT_LT(got.seconds, kLostWithin);
+}
+
+// RFC 2865 section 4.1: the server decoded the NAS identification of the settings read at load,
+// over IPv4 and IPv6 (NAS-IP-Address, NAS-IPv6-Address under auto).
+TEST_F(FreeRadius, ServerSeesTheNasIdentification) {
+    const FrUser* row = FindRow("nas");
+    ASSERT_NE(row, nullptr);
+    for (const Via via : {Via::kIPv4, Via::kIPv6}) {
+        std::string host;
+        if (!HostFor(via, "MAIN", &host)) continue;
+        const Outcome got = Auth(host, server.Port("MAIN"), server.Secret("MAIN"), row->user,
+                                 row->password, kAnsweredTimeout);
+        EXPECT_EQ(got.text, NasEcho(host)) << "to " << host;
+    }
 }
 
 // ---- many calls -----------------------------------------------------------------------------

@@ -548,6 +548,25 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
         cases.append(Case("QVRAD_SECRET wiped from the environment", to(main_port, "--user",
                           "ghost", "--timeout", "3", "--password", "x"), 2, NETWORK_FAIL,
                           env={"QVRAD_SECRET": word}, check=proc_check(word.encode(), "environ")))
+    # NAS identification (RFC 2865 section 4.1) through the options and the environment; the
+    # server's nas user echoes what it decoded and rejects a request without a NAS-Identifier.
+    nas = ["--user", "nas", "--password-stdin", *with_file]
+    echo = b"NAS-Identifier %s; NAS address %s\n"
+    for server, family in ((host, b"NAS-IP-Address"), (fr["QVRAD_FR_HOST6"], b"NAS-IPv6-Address")):
+        if server:  # no ::1 listener where IPv6 is off
+            cases.append(Case("--nas-ip-address auto to " + server, ["--server", server, "--port",
+                              main_port, "--nas-identifier", "tool-nas", "--nas-ip-address", "auto",
+                              "-v"] + nas, 0, echo % (b"tool-nas", server.encode()), b"nas-pass\n",
+                              stderr=[b'\tNAS-Identifier = "tool-nas"',
+                                      b"\t%s = %s" % (family, server.encode())]))
+    cases += [
+        Case("QVRAD_NAS_IDENTIFIER", to(main_port, *nas), 0, echo % (b"env-nas", b"none"),
+             b"nas-pass\n", extra={"QVRAD_NAS_IDENTIFIER": "env-nas"}),
+        Case("--nas-identifier empty: none sent, rejected", to(main_port, "--nas-identifier=",
+             *nas), 1, b"Access denied\n", b"nas-pass\n", extra={"QVRAD_NAS_IDENTIFIER": "env-nas"}),
+        Case("--nas-ip-address not an address", to(main_port, "--nas-ip-address", "127.1", *nas),
+             64, None, b"nas-pass\n", stderr=b"--nas-ip-address takes"),
+    ]
     return cases
 
 
@@ -677,6 +696,8 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     base_env = {k: v for k, v in os.environ.items()
                 if k not in ("QVRAD_SECRET", "QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR")}
+    # No NAS-Identifier unless a row names one: the 63-byte request the rows pin.
+    base_env.update(QVRAD_NAS_IDENTIFIER="", QVRAD_NAS_IP_ADDRESS="")
     loop = Responder(loopback_scripts())
     atexit.register(loop.close)
     set_dacl = args.command[:-1] + [args.set_dacl] if args.set_dacl else None

@@ -12,6 +12,7 @@
 #include "api/arguments.h"
 #include "api/auth_call.h"
 #include "qvRadClient.h"
+#include "radius/nas_identity.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
 
@@ -48,21 +49,60 @@ LoopbackResponder::Script AnswerSigned(const std::string& secret, std::uint8_t c
     };
 }
 
+std::string MachineHostName() {
+    char name[256];
+    return platform::GetMachineHostName(name, sizeof name) == 0 ? name : "";
+}
+
+// The process's NAS identification for a scope, set through the code the load reads
+// QVRAD_NAS_IDENTIFIER (null: unset, the host name) and QVRAD_NAS_IP_ADDRESS with; the one of
+// load time comes back after it.
+struct ScopedNas {
+    NasIdentity saved = ProcessNasIdentity();
+    ScopedNas(const char* identifier, const char* address) {
+        NasIdentity nas;
+        ParseNasIdentifier(identifier, MachineHostName().c_str(), &nas);
+        ParseNasIpAddress(address, &nas);
+        SetProcessNasIdentity(nas);
+    }
+    ~ScopedNas() { SetProcessNasIdentity(saved); }
+};
+
 TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
     const std::string longestSecret(256, '\x9c');  // the longest secret auth takes
+    const std::string host = MachineHostName();
+    ASSERT_FALSE(host.empty());
+    const std::string n300(300, 'n');
+    const Attribute hostName{32, Text(host.c_str())}, named{32, Text("nas-1")},
+        cut{32, Bytes(253, 'n')}, local4{4, {127, 0, 0, 1}};
     const struct {
         const char* user;
         const char* password;
         std::size_t size;
         std::size_t passwordAttribute;
         const char* secret;
-    } cases[] = {{"alice", "password", 63, 18, kSecret},              // 20 + 18 + 7 + 18
-                 {"alice", "0123456789abcdefg", 79, 34, kSecret},     // 17-byte password
-                 {" alice ", " pw ", 65, 18, kSecret},                // sent untrimmed
-                 {"\xc3\xa9t\xe9", "\x80\xff\xfe", 62, 18, kSecret},  // bytes as they are
-                 {"bob", "0123456789abcdefg", 77, 34, longestSecret.c_str()}};
+        const char* nasIdentifier;   // null: unset, the host name; "": none
+        const char* nasAddress;      // null: unset
+        std::vector<Attribute> nas;  // what follows User-Password
+    } cases[] = {
+        // QVRAD_NAS_IDENTIFIER empty: the request without NAS identification.
+        {"alice", "password", 63, 18, kSecret, "", nullptr, {}},              // 20 + 18 + 7 + 18
+        {"alice", "0123456789abcdefg", 79, 34, kSecret, "", nullptr, {}},     // 17-byte password
+        {" alice ", " pw ", 65, 18, kSecret, "", nullptr, {}},                // sent untrimmed
+        {"\xc3\xa9t\xe9", "\x80\xff\xfe", 62, 18, kSecret, "", nullptr, {}},  // bytes as they are
+        {"bob", "0123456789abcdefg", 77, 34, longestSecret.c_str(), "", nullptr, {}},
+        // RFC 2865 section 4.1: by default the host name, after User-Password.
+        {"alice", "password", 65 + host.size(), 18, kSecret, nullptr, nullptr, {hostName}},
+        {"alice", "password", 76, 18, kSecret, "nas-1", "127.0.0.2", {named, {4, {127, 0, 0, 2}}}},
+        {"alice", "password", 81, 18, kSecret, "", "::1", {{95, Concat({Bytes(15, 0), {1}})}}},
+        // Cut to 253 bytes; auto: the address the datagram to 127.0.0.1 leaves from.
+        {"alice", "password", 63 + 255 + 6, 18, kSecret, n300.c_str(), "AUTO", {cut, local4}},
+        {"alice", "password", 63, 18, kSecret, "", "127.1", {}},  // no address: none
+    };
     for (const auto& k : cases) {
-        SCOPED_TRACE(k.user);
+        SCOPED_TRACE(std::string(k.user) + ", NAS " + (k.nasIdentifier ? k.nasIdentifier : "host") +
+                     " " + (k.nasAddress ? k.nasAddress : "unset"));
+        const ScopedNas nas(k.nasIdentifier, k.nasAddress);
         LoopbackResponder r(AnswerSigned(k.secret, 2, EncodeAttributes({{18, Text("ok")}})));
         EXPECT_EQ(CallAuth("127.0.0.1", r.PortText().c_str(), k.secret, k.user, k.password, "2"),
                   "ok");
@@ -73,8 +113,9 @@ TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
         EXPECT_EQ(sent[1], 0);  // a fresh client's first Identifier
         EXPECT_EQ((sent[2] << 8) | sent[3], static_cast<int>(k.size));
         const auto attributes = ParseAttributes(sent);
-        ASSERT_EQ(attributes.size(), 3u);
-        EXPECT_EQ(attributes[0].first, 80);  // Message-Authenticator first
+        ASSERT_EQ(attributes.size(), 3u + k.nas.size());
+        // Message-Authenticator first, over everything after it too.
+        EXPECT_EQ(attributes[0].first, 80);
         EXPECT_EQ(Hex(attributes[0].second),
                   Hex(ExpectedRequestMessageAuthenticator(sent, Text(k.secret), 22)));
         EXPECT_EQ(attributes[1].first, 1);
@@ -86,7 +127,35 @@ TEST(AuthWire, DatagramLayoutAndHiddenPassword) {
         EXPECT_EQ(
             Hex(RevealPassword(attributes[2].second, Text(k.secret), RequestAuthenticatorOf(sent))),
             Hex(padded));
+        for (std::size_t i = 0; i < k.nas.size(); ++i) {
+            EXPECT_EQ(attributes[3 + i].first, k.nas[i].first);
+            EXPECT_EQ(Hex(attributes[3 + i].second), Hex(k.nas[i].second));
+        }
     }
+}
+
+// auto is decided per server, before its first transmission: to ::1 a NAS-IPv6-Address, to
+// 127.0.0.1 a NAS-IP-Address, each last and signed; every transmission to a server the same.
+TEST(AuthWire, NasAddressAutoPerServer) {
+    LoopbackResponder answering(AnswerSigned(kSecret, 2, EncodeAttributes({{18, Text("ok")}})));
+    LoopbackResponder silent(Silent(), "::1", answering.Port());
+    if (silent.Port() == 0) GTEST_SKIP() << "::1 does not take port " << answering.Port();
+    const ScopedNas nas("", "auto");
+    // 5 s over two servers: 2.5 s for ::1, two transmissions, then 127.0.0.1.
+    EXPECT_EQ(
+        CallAuth("::1,127.0.0.1", answering.PortText().c_str(), kSecret, "alice", "password", "5"),
+        "ok");
+    ASSERT_EQ(silent.ReceivedCount(), 2u);
+    ASSERT_EQ(answering.ReceivedCount(), 1u);
+    const Bytes six = silent.Received()[0], four = answering.Received()[0];
+    EXPECT_EQ(Hex(silent.Received()[1]), Hex(six));
+    ASSERT_EQ(six.size(), 63u + 18);
+    ASSERT_EQ(four.size(), 63u + 6);
+    EXPECT_EQ(Hex(Bytes(six.begin() + 63, six.end())), "5f1200000000000000000000000000000001");
+    EXPECT_EQ(Hex(Bytes(four.begin() + 63, four.end())), "04067f000001");
+    for (const Bytes& sent : {six, four})
+        EXPECT_EQ(Hex(Bytes(sent.begin() + 22, sent.begin() + 38)),
+                  Hex(ExpectedRequestMessageAuthenticator(sent, Text(kSecret), 22)));
 }
 
 // Class attributes (RFC 2865 section 5.25) of at most 255 bytes each, size bytes in all (size

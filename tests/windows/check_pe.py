@@ -54,14 +54,16 @@ MINIMUM_CLIENT = [
     ("kernel32.dll", "Windows XP", """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx
         RtlVirtualUnwind __C_specific_handler"""),
     ("kernel32.dll", "Windows Vista", "GetTickCount64"),
+    ("kernel32.dll", "Windows 2000", "GetComputerNameExA"),
     ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
     # qvrad-auth.exe's check of the secret file's DACL.
     ("advapi32.dll", "Windows XP", "GetAce GetSecurityInfo IsWellKnownSid"),
     ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
         BCryptOpenAlgorithmProvider"""),
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
-        WSAStartup bind closesocket freeaddrinfo getaddrinfo gethostname getnameinfo getsockname
-        htonl htons inet_addr ioctlsocket ntohs recvfrom select sendto setsockopt"""),
+        WSAStartup bind closesocket connect freeaddrinfo getaddrinfo gethostname getnameinfo
+        getsockname htonl htons inet_addr inet_pton ioctlsocket ntohs recvfrom select sendto
+        setsockopt"""),
     ("msvcrt.dll", "Windows XP", """___lc_codepage_func ___mb_cur_max_func __iob_func _acmdln
         _commode _fmode _setjmp"""),
     ("msvcrt.dll", "Windows 2000", """__getmainargs __initenv __mb_cur_max __p__acmdln
