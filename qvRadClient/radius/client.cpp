@@ -185,8 +185,8 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     // 4) and change neither the schedule nor the end (RFC 5080 section 2.2.1: timers are not
     // modified), and neither do signals: a wait that ends with nothing readable goes round again
     // with what is left. So the loop ends by the share's end at the latest.
-    for (;;) {
-        const std::int64_t now = platform::MonotonicMillis();
+    // The clock is read once per round, the first round's at Begin.
+    for (std::int64_t now = schedule.start;; now = platform::MonotonicMillis()) {
         if (now >= shareEnd) break;
         if (schedule.HasNext() && now >= schedule.next) {
             const bool sent = platform::SocketSendToAddress(socket, request.octets, length,
@@ -318,7 +318,7 @@ CRadPacket* CRadClient::SendRequest(CRadPacket& request) {
         std::int32_t sharing = 0;
         for (std::int32_t k = tried; k < serverCount; ++k)
             if (servers[(currentServer + k - tried) % serverCount]->address.Sendable()) ++sharing;
-        const std::int64_t now = platform::MonotonicMillis();
+        const std::int64_t now = tried == 0 ? firstTransmission : platform::MonotonicMillis();
         const std::int64_t left = deadline - now;
         // One without an address (or a family this host lacks) returns at once, and leaves
         // its share to the others.
