@@ -73,7 +73,7 @@ void PrintTo(const Loss& loss, std::ostream* os) {
 
 class Retransmission : public ::testing::TestWithParam<Loss> {};
 
-// With timeout 5 the first transmission is lost, the second (about 1.25 s later) carries the
+// With timeout 5 the first transmission is lost, the second (about 1 s later) carries the
 // same bytes and gets the Accept: no third. The server answered once per datagram it got, and
 // processed the request once: a retransmission it had answered already, it answers from its
 // cache ("Sending duplicate reply"), which it does only for an Identifier and Request
