@@ -113,7 +113,8 @@ void OnSent(void* context, const CRadPacket& request, const ExchangeMoment& mome
         trace->sentAt = platform::MonotonicMillis();
     }
     if (!trace->verbose) return;
-    const bool switched = trace->lastServer >= 0 && trace->lastServer != moment.serverIndex;
+    const int previous = trace->lastServer;
+    const bool switched = previous >= 0 && previous != moment.serverIndex;
     trace->lastServer = moment.serverIndex;
     if (moment.transmission == 0) {
         std::fprintf(stderr, "Server %d: nothing sent: %s\n", moment.serverIndex + 1,
@@ -126,7 +127,7 @@ void OnSent(void* context, const CRadPacket& request, const ExchangeMoment& mome
     FormatServer(*moment.server, server, sizeof server);
     if (switched)
         std::fprintf(stderr, "Server %d stayed silent for its share: trying server %d\n",
-                     moment.serverIndex, moment.serverIndex + 1);
+                     previous + 1, moment.serverIndex + 1);
     std::fputs(sent ? "Sent " : "Could not send ", stderr);
     PrintCode(request.Code());
     std::fprintf(stderr, " Id %u to %s, %u bytes, transmission %d at +%lld.%03lld s\n",
