@@ -157,6 +157,8 @@ const char* Reason(ReplyCheck verdict) {
             return "no Message-Authenticator, which this server must send "
                    "(QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR, --require-message-authenticator, or a "
                    "reply to Status-Server)";
+        case ReplyCheck::kMalformed:
+            return "an Access-Challenge with more than one State (RFC 2865 section 5.44)";
         default:
             return "";
     }
