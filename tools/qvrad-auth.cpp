@@ -105,7 +105,9 @@ const char kHelp[] =
     "  --status            instead of a login, ask whether the server is alive: one\n"
     "                      Status-Server (RFC 5997) with a Message-Authenticator and no\n"
     "                      credentials, never sent twice; prints \"alive\" and the round trip\n"
-    "                      when a signed Access-Accept (or Accounting-Response) comes back\n"
+    "                      when a verified Access-Accept (or Accounting-Response) comes back,\n"
+    "                      with a warning when it is not signed (discarded under\n"
+    "                      --require-message-authenticator)\n"
     "  --require-message-authenticator\n"
     "                      discard every reply without a valid Message-Authenticator, as\n"
     "                      QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes does (BlastRADIUS,\n"
@@ -395,6 +397,12 @@ int ReportStatus(StatusOutcome outcome, const ExchangeTrace& trace, const char* 
     char line[96];
     int exitStatus = kExitInternal;
     switch (outcome) {
+        case StatusOutcome::kAliveUnsigned:
+            std::fputs(
+                "qvrad-auth: warning: the server does not sign its Status-Server replies (no "
+                "Message-Authenticator); its Response Authenticator verified\n",
+                stderr);
+            [[fallthrough]];
         case StatusOutcome::kAlive:
             std::snprintf(line, sizeof line, "alive, round trip %lld ms",
                           static_cast<long long>(trace.roundTrip));

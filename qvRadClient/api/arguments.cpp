@@ -101,6 +101,12 @@ int CheckPortAndTimeout(const char* portText, const char* timeoutText, CheckedAr
 
 }  // namespace
 
+int CheckCredential(const char* text, std::size_t limit) {
+    if (text == nullptr) return -1;
+    const std::size_t length = BoundedLength(text);
+    return length != 0 && length <= limit && HasNonSpace(text, length) ? 0 : -1;
+}
+
 int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
     const char* const all[6] = {args.server, args.port,     args.secret,
                                 args.user,   args.password, args.timeout};

@@ -39,6 +39,11 @@ struct CheckedArguments {
     ServerList servers;
 };
 
+// The check auth makes of its user and password, for the structured interface's logins and
+// answers: 0 when text is not null, holds 1 to limit octets (measured within the 2048-byte
+// bound) and something other than white space.
+int CheckCredential(const char* text, std::size_t limit);
+
 // 0 when every check passes, -1 at the first failure.
 int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked);
 // The same checks of server, port, secret and timeout alone, for a Status-Server, which sends no

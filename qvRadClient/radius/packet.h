@@ -142,8 +142,9 @@ class CRadAttrCursor {
     // A pointer into the packet and the value length; -1 (outputs untouched) when there is no
     // current attribute or its Length octet is below 2 or runs past the packet's Length.
     int GetValue(const std::uint8_t** value, std::uint16_t* valueLength) const;
-    int AppendText(const char* text);          // refuses more than 253 bytes
-    int AppendPassword(const char* password);  // refuses more than 128 bytes
+    int AppendText(const char* text);                            // refuses more than 253 bytes
+    int AppendOctets(const std::uint8_t* bytes, std::size_t n);  // the same, any octets
+    int AppendPassword(const char* password);                    // refuses more than 128 bytes
     // Completes a Message-Authenticator attribute (RFC 3579 section 3.2) with 16 zero bytes,
     // to be signed by PrepareForServer.
     int AppendMessageAuthenticator();
