@@ -29,6 +29,9 @@ struct qvrad_client {
     NasIdentity nas;           // the process's settings until an option changes them
     // Set by the first login: from then on the client is only read, by any number of threads.
     std::atomic<bool> frozen{false};
+    // Told what each login's exchange sends and receives: qvrad-auth --verbose, which links the
+    // library's objects; not reachable through the exported interface.
+    const ExchangeObserver* observer = nullptr;
 };
 
 // The reply-signing rule a server of this client is held to at a login.

@@ -42,6 +42,7 @@ struct LoginCall {
     void Work(CRadClient& client) {
         const qvrad_client& config = *login.client;
         client.timeoutMillis = config.timeoutMillis;
+        client.observer = config.observer;
         client.strictChallenges = true;
         // The client's entries, and for each the place of its server in the configuration.
         std::int32_t place[CRadClient::kMaxServers];
