@@ -397,8 +397,9 @@ TEST(AuthArguments, ChecksInOneTable) {
 }
 
 // RunStatus (qvrad-auth --status): one Status-Server on the wire, its Message-Authenticator
-// against an independent HMAC, never sent twice, and only a signed reply counts, whatever the
-// process's setting; the argument checks of server, port, secret and timeout send nothing.
+// against an independent HMAC, never sent twice; an unsigned verified Accept is alive (told apart)
+// unless the process's setting is yes; the argument checks of server, port, secret and timeout
+// send nothing.
 TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
     const Bytes key = ToBytes(kSecret);
     const auto answer = [key](std::uint8_t code) -> LoopbackResponder::Script {
@@ -414,13 +415,16 @@ TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
         {"accept", answer(2), StatusOutcome::kAlive},
         {"accounting_response", answer(5), StatusOutcome::kAlive},  // from an accounting port
         {"reject", answer(3), StatusOutcome::kOtherCode},
-        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer},
+        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kAliveUnsigned},
+        {"unsigned_accept_setting_yes", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer},
         {"silent", Silent(), StatusOutcome::kNoAnswer},
     };
     const ReplySigning saved = ProcessReplySigning();
-    SetProcessReplySigning(ReplySigning::kNever);
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
+        SetProcessReplySigning(std::strstr(k.name, "setting_yes") != nullptr
+                                   ? ReplySigning::kRequire
+                                   : ReplySigning::kNever);
         LoopbackResponder r(k.script);
         const std::string port = r.PortText();
         const AuthArguments args = {"127.0.0.1", port.c_str(), kSecret, nullptr, nullptr, "1"};
