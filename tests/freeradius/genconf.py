@@ -71,6 +71,14 @@ def unescape(field):
     return bytes(out)
 
 
+KINDS = ("accept", "challenge", "challenge-otp", "reject", "reject-quiet", "drop", "nas-echo")
+
+
+def otp_fields(replies):
+    """A challenge-otp row's fields 5..9: (challenge text, code, welcome, Class, Cisco-AVPair)."""
+    return tuple(replies)
+
+
 def read_users(path):
     rows = []
     with open(path, encoding="utf-8") as f:
@@ -82,8 +90,10 @@ def read_users(path):
             if len(fields) < 4:
                 raise ValueError("%s:%d: need at least 4 fields" % (path, lineno))
             key, kind = fields[0], fields[1]
-            if kind not in ("accept", "challenge", "reject", "reject-quiet", "drop", "nas-echo"):
+            if kind not in KINDS:
                 raise ValueError("%s:%d: unknown kind %r" % (path, lineno, kind))
+            if kind == "challenge-otp" and len(fields) != 9:
+                raise ValueError("%s:%d: a challenge-otp row has 9 fields" % (path, lineno))
             rows.append(
                 (key, kind, unescape(fields[2]), unescape(fields[3]), [unescape(r) for r in fields[4:]])
             )
@@ -147,9 +157,27 @@ def users_file(rows):
             replies = [NAS_ECHO]
             lines.append(b"# " + key.encode("utf-8") + b": no NAS-Identifier, no login")
             lines.append(fr_name(user) + b"\tNAS-Identifier !* ANY, Auth-Type := Reject")
+        elif kind == "challenge-otp":
+            # Two entries: the files module takes the first whose checks match. Without a State
+            # (RFC 2865 section 5.24) the password earns a challenge; with one, the code is the
+            # password and the Accept carries the rest. The server makes the State itself, one
+            # per challenge, and only a State it issued brings its session-state back.
+            prompt, code, welcome, klass, avpair = otp_fields(replies)
+            lines.append(b"# " + key.encode("utf-8") + b": first step, no State")
+            lines.append(fr_name(user) + b"\tState !* ANY, " + check[0].encode("ascii")
+                         + b", Auth-Type := qvrad-otp-challenge")
+            lines.append(b"\tReply-Message += " + fr_string(prompt).encode("ascii"))
+            lines.append(b"")
+            check = ["State =* ANY", "Cleartext-Password := " + fr_string(code),
+                     "Auth-Type := qvrad-otp-answer"]
+            replies = [welcome]
+            extra_reply = ["Class := " + fr_string(klass), "Cisco-AVPair += " + fr_string(avpair)]
+            key += ": second step, answering the challenge's State"
         lines.append(b"# " + key.encode("utf-8"))
         lines.append(fr_name(user) + b"\t" + ", ".join(check).encode("ascii"))
         reply = ["Reply-Message += " + (r if r is NAS_ECHO else fr_string(r)) for r in replies]
+        if kind == "challenge-otp":
+            reply += extra_reply
         for i, item in enumerate(reply):
             lines.append(b"\t" + item.encode("ascii") + (b"," if i + 1 < len(reply) else b""))
         lines.append(b"")
@@ -329,13 +357,40 @@ server default {{
 				}}
 			}}
 		}}
+		# challenge-otp, first step: the password earns an Access-Challenge whose State the
+		# server makes (none in the reply: it adds a fresh one), remembered with this
+		# session-state until the answer comes (RFC 2865 section 4.4).
+		Auth-Type qvrad-otp-challenge {{
+			pap
+			if (ok) {{
+				update control {{
+					&Response-Packet-Type := Access-Challenge
+				}}
+				update session-state {{
+					&Tmp-String-0 := "qvrad-otp"
+				}}
+			}}
+		}}
+		# Second step: only a State this server issued brings the session-state back; then
+		# the code is checked as the password. Any other State is refused.
+		Auth-Type qvrad-otp-answer {{
+			if (&session-state:Tmp-String-0 && &session-state:Tmp-String-0 == "qvrad-otp") {{
+				pap
+			}}
+			else {{
+				reject
+			}}
+		}}
 	}}
 
 	post-auth {{
-		# Every Access-Reject carries exactly one Reply-Message, except for users marked quiet.
+		# Every Access-Reject carries exactly one Reply-Message, except for users marked quiet,
+		# and never the Class or Cisco-AVPair a challenge-otp answer entry adds.
 		Post-Auth-Type REJECT {{
 			update reply {{
 				&Reply-Message !* ANY
+				&Class !* ANY
+				&Cisco-AVPair !* ANY
 			}}
 			if (!&control:Tmp-String-0 || &control:Tmp-String-0 != "quiet-reject") {{
 				update reply {{
