@@ -101,6 +101,17 @@ def check_reply(packet, identifier, request_authenticator, secret):
     return CODE_NAMES.get(code, "Code-%d" % code), out, signed
 
 
+def access_accept(request, secret, message):
+    """The signed Access-Accept a test peer answers REQUEST with: one Reply-Message, a
+    Message-Authenticator (RFC 3579 section 3.2), the Response Authenticator (RFC 2865 section 3)."""
+    ident, request_authenticator = request[1], request[4:20]
+    attrs = attribute(REPLY_MESSAGE, message) + attribute(MESSAGE_AUTHENTICATOR, b"\0" * 16)
+    head = struct.pack("!BBH", ACCESS_ACCEPT, ident, HEADER + len(attrs))
+    mac = hmac.new(secret, head + request_authenticator + attrs, hashlib.md5).digest()
+    attrs = attrs[:-16] + mac
+    return head + hashlib.md5(head + request_authenticator + attrs + secret).digest() + attrs
+
+
 class Framer:
     """RFC 6613 section 2.1 framing on a byte stream: reads whole packets, bounded in time."""
 
