@@ -164,23 +164,24 @@ stop_server() {
   rm -f "$pidfile" "$dir/ports.env"
 }
 
-# pick_ports udp|tcp "NAMES6" NAME...: prints NAME=PORT,... with one distinct free UDP (TCP)
-# port per listener (all sockets are bound to 127.0.0.1:0 at once, so the kernel hands out
-# distinct ports, read back, then released), each of NAMES6 free on ::1 as well; then a second
-# line, empty, or why ::1 cannot be bound here (IPv6 disabled: no AF_INET6 sockets, or no ::1),
-# and NAMES6 is ignored.
+# pick_ports "NAMES6" NAME...: prints NAME=PORT,... with one distinct free UDP port per listener
+# (a TCP port for a NAME written tcp:NAME, printed without the prefix; all sockets are bound to
+# 127.0.0.1:0 at once, so the kernel hands out distinct ports, read back, then released), each
+# of NAMES6 free on ::1 as well; then a second line, empty, or why ::1 cannot be bound here
+# (IPv6 disabled: no AF_INET6 sockets, or no ::1), and NAMES6 is ignored.
 pick_ports() {
   python3 - "$@" <<'EOF'
 import socket, sys
-kind = socket.SOCK_DGRAM if sys.argv[1] == "udp" else socket.SOCK_STREAM
-names6, names = sys.argv[2].split(), sys.argv[3:]
+names6, names = sys.argv[1].split(), sys.argv[2:]
 held, picked, no6 = [], [], ""
 try:
-    with socket.socket(socket.AF_INET6, kind) as probe:
+    with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as probe:
         probe.bind(("::1", 0))
 except OSError as e:
     no6 = "cannot bind ::1: " + (e.strerror or str(e))
 for name in names:
+    kind = socket.SOCK_STREAM if name.startswith("tcp:") else socket.SOCK_DGRAM
+    name = name[4:] if name.startswith("tcp:") else name
     for _ in range(20):  # a port taken on ::1 stays held, so the next one differs
         s = socket.socket(socket.AF_INET, kind)
         s.bind(("127.0.0.1", 0))
@@ -312,15 +313,13 @@ start_server() {
   { read -r names && read -r names6; } <<<"$names" || true
   [ ${#homes[@]} -eq 0 ] || names=MAIN
   for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
+    # The TLS listeners' TCP ports, on ::1 as well.
+    local -a tls_ports=()
+    [ -z "$tls" ] || tls_ports=(tcp:TLS_CERT tcp:TLS_PSK)
     # shellcheck disable=SC2086
-    picked=$(pick_ports udp "$names6" $names CLOSED)
+    picked=$(pick_ports "$names6 TLS_CERT TLS_PSK" $names CLOSED "${tls_ports[@]}")
     no6=""
     { read -r ports && read -r no6; } <<<"$picked" || true
-    if [ -n "$tls" ]; then
-      # The TLS listeners' TCP ports, on ::1 as well (the UDP pick already said whether it binds).
-      picked=$(pick_ports tcp "TLS_CERT TLS_PSK" TLS_CERT TLS_PSK)
-      ports="$ports,$(head -n 1 <<<"$picked")"
-    fi
     [ -z "$no6" ] || echo "server.sh: no listener on ::1 ($no6)" >&2
     python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports" \
       --no-ipv6 "$no6" --tls "$tls" "${extra[@]}"

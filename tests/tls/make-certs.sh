@@ -54,9 +54,8 @@ complete() {
   local f
   [ "$(cat "$dir/.complete" 2>/dev/null || true)" = "recipe $recipe" ] || return 1
   for f in "${files[@]}"; do [ -s "$dir/$f" ] || return 1; done
-  for f in ca.pem other-ca.pem server.pem client.pem; do
-    openssl x509 -noout -checkend 86400 -in "$dir/$f" >/dev/null 2>&1 || return 1
-  done
+  # The CAs and the good certificates all end together: one of them tells for all.
+  openssl x509 -noout -checkend 86400 -in "$dir/server.pem" >/dev/null 2>&1
 }
 
 exec 9>"$dir/.lock"
