@@ -245,6 +245,14 @@ def psk_tls_version(version):
     return "1.2"
 
 
+# Connections per listener and per client. A closed connection is reaped only a moment later,
+# and the client section's default of 16 made quick successive handshakes fail ("Ignoring new
+# connection due to client max_connections (16)"), so both get room for every test's.
+def tls_limit(indent):
+    items = ("limit {", "\tmax_connections = 256", "\tlifetime = 0", "\tidle_timeout = 30", "}")
+    return "".join(indent + item + "\n" for item in items)
+
+
 def tls_sections(tls, ports, hosts, extra_client):
     """The TLS clients section and listen sections (text) for TLS, a dict of certs, psk_identity,
     psk_key and psk_version; hosts are (client name, address item, address) pairs."""
@@ -252,7 +260,8 @@ def tls_sections(tls, ports, hosts, extra_client):
     for client, item, host in hosts:
         clients.append(
             "\tclient %s {\n\t\t%s = %s\n\t\tproto = tls\n\t\tsecret = %s\n"
-            "\t\trequire_message_authenticator = no\n%s\t}\n" % (client, item, host, TLS_SECRET, extra_client)
+            "\t\trequire_message_authenticator = no\n%s%s\t}\n"
+            % (client, item, host, TLS_SECRET, extra_client, tls_limit("\t\t"))
         )
     clients.append("}\n")
     certs = tls["certs"]
@@ -285,18 +294,13 @@ def tls_sections(tls, ports, hosts, extra_client):
                 "\t\t%s = %s\n"
                 "\t\tport = %d\n"
                 "\t\tclients = qvrad_tls\n"
-                # Bounded: the test clients open a few connections and may leave them idle.
-                "\t\tlimit {\n"
-                "\t\t\tmax_connections = 64\n"
-                "\t\t\tlifetime = 0\n"
-                "\t\t\tidle_timeout = 30\n"
-                "\t\t}\n"
+                "%s"
                 "\t\ttls {\n%s"
                 "\t\t\tcipher_list = \"DEFAULT\"\n"
                 "\t\t\tcache {\n\t\t\t\tenable = no\n\t\t\t}\n"
                 "\t\t\tverify {\n\t\t\t}\n"
                 "\t\t}\n"
-                "\t}\n" % (item, host, ports["TLS_" + name], body)
+                "\t}\n" % (item, host, ports["TLS_" + name], tls_limit("\t\t"), body)
             )
     return "".join(clients), "".join(listens)
 

@@ -18,6 +18,7 @@ import radsec  # noqa: E402
 
 S_CLIENT_TIMEOUT = 10  # seconds for one s_client run (the silent peer's check waits SILENT_WAIT)
 SILENT_WAIT = 3
+RAPID_CONNECTIONS = 24
 
 
 def s_client(port, *options, host="127.0.0.1", wait=S_CLIENT_TIMEOUT):
@@ -256,6 +257,16 @@ def freeradius_checks(env):
                 (otp[2], b"999999", True, "Access-Reject", [("Reply-Message", b"Access denied")]),
             ]
             checks.append(expect_radius("RADIUS over %s TLS at %s" % (mode, host), connect, steps))
+    # More connections one after the other than a client section's default limit (16) allows
+    # while closed ones wait to be reaped: every one must be served.
+    def in_a_row():
+        for n in range(RAPID_CONNECTIONS):
+            fault = expect_radius("", lambda: radsec.connect(env, "cert", hosts[0]),
+                                  [(b"bob", b"bob-pass", False, "Access-Accept", [])])[1]()
+            if fault:
+                return "connection %d of %d%s" % (n + 1, RAPID_CONNECTIONS, fault)
+        return None
+    checks.append(("%d certificate connections in a row, each answered" % RAPID_CONNECTIONS, in_a_row))
     return checks
 
 
