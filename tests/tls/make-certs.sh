@@ -13,7 +13,8 @@
 #
 # Files in DIR (PEM; keys unencrypted, mode 0600):
 #   ca.pem                 "qvRadClient test CA", the trust anchor of every good certificate
-#   other-ca.pem           "qvRadClient other CA", a second, unrelated CA
+#   other-ca.pem           "qvRadClient other CA", a second, unrelated CA (ca.key, other-ca.key:
+#                          the CAs' keys, kept so that a test can sign a certificate of its own)
 #   server.pem/.key        good server: subjectAltName DNS:localhost, IP:127.0.0.1, IP:::1,
 #                          extendedKeyUsage serverAuth, signed by ca.pem
 #   client.pem/.key        good client: CN qvrad-test-client, extendedKeyUsage clientAuth, by ca.pem
@@ -174,14 +175,21 @@ openssl rand -hex 32 >"$new/psk-wrong.hex"
 
 # The good ones must verify, the bad ones must fail for the reason they exist.
 verify() { openssl verify -CAfile "$new/$1" -purpose "$2" "$new/$3" >/dev/null 2>&1; }
-verify ca.pem sslserver server.pem && verify ca.pem sslclient client.pem &&
-  verify other-ca.pem sslserver server-other-ca.pem &&
-  verify other-ca.pem sslclient client-other-ca.pem && ! verify ca.pem sslserver server-other-ca.pem &&
-  ! verify ca.pem sslserver server-expired.pem && verify ca.pem sslserver server-cn-only.pem ||
-  {
-    echo "make-certs.sh: the new set does not verify as intended" >&2
-    exit 1
-  }
+# The expired certificate is otherwise good: it verifies at a moment inside its validity.
+verify_at_birth() {
+  openssl verify -CAfile "$new/ca.pem" -purpose sslserver -attime "$(date -u -d '-60 hours' +%s)" \
+    "$new/$1" >/dev/null 2>&1
+}
+if ! {
+  verify ca.pem sslserver server.pem && verify ca.pem sslclient client.pem &&
+    verify other-ca.pem sslserver server-other-ca.pem && verify other-ca.pem sslclient client-other-ca.pem &&
+    verify ca.pem sslserver server-cn-only.pem && verify ca.pem sslserver server-wrong-name.pem &&
+    ! verify ca.pem sslserver server-other-ca.pem && ! verify ca.pem sslclient client-other-ca.pem &&
+    ! verify ca.pem sslserver server-expired.pem && verify_at_birth server-expired.pem
+}; then
+  echo "make-certs.sh: the new set does not verify as intended" >&2
+  exit 1
+fi
 
 for f in "${files[@]}"; do mv -f -- "$new/$f" "$dir/$f"; done
 for f in ca other-ca; do mv -f -- "$new/$f.key" "$dir/$f.key"; done
