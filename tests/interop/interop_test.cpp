@@ -156,8 +156,9 @@ struct Expected {
 Expected ExpectedFor(const FrUser& row) {
     if (row.kind == "nas-echo") return {NasEcho("127.0.0.1"), false};
     if (row.kind == "drop") return {kNetworkFail, true};
-    // RFC 2865 section 4.4: an Access-Challenge is neither Accept nor Reject.
-    if (row.kind == "challenge") return {kInvalidFormat, false};
+    // RFC 2865 section 4.4: an Access-Challenge is neither Accept nor Reject (auth sends no State,
+    // so a challenge-otp row stops at its first step).
+    if (row.kind == "challenge" || row.kind == "challenge-otp") return {kInvalidFormat, false};
     // The first Reply-Message (RFC 2865 section 5.18) is the text; none, or an empty one, is 6041.
     if (row.replies.empty() || row.replies[0].empty()) return {kInvalidFormat, false};
     return {row.replies[0], false};
