@@ -25,3 +25,25 @@ void MD5Digest(std::uint8_t digest[16], const void* bytes, std::uint32_t length)
 void MD5Blocks(std::uint32_t state[4], const void* blocks, std::size_t count);
 void MD5FinishTail(std::uint8_t digest[16], std::uint32_t state[4], const void* tail,
                    std::uint32_t tailLength, std::uint64_t totalLength);
+
+// The block compressions this build has: the portable one, and on x86 the same built for BMI1,
+// which MD5 takes by itself on a CPU that has it. For tests, which hold one against the other:
+// MD5BlocksWith does nothing with a compression that is not usable here.
+enum class Md5Compression : std::uint8_t { kPortable = 0, kBmi1 = 1 };
+bool MD5CompressionUsable(Md5Compression which);
+void MD5BlocksWith(Md5Compression which, std::uint32_t state[4], const void* blocks,
+                   std::size_t count);
+
+// The bytes a buffer needs for a message of length bytes padded in place (RFC 1321 sections 3.1
+// and 3.2): the message, 0x80, zeros and the 8-byte bit count, a whole number of blocks.
+constexpr std::uint32_t MD5PaddedLength(std::uint32_t length) {
+    return (length + 8) / 64 * 64 + 64;
+}
+// For a message the caller has laid out in a buffer of its own with MD5PaddedLength(length)
+// bytes of room: pads it there, compresses it from state (the message then being the last
+// length bytes of totalLength), writes the digest and wipes the state. Nothing is copied; the
+// caller wipes its buffer when it held secrets.
+void MD5FinishInPlace(std::uint8_t digest[16], std::uint32_t state[4], std::uint8_t* message,
+                      std::uint32_t length, std::uint64_t totalLength);
+// MD5 of such a message from the start.
+void MD5DigestInPlace(std::uint8_t digest[16], std::uint8_t* message, std::uint32_t length);

@@ -198,6 +198,13 @@ inline bool CpuHasSse2() {
     return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & bit_SSE2) != 0;
 }
 
+// CPUID leaf 7 (subleaf 0) EBX bit 3: BMI1 (andn). An instruction of the general registers, so
+// nothing of the operating system's is needed. Asks the CPU now.
+inline bool CpuHasBmi1() {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_BMI) != 0;
+}
+
 // Asks the CPU now. A register file counts only where the operating system has enabled its state
 // (Intel SDM vol. 1, 13.3): CPUID leaf 1 ECX bit 27 (OSXSAVE) makes XGETBV usable, and XCR0 must
 // hold bits 1 and 2 (SSE, AVX) for AVX (ECX bit 28), and bits 5 to 7 (opmask, upper halves of

@@ -171,6 +171,59 @@ TEST(Md5, BitCountCarriesIntoHighWord) {
     EXPECT_EQ(ctx.count[1], 8u);
 }
 
+// Every compression this build has (the portable one; on x86 with BMI1 the one built for it,
+// which MD5 then uses): from the initial state over "abc" padded by hand (RFC 1321 appendix A.5),
+// and the two against each other from random states over random blocks.
+TEST(Md5, EveryCompressionAgrees) {
+    const Md5Compression all[] = {Md5Compression::kPortable, Md5Compression::kBmi1};
+    std::uint8_t abc[64] = {'a', 'b', 'c', 0x80};
+    abc[56] = 24;  // the bit count, little-endian
+    for (Md5Compression which : all) {
+        if (!MD5CompressionUsable(which)) continue;
+        std::uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+        MD5BlocksWith(which, state, abc, 1);
+        std::uint8_t digest[16];
+        for (int i = 0; i < 16; ++i)
+            digest[i] = static_cast<std::uint8_t>(state[i / 4] >> (8 * (i % 4)));
+        EXPECT_EQ(Hex(digest, 16), "900150983cd24fb0d6963f7d28e17f72")
+            << "compression " << static_cast<int>(which);
+    }
+    EXPECT_TRUE(MD5CompressionUsable(Md5Compression::kPortable));
+    if (!MD5CompressionUsable(Md5Compression::kBmi1)) return;
+    std::mt19937 random(3);
+    std::vector<std::uint8_t> blocks(3 * 64);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::uint32_t portable[4], bmi1[4];
+        for (int i = 0; i < 4; ++i) portable[i] = bmi1[i] = static_cast<std::uint32_t>(random());
+        for (auto& byte : blocks) byte = static_cast<std::uint8_t>(random());
+        const std::size_t count = 1 + random() % 3;
+        MD5BlocksWith(Md5Compression::kPortable, portable, blocks.data(), count);
+        MD5BlocksWith(Md5Compression::kBmi1, bmi1, blocks.data(), count);
+        ASSERT_EQ(std::memcmp(portable, bmi1, sizeof portable), 0) << "trial " << trial;
+    }
+}
+
+// Padded in place in the caller's buffer: the same digest as MD5Digest (held above against Python
+// and OpenSSL) at every length over three blocks, and no byte written past the padded length.
+TEST(Md5, DigestInPlaceAtEveryLength) {
+    EXPECT_EQ(MD5PaddedLength(0), 64u);
+    EXPECT_EQ(MD5PaddedLength(55), 64u);
+    EXPECT_EQ(MD5PaddedLength(56), 128u);
+    EXPECT_EQ(MD5PaddedLength(119), 128u);
+    EXPECT_EQ(MD5PaddedLength(120), 192u);
+    const std::vector<std::uint8_t> bytes = PseudoRandomBytes(200);
+    for (std::uint32_t length = 0; length <= 200; ++length) {
+        std::vector<std::uint8_t> buffer(MD5PaddedLength(length) + 8, 0xEE);
+        std::copy(bytes.begin(), bytes.begin() + length, buffer.begin());
+        std::uint8_t digest[kMd5DigestLength];
+        MD5DigestInPlace(digest, buffer.data(), length);
+        EXPECT_EQ(Hex(digest, sizeof digest), DigestHex(bytes.data(), length)) << length;
+        EXPECT_EQ(std::vector<std::uint8_t>(buffer.end() - 8, buffer.end()),
+                  std::vector<std::uint8_t>(8, 0xEE))
+            << length;
+    }
+}
+
 #ifdef QVRAD_HAVE_OPENSSL
 TEST(Md5, MatchesOpenSslOnRandomInputs) {
     std::mt19937 random(7);
