@@ -11,10 +11,13 @@ namespace {
 constexpr unsigned kBlockLength = 64;     // B, the MD5 block size (RFC 2104 section 2)
 constexpr std::uint8_t kInnerPad = 0x36;  // ipad (RFC 2104 section 2)
 constexpr std::uint8_t kOuterPad = 0x5c;  // opad (RFC 2104 section 2)
+const std::uint32_t kInitialState[4] = {0x67452301, 0xefcdab89, 0x98badcfe,
+                                        0x10325476};  // RFC 1321 section 3.3
 }  // namespace
 
-void HmacMd5Init(HMAC_MD5_CTX* ctx, const void* key, std::uint32_t keyLength) {
+void HmacMd5KeyInit(HMAC_MD5_KEY* prepared, const void* key, std::uint32_t keyLength) {
     // K zero-padded to B bytes; a key longer than B is replaced by its MD5 (RFC 2104 section 2).
+    // Each pad is compressed from a local block; only the two states are kept.
     std::uint8_t block[kBlockLength] = {};
     if (keyLength > kBlockLength) {
         MD5Digest(block, key, keyLength);
@@ -22,14 +25,61 @@ void HmacMd5Init(HMAC_MD5_CTX* ctx, const void* key, std::uint32_t keyLength) {
         std::memcpy(block, key, keyLength);
     }
     std::uint8_t pad[kBlockLength];
-    for (unsigned i = 0; i < kBlockLength; ++i) {
+    for (unsigned i = 0; i < kBlockLength; ++i)
         pad[i] = static_cast<std::uint8_t>(block[i] ^ kInnerPad);
-        ctx->outerPad[i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
-    }
-    MD5Init(&ctx->inner);
-    MD5Update(&ctx->inner, pad, kBlockLength);
+    std::memcpy(prepared->inner, kInitialState, sizeof kInitialState);
+    MD5Blocks(prepared->inner, pad, 1);
+    for (unsigned i = 0; i < kBlockLength; ++i)
+        pad[i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
+    std::memcpy(prepared->outer, kInitialState, sizeof kInitialState);
+    MD5Blocks(prepared->outer, pad, 1);
     platform::SecureZero(block, sizeof(block));
     platform::SecureZero(pad, sizeof(pad));
+}
+
+void HmacMd5KeyWipe(HMAC_MD5_KEY* prepared) {
+    platform::SecureZero(prepared, sizeof(*prepared));
+}
+
+void HmacMd5Keyed(std::uint8_t digest[16], const HMAC_MD5_KEY& prepared, const void* message,
+                  std::uint32_t messageLength) {
+    // The text where it lies: its whole blocks, then its padded tail, from the inner state; then
+    // the inner hash from the outer state. Each working state is wiped by the finish.
+    std::uint32_t state[4];
+    std::memcpy(state, prepared.inner, sizeof state);
+    const std::uint8_t* text = static_cast<const std::uint8_t*>(message);
+    MD5Blocks(state, text, messageLength / kBlockLength);
+    // The inner hash goes straight into the outer hash's one block, padded there.
+    std::uint8_t outer[MD5PaddedLength(kMd5DigestLength)];
+    MD5FinishTail(outer, state, text + (messageLength & ~(kBlockLength - 1)),
+                  messageLength & (kBlockLength - 1),
+                  static_cast<std::uint64_t>(kBlockLength) + messageLength);
+    std::memcpy(state, prepared.outer, sizeof state);
+    MD5FinishInPlace(digest, state, outer, kMd5DigestLength, kBlockLength + kMd5DigestLength);
+    platform::SecureZero(outer, sizeof(outer));
+}
+
+void HmacMd5(std::uint8_t digest[16], const void* key, std::uint32_t keyLength, const void* message,
+             std::uint32_t messageLength) {
+    HMAC_MD5_KEY prepared;
+    HmacMd5KeyInit(&prepared, key, keyLength);
+    HmacMd5Keyed(digest, prepared, message, messageLength);
+    HmacMd5KeyWipe(&prepared);
+}
+
+void HmacMd5InitKeyed(HMAC_MD5_CTX* ctx, const HMAC_MD5_KEY& prepared) {
+    // As if K XOR ipad had been fed: its state, and 64 bytes (512 bits) counted.
+    std::memcpy(ctx->inner.state, prepared.inner, sizeof ctx->inner.state);
+    ctx->inner.count[0] = kBlockLength * 8;
+    ctx->inner.count[1] = 0;
+    std::memcpy(ctx->outer, prepared.outer, sizeof ctx->outer);
+}
+
+void HmacMd5Init(HMAC_MD5_CTX* ctx, const void* key, std::uint32_t keyLength) {
+    HMAC_MD5_KEY prepared;
+    HmacMd5KeyInit(&prepared, key, keyLength);
+    HmacMd5InitKeyed(ctx, prepared);
+    HmacMd5KeyWipe(&prepared);
 }
 
 void HmacMd5Update(HMAC_MD5_CTX* ctx, const void* bytes, std::uint32_t length) {
@@ -38,48 +88,8 @@ void HmacMd5Update(HMAC_MD5_CTX* ctx, const void* bytes, std::uint32_t length) {
 
 void HmacMd5Final(std::uint8_t digest[16], HMAC_MD5_CTX* ctx) {
     std::uint8_t inner[kMd5DigestLength];
-    MD5Final(inner, &ctx->inner);
-    MD5_CTX outer;
-    MD5Init(&outer);
-    MD5Update(&outer, ctx->outerPad, kBlockLength);
-    MD5Update(&outer, inner, kMd5DigestLength);
-    MD5Final(digest, &outer);
-    // MD5Final wiped both MD5 contexts; the outer pad and the inner hash remain.
-    platform::SecureZero(ctx->outerPad, sizeof(ctx->outerPad));
-    platform::SecureZero(inner, sizeof(inner));
-}
-
-void HmacMd5(std::uint8_t digest[16], const void* key, std::uint32_t keyLength, const void* message,
-             std::uint32_t messageLength) {
-    // The same H(K ^ opad, H(K ^ ipad, text)) as the incremental form, but on MD5's blocks
-    // directly: each pad is compressed from a local block, the text where it lies, and neither
-    // hash needs a context to fill and wipe.
-    std::uint8_t block[kBlockLength] = {};
-    if (keyLength > kBlockLength) {
-        MD5Digest(block, key, keyLength);
-    } else if (keyLength != 0) {
-        std::memcpy(block, key, keyLength);
-    }
-    std::uint8_t pad[kBlockLength];
-    for (unsigned i = 0; i < kBlockLength; ++i)
-        pad[i] = static_cast<std::uint8_t>(block[i] ^ kInnerPad);
-    std::uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};  // RFC 1321 3.3
-    MD5Blocks(state, pad, 1);
-    const std::uint8_t* text = static_cast<const std::uint8_t*>(message);
-    MD5Blocks(state, text, messageLength / kBlockLength);
-    std::uint8_t inner[kMd5DigestLength];
-    MD5FinishTail(inner, state, text + (messageLength & ~(kBlockLength - 1)),
-                  messageLength & (kBlockLength - 1),
-                  static_cast<std::uint64_t>(kBlockLength) + messageLength);
-
-    for (unsigned i = 0; i < kBlockLength; ++i)
-        pad[i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
-    const std::uint32_t initial[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    std::memcpy(state, initial, sizeof state);
-    MD5Blocks(state, pad, 1);
-    MD5FinishTail(digest, state, inner, kMd5DigestLength, kBlockLength + kMd5DigestLength);
-    // MD5FinishTail wiped both states; the key block, the pad and the inner hash remain.
-    platform::SecureZero(block, sizeof(block));
-    platform::SecureZero(pad, sizeof(pad));
+    MD5Final(inner, &ctx->inner);  // wipes the inner context
+    MD5FinishTail(digest, ctx->outer, inner, kMd5DigestLength, kBlockLength + kMd5DigestLength);
+    // MD5Final and MD5FinishTail wiped the whole context; the inner hash remains.
     platform::SecureZero(inner, sizeof(inner));
 }

@@ -102,12 +102,34 @@ TEST(HmacMd5, KeyLengthBoundaries) {
         {300, 1000, "e5004b4d4fafafdc9e325ac85dac6c91"},
     };
     const std::string bytes = PseudoRandomBytes(2000);
+    // One key made ready per key length serves all its messages, in the one-shot form and the
+    // incremental one, and is wiped whole.
+    HMAC_MD5_KEY prepared;
+    std::size_t preparedLength = ~static_cast<std::size_t>(0);
     for (const Case& c : cases) {
         // Key from the sequence's start, message from byte 1000 on.
-        EXPECT_EQ(HmacHex(bytes.substr(0, c.keyLength), bytes.substr(1000, c.messageLength)),
-                  c.digest)
+        const std::string key = bytes.substr(0, c.keyLength);
+        const std::string message = bytes.substr(1000, c.messageLength);
+        EXPECT_EQ(HmacHex(key, message), c.digest)
             << "key " << c.keyLength << " message " << c.messageLength;
+        if (preparedLength != c.keyLength) {
+            HmacMd5KeyInit(&prepared, key.data(), static_cast<std::uint32_t>(key.size()));
+            preparedLength = c.keyLength;
+        }
+        std::uint8_t digest[kMd5DigestLength];
+        HmacMd5Keyed(digest, prepared, message.data(), static_cast<std::uint32_t>(message.size()));
+        EXPECT_EQ(Hex(digest, sizeof digest), c.digest) << "prepared key " << c.keyLength;
+        HMAC_MD5_CTX ctx;
+        HmacMd5InitKeyed(&ctx, prepared);
+        HmacMd5Update(&ctx, message.data(), static_cast<std::uint32_t>(message.size() / 3));
+        HmacMd5Update(&ctx, message.data() + message.size() / 3,
+                      static_cast<std::uint32_t>(message.size() - message.size() / 3));
+        HmacMd5Final(digest, &ctx);
+        EXPECT_EQ(Hex(digest, sizeof digest), c.digest) << "incremental, key " << c.keyLength;
     }
+    HmacMd5KeyWipe(&prepared);
+    const HMAC_MD5_KEY zero{};
+    EXPECT_EQ(std::memcmp(&prepared, &zero, sizeof prepared), 0);
     std::uint8_t digest[kMd5DigestLength];
     HmacMd5(digest, nullptr, 0, nullptr, 0);
     EXPECT_EQ(Hex(digest, sizeof(digest)), "74e6f7298a9c2d168935f58c001bad88");
