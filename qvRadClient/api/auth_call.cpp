@@ -37,13 +37,12 @@ void PublishResult(const char* result) {
     g_resultExtent = n;
 }
 
-// One auth call inside the outline: its request, secret and result text.
+// One auth call inside the outline: its request and result text.
 struct AuthCall {
     using Outcome = int;
     const AuthArguments& args;
     const ExchangeObserver* observer;
     CRadPacket request{rad::kAccessRequest};
-    CRadSecret sharedSecret;
     CheckedArguments checked;  // filled by the checks; read only when they pass
     // Every path writes a NUL-terminated text; only that text is published.
     char result[kResultSize];
@@ -58,10 +57,11 @@ struct AuthCall {
     }
     void Work(CRadClient& client) {
         client.observer = observer;
-        sharedSecret.Assign(args.secret, std::strlen(args.secret));
+        // The secret is copied into each entry only (they wipe themselves).
+        const std::size_t secretLength = std::strlen(args.secret);
         const ServerList& list = checked.servers;
         for (std::int32_t i = 0; i < list.count; ++i)
-            client.AddServer(list.text + list.entry[i], checked.port, sharedSecret,
+            client.AddServer(list.text + list.entry[i], checked.port, args.secret, secretLength,
                              checked.timeoutSeconds);
         const NasIdentity& nas = ProcessNasIdentity();
         const AccessRequestFields fields = {args.user, args.password, &nas};
@@ -91,7 +91,6 @@ struct StatusCall {
     const AuthArguments& args;
     const ExchangeObserver* observer;
     CRadPacket request{rad::kStatusServer};
-    CRadSecret sharedSecret;
     CheckedArguments checked = {};
     StatusOutcome outcome = StatusOutcome::kNoAnswer;
 
@@ -103,7 +102,6 @@ struct StatusCall {
     }
     void Work(CRadClient& client) {
         client.observer = observer;
-        sharedSecret.Assign(args.secret, std::strlen(args.secret));
         // The Response Authenticator already proves the reply came from a holder of the secret,
         // and a forged "alive" gains an attacker nothing: a verified reply counts without a
         // Message-Authenticator (the caller warns), unless the process requires one.
@@ -112,7 +110,8 @@ struct StatusCall {
                                   : ReplySigning::kNever;
         // As in auth, an entry that cannot be added leaves nothing to send to.
         if (BuildStatusServer(request) != 0 ||
-            client.AddServer(args.server, checked.port, sharedSecret, checked.timeoutSeconds) != 0)
+            client.AddServer(args.server, checked.port, args.secret, std::strlen(args.secret),
+                             checked.timeoutSeconds) != 0)
             return;
         // RFC 5997 section 4.1: a Status-Server is never retransmitted; one datagram, then the
         // wait until the deadline.

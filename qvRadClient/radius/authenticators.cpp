@@ -50,24 +50,43 @@ constexpr std::size_t kRandomLength = 16;
 // Unique within the process even when the clock stands still and the CSPRNG failed.
 std::atomic<std::uint32_t> g_requestCounter{0};
 
-// Appends ":second:millisecond" in decimal without leading zeros within limit bytes
-// (terminating NUL included). Returns the number of characters written.
-std::size_t AppendTimeSuffix(char* at, std::size_t limit, unsigned second, unsigned millisecond) {
-    char digits[24];
-    std::size_t n = 0;
-    const unsigned values[2] = {second, millisecond};
-    for (unsigned value : values) {
-        digits[n++] = ':';
-        char reversed[10];
-        std::size_t r = 0;
-        do {
-            reversed[r++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0 && r < sizeof reversed);
-        while (r != 0) digits[n++] = reversed[--r];
+// Writes value in decimal without leading zeros; returns the number of digits (1 to 10). The
+// values of a Request Authenticator's text (a second, a millisecond) take the short ways.
+std::size_t AppendDecimal(char* at, unsigned value) {
+    if (value < 10) {
+        at[0] = static_cast<char>('0' + value);
+        return 1;
     }
-    if (n + 1 > limit) n = limit - 1;
-    std::memcpy(at, digits, n);
+    if (value < 100) {
+        at[0] = static_cast<char>('0' + value / 10);
+        at[1] = static_cast<char>('0' + value % 10);
+        return 2;
+    }
+    if (value < 1000) {
+        at[0] = static_cast<char>('0' + value / 100);
+        at[1] = static_cast<char>('0' + value / 10 % 10);
+        at[2] = static_cast<char>('0' + value % 10);
+        return 3;
+    }
+    char reversed[10];
+    std::size_t r = 0;
+    do {
+        reversed[r++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && r < sizeof reversed);
+    for (std::size_t i = 0; i < r; ++i) at[i] = reversed[r - 1 - i];
+    return r;
+}
+
+// Appends ":second:millisecond" and a NUL. Returns the number of characters written (the NUL not
+// counted): 22 at most, inside the suffix's room.
+std::size_t AppendTimeSuffix(char* at, unsigned second, unsigned millisecond) {
+    static_assert(kSuffixLimit >= 2 * (1 + 10) + 1, "the longest suffix and its NUL fit");
+    std::size_t n = 0;
+    at[n++] = ':';
+    n += AppendDecimal(at + n, second);
+    at[n++] = ':';
+    n += AppendDecimal(at + n, millisecond);
     at[n] = '\0';
     return n;
 }
@@ -80,6 +99,38 @@ bool ConstantTimeEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t
 
 const std::uint8_t kZeroBlock[rad::kAuthenticatorLength] = {};
 
+// A reply and secret this short are hashed as one copy, padded where it lies: three MD5 blocks at
+// most, and no context.
+constexpr std::uint32_t kShortResponse = 128;
+
+// RFC 2865 section 3: MD5(Code + Identifier + Length + Request Authenticator + Attributes +
+// Secret) of a reply whose Length the caller checked, digested without touching the reply: no
+// secret copy is ever left in it. A short one is laid out once in a local block (wiped after).
+void ResponseDigest(std::uint8_t digest[kMd5DigestLength], const std::uint8_t* reply,
+                    std::uint16_t length, const std::uint8_t* requestAuthenticator,
+                    const CRadSecret& secret) {
+    const std::uint32_t total = static_cast<std::uint32_t>(length) + secret.length;
+    if (total <= kShortResponse) {
+        std::uint8_t message[MD5PaddedLength(kShortResponse)];
+        std::memcpy(message, reply, rad::kAuthenticatorOffset);
+        std::memcpy(message + rad::kAuthenticatorOffset, requestAuthenticator,
+                    rad::kAuthenticatorLength);
+        std::memcpy(message + rad::kHeaderLength, reply + rad::kHeaderLength,
+                    length - rad::kHeaderLength);
+        std::memcpy(message + length, secret.octets, secret.length);
+        MD5DigestInPlace(digest, message, total);
+        platform::SecureZero(message, sizeof message);
+        return;
+    }
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    MD5Update(&ctx, reply, rad::kAuthenticatorOffset);
+    MD5Update(&ctx, requestAuthenticator, rad::kAuthenticatorLength);
+    MD5Update(&ctx, reply + rad::kHeaderLength, length - rad::kHeaderLength);
+    MD5Update(&ctx, secret.octets, secret.length);
+    MD5Final(digest, &ctx);  // wipes the context
+}
+
 }  // namespace
 
 std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned second,
@@ -90,24 +141,27 @@ std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned secon
         std::memcpy(text, host, hostLength);
     }
     text[hostLength] = '\0';
-    return hostLength + AppendTimeSuffix(text + hostLength, kSuffixLimit, second, millisecond);
+    return hostLength + AppendTimeSuffix(text + hostLength, second, millisecond);
 }
 
 void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
-    // The text (256 bytes at most), then the random bytes and the counter, so that the three
-    // are hashed as one message in one call.
-    char message[256 + kRandomLength + 4];
-    char host[kHostNameLimit];
-    if (sources.hostName(host, sizeof host) != 0) host[0] = '\0';
-    host[sizeof host - 1] = '\0';
+    // The text (256 bytes at most: the host name as FormatAuthenticatorText cuts it, then the
+    // time suffix), the random bytes and the counter, laid out in one buffer with room for
+    // MD5's padding, so that the three are hashed as one message without a copy.
+    std::uint8_t message[MD5PaddedLength(256 + kRandomLength + 4)];
+    char* text = reinterpret_cast<char*>(message);
+    if (sources.hostName(text, kHostNameLimit) != 0) text[0] = '\0';
+    text[kHostNameLimit - 1] = '\0';
+    const std::size_t hostLength = std::strlen(text);
     unsigned second = 0;
     unsigned millisecond = 0;
     sources.utcTime(&second, &millisecond);
-    const std::size_t textLength = FormatAuthenticatorText(message, host, second, millisecond);
+    const std::size_t textLength =
+        hostLength + AppendTimeSuffix(text + hostLength, second, millisecond);
 
     // RFC 2865 section 3: the value must be unpredictable and unique over the secret's
     // lifetime; host and time text alone repeat every minute.
-    std::uint8_t* randomBytes = reinterpret_cast<std::uint8_t*>(message + textLength);
+    std::uint8_t* randomBytes = message + textLength;
     if (sources.randomBytes(randomBytes, kRandomLength) != 0)
         std::memset(randomBytes, 0, kRandomLength);
     const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
@@ -117,8 +171,8 @@ void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
     counterBytes[2] = static_cast<std::uint8_t>(counter >> 16);
     counterBytes[3] = static_cast<std::uint8_t>(counter >> 24);
 
-    MD5Digest(octets + rad::kAuthenticatorOffset, message,
-              static_cast<std::uint32_t>(textLength + kRandomLength + 4));
+    MD5DigestInPlace(octets + rad::kAuthenticatorOffset, message,
+                     static_cast<std::uint32_t>(textLength + kRandomLength + 4));
     platform::SecureZero(randomBytes, kRandomLength);
 }
 
@@ -133,7 +187,9 @@ int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n)
         offset + rad::kAttributeHeaderLength + blocks * rad::kPasswordBlock > rad::kMaxPacketLength)
         return -1;
 
-    std::uint8_t work[rad::kMaxSecretLength + rad::kPasswordBlock];
+    // S + c(i-1), with room for MD5's padding behind it: hashed where it lies.
+    std::uint8_t work[MD5PaddedLength(rad::kMaxSecretLength + rad::kPasswordBlock)];
+    const std::uint32_t hashed = secret.length + rad::kPasswordBlock;
     std::uint8_t block[rad::kPasswordBlock];
     std::uint8_t digest[kMd5DigestLength];
     std::memcpy(work, secret.octets, secret.length);
@@ -146,19 +202,33 @@ int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n)
         const int take = n - start < rad::kPasswordBlock ? n - start : rad::kPasswordBlock;
         std::memset(block, 0, sizeof block);
         std::memcpy(block, plaintext + start, static_cast<std::size_t>(take));
-        MD5Digest(digest, work, static_cast<std::uint32_t>(secret.length + rad::kPasswordBlock));
+        MD5DigestInPlace(digest, work, hashed);
         for (int j = 0; j < rad::kPasswordBlock; ++j)
             block[j] = static_cast<std::uint8_t>(block[j] ^ digest[j]);
         std::memcpy(out + start, block, sizeof block);
         std::memcpy(work + secret.length, block, sizeof block);
     }
-    platform::SecureZero(work, sizeof work);
+    platform::SecureZero(work, MD5PaddedLength(hashed));  // every byte written
     platform::SecureZero(block, sizeof block);
     platform::SecureZero(digest, sizeof digest);
     return 0;
 }
 
-void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAddress* nasAddress) {
+CRadHmacKey::~CRadHmacKey() {
+    HmacMd5KeyWipe(&prepared);
+    madeFrom = nullptr;
+}
+
+const HMAC_MD5_KEY& CRadHmacKey::For(const CRadSecret& secret) {
+    if (madeFrom != &secret) {
+        HmacMd5KeyInit(&prepared, secret.octets, secret.length);
+        madeFrom = &secret;
+    }
+    return prepared;
+}
+
+void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAddress* nasAddress,
+                                  CRadHmacKey* hmacKey) {
     secretLink = &secret;
     // The slot is the end: the previous server's address goes, this server's takes its place
     // (RFC 2865 section 5.4, RFC 3162 section 2.1), before the signature that covers it.
@@ -192,7 +262,10 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAd
         std::uint8_t* value = octets + messageAuthenticatorOffset + rad::kAttributeHeaderLength;
         std::memset(value, 0, rad::kAuthenticatorLength);
         std::uint8_t mac[kMd5DigestLength];
-        HmacMd5(mac, secret.octets, secret.length, octets, length);
+        if (hmacKey != nullptr)
+            HmacMd5Keyed(mac, hmacKey->For(secret), octets, length);
+        else
+            HmacMd5(mac, secret.octets, secret.length, octets, length);
         std::memcpy(value, mac, sizeof mac);
     }
 }
@@ -200,7 +273,7 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAd
 ReplyCheck CRadPacket::CheckResponseTo(std::uint8_t identifier,
                                        const std::uint8_t* requestAuthenticator,
                                        const CRadSecret* secret, std::uint16_t received,
-                                       bool* signedReply) const {
+                                       bool* signedReply, CRadHmacKey* hmacKey) const {
     if (signedReply != nullptr) *signedReply = false;
     // Bounds first, before any hashing (RFC 2865 section 3: Length 20..4096; a packet shorter
     // than its Length field is discarded, octets beyond it are ignored). A datagram shorter than
@@ -212,16 +285,9 @@ ReplyCheck CRadPacket::CheckResponseTo(std::uint8_t identifier,
     if (secret == nullptr || secret->length == 0 || secret->length > rad::kMaxSecretLength)
         return ReplyCheck::kNoSecret;
 
-    // RFC 2865 section 3: MD5(Code + Identifier + Length + Request Authenticator + Attributes +
-    // Secret), digested in place: the reply is never modified and no secret copy is left in it.
+    // RFC 2865 section 3: the Response Authenticator.
     std::uint8_t digest[kMd5DigestLength];
-    MD5_CTX ctx;
-    MD5Init(&ctx);
-    MD5Update(&ctx, octets, rad::kAuthenticatorOffset);
-    MD5Update(&ctx, requestAuthenticator, rad::kAuthenticatorLength);
-    MD5Update(&ctx, octets + rad::kHeaderLength, length - rad::kHeaderLength);
-    MD5Update(&ctx, secret->octets, secret->length);
-    MD5Final(digest, &ctx);
+    ResponseDigest(digest, octets, length, requestAuthenticator, *secret);
     if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest))
         return ReplyCheck::kBadAuthenticator;
     if (Identifier() != identifier) return ReplyCheck::kWrongIdentifier;
@@ -250,7 +316,10 @@ ReplyCheck CRadPacket::CheckResponseTo(std::uint8_t identifier,
     const int valueAt = messageAuthenticator + rad::kAttributeHeaderLength;
     const int afterValue = valueAt + rad::kAuthenticatorLength;
     HMAC_MD5_CTX mac;
-    HmacMd5Init(&mac, secret->octets, secret->length);
+    if (hmacKey != nullptr)
+        HmacMd5InitKeyed(&mac, hmacKey->For(*secret));
+    else
+        HmacMd5Init(&mac, secret->octets, secret->length);
     HmacMd5Update(&mac, octets, rad::kAuthenticatorOffset);
     HmacMd5Update(&mac, requestAuthenticator, rad::kAuthenticatorLength);
     HmacMd5Update(&mac, octets + rad::kHeaderLength,

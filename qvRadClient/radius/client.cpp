@@ -154,9 +154,9 @@ platform::SocketHandle OpenBoundSocket(std::uint8_t family) {
 const ClientNetwork kPlatformNetwork = {platform::ResolveHost, OpenBoundSocket};
 
 CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t port,
-                       const CRadSecret& secret, std::int32_t timeout)
+                       const void* secret, std::size_t secretLength, std::int32_t timeout)
     : owner(ownerClient),
-      sharedSecret(secret),
+      sharedSecret(secret, secretLength),
       reply(rad::kAccessAccept),
       timeoutSeconds(timeout),
       replySigning(ownerClient->replySigning) {
@@ -202,8 +202,8 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     platform::IpAddress nasScratch;
     const platform::IpAddress* nas =
         request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr;
-    SentRequest& form = owner->current;
-    const bool same = owner->currentValid && SameSecret(*form.secret, sharedSecret) &&
+    RequestForm& form = owner->current;
+    const bool same = owner->currentValid && SameSecret(*form.sent.secret, sharedSecret) &&
                       form.nasPresent == (nas != nullptr) &&
                       (nas == nullptr || SameAddress(form.nas, *nas));
     if (owner->currentValid && !same) {
@@ -215,19 +215,21 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     // Prepared once: every transmission to this server carries the same bytes (RFC 2865
     // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
     // NAS address and Message-Authenticator), and the server's duplicate detection sees one
-    // request.
-    request.PrepareForServer(sharedSecret, nas);
-    const std::uint16_t length = request.Length();  // this server's NAS address included
+    // request. A form that did not change is not prepared again: the same secret and NAS
+    // address over the same Identifier and Request Authenticator make the same bytes.
     if (!same) {
-        form.identifier = request.Identifier();
-        std::memcpy(form.authenticator, request.octets + rad::kAuthenticatorOffset,
+        request.PrepareForServer(sharedSecret, nas, &hmacKey);
+        form.sent.identifier = request.Identifier();
+        std::memcpy(form.sent.authenticator, request.octets + rad::kAuthenticatorOffset,
                     rad::kAuthenticatorLength);
-        form.secret = &sharedSecret;
+        form.sent.secret = &sharedSecret;
+        form.sent.hmacKey = &hmacKey;
         form.nasPresent = nas != nullptr;
         form.nas = nas != nullptr ? *nas : platform::IpAddress();
         owner->currentValid = true;
         owner->currentIndex = -1;  // not sent yet
     }
+    const std::uint16_t length = request.Length();  // this server's NAS address included
     // The request's random bytes jitter the schedule: no further system call.
     CRadSchedule schedule;
     schedule.Begin(platform::MonotonicMillis(), shareEnd, attempts,
@@ -249,7 +251,7 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
             if (sentNow && sentVersion < 0) {
                 if (owner->currentIndex < 0) {
                     owner->currentIndex = owner->sentCount;
-                    owner->sent[owner->sentCount++] = form;
+                    owner->sent[owner->sentCount++] = form.sent;
                 }
                 sentVersion = static_cast<std::int8_t>(owner->currentIndex);
                 owner->anySent = true;
@@ -291,9 +293,9 @@ bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& r
     // against the earlier ones, for a late reply to an entry before. The verdict shown for a
     // datagram that verifies against none is the latest form's.
     for (std::int32_t v = sentCount - 1; v >= 0 && !oversized; --v) {
-        const ReplyCheck check =
-            reply.CheckResponseTo(sent[v].identifier, sent[v].authenticator, sent[v].secret,
-                                  static_cast<std::uint16_t>(received), &signedReply);
+        const ReplyCheck check = reply.CheckResponseTo(
+            sent[v].identifier, sent[v].authenticator, sent[v].secret,
+            static_cast<std::uint16_t>(received), &signedReply, sent[v].hmacKey);
         if (v == sentCount - 1) verdict = check;
         if (check == ReplyCheck::kVerified) {
             verdict = check;
@@ -401,9 +403,15 @@ std::uint8_t CRadClient::NextIdentifier() {
 
 int CRadClient::AddServer(const char* host, std::uint16_t port, const CRadSecret& secret,
                           std::int32_t timeoutSeconds) {
+    return AddServer(host, port, secret.octets, secret.length, timeoutSeconds);
+}
+
+int CRadClient::AddServer(const char* host, std::uint16_t port, const void* secret,
+                          std::size_t secretLength, std::int32_t timeoutSeconds) {
     if (!ready || serverCount >= kMaxServers || serverCount < 0) return -1;
     // No exception may cross the exported boundary: a failed allocation adds nothing.
-    CRadServer* entry = new (std::nothrow) CRadServer(this, host, port, secret, timeoutSeconds);
+    CRadServer* entry =
+        new (std::nothrow) CRadServer(this, host, port, secret, secretLength, timeoutSeconds);
     if (entry == nullptr) return -1;
     servers[serverCount++] = entry;
     return 0;

@@ -61,8 +61,9 @@ extern const ClientNetwork kPlatformNetwork;
 
 class CRadServer {
   public:
-    CRadServer(CRadClient* owner, const char* host, std::uint16_t port, const CRadSecret& secret,
-               std::int32_t timeoutSeconds);
+    // The secret is copied from secretLength bytes (1 to 256).
+    CRadServer(CRadClient* owner, const char* host, std::uint16_t port, const void* secret,
+               std::size_t secretLength, std::int32_t timeoutSeconds);
     CRadServer(const CRadServer&) = delete;
     CRadServer& operator=(const CRadServer&) = delete;
 
@@ -76,6 +77,7 @@ class CRadServer {
 
     CRadClient* owner;
     CRadSecret sharedSecret;
+    CRadHmacKey hmacKey;  // sharedSecret's HMAC-MD5 key, made ready at its first use
     CRadPacket reply;
     CRadAddress address;
     std::int32_t timeoutSeconds;
@@ -89,14 +91,21 @@ class CRadServer {
 
 // One form of the request as it went out in a call: a reply is verified against the Identifier
 // and Request Authenticator it carried and the secret it was prepared with. Entries that share
-// a secret and a NAS address share one (the same bytes); an entry that needs other attributes
-// gets a new Identifier and Request Authenticator (RFC 2865 section 2.5), and a late reply to an
-// earlier entry still verifies against that entry's form.
+// a secret and a NAS address share one (the same bytes, prepared once); an entry that needs
+// other attributes gets a new Identifier and Request Authenticator (RFC 2865 section 2.5), and a
+// late reply to an earlier entry still verifies against that entry's form. Plain fields without
+// initialisers: a call fills one before it reads it.
 struct SentRequest {
-    std::uint8_t identifier = 0;
-    std::uint8_t authenticator[rad::kAuthenticatorLength] = {};
-    const CRadSecret* secret = nullptr;
-    bool nasPresent = false;  // the NAS address it carried, if any
+    std::uint8_t identifier;
+    std::uint8_t authenticator[rad::kAuthenticatorLength];
+    const CRadSecret* secret;
+    CRadHmacKey* hmacKey;  // the key of that secret, kept beside it in its entry
+};
+
+// The form the request carries now, and the NAS address that went into it, if any.
+struct RequestForm {
+    SentRequest sent;
+    bool nasPresent;
     platform::IpAddress nas;
 };
 
@@ -112,6 +121,9 @@ class CRadClient {
     std::uint8_t NextIdentifier();
     int AddServer(const char* host, std::uint16_t port, const CRadSecret& secret,
                   std::int32_t timeoutSeconds);
+    // The same with the secret's bytes, copied only into the entry.
+    int AddServer(const char* host, std::uint16_t port, const void* secret,
+                  std::size_t secretLength, std::int32_t timeoutSeconds);
     // An entry for an address already resolved (the server that sent a challenge).
     int AddResolvedServer(const CRadAddress& address, const CRadSecret& secret,
                           std::int32_t timeoutSeconds);
@@ -161,7 +173,7 @@ class CRadClient {
     // The request forms this call sent, in order (one per entry at most), and what it found.
     SentRequest sent[kMaxServers];
     std::int32_t sentCount = 0;
-    SentRequest current;             // the form the request carries now
+    RequestForm current;             // the form the request carries now
     bool currentValid = false;       // current holds the request's form
     std::int32_t currentIndex = -1;  // its place in sent, -1 until it goes out
     std::int32_t replyServer = -1;   // the entry whose reply was taken (its source, else its form)

@@ -6,6 +6,13 @@
 
 #include "platform/platform.h"
 
+CRadSecret::CRadSecret(const void* bytes, std::size_t count) {
+    // A new record holds nothing yet: only the bytes copied need writing.
+    if (count > rad::kMaxSecretLength || (bytes == nullptr && count != 0)) return;
+    if (count != 0) std::memcpy(octets, bytes, count);
+    length = static_cast<std::uint16_t>(count);
+}
+
 CRadSecret::CRadSecret(const CRadSecret& other) : length(other.length) {
     std::memcpy(octets, other.octets, length);
 }

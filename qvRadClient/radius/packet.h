@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "md5/hmac_md5.h"
 #include "radius/constants.h"
 
 struct CRadSecret;
@@ -32,11 +33,28 @@ struct CRadSecret {
     std::uint16_t length = 0;
 
     CRadSecret() = default;
+    // A copy of count bytes; empty when more than 256 (as Assign).
+    CRadSecret(const void* bytes, std::size_t count);
     CRadSecret(const CRadSecret& other);
     CRadSecret& operator=(const CRadSecret& other);
     ~CRadSecret();
     // Fills from bytes; -1 (and empty) when more than 256 bytes.
     int Assign(const void* bytes, std::size_t count);
+};
+
+// The HMAC-MD5 key of one secret made ready at its first use (RFC 2104 section 2: the pads
+// compressed once), so that the request's Message-Authenticator and every reply's reuse it: a
+// call keeps one beside each server entry's secret. Made again when asked for another secret
+// object; the secret must not change while it is kept. Wipes itself when it goes.
+struct CRadHmacKey {
+    HMAC_MD5_KEY prepared;
+    const CRadSecret* madeFrom = nullptr;
+
+    CRadHmacKey() = default;
+    CRadHmacKey(const CRadHmacKey&) = delete;
+    CRadHmacKey& operator=(const CRadHmacKey&) = delete;
+    ~CRadHmacKey();
+    const HMAC_MD5_KEY& For(const CRadSecret& secret);
 };
 
 // What the checks of a received datagram found, in the order they run: the first that fails
@@ -98,9 +116,10 @@ class CRadPacket {
     // Once per server, before its first transmission: link the server's secret; where the
     // request has a NAS address slot, put this server's NAS address there (none when null) in
     // place of the one before; hide the password with the secret; then sign the request with a
-    // Message-Authenticator where it carries one, which so covers the address too.
-    void PrepareForServer(const CRadSecret& secret,
-                          const platform::IpAddress* nasAddress = nullptr);
+    // Message-Authenticator where it carries one, which so covers the address too; with
+    // hmacKey, the secret's key is taken from (or made ready in) it.
+    void PrepareForServer(const CRadSecret& secret, const platform::IpAddress* nasAddress = nullptr,
+                          CRadHmacKey* hmacKey = nullptr);
     // Called on a received reply with the request that was sent and the bytes received. When it
     // verifies, *signedReply (if given) says whether it carried a valid Message-Authenticator;
     // otherwise the result names the first check that failed.
@@ -111,10 +130,11 @@ class CRadPacket {
     }
     // The same checks against a request known by what it went out with: its Identifier, its
     // Request Authenticator (16 octets) and the secret it was prepared with. A call whose
-    // entries were sent different requests checks a late reply against each.
+    // entries were sent different requests checks a late reply against each. With hmacKey, a
+    // Message-Authenticator is verified with the secret's key taken from (or made ready in) it.
     ReplyCheck CheckResponseTo(std::uint8_t identifier, const std::uint8_t* requestAuthenticator,
                                const CRadSecret* secret, std::uint16_t received,
-                               bool* signedReply = nullptr) const;
+                               bool* signedReply = nullptr, CRadHmacKey* hmacKey = nullptr) const;
     bool VerifyResponse(const CRadPacket& request, std::uint16_t received,
                         bool* signedReply = nullptr) const {
         return CheckResponse(request, received, signedReply) == ReplyCheck::kVerified;

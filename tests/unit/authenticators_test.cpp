@@ -315,6 +315,7 @@ TEST(RequestAuthenticator, NeverRepeatsEvenWithEverythingFrozen) {
 struct Exchange {
     CRadPacket request{1};
     CRadSecret secret;
+    CRadHmacKey key;  // made ready by the request's signing, reused by Check's
     Exchange() {
         request.MakeRequestAuthenticator();
         request.SetIdentifier(77);
@@ -326,15 +327,22 @@ struct Exchange {
         request.BeginAttribute(2, c);
         c.AppendPassword("password");
         secret.Assign("testing123", 10);
-        request.PrepareForServer(secret);
+        request.PrepareForServer(secret, nullptr, &key);
     }
     Bytes Sent() const { return Bytes(request.octets, request.octets + request.Length()); }
+    // The verdict with the secret's key made afresh, and with the exchange's key (the one that
+    // signed the request): they must agree, so only the first is returned.
     ReplyCheck Check(const Bytes& datagram, int received = -1) {
         CRadPacket reply(2);
         std::memset(reply.octets, 0xCC, sizeof reply.octets);
         std::memcpy(reply.octets, datagram.data(), datagram.size());
-        return reply.CheckResponse(
-            request, static_cast<std::uint16_t>(received < 0 ? datagram.size() : received));
+        const std::uint16_t n =
+            static_cast<std::uint16_t>(received < 0 ? datagram.size() : received);
+        const ReplyCheck fresh = reply.CheckResponse(request, n);
+        EXPECT_EQ(static_cast<int>(reply.CheckResponseTo(request.Identifier(), request.octets + 4,
+                                                         &secret, n, nullptr, &key)),
+                  static_cast<int>(fresh));
+        return fresh;
     }
 };
 
@@ -347,10 +355,11 @@ TEST(RequestWire, MessageAuthenticatorFirstAndIndependentlyReproduced) {
     const Bytes value(sent.begin() + 22, sent.begin() + 38);
     EXPECT_EQ(Hex(value),
               Hex(ExpectedRequestMessageAuthenticator(sent, ToBytes("testing123"), 22)));
-    // A second server with another secret: another value and another hidden password.
+    // A second server with another secret: another value and another hidden password (the
+    // key kept for the first secret is made again for this one).
     CRadSecret other;
     other.Assign("another", 7);
-    x.request.PrepareForServer(other);
+    x.request.PrepareForServer(other, nullptr, &x.key);
     const Bytes again = x.Sent();
     EXPECT_NE(Hex(Bytes(again.begin() + 22, again.begin() + 38)), Hex(value));
     EXPECT_EQ(Hex(Bytes(again.begin() + 22, again.begin() + 38)),
@@ -422,6 +431,21 @@ TEST(ReplyChecks, HostileReplies) {
     cases.push_back({"valid_with_message_authenticator",
                      SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, msg), -1,
                      ReplyCheck::kVerified});
+    {
+        // Up to 128 octets with the secret the Response Authenticator is hashed as one copy,
+        // past them in pieces: both ways, at the edge and beyond.
+        for (std::size_t text : {96u, 97u, 200u}) {  // reply 20 + 2 + text, secret 10
+            const Bytes longMsg = EncodeAttributes({{18, Bytes(text, 'w')}});
+            const Bytes signedLong = SignedReply(x.Sent(), key, 2, longMsg);
+            cases.push_back({"valid_long", signedLong, -1, ReplyCheck::kVerified});
+            Bytes changed = signedLong;
+            changed[changed.size() - 1] ^= 0x01;
+            cases.push_back({"long_changed_last_byte", changed, -1, ReplyCheck::kBadAuthenticator});
+            cases.push_back({"valid_long_with_message_authenticator",
+                             SignedReplyWithMessageAuthenticator(x.Sent(), key, 2, longMsg), -1,
+                             ReplyCheck::kVerified});
+        }
+    }
     {
         Bytes b = good;
         b[1] ^= 1;
