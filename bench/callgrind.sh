@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# User-space instructions per auth call and per floor round trip, counted by callgrind. The
-# driver makes N and then 2N calls, collecting only inside its call loop (not the responder's
-# thread, not start-up); the difference over N is what one call costs, first-call binding
-# cancelled. System calls run in the kernel and are not counted.
+# User-space instructions per auth call, per auth call whose reply carries a Message-Authenticator,
+# per qvrad_login_pap login (a client made once, each login freed) and per floor round trip,
+# counted by callgrind. The driver makes N and then 2N calls, collecting only inside its call loop
+# (not the responder's thread, not start-up); the difference over N is what one call costs,
+# first-call binding cancelled. System calls run in the kernel and are not counted.
 #   bench/callgrind.sh [build-dir] [--functions]
 # --functions adds the per-call instructions of each function of an auth call (exclusive),
 # from the same difference.
@@ -31,14 +32,19 @@ count() {
 }
 
 declare -A perCall
-for mode in auth floor; do
-  loop=QvradDriverAuthCalls
-  [ "$mode" = floor ] && loop=QvradDriverFloorCalls
+for mode in auth auth-signed login floor; do
+  case "$mode" in
+    floor) loop=QvradDriverFloorCalls ;;
+    login) loop=QvradDriverLoginCalls ;;
+    *) loop=QvradDriverAuthCalls ;;
+  esac
   one="$(count "$mode" "$calls" "$loop")"
   two="$(count "$mode" "$((2 * calls))" "$loop")"
   perCall[$mode]=$(((two - one) / calls))
 done
 echo "callgrind auth_instructions_per_call ${perCall[auth]}"
+echo "callgrind auth_signed_instructions_per_call ${perCall[auth-signed]}"
+echo "callgrind login_instructions_per_call ${perCall[login]}"
 echo "callgrind floor_instructions_per_call ${perCall[floor]}"
 
 # Per-call instructions of each function: the 2N run's counts minus the N run's, over N.

@@ -13,12 +13,13 @@ for program in bench/qvrad_bench_md5 bench/qvrad_bench_auth bench/qvrad_call_dri
 done
 "$b/bench/qvrad_bench_md5" --smoke
 "$b/bench/qvrad_bench_auth" --smoke
-"$b/bench/qvrad_call_driver" auth 20
-"$b/bench/qvrad_call_driver" floor 20
+for mode in auth auth-signed login floor; do
+  "$b/bench/qvrad_call_driver" "$mode" 20
+done
 "$b/bench/qvrad_stack_depth"
 # A few seconds under valgrind; the counts are only printed here, the targets are judged by
 # bench/run.sh on a Release build.
-QVRAD_CALLGRIND_CALLS=20 timeout 60 "$QVRAD_ROOT/bench/callgrind.sh" "$b"
+QVRAD_CALLGRIND_CALLS=20 timeout 120 "$QVRAD_ROOT/bench/callgrind.sh" "$b"
 # About 30 s: the relay, the private FreeRADIUS and every installed client work together, and
 # without loss every login is accepted (loss.sh fails otherwise); the figures are not judged.
 QVRAD_LOSS_LOGINS=10 QVRAD_LOSS_TOOL="$b/tools/qvrad-auth" timeout 120 \
