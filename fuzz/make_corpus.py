@@ -158,6 +158,7 @@ def argument_seeds():
         "port-signed-space": (1, "  +1812"), "port-trailing": (1, "1812abc"),
         "port-zero": (1, "0"), "port-negative": (1, "-1"), "port-int-max": (1, "2147483647"),
         "port-int-max-plus-1": (1, "2147483648"), "port-wraps": (1, "67348"),
+        "port-wraps-to-zero": (1, "65536"), "port-wraps-to-zero-twice": (1, "131072"),
         "timeout-19": (5, "19"), "timeout-20": (5, "20"), "timeout-huge": (5, "4294967297"),
         "user-253": (3, "u" * 253), "user-254": (3, "u" * 254),
         "password-128": (4, "p" * 128), "password-129": (4, "p" * 129),

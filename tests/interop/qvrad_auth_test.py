@@ -233,6 +233,14 @@ def reply(request, code, attrs, secret=Responder.SECRET, ident=None, signed=None
     return head + hashlib.md5(head + request[4:20] + body + secret).digest() + body
 
 
+# The invisible format characters, each range by its ends; then code points kept: each one
+# beside a range, and the variation selectors U+FE0F (as in an emoji), U+E0100 and U+E01EF.
+INVISIBLE = [0xAD, 0x180E, 0x200B, 0x200D, 0x2060, 0x206F, 0xFFF0, 0xFFFB, 0x1BCA0, 0x1BCA3,
+             0x1D173, 0x1D17A, 0xE0000, 0xE007F, 0xE00FF, 0xE01F0, 0xE0FFF]
+INVISIBLE_KEPT = [0xAC, 0xAE, 0x180D, 0x180F, 0x200A, 0x205F, 0xFE0F, 0xFEFE, 0xFFEF, 0xFFFC,
+                  0x1BC9F, 0x1BCA4, 0x1D172, 0x1D17B, 0xDFFFF, 0xE0100, 0xE01EF, 0xE1000]
+
+
 def loopback_scripts():
     def discards(r):
         message = [(18, b"made it")]
@@ -254,10 +262,13 @@ def loopback_scripts():
     # terminal shows; U+202F and U+2070 beside them are kept; F4 90 80 80 is past U+10FFFF.
     bidi = ("rlo:\u202e lri:\u2066 pdi:\u2069 lrm:\u200e rlm:\u200f alm:\u061c ls:\u2028 "
             "ps:\u2029 bom:\ufeff kept:\u202f\u2070").encode() + b" past:\xf4\x90\x80\x80"
+    invisible = ("hid:" + "".join(map(chr, INVISIBLE)) + " kept:" +
+                 "".join(map(chr, INVISIBLE_KEPT))).encode()
     return {
         b"discards": discards,
         b"hostile": lambda r: [reply(r, 3, [(18, hostile)])],
         b"bidi": lambda r: [reply(r, 2, [(18, bidi)])],
+        b"invisible": lambda r: [reply(r, 2, [(18, invisible)])],
         b"unsigned": lambda r: [reply(r, 2, [(18, b"unsigned")])],
         b"signed": lambda r: [reply(r, 2, [(18, b"signed")], signed="good")],
         b"quiet-accept": lambda r: [reply(r, 2, [(25, b"\x01\x02")])],
@@ -497,6 +508,11 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              b"lrm:\\xe2\\x80\\x8e rlm:\\xe2\\x80\\x8f alm:\\xd8\\x9c "
              b"ls:\\xe2\\x80\\xa8 ps:\\xe2\\x80\\xa9 bom:\\xef\\xbb\\xbf "
              b"kept:\xe2\x80\xaf\xe2\x81\xb0 past:\\xf4\\x90\\x80\\x80\n", b"pw\n"),
+        Case("loopback: invisible format characters escaped, marks and letters beside kept",
+             at_loop + ["--user", "invisible"], 0,
+             b"hid:" + b"".join(b"".join(b"\\x%02x" % byte for byte in chr(c).encode())
+                                for c in INVISIBLE) +
+             b" kept:" + "".join(map(chr, INVISIBLE_KEPT)).encode() + b"\n", b"pw\n"),
     ]
     # Access-Challenge (RFC 2865 section 4.4): the answers from each source, each sent with the
     # State before it to the server that challenged (two_step checks both), over IPv4 and IPv6.
