@@ -216,9 +216,10 @@ void ExpectedText(const Model& m, bool accepted, const std::uint8_t* o, const st
 
 // A structured login's view of a verified reply, found without the library's code: one row per
 // attribute of a reply whose attributes parse, but a Vendor-Specific (26) whose value is a
-// Vendor-Id with high octet 0 followed by sub-attributes (type, length >= 2, value) filling it
-// exactly gives one row per sub-attribute (RFC 2865 section 5.26); the Reply-Messages' texts up
-// to a NUL; the last State; the last 4-octet Prompt (RFC 2869 section 5.10: 1 is Echo).
+// Vendor-Id with high octet 0 and an enterprise code other than the reserved 0, followed by
+// sub-attributes (type, length >= 2, value) filling it exactly, gives one row per sub-attribute
+// (RFC 2865 section 5.26); the Reply-Messages' texts up to a NUL; the last State; the last
+// 4-octet Prompt (RFC 2869 section 5.10: 1 is Echo).
 struct ViewRow {
     std::uint32_t vendor;
     std::uint32_t type;
@@ -246,7 +247,8 @@ void ModelView(const Model& m, const std::uint8_t* o, ViewModel* v) {
         const std::uint8_t* value = o + at + 2;
         const std::size_t n = o[at + 1] - 2u;
         std::size_t subRows = 0;
-        if (type == 26 && n >= 6 && value[0] == 0) {
+        const bool enterprise = n >= 6 && (value[1] != 0 || value[2] != 0 || value[3] != 0);
+        if (type == 26 && enterprise && value[0] == 0) {
             std::size_t used = 4;
             while (used + 2 <= n && value[used + 1] >= 2 && value[used + 1] <= n - used) {
                 used += value[used + 1];

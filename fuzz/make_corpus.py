@@ -67,16 +67,17 @@ def reply_seeds():
                               (0x01 | 2 << 1 | 1 << 3, "no-learned")):
             seeds[f"signing-{tag}{suffix}"] = bytes([selector, ACCEPT, 0x01 if ma else 0]) + ok
     # The structured view (RFC 2865 section 5.26): a Vendor-Specific of two sub-attributes, ones
-    # malformed (a sub-attribute past the value, a high Vendor-Id octet, no sub-attribute, a
-    # sub-attribute Length of 1), Reply-Messages with a NUL inside and empty, a challenge's State
-    # and Prompt.
+    # malformed (a sub-attribute past the value, a high Vendor-Id octet, the reserved enterprise
+    # code 0, no sub-attribute, a sub-attribute Length of 1), Reply-Messages with a NUL inside and
+    # empty, a challenge's State and Prompt.
     def vsa(vendor, subs):
         return attribute(VENDOR_SPECIFIC, struct.pack("!I", vendor) + subs)
 
     two = vsa(9, bytes([1, 5]) + b"abc" + bytes([2, 2]))
     seeds["view-vendor-two"] = bytes([1, ACCEPT, 0x01]) + ok + two
     seeds["view-vendor-malformed"] = bytes([1, ACCEPT, 0]) + b"".join([
-        vsa(311, bytes([1, 9]) + b"abc"), vsa(0x01000009, bytes([1, 3, 0])), vsa(9, b""),
+        vsa(311, bytes([1, 9]) + b"abc"), vsa(0x01000009, bytes([1, 3, 0])),
+        vsa(0, bytes([1, 3, 0])), vsa(9, b""),
         vsa(9, bytes([1, 1, 2])), two])
     seeds["view-messages-nul"] = bytes([1, REJECT, 0]) + b"".join([
         attribute(REPLY_MESSAGE, b"se\x00x"), attribute(REPLY_MESSAGE, b""),
