@@ -35,12 +35,14 @@ dist="$out/dist-1"
 lintian --fail-on error --pedantic "$dist"/*.deb
 echo "ok   lintian reports no error"
 
-# Installed from the packages alone, into a scratch root: the C consumer finds the library
-# through the CMake package and pkg-config, and the packaged command runs.
+# Installed from the packages alone, into a scratch root: the C consumer and the login example
+# (from the -dev package's examples) find the library through the CMake package and pkg-config,
+# and the packaged command runs.
 scratch="$out/root"
 for deb in "$dist"/*.deb; do dpkg -x "$deb" "$scratch"; done
 cmake -DPREFIX="$scratch/usr" -DWORK_DIR="$out/consumer" \
-  -DCONSUMER="$root/tests/package/consumer" -DGENERATOR="Unix Makefiles" \
+  -DCONSUMER="$root/tests/package/consumer" \
+  -DEXAMPLE="$scratch/usr/share/doc/libqvradclient-dev/examples" -DGENERATOR="Unix Makefiles" \
   -P "$root/tests/package/install_test.cmake" > "$out/consumer.log" 2>&1 || {
   cat "$out/consumer.log"; exit 1; }
 libdir="$(dirname "$(find "$scratch/usr/lib" -name 'libqvRadClient.so.1' | head -n 1)")"
@@ -52,7 +54,8 @@ python3 - "$dist"/*.zip <<'PY'
 import hashlib, sys, zipfile
 want = {"bin/qvRadClient.dll", "bin/qvrad-auth.exe", "lib/qvRadClient.def",
         "lib/libqvRadClient.dll.a", "lib/qvRadClient.lib", "include/qvRadClient.h",
-        "README-windows.md", "LICENSE", "SHA256SUMS"}
+        "include/qvrad.h", "examples/login.c", "README-windows.md", "README-api.md", "LICENSE",
+        "SHA256SUMS"}
 for path in sys.argv[1:]:
     z = zipfile.ZipFile(path)
     names = set(z.namelist())
