@@ -71,23 +71,30 @@ PY
 # which has python3-pefile, whatever python3 comes first on PATH.)
 py=python3
 [ -x /usr/bin/python3 ] && py=/usr/bin/python3
+# The export list, from the .def that tests/package/check_exports.cmake holds to the headers.
+def="$root/qvRadClient/api/qvRadClient.def"
+functions="$(sed -e 's/;.*//' -e '1,/^EXPORTS/d' "$def" | awk 'NF { print $1 }')"
 for arch in win32:i386 win64:AMD64; do
   unpacked="$out/zip-${arch%%:*}"
   python3 -m zipfile -e "$dist/qvRadClient-"*"-${arch%%:*}.zip" "$unpacked"
-  "$py" "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" \
+  "$py" "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" "$def" \
     > "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
   "$py" "$root/tests/windows/check_pe.py" --imports "$unpacked/bin/qvrad-auth.exe" \
     >> "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
-  # The import library for MSVC names the functions as MSVC's linker looks for them: cdecl
-  # with the leading underscore on x86, plain on x64.
+  # The import library for MSVC names every function of the .def as MSVC's linker looks for
+  # it: cdecl with the leading underscore on x86, plain on x64.
   case "$arch" in
-    win32:*) nm=i686-w64-mingw32-nm want="__imp__auth _auth __imp__info _info" ;;
-    win64:*) nm=x86_64-w64-mingw32-nm want="__imp_auth auth __imp_info info" ;;
+    win32:*) nm=i686-w64-mingw32-nm mangle=_ ;;
+    win64:*) nm=x86_64-w64-mingw32-nm mangle= ;;
   esac
   "$nm" "$unpacked/lib/qvRadClient.lib" > "$out/lib-${arch%%:*}.nm"
-  for symbol in $want; do
-    grep -q " $symbol\$" "$out/lib-${arch%%:*}.nm" || {
-      echo "FAIL ${arch%%:*}: qvRadClient.lib has no $symbol"; exit 1; }
+  count=0
+  for function in $functions; do
+    for symbol in "__imp_$mangle$function" "$mangle$function"; do
+      grep -q " $symbol\$" "$out/lib-${arch%%:*}.nm" || {
+        echo "FAIL ${arch%%:*}: qvRadClient.lib has no $symbol"; exit 1; }
+    done
+    count=$((count + 1))
   done
-  echo "ok   ${arch%%:*}: qvRadClient.dll and qvrad-auth.exe pass the PE checks; qvRadClient.lib names $want"
+  echo "ok   ${arch%%:*}: qvRadClient.dll and qvrad-auth.exe pass the PE checks; qvRadClient.lib names the $count functions (${mangle:-no prefix})"
 done
