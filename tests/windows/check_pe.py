@@ -62,6 +62,8 @@ MINIMUM_CLIENT = [
     ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
     # qvrad-auth.exe's check of the secret file's DACL.
     ("advapi32.dll", "Windows XP", "GetAce GetSecurityInfo IsWellKnownSid"),
+    # The exchange's comparisons of server addresses and request forms.
+    ("msvcrt.dll", "Windows 2000", "memcmp"),
     ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
         BCryptOpenAlgorithmProvider"""),
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
