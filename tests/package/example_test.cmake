@@ -1,7 +1,7 @@
 # The login example (examples/) as its reader uses it: built against an installed tree through
 # find_package(qvRadClient) and run against the private FreeRADIUS, for the users.tsv rows it
 # can meet: an accept, a reject, a challenge answered wrongly and one left unanswered, and the
-# two-step login when the table has one. Under a cross build's EMULATOR (wine) with TOOLCHAIN.
+# two-step login with its Class. Under a cross build's EMULATOR (wine) with TOOLCHAIN.
 #
 # cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DEXAMPLE=<examples> -DGENERATOR=<generator>
 #       -DFR_ENV=<server>/ports.env -DUSERS=users.tsv [-DTOOLCHAIN=<file> -DEMULATOR=<program>]
@@ -110,21 +110,17 @@ run(challenge_answered 1 ${carol_user} "${carol_password}|000000"
   "Access-Reject")
 run(challenge_unanswered 3 ${carol_user} "${carol_password}"
   "Reply-Message: ${carol_prompt}" "the challenge was not answered")
-# The two-step login (kind challenge-otp: password, challenge text, code, welcome, Class, ...):
-# the password earns a challenge, the code an Access-Accept with the Class the example prints.
-if(DEFINED ROW_challenge-otp)
-  list(GET ROW_challenge-otp 0 1 2 3 4 5 otp)
-  list(GET otp 0 otp_user)
-  list(GET otp 1 otp_password)
-  list(GET otp 2 otp_prompt)
-  list(GET otp 3 otp_code)
-  list(GET otp 4 otp_welcome)
-  list(GET otp 5 otp_class)
-  run(two_step 0 ${otp_user} "${otp_password}|${otp_code}" "Reply-Message: ${otp_prompt}"
-    "Reply-Message: ${otp_welcome}" "Class: ${otp_class}" "Access-Accept")
-else()
-  message(STATUS "--   two_step: users.tsv has no challenge-otp row yet")
-endif()
+# The two-step login (otto, kind challenge-otp: password, challenge text, code, welcome, Class,
+# ...): the password earns a challenge with a State of the server's making, the code sent with
+# that State an Access-Accept with the Class the example prints.
+list(GET ROW_challenge-otp 0 otp_user)
+list(GET ROW_challenge-otp 1 otp_password)
+list(GET ROW_challenge-otp 2 otp_prompt)
+list(GET ROW_challenge-otp 3 otp_code)
+list(GET ROW_challenge-otp 4 otp_welcome)
+list(GET ROW_challenge-otp 5 otp_class)
+run(two_step 0 ${otp_user} "${otp_password}|${otp_code}" "Reply-Message: ${otp_prompt}"
+  "Answer (hidden): " "Reply-Message: ${otp_welcome}" "Class: ${otp_class}" "Access-Accept")
 
 if(failures)
   message(FATAL_ERROR "the example against ${QVRAD_FR_HOST}:${QVRAD_FR_PORT_MAIN}:\n${failures}")
