@@ -548,6 +548,11 @@ MUTANTS = [
       "code points above U+10FFFF printed raw"),
     T("terminal_posix.cpp", "if ((st.st_mode & 077) != 0) {", "if ((st.st_mode & 066) != 0) {",
       "a secret file with only an execute bit for group or others accepted"),
+    T("qvrad-auth.cpp", "const bool echo = qvrad_login_prompt_echo(login) == 1;",
+      "const bool echo = qvrad_login_prompt_echo(login) != 1;",
+      "a challenge answer echoed unless the Prompt says echo"),
+    T("attribute_names.cpp", '{27, "Session-Timeout", kInteger},',
+      '{27, "Session-Timeout", kHex},', "an integer attribute printed in hex"),
 ]
 
 # Files of the two folders with no mutant, and why.
@@ -559,7 +564,8 @@ NOT_MUTATED = {
                        "the banner test go through them",
     "api/exports.map": "the export list; exports_match_header checks it in the fast suite, but "
                        "the linker, not a test, refuses most changes to it",
-    "api/qvRadClient.def": "Windows only (MinGW builds, checked by the PE test of stage 30)",
+    "api/qvRadClient.def": "Windows only (MinGW builds); exports_match_header holds it to the "
+                           "headers in the fast suite, the PE test of stage 30 to the DLL",
     "api/version.rc": "Windows only (MinGW builds, checked by the PE test of stage 30)",
 }
 

@@ -34,7 +34,7 @@ struct ServerList {
 int SplitServerList(const char* server, std::size_t length, ServerList* list);
 
 struct CheckedArguments {
-    std::uint16_t port;  // the parsed port reduced to its low 16 bits
+    std::uint16_t port;  // the parsed port reduced to its low 16 bits, never 0
     std::int32_t timeoutSeconds;
     ServerList servers;
 };

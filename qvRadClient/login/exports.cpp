@@ -6,6 +6,7 @@
 #include <new>
 
 #include "api/arguments.h"
+#include "api/call_outline.h"
 #include "login/client_config.h"
 #include "login/login.h"
 
@@ -24,20 +25,17 @@ int Changeable(const qvrad_client* c) {
     return c->frozen.load(std::memory_order_acquire) ? QVRAD_E_BUSY : QVRAD_OK;
 }
 
-}  // namespace
-
-extern "C" {
-
-QVRAD_API int QVRAD_CALL qvrad_client_new(qvrad_client** client) {
-    if (client == nullptr) return QVRAD_E_ARGUMENT;
-    *client = new (std::nothrow) qvrad_client;
-    if (*client == nullptr) return QVRAD_E_MEMORY;
-    (*client)->nas = ProcessNasIdentity();
-    return QVRAD_OK;
+// Every call that read a secret, a password or an answer ends with the outline's wipe, whether it
+// sent anything or not: the C library's string functions and copies leave those bytes in the
+// vector registers (and in their frames), where a signal would store them in the host's stack.
+int WipedAfter(int status) {
+    WipeAfterCall();
+    __asm__ __volatile__("" ::: "memory");  // not a tail call: the wipe runs below this frame
+    return status;
 }
 
-QVRAD_API int QVRAD_CALL qvrad_client_add_server(qvrad_client* c, const char* host, int port,
-                                                 const char* secret) {
+// Adds a server to a changeable client; qvrad_client_add_server wipes after it.
+int AddServer(qvrad_client* c, const char* host, int port, const char* secret) {
     const int changeable = Changeable(c);
     if (changeable != QVRAD_OK) return changeable;
     const std::size_t hostLength = TextWithin(host, kHostLimit);
@@ -54,6 +52,23 @@ QVRAD_API int QVRAD_CALL qvrad_client_add_server(qvrad_client* c, const char* ho
     spec.signing = c->signing;
     ++c->serverCount;
     return QVRAD_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+QVRAD_API int QVRAD_CALL qvrad_client_new(qvrad_client** client) {
+    if (client == nullptr) return QVRAD_E_ARGUMENT;
+    *client = new (std::nothrow) qvrad_client;
+    if (*client == nullptr) return QVRAD_E_MEMORY;
+    (*client)->nas = ProcessNasIdentity();
+    return QVRAD_OK;
+}
+
+QVRAD_API int QVRAD_CALL qvrad_client_add_server(qvrad_client* c, const char* host, int port,
+                                                 const char* secret) {
+    return WipedAfter(AddServer(c, host, port, secret));
 }
 
 QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64_t value) {
@@ -120,11 +135,11 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, cons
     *login = nullptr;
     if (c == nullptr || c->serverCount == 0 || CheckCredential(user, rad::kMaxTextLength) != 0 ||
         CheckCredential(password, rad::kMaxPasswordLength) != 0)
-        return QVRAD_E_ARGUMENT;
+        return WipedAfter(QVRAD_E_ARGUMENT);
     // From here on the client is only read: threads may share it without a lock.
     c->frozen.store(true, std::memory_order_release);
     qvrad_login* made = new (std::nothrow) qvrad_login;
-    if (made == nullptr) return QVRAD_E_MEMORY;
+    if (made == nullptr) return WipedAfter(QVRAD_E_MEMORY);
     made->client = c;
     std::memcpy(made->user, user, std::strlen(user) + 1);
     const int status = RunLogin(*made, password, false);
@@ -138,8 +153,8 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, cons
 
 QVRAD_API int QVRAD_CALL qvrad_login_answer(qvrad_login* login, const char* answer) {
     if (login == nullptr || CheckCredential(answer, rad::kMaxPasswordLength) != 0)
-        return QVRAD_E_ARGUMENT;
-    if (!login->challenged) return QVRAD_E_NOT_CHALLENGED;
+        return WipedAfter(QVRAD_E_ARGUMENT);
+    if (!login->challenged) return WipedAfter(QVRAD_E_NOT_CHALLENGED);
     return RunLogin(*login, answer, true);
 }
 

@@ -12,10 +12,12 @@ namespace {
 constexpr std::size_t kVendorIdLength = 4;  // RFC 2865 section 5.26: Vendor-Id, high octet 0
 
 // Whether a Vendor-Specific value has RFC 2865 section 5.26's usual layout: a Vendor-Id whose
-// high octet is 0, then one or more sub-attributes (vendor type, vendor length >= 2, value) that
-// fill it exactly. Their number, or 0 when it has not.
+// high octet is 0 and whose enterprise code is not the reserved 0 (which would read as a
+// standard attribute), then one or more sub-attributes (vendor type, vendor length >= 2, value)
+// that fill it exactly. Their number, or 0 when it has not.
 std::size_t VendorRows(const std::uint8_t* value, std::size_t length) {
-    if (length < kVendorIdLength + 2 || value[0] != 0) return 0;
+    if (length < kVendorIdLength + 2 || value[0] != 0 || (value[1] | value[2] | value[3]) == 0)
+        return 0;
     std::size_t rows = 0;
     for (std::size_t at = kVendorIdLength; at < length;) {
         if (at + 2 > length || value[at + 1] < 2 || at + value[at + 1] > length) return 0;

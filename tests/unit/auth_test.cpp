@@ -346,6 +346,9 @@ TEST(AuthArguments, ChecksInOneTable) {
         {"port_space_sign", "127.0.0.1", spaced.c_str(), S, "alice", "pw", "1", true},
         {"port_trailing_letters", "127.0.0.1", trailing.c_str(), S, "alice", "pw", "1", true},
         {"port_wraps", "127.0.0.1", wrapped.c_str(), S, "alice", "pw", "1", true},
+        {"port_wraps_to_0", "127.0.0.1", "65536", S, "alice", "pw", "1", false},
+        {"port_wraps_to_0_twice", "127.0.0.1", " +131072x", S, "alice", "pw", "1", false},
+        {"port_wraps_to_0_highest", "127.0.0.1", "2147418112", S, "alice", "pw", "1", false},
         {"port_int_max_plus_1", "127.0.0.1", "2147483648", S, "alice", "pw", "1", false},
         {"port_long_digits", "127.0.0.1", "99999999999999999999999", S, "alice", "pw", "1", false},
         {"timeout_0", "127.0.0.1", P, S, "alice", "pw", "0", false},
@@ -462,6 +465,9 @@ TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
          StatusOutcome::kInvalidInput},
         {"timeout_20",
          {"127.0.0.1", P, kSecret, nullptr, nullptr, "20"},
+         StatusOutcome::kInvalidInput},
+        {"port_65536",
+         {"127.0.0.1", "65536", kSecret, nullptr, nullptr, "1"},
          StatusOutcome::kInvalidInput},
     };
     for (const auto& k : refusals) {

@@ -70,14 +70,14 @@ TEST(Login, ReplyAttributesAndMessages) {
         "00000009"
         "0105616263"
         "02047879");
-    const Bytes bad = FromHex(
-        "00000137"
-        "0109616263");
+    const Bytes bad = FromHex("000001370109616263");       // sub-attribute past the value
+    const Bytes reserved = FromHex("000000000105616263");  // enterprise code 0: whole
     LoopbackResponder r(Signed(2, {{18, Text("first")},
                                    {25, Text("group=a")},
                                    {18, Bytes{'s', 'e', 0, 'x'}},  // a NUL ends the text
                                    {26, vsa},
                                    {26, bad},
+                                   {26, reserved},
                                    {18, Text("third")}}));
     Client c({r.Port()});
     Login l;
@@ -85,19 +85,20 @@ TEST(Login, ReplyAttributesAndMessages) {
     EXPECT_EQ(qvrad_login_code(l.l), QVRAD_CODE_ACCEPT);
     EXPECT_EQ(Messages(l.l), "first|se|third");
     const std::vector<std::string> rows = Rows(l.l);
-    ASSERT_EQ(rows.size(), 8u);  // Message-Authenticator, 3 texts, Class, 2 + 1 vendor rows
+    ASSERT_EQ(rows.size(), 9u);  // Message-Authenticator, 3 texts, Class, 2 + 1 + 1 vendor rows
     EXPECT_EQ(rows[1], "0/18=" + Hex(Text("first")));
     EXPECT_EQ(rows[2], "0/25=" + Hex(Text("group=a")));
     EXPECT_EQ(rows[3], "0/18=73650078");
     EXPECT_EQ(rows[4], "9/1=616263");
     EXPECT_EQ(rows[5], "9/2=7879");
     EXPECT_EQ(rows[6], "0/26=" + Hex(bad));
-    EXPECT_EQ(rows[7], "0/18=" + Hex(Text("third")));
+    EXPECT_EQ(rows[7], "0/26=" + Hex(reserved));
+    EXPECT_EQ(rows[8], "0/18=" + Hex(Text("third")));
     // The walk is bounded by what was received.
     uint32_t vendor = 0, type = 0;
     const unsigned char* value = nullptr;
     size_t length = 0;
-    EXPECT_EQ(qvrad_login_attribute(l.l, 8, &vendor, &type, &value, &length), QVRAD_E_ARGUMENT);
+    EXPECT_EQ(qvrad_login_attribute(l.l, 9, &vendor, &type, &value, &length), QVRAD_E_ARGUMENT);
     EXPECT_EQ(qvrad_login_message(l.l, 3), nullptr);
     EXPECT_EQ(qvrad_login_answer(l.l, "123456"), QVRAD_E_NOT_CHALLENGED);
     EXPECT_EQ(qvrad_login_prompt_echo(l.l), 0);
