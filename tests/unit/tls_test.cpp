@@ -28,6 +28,9 @@
 #include "tls/tls_session.h"
 #include "tls/tls_settings.h"
 
+#if defined(QVRAD_HAVE_TLS)
+extern "C" struct tm* mbedtls_platform_gmtime_r(const long long* seconds, struct tm* out);
+#endif
 
 namespace {
 
@@ -298,8 +301,90 @@ TEST(TlsFraming, LengthFieldAgainstWhatArrived) {
     EXPECT_EQ(packetLength, 30);
 }
 
+#if defined(QVRAD_HAVE_TLS)
+TEST(TlsLibrary, CalendarOfCertificateDatesMatchesUtc) {
+    struct Row {
+        long long seconds;
+        int year, month, day, hour, minute, second;
+    } rows[] = {
+        {0, 1970, 1, 1, 0, 0, 0},
+        {-1, 1969, 12, 31, 23, 59, 59},
+        {951782400, 2000, 2, 29, 0, 0, 0},
+        {951868799, 2000, 2, 29, 23, 59, 59},
+        {2147483648LL, 2038, 1, 19, 3, 14, 8},
+        {4107542400LL, 2100, 3, 1, 0, 0, 0},         // 2100 is no leap year
+        {253402300799LL, 9999, 12, 31, 23, 59, 59},  // X.509's GeneralizedTime limit
+        {-2208988800LL, 1900, 1, 1, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        struct tm t;
+        ASSERT_NE(mbedtls_platform_gmtime_r(&row.seconds, &t), nullptr);
+        EXPECT_EQ(t.tm_year + 1900, row.year) << row.seconds;
+        EXPECT_EQ(t.tm_mon + 1, row.month) << row.seconds;
+        EXPECT_EQ(t.tm_mday, row.day) << row.seconds;
+        EXPECT_EQ(t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec,
+                  row.hour * 3600 + row.minute * 60 + row.second)
+            << row.seconds;
+    }
+#if !defined(_WIN32)
+    // Every 40 hours and 7 seconds from 1901 to 2200 against the C library's own calendar.
+    for (long long s = -2147483648LL; s < 7258118400LL; s += 144007) {
+        const time_t c = static_cast<time_t>(s);
+        struct tm mine, theirs;
+        ASSERT_NE(mbedtls_platform_gmtime_r(&s, &mine), nullptr);
+        ASSERT_NE(gmtime_r(&c, &theirs), nullptr);
+        ASSERT_EQ(std::memcmp(&mine.tm_sec, &theirs.tm_sec, 6 * sizeof(int)), 0) << s;
+    }
+#endif
+}
+#endif
+
+// The extensions of a ClientHello record (RFC 8446 section 4.1.2), by type; also its suites and
+// compression methods. Empty when the bytes are no ClientHello.
+struct ClientHello {
+    std::vector<std::uint16_t> suites;
+    Bytes compression;
+    std::vector<std::pair<std::uint16_t, Bytes>> extensions;
+    const Bytes* Find(std::uint16_t type) const {
+        for (const auto& e : extensions)
+            if (e.first == type) return &e.second;
+        return nullptr;
+    }
+};
+
+bool ParseClientHello(const Bytes& record, ClientHello* out) {
+    std::size_t at = 0;
+    auto Take = [&](std::size_t n) {
+        const std::size_t from = at;
+        at += n;
+        return at <= record.size() ? from : record.size();
+    };
+    auto U8 = [&]() {
+        const std::size_t i = Take(1);
+        return i < record.size() ? record[i] : 0;
+    };
+    auto U16 = [&]() { return static_cast<std::uint16_t>((U8() << 8) | U8()); };
+    if (U8() != 22) return false;  // handshake record
+    Take(4);                       // version, length
+    if (U8() != 1) return false;   // ClientHello
+    Take(3 + 2 + 32);              // length, legacy_version, random
+    Take(U8());                    // legacy_session_id
+    for (std::size_t n = U16() / 2; n > 0; --n) out->suites.push_back(U16());
+    for (std::size_t n = U8(); n > 0; --n)
+        out->compression.push_back(static_cast<std::uint8_t>(U8()));
+    const std::size_t end = at + U16();
+    while (at + 4 <= end && end <= record.size()) {
+        const std::uint16_t type = U16();
+        const std::size_t length = U16();
+        const std::size_t from = Take(length);
+        if (at > record.size()) return false;
+        out->extensions.push_back({type, Bytes(record.begin() + from, record.begin() + at)});
+    }
+    return at == end && end <= record.size();
+}
 
 const platform::IpAddress kLoopback = platform::IPv4Address(platform::ParseIPv4("127.0.0.1"));
+constexpr char kPskHex[] = "00112233445566778899aabbccddeeff\n";
 
 TEST(TlsSession, BuildsWithoutTlsRefuseEveryServerAtOnce) {
     if (TlsBuiltIn()) GTEST_SKIP() << "this build has TLS";
@@ -311,6 +396,180 @@ TEST(TlsSession, BuildsWithoutTlsRefuseEveryServerAtOnce) {
     EXPECT_EQ(session.Failure(), TlsFailure::kUnavailable);
     EXPECT_NE(std::strstr(session.FailureReason(), "no TLS"), nullptr);
     EXPECT_FALSE(listener.Waiting(0));
+}
+
+TEST(TlsSession, ClientHelloOffersOnlyWhatTheModeAllows) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    TempFile psk(kPskHex), ca(kTestCaPem), cert(kTestClientCertPem), key(kTestClientKeyPem);
+    const TlsSettings certificates =
+        Settings(ca.path.c_str(), cert.path.c_str(), key.path.c_str(), "", "");
+    const TlsSettings psk13 = Settings("", "", "", psk.path.c_str(), "nas-1");
+    const TlsSettings psk12 = Settings("", "", "", psk.path.c_str(), "nas-1", PskTls12::kOn);
+    // TLS 1.2 suites allowed to appear (RFC 5289, RFC 7905), TLS 1.3 ones (RFC 8446 B.4), and
+    // the renegotiation SCSV (RFC 5746 section 3.3), which says "no renegotiation" here.
+    const std::vector<std::uint16_t> tls12Suites = {0xC02B, 0xC02C, 0xCCA9, 0xC02F, 0xC030, 0xCCA8};
+    const std::vector<std::uint16_t> tls13Suites = {0x1301, 0x1302, 0x1303};
+    struct Row {
+        const TlsSettings* settings;
+        const char* host;
+        const char* sni;                      // null: none sent
+        std::vector<std::uint16_t> versions;  // supported_versions; empty: no such extension
+        std::vector<std::uint16_t> suites;    // exactly these, in any order, SCSV aside
+        bool pskDheOnly;                      // psk_key_exchange_modes = [psk_dhe_ke]
+    } rows[] = {
+        {&certificates,
+         "radius.example.com",
+         "radius.example.com",
+         {0x0304, 0x0303},
+         {0x1301, 0x1302, 0x1303, 0xC02B, 0xC02C, 0xCCA9, 0xC02F, 0xC030, 0xCCA8},
+         false},
+        {&certificates,
+         "127.0.0.1",
+         nullptr,
+         {0x0304, 0x0303},
+         {0x1301, 0x1302, 0x1303, 0xC02B, 0xC02C, 0xCCA9, 0xC02F, 0xC030, 0xCCA8},
+         false},
+        {&psk13, "radius.example.com", "radius.example.com", {0x0304}, {0x1301, 0x1303}, true},
+        {&psk13, "::1", nullptr, {0x0304}, {0x1301, 0x1303}, true},
+        {&psk12, "radius.example.com", "radius.example.com", {}, {0xCCAC}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.host);
+        RecordCatcher catcher;
+        ASSERT_NE(catcher.Port(), 0);
+        CRadTlsSession session;
+        EXPECT_EQ(session.Open(kLoopback, catcher.Port(), row.host, *row.settings,
+                               Secret("testing123"), platform::MonotonicMillis() + 10000),
+                  -1);
+        // The catcher hung up after the ClientHello: the handshake ends there.
+        EXPECT_EQ(session.Failure(), TlsFailure::kClosed) << session.FailureReason();
+        catcher.Join();
+        ASSERT_EQ(catcher.Records().size(), 1u);
+        ClientHello hello;
+        ASSERT_TRUE(ParseClientHello(catcher.Records()[0], &hello));
+        EXPECT_EQ(hello.compression, Bytes{0});  // null compression only (RFC 8446 4.1.2)
+        std::vector<std::uint16_t> suites;
+        for (std::uint16_t s : hello.suites)
+            if (s != 0x00FF) suites.push_back(s);
+        std::sort(suites.begin(), suites.end());
+        std::vector<std::uint16_t> want = row.suites;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(suites, want);
+        // ALPN (RFC 7301 section 3.1): one protocol, radius/1.0.
+        const Bytes* alpn = hello.Find(16);
+        const Bytes wantAlpn = {0, 11, 10, 'r', 'a', 'd', 'i', 'u', 's', '/', '1', '.', '0'};
+        ASSERT_NE(alpn, nullptr);
+        EXPECT_EQ(*alpn, wantAlpn);
+        // SNI (RFC 6066 section 3): the host name alone, never for an address.
+        const Bytes* sni = hello.Find(0);
+        if (row.sni == nullptr) {
+            EXPECT_EQ(sni, nullptr);
+        } else {
+            ASSERT_NE(sni, nullptr);
+            const std::size_t n = std::strlen(row.sni);
+            ASSERT_EQ(sni->size(), n + 5);
+            EXPECT_EQ(std::string(sni->begin() + 5, sni->end()), row.sni);
+            EXPECT_EQ((*sni)[2], 0);  // host_name
+        }
+        const Bytes* versions = hello.Find(43);
+        if (row.versions.empty()) {
+            EXPECT_EQ(versions, nullptr);
+        } else {
+            ASSERT_NE(versions, nullptr);
+            std::vector<std::uint16_t> got;
+            for (std::size_t i = 1; i + 1 < versions->size(); i += 2)
+                got.push_back(
+                    static_cast<std::uint16_t>(((*versions)[i] << 8) | (*versions)[i + 1]));
+            EXPECT_EQ(got, row.versions);
+        }
+        EXPECT_EQ(hello.Find(42), nullptr);  // no early_data: no 0-RTT
+        const Bytes* modes = hello.Find(45);
+        const Bytes* offeredPsk = hello.Find(41);
+        if (row.pskDheOnly) {
+            ASSERT_NE(modes, nullptr);
+            EXPECT_EQ(*modes, (Bytes{1, 1}));  // psk_dhe_ke alone (RFC 8446 section 4.2.9)
+            ASSERT_NE(offeredPsk, nullptr);    // identities: length, then "nas-1"
+            ASSERT_GE(offeredPsk->size(), 9u);
+            EXPECT_EQ(std::string(offeredPsk->begin() + 4, offeredPsk->begin() + 9), "nas-1");
+        } else {
+            EXPECT_EQ(offeredPsk, nullptr);
+        }
+    }
+}
+
+TEST(TlsSession, DeadlinesAndRefusals) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    TempFile psk(kPskHex);
+    const TlsSettings settings = Settings("", "", "", psk.path.c_str(), "nas-1");
+    // A listener that never accepts: the kernel completes the TCP handshake, nobody answers.
+    {
+        TcpListener silent;
+        CRadTlsSession session;
+        const std::int64_t start = platform::MonotonicMillis();
+        EXPECT_EQ(session.Open(kLoopback, silent.port, "radius.example.com", settings,
+                               Secret("testing123"), start + 300),
+                  -1);
+        const std::int64_t took = platform::MonotonicMillis() - start;
+        EXPECT_EQ(session.Failure(), TlsFailure::kTimeout);
+        EXPECT_STREQ(session.FailureReason(), "the handshake did not finish before the deadline");
+        EXPECT_GE(took, 300);
+        EXPECT_LT(took, 10000);
+        EXPECT_FALSE(session.IsOpen());
+    }
+    // A port nobody listens on any more.
+    std::uint16_t closedPort = 0;
+    {
+        TcpListener gone;
+        closedPort = gone.port;
+    }
+    CRadTlsSession session;
+    EXPECT_EQ(session.Open(kLoopback, closedPort, "radius.example.com", settings,
+                           Secret("testing123"), platform::MonotonicMillis() + 10000),
+              -1);
+    EXPECT_EQ(session.Failure(), TlsFailure::kConnect);
+    EXPECT_NE(std::strstr(session.FailureReason(), "refused"), nullptr) << session.FailureReason();
+    // A session that failed sends and receives nothing.
+    std::uint8_t packet[20] = {1, 0, 0, 20};
+    EXPECT_EQ(session.Send(packet, 20, platform::MonotonicMillis() + 100), -1);
+    EXPECT_EQ(session.Receive(packet, 20, platform::MonotonicMillis() + 100), -1);
+}
+
+TEST(TlsSession, SettingsAndKeyFilesFailBeforeAnyConnection) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    TempFile secretPsk("74657374696e67313233313233343536\n");  // "testing123123456"
+    TempFile ca(kTestCaPem), cert(kTestClientCertPem), key(kTestClientKeyPem),
+        otherKey(kTestOtherKeyPem), junk("not a certificate\n");
+    const std::string missing = ca.path + ".none";
+    struct Row {
+        TlsSettings settings;
+        TlsFailure failure;
+        const char* reasonPart;
+    } rows[] = {
+        {Settings("", "", "", "", ""), TlsFailure::kSettings, "no TLS setting"},
+        {Settings("", "", "", secretPsk.path.c_str(), "nas"), TlsFailure::kKeyMaterial,
+         "is the RADIUS shared secret"},
+        {Settings(missing.c_str(), cert.path.c_str(), key.path.c_str(), "", ""),
+         TlsFailure::kKeyMaterial, "the CA file (QVRAD_TLS_CA_FILE) cannot be read"},
+        {Settings(junk.path.c_str(), cert.path.c_str(), key.path.c_str(), "", ""),
+         TlsFailure::kKeyMaterial, "is not a certificate"},
+        {Settings(ca.path.c_str(), junk.path.c_str(), key.path.c_str(), "", ""),
+         TlsFailure::kKeyMaterial, "QVRAD_TLS_CERT_FILE) holds something"},
+        {Settings(ca.path.c_str(), cert.path.c_str(), junk.path.c_str(), "", ""),
+         TlsFailure::kKeyMaterial, "holds no private key"},
+        {Settings(ca.path.c_str(), cert.path.c_str(), otherKey.path.c_str(), "", ""),
+         TlsFailure::kKeyMaterial, "is not the key of the certificate file"},
+    };
+    TcpListener listener;
+    for (const Row& row : rows) {
+        CRadTlsSession session;
+        EXPECT_EQ(session.Open(kLoopback, listener.port, "radius.example.com", row.settings,
+                               Secret("testing123123456"), platform::MonotonicMillis() + 5000),
+                  -1);
+        EXPECT_EQ(session.Failure(), row.failure) << session.FailureReason();
+        EXPECT_NE(std::strstr(session.FailureReason(), row.reasonPart), nullptr)
+            << session.FailureReason();
+        EXPECT_FALSE(listener.Waiting(0)) << "connected for " << row.reasonPart;
+    }
 }
 
 }  // namespace
