@@ -247,7 +247,9 @@ SocketHandle SocketAccept(SocketHandle listener) {
 
 int ReadSmallFile(const char* path, void* buffer, std::size_t capacity) {
     if (path == nullptr || buffer == nullptr) return -1;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking: a FIFO named in place of a key file fails at once instead of waiting for a
+    // writer (a regular file's reads are unaffected).
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return -1;
     unsigned char* out = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
