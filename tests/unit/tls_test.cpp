@@ -363,7 +363,10 @@ bool ParseClientHello(const Bytes& record, ClientHello* out) {
         const std::size_t i = Take(1);
         return i < record.size() ? record[i] : 0;
     };
-    auto U16 = [&]() { return static_cast<std::uint16_t>((U8() << 8) | U8()); };
+    auto U16 = [&]() {
+        const unsigned high = U8();  // two statements: the order of the reads is fixed
+        return static_cast<std::uint16_t>((high << 8) | U8());
+    };
     if (U8() != 22) return false;  // handshake record
     Take(4);                       // version, length
     if (U8() != 1) return false;   // ClientHello
@@ -372,7 +375,8 @@ bool ParseClientHello(const Bytes& record, ClientHello* out) {
     for (std::size_t n = U16() / 2; n > 0; --n) out->suites.push_back(U16());
     for (std::size_t n = U8(); n > 0; --n)
         out->compression.push_back(static_cast<std::uint8_t>(U8()));
-    const std::size_t end = at + U16();
+    const std::size_t extensionsLength = U16();
+    const std::size_t end = at + extensionsLength;
     while (at + 4 <= end && end <= record.size()) {
         const std::uint16_t type = U16();
         const std::size_t length = U16();
