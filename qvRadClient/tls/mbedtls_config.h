@@ -112,6 +112,12 @@ extern "C" {
 void* qvrad_tls_calloc(size_t count, size_t size);
 void qvrad_tls_free(void* block);
 long long qvrad_tls_time(long long* now);
+/* C99 formats (the C++ runtime's vsnprintf is C99 on MinGW too). */
+#if defined(__clang__)
+__attribute__((format(printf, 3, 4)))
+#elif defined(__GNUC__)
+__attribute__((format(gnu_printf, 3, 4)))
+#endif
 int qvrad_tls_snprintf(char* text, size_t size, const char* format, ...);
 #ifdef __cplusplus
 }
