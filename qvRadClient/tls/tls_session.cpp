@@ -298,6 +298,26 @@ int WaitSocket(platform::SocketHandle socket, bool readable, std::int64_t deadli
     }
 }
 
+// The fatal alert Mbed TLS just received (its record is still in the input buffer), by name,
+// and what it most likely means for this client's settings.
+void DescribeAlert(const CRadTlsSession::State& s, const char* lead, char* text, std::size_t size) {
+    const unsigned alert = s.ssl.in_msg != nullptr ? s.ssl.in_msg[1] : 0;
+    Append(text, size, lead);
+    Append(text, size, AlertName(alert));
+    if (alert == 70)
+        Append(text, size,
+               !s.psk        ? ": it speaks neither TLS 1.2 nor TLS 1.3"
+               : s.tls12Only ? ": it does not speak TLS 1.2 with this PSK"
+                             : ": it does not speak TLS 1.3 (a PSK over TLS 1.2 needs "
+                               "QVRAD_TLS_PSK_TLS12=yes)");
+    else if (s.psk && (alert == 40 || alert == 47 || alert == 51 || alert == 109 || alert == 115))
+        Append(text, size, ": it did not accept the PSK identity or key");
+    else if (!s.psk && (alert == 42 || alert == 46 || alert == 48 || alert == 116))
+        Append(text, size, ": it did not accept this client's certificate");
+    else if (alert == 120)
+        Append(text, size, ": it does not speak radius/1.0 (ALPN)");
+}
+
 }  // namespace
 
 bool TlsBuiltIn() {
@@ -534,26 +554,9 @@ int CRadTlsSession::Handshake(std::int64_t deadlineMillis) {
     }
     char text[kTlsReasonSize] = "";
     switch (rc) {
-        case MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE: {
-            const unsigned alert = s.ssl.in_msg != nullptr ? s.ssl.in_msg[1] : 0;
-            Append(text, sizeof text, "the server ended the handshake with the alert ");
-            Append(text, sizeof text, AlertName(alert));
-            // What the alert most likely means for this client's settings.
-            if (alert == 70)
-                Append(text, sizeof text,
-                       !s.psk        ? ": it speaks neither TLS 1.2 nor TLS 1.3"
-                       : s.tls12Only ? ": it does not speak TLS 1.2 with this PSK"
-                                     : ": it does not speak TLS 1.3 (a PSK over TLS 1.2 needs "
-                                       "QVRAD_TLS_PSK_TLS12=yes)");
-            else if (s.psk &&
-                     (alert == 40 || alert == 47 || alert == 51 || alert == 109 || alert == 115))
-                Append(text, sizeof text, ": it did not accept the PSK identity or key");
-            else if (!s.psk && (alert == 42 || alert == 46 || alert == 48 || alert == 116))
-                Append(text, sizeof text, ": it did not accept this client's certificate");
-            else if (alert == 120)
-                Append(text, sizeof text, ": it does not speak radius/1.0 (ALPN)");
+        case MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE:
+            DescribeAlert(s, "the server ended the handshake with the alert ", text, sizeof text);
             return Fail(TlsFailure::kHandshake, text);
-        }
         case MBEDTLS_ERR_SSL_BAD_PROTOCOL_VERSION:
             return Fail(
                 TlsFailure::kHandshake,
@@ -576,7 +579,9 @@ int CRadTlsSession::Handshake(std::int64_t deadlineMillis) {
         case MBEDTLS_ERR_NET_RECV_FAILED:
         case MBEDTLS_ERR_NET_SEND_FAILED:
             return Fail(TlsFailure::kClosed,
-                        "the connection failed during the handshake (reset by the server?)");
+                        s.psk ? "the server reset the connection during the handshake"
+                              : "the server reset the connection during the handshake (did it "
+                                "refuse this client's certificate?)");
         default:
             Append(text, sizeof text, "the handshake failed (Mbed TLS error ");
             AppendError(text, sizeof text, rc);
@@ -597,8 +602,24 @@ int CRadTlsSession::Send(const std::uint8_t* packet, std::uint16_t length,
             done += static_cast<std::size_t>(rc);
             continue;
         }
+        if (rc == MBEDTLS_ERR_NET_SEND_FAILED) {
+            // In TLS 1.3 a server judges the client's certificate after the client's handshake
+            // is over, and one that refuses it may reset the connection before the alert is read.
+            s.established = false;
+            return Fail(TlsFailure::kClosed,
+                        s.psk ? "the server closed or reset the connection before the request "
+                                "was sent"
+                              : "the server closed or reset the connection before the request "
+                                "was sent (did it refuse this client's certificate?)");
+        }
         if (rc != MBEDTLS_ERR_SSL_WANT_WRITE && rc != MBEDTLS_ERR_SSL_WANT_READ) {
             s.established = false;
+            if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
+                char alert[kTlsReasonSize] = "";
+                DescribeAlert(s, "the server ended the connection with the alert ", alert,
+                              sizeof alert);
+                return Fail(TlsFailure::kHandshake, alert);
+            }
             return Fail(TlsFailure::kIo, "the request could not be sent over TLS");
         }
         const int ready = WaitSocket(s.socket, rc == MBEDTLS_ERR_SSL_WANT_READ, deadlineMillis);
@@ -655,6 +676,14 @@ int CRadTlsSession::Receive(std::uint8_t* buffer, std::uint16_t capacity,
             return Fail(TlsFailure::kClosed,
                         s.pendingCount == 0 ? "the server closed the connection"
                                             : "the server closed the connection inside a packet");
+        if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
+            // In TLS 1.3 the client's handshake is over before the server has judged the
+            // client's certificate: a refusal arrives here, as the reply.
+            char alert[kTlsReasonSize] = "";
+            DescribeAlert(s, "the server ended the connection with the alert ", alert,
+                          sizeof alert);
+            return Fail(TlsFailure::kHandshake, alert);
+        }
         char text[kTlsReasonSize] = "reading the reply over TLS failed (Mbed TLS error ";
         AppendError(text, sizeof text, rc);
         Append(text, sizeof text, ")");
