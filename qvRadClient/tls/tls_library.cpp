@@ -2,6 +2,7 @@
 // operator new and delete, wiping each block; the clock; PSA's random source; the mutexes.
 #include "tls/tls_library.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -90,11 +91,22 @@ bool StartOnce() {
 
 }  // namespace
 
+namespace {
+// Set (after the set-up) by the first TLS call; read by the unload, when no call runs.
+std::atomic<bool> g_started{false};
+}  // namespace
+
 int TlsLibraryReady() {
     // A function-local static: constructed once, and every other thread waits until it is.
     static const bool started = StartOnce();
-    (void)started;
+    g_started.store(started, std::memory_order_release);
     return psa_crypto_init() == PSA_SUCCESS ? 0 : -1;
+}
+
+void TlsLibraryRelease() {
+    if (!g_started.exchange(false, std::memory_order_acq_rel)) return;
+    mbedtls_psa_crypto_free();
+    mbedtls_threading_free_alt();
 }
 
 extern "C" void* qvrad_tls_calloc(size_t count, size_t size) {

@@ -7,3 +7,8 @@
 // does nothing once it succeeded, and is tried again by the next call after a failure). 0, or -1
 // when the system's random source fails.
 int TlsLibraryReady();
+
+// For the module's unload (a DLL's process detach, when no call can be running): frees PSA's
+// global key store and the mutexes, if TLS ever started in this process. Nothing may use TLS
+// after it. Only memory and locks: safe under the loader lock.
+void TlsLibraryRelease();
