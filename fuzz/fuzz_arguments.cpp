@@ -70,9 +70,11 @@ bool ParseInt(const char* text, long* value) {
     return true;
 }
 
+// A positive number whose low 16 bits, the port used, are not 0.
 bool PortPasses(const char* port) {
     long value = 0;
-    return port != nullptr && Length(port) < kLimit && ParseInt(port, &value) && value > 0;
+    return port != nullptr && Length(port) < kLimit && ParseInt(port, &value) && value > 0 &&
+           value % 65536 != 0;
 }
 
 bool TimeoutPasses(const char* timeout) {

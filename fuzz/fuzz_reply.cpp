@@ -1,5 +1,7 @@
 // Fuzz target for the reply path: a datagram as the exchange receives it goes through
-// VerifyResponse and ReplyToResult as auth uses them, and is held to an independent model.
+// VerifyResponse and ReplyToResult as auth uses them, and is held to an independent model; a
+// verified one is also split into a structured login's view (BuildReplyView) and read back
+// through qvrad.h's accessors, held to an independent split (RFC 2865 section 5.26).
 //
 // Input, byte 0: bits 1-2 the reply-signing setting (0 and 3 auto, 1 yes, 2 no), bits 3-4 what the
 // server table held before (0 nothing, 1 this server, 2 other servers, 3 64 others: full); a
@@ -19,6 +21,9 @@
 
 #include "api/result.h"
 #include "fuzz_support.h"
+#include "login/login.h"
+#include "login/reply_view.h"
+#include "qvrad.h"
 #include "radius/constants.h"
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
@@ -213,6 +218,111 @@ void ExpectedText(const Model& m, bool accepted, const std::uint8_t* o, const st
     *length = std::strlen(fixed);
 }
 
+// A structured login's view of a verified reply, found without the library's code: one row per
+// attribute of a reply whose attributes parse, but a Vendor-Specific (26) whose value is a
+// Vendor-Id with high octet 0 and an enterprise code other than the reserved 0, followed by
+// sub-attributes (type, length >= 2, value) filling it exactly, gives one row per sub-attribute
+// (RFC 2865 section 5.26); the Reply-Messages' texts up to a NUL; the last State; the last
+// 4-octet Prompt (RFC 2869 section 5.10: 1 is Echo).
+struct ViewRow {
+    std::uint32_t vendor;
+    std::uint32_t type;
+    const std::uint8_t* value;
+    std::size_t length;
+};
+struct ViewModel {
+    int code = 0;
+    std::size_t rowCount = 0;
+    ViewRow rows[2048];  // attributes take 2 octets at least, of 4076: 2038 rows at most
+    std::size_t messageCount = 0;
+    const std::uint8_t* messages[2048];
+    std::size_t messageLengths[2048];
+    const std::uint8_t* state = nullptr;
+    std::size_t stateLength = 0;
+    int promptEcho = 0;
+};
+
+void ModelView(const Model& m, const std::uint8_t* o, ViewModel* v) {
+    // RFC 2865 section 5: a reply whose attributes do not parse is treated as an Access-Reject.
+    v->code = m.wellFormed ? o[0] : 3;
+    if (!m.wellFormed) return;
+    for (int at = 20; at < m.length; at += o[at + 1]) {
+        const std::uint8_t type = o[at];
+        const std::uint8_t* value = o + at + 2;
+        const std::size_t n = o[at + 1] - 2u;
+        std::size_t subRows = 0;
+        const bool enterprise = n >= 6 && (value[1] != 0 || value[2] != 0 || value[3] != 0);
+        if (type == 26 && enterprise && value[0] == 0) {
+            std::size_t used = 4;
+            while (used + 2 <= n && value[used + 1] >= 2 && value[used + 1] <= n - used) {
+                used += value[used + 1];
+                ++subRows;
+            }
+            if (used != n) subRows = 0;
+        }
+        if (subRows != 0) {
+            const std::uint32_t vendor = static_cast<std::uint32_t>(value[1]) << 16 |
+                                         static_cast<std::uint32_t>(value[2]) << 8 | value[3];
+            for (std::size_t used = 4; used < n; used += value[used + 1])
+                v->rows[v->rowCount++] = {vendor, value[used], value + used + 2,
+                                          value[used + 1] - 2u};
+            continue;
+        }
+        v->rows[v->rowCount++] = {0, type, value, n};
+        if (type == 18) {
+            std::size_t keep = 0;
+            while (keep < n && value[keep] != 0) ++keep;
+            v->messages[v->messageCount] = value;
+            v->messageLengths[v->messageCount++] = keep;
+        }
+        if (type == 24) {
+            v->state = value;
+            v->stateLength = n;
+        }
+        if (type == 76 && n == 4)
+            v->promptEcho = value[0] == 0 && value[1] == 0 && value[2] == 0 && value[3] == 1;
+    }
+}
+
+// The view of a verified reply, built where the reply lies, read through the exported accessors
+// of a login that holds it, and held to the model: every row's value lies inside the packet.
+void CheckView(const Model& m, const CRadPacket& reply) {
+    const std::uint8_t* o = reply.octets;
+    std::unique_ptr<ViewModel> model(new ViewModel);
+    ModelView(m, o, model.get());
+    std::unique_ptr<qvrad_login> login(new qvrad_login);
+    FUZZ_CHECK(BuildReplyView(reply, &login->view) == 0);
+    login->challenged = login->view.code == 11;
+    const qvrad_login* l = login.get();
+    FUZZ_CHECK(qvrad_login_code(l) == model->code);
+    FUZZ_CHECK(qvrad_login_attribute_count(l) == model->rowCount);
+    for (std::size_t i = 0; i < model->rowCount; ++i) {
+        std::uint32_t vendor = 0, type = 0;
+        const unsigned char* value = nullptr;
+        std::size_t length = 0;
+        FUZZ_CHECK(qvrad_login_attribute(l, i, &vendor, &type, &value, &length) == QVRAD_OK);
+        const ViewRow& want = model->rows[i];
+        FUZZ_CHECK(vendor == want.vendor && type == want.type && value == want.value &&
+                   length == want.length);
+        FUZZ_CHECK(value >= o + 20 && value <= o + m.length &&
+                   length <= static_cast<std::size_t>(o + m.length - value));
+    }
+    std::uint32_t vendor = 0, type = 0;
+    const unsigned char* value = nullptr;
+    std::size_t length = 0;
+    FUZZ_CHECK(qvrad_login_attribute(l, model->rowCount, &vendor, &type, &value, &length) ==
+               QVRAD_E_ARGUMENT);
+    FUZZ_CHECK(qvrad_login_message_count(l) == model->messageCount);
+    for (std::size_t i = 0; i < model->messageCount; ++i) {
+        const char* text = qvrad_login_message(l, i);
+        FUZZ_CHECK(text != nullptr && std::strlen(text) == model->messageLengths[i] &&
+                   std::memcmp(text, model->messages[i], model->messageLengths[i]) == 0);
+    }
+    FUZZ_CHECK(qvrad_login_message(l, model->messageCount) == nullptr);
+    FUZZ_CHECK(qvrad_login_prompt_echo(l) == (model->code == 11 ? model->promptEcho : 0));
+    FUZZ_CHECK(login->view.state == model->state && login->view.stateLength == model->stateLength);
+}
+
 bool IsFixedText(const char* text) {
     for (const char* fixed : kFixedTexts)
         if (std::strcmp(text, fixed) == 0) return true;
@@ -303,6 +413,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(received == 0 || std::memcmp(o, receivedCopy, received) == 0);
     FUZZ_CHECK(f.request.Length() == f.length &&
                std::memcmp(f.request.octets, f.image, f.length) == 0);
+    if (verified) CheckView(m, *reply);
 
     // auth hands ReplyToResult the verified reply, or nothing when none verified.
     CRadPacket* handed = accepted ? reply.get() : nullptr;

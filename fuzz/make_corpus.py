@@ -18,7 +18,8 @@ REQUEST_AUTHENTICATOR = b"qvRadClient-fuzz"
 IDENTIFIER = 0x2A
 
 ACCEPT, REJECT, CHALLENGE = 2, 3, 11
-REPLY_MESSAGE, PROXY_STATE, MESSAGE_AUTHENTICATOR = 18, 33, 80
+REPLY_MESSAGE, STATE, PROXY_STATE, VENDOR_SPECIFIC, PROMPT, MESSAGE_AUTHENTICATOR = (
+    18, 24, 33, 26, 76, 80)
 
 
 def attribute(kind, value):
@@ -71,6 +72,25 @@ def reply_seeds():
                               (0x01 | 1 << 3, "learned"), (0x01 | 3 << 3, "full"),
                               (0x01 | 2 << 1 | 1 << 3, "no-learned")):
             seeds[f"signing-{tag}{suffix}"] = bytes([selector, ACCEPT, 0x01 if ma else 0]) + ok
+    # The structured view (RFC 2865 section 5.26): a Vendor-Specific of two sub-attributes, ones
+    # malformed (a sub-attribute past the value, a high Vendor-Id octet, the reserved enterprise
+    # code 0, no sub-attribute, a sub-attribute Length of 1), Reply-Messages with a NUL inside and
+    # empty, a challenge's State and Prompt.
+    def vsa(vendor, subs):
+        return attribute(VENDOR_SPECIFIC, struct.pack("!I", vendor) + subs)
+
+    two = vsa(9, bytes([1, 5]) + b"abc" + bytes([2, 2]))
+    seeds["view-vendor-two"] = bytes([1, ACCEPT, 0x01]) + ok + two
+    seeds["view-vendor-malformed"] = bytes([1, ACCEPT, 0]) + b"".join([
+        vsa(311, bytes([1, 9]) + b"abc"), vsa(0x01000009, bytes([1, 3, 0])),
+        vsa(0, bytes([1, 3, 0])), vsa(9, b""),
+        vsa(9, bytes([1, 1, 2])), two])
+    seeds["view-messages-nul"] = bytes([1, REJECT, 0]) + b"".join([
+        attribute(REPLY_MESSAGE, b"se\x00x"), attribute(REPLY_MESSAGE, b""),
+        attribute(REPLY_MESSAGE, b"\x00"), attribute(REPLY_MESSAGE, b"third")])
+    seeds["view-challenge-state-prompt"] = bytes([1, CHALLENGE, 0x01]) + b"".join([
+        attribute(REPLY_MESSAGE, b"Enter the code"), attribute(PROMPT, bytes([0, 0, 0, 1])),
+        attribute(STATE, b"s-1")])
     return seeds
 
 
@@ -164,6 +184,7 @@ def argument_seeds():
         "port-signed-space": (1, "  +1812"), "port-trailing": (1, "1812abc"),
         "port-zero": (1, "0"), "port-negative": (1, "-1"), "port-int-max": (1, "2147483647"),
         "port-int-max-plus-1": (1, "2147483648"), "port-wraps": (1, "67348"),
+        "port-wraps-to-zero": (1, "65536"), "port-wraps-to-zero-twice": (1, "131072"),
         "timeout-19": (5, "19"), "timeout-20": (5, "20"), "timeout-huge": (5, "4294967297"),
         "user-253": (3, "u" * 253), "user-254": (3, "u" * 254),
         "password-128": (4, "p" * 128), "password-129": (4, "p" * 129),

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
 packages=(
-  cmake make g++ pkg-config git ca-certificates python3
+  cmake make g++ pkg-config git ca-certificates python3 openssl
   libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
   valgrind clang-14 libclang-rt-14-dev
   freeradius freeradius-utils python3-pyrad

@@ -548,6 +548,11 @@ MUTANTS = [
       "code points above U+10FFFF printed raw"),
     T("terminal_posix.cpp", "if ((st.st_mode & 077) != 0) {", "if ((st.st_mode & 066) != 0) {",
       "a secret file with only an execute bit for group or others accepted"),
+    T("qvrad-auth.cpp", "const bool echo = qvrad_login_prompt_echo(login) == 1;",
+      "const bool echo = qvrad_login_prompt_echo(login) != 1;",
+      "a challenge answer echoed unless the Prompt says echo"),
+    T("attribute_names.cpp", '{27, "Session-Timeout", kInteger},',
+      '{27, "Session-Timeout", kHex},', "an integer attribute printed in hex"),
 ]
 
 # Files of the two folders with no mutant, and why.

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "attribute_names.h"
 #include "platform/platform.h"
-#include "text_escape.h"
 
 namespace {
 
@@ -17,29 +17,6 @@ void PrintCode(std::uint8_t code) {
     else
         std::fprintf(stderr, "Code %u", code);
 }
-
-enum class Shown { kText, kHex, kHidden, kPresent, kAddress };
-
-struct AttributeName {
-    std::uint8_t type;
-    const char* name;
-    Shown shown;
-};
-
-const AttributeName kNames[] = {
-    {rad::kUserName, "User-Name", Shown::kText},            // RFC 2865 section 5.1
-    {rad::kUserPassword, "User-Password", Shown::kHidden},  // RFC 2865 section 5.2
-    {rad::kReplyMessage, "Reply-Message", Shown::kText},    // RFC 2865 section 5.18
-    {24, "State", Shown::kHex},                             // RFC 2865 section 5.24
-    {25, "Class", Shown::kHex},                             // RFC 2865 section 5.25
-    {rad::kProxyState, "Proxy-State", Shown::kHex},         // RFC 2865 section 5.33
-    {rad::kMessageAuthenticator, "Message-Authenticator", Shown::kPresent},  // RFC 3579 3.2
-
-    // What names the NAS in a request (RFC 2865 section 4.1).
-    {rad::kNasIdentifier, "NAS-Identifier", Shown::kText},        // RFC 2865 section 5.32
-    {rad::kNasIpAddress, "NAS-IP-Address", Shown::kAddress},      // RFC 2865 section 5.4
-    {rad::kNasIpv6Address, "NAS-IPv6-Address", Shown::kAddress},  // RFC 3162 section 2.1
-};
 
 // Each attribute below the packet's Length on its own line; the walk stops at a malformed one.
 // The cursor holds a mutable packet pointer, but nothing here writes through it.
@@ -59,38 +36,14 @@ void PrintAttributes(const CRadPacket& shown) {
                          type, cursor.offset, AttributeFaultText(packet.CheckAttributes()));
             return;
         }
-        const AttributeName* known = nullptr;
-        for (const AttributeName& n : kNames)
-            if (n.type == type) known = &n;
-        if (known != nullptr)
-            std::fprintf(stderr, "\t%s = ", known->name);
-        else
-            std::fprintf(stderr, "\tAttr-%u = ", type);
-        Shown how = known != nullptr ? known->shown : Shown::kHex;
-        platform::IpAddress ip;
-        if (how == Shown::kAddress) {
-            // Of the family its length says; any other length is shown as bytes.
-            ip.family = length == 4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
-            if (length == 4 || length == 16)
-                std::memcpy(ip.bytes, value, length);
-            else
-                how = Shown::kHex;
-        }
-        if (how == Shown::kAddress) {
-            char text[64];
-            platform::FormatAddress(ip, text, sizeof text);
-            std::fputs(text, stderr);
-        } else if (how == Shown::kText) {
-            std::fputc('"', stderr);
-            WriteEscaped(stderr, value, length);
-            std::fputc('"', stderr);
-        } else if (how == Shown::kHidden) {
-            std::fprintf(stderr, "<hidden, %u bytes>", length);
-        } else if (how == Shown::kPresent) {
-            std::fprintf(stderr, "<present, %u bytes>", length);
-        } else {
-            std::fputs("0x", stderr);
-            for (std::uint16_t i = 0; i < length; ++i) std::fprintf(stderr, "%02x", value[i]);
+        // The password is never shown, the signature only as there (its bytes say nothing).
+        if (type == rad::kUserPassword)
+            std::fprintf(stderr, "\tUser-Password = <hidden, %u bytes>", length);
+        else if (type == rad::kMessageAuthenticator)
+            std::fprintf(stderr, "\tMessage-Authenticator = <present, %u bytes>", length);
+        else {
+            std::fputc('\t', stderr);
+            WriteAttribute(stderr, type, value, length);
         }
         std::fputc('\n', stderr);
     }
@@ -157,6 +110,8 @@ const char* Reason(ReplyCheck verdict) {
             return "no Message-Authenticator, which this server must send "
                    "(QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR, --require-message-authenticator, or a "
                    "reply to Status-Server)";
+        case ReplyCheck::kMalformed:
+            return "an Access-Challenge with more than one State (RFC 2865 section 5.44)";
         default:
             return "";
     }

@@ -21,6 +21,15 @@ struct ExchangeTrace {
     int lastServer = -1;           // the entry of the last transmission shown, for its switches
 
     ExchangeObserver Observer();
+    // Forgets the exchange before, for the next one (an answer to an Access-Challenge).
+    void NextExchange() {
+        replied = false;
+        replyCode = 0;
+        replyFault = AttributeFault::kNone;
+        sent = 0;
+        unsignedDropped = false;
+        lastServer = -1;
+    }
 };
 
 // The name of a Code (RFC 2865 section 4 and the others this client meets), or null.

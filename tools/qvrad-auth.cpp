@@ -1,17 +1,22 @@
-// qvrad-auth: one RADIUS PAP login from the command line through the library's own auth call,
-// or one Status-Server probe through its sibling, for operators checking a server, a shared
-// secret or an account; its exit status is the server's decision, and --verbose shows the
-// exchange as the library saw it.
+// qvrad-auth: one RADIUS PAP login from the command line through the library's structured
+// interface (qvrad.h), Access-Challenges answered, or one Status-Server probe through auth's
+// sibling, for operators checking a server, a shared secret or an account; its exit status is
+// the server's decision, and --verbose shows the exchange as the library saw it.
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "api/arguments.h"
 #include "api/auth_call.h"
 #include "api/module.h"
 #include "api/result.h"
+#include "attribute_names.h"
 #include "exchange_trace.h"
+#include "login/client_config.h"
 #include "qvRadClient.h"
+#include "qvrad.h"
 #include "radius/nas_identity.h"
 #include "terminal.h"
 #include "text_escape.h"
@@ -45,18 +50,25 @@ LineRead ReadLine(std::FILE* in, char* text, std::size_t limit, std::size_t* len
 
 namespace {
 
-// Exit statuses: the Code of a verified reply, else the tool's own failure (which error text
-// auth gave), or a usage fault (EX_USAGE of sysexits.h).
+// Exit statuses: the Code of a verified reply, else the tool's own failure (as the text auth
+// would give for it), an Access-Challenge left unanswered, or a usage fault (EX_USAGE of
+// sysexits.h).
 constexpr int kExitAccept = 0;
 constexpr int kExitReject = 1;
 constexpr int kExitNetworkFail = 2;
 constexpr int kExitOtherCode = 3;
 constexpr int kExitInvalidInput = 4;
 constexpr int kExitInternal = 5;
+constexpr int kExitChallenged = 6;
 constexpr int kExitUsage = 64;
 
-// Every 6042 text of the library (kResultWinsock and its kin) begins so.
-const char kInternalPrefix[] = "6042#";
+// The texts auth has none for, in the form of its 6042 texts (exit 5).
+const char kResultMemory[] = "6042#0#ERR_SDK_INTERNAL(Out of memory)";
+const char kResultUnexpected[] = "6042#0#ERR_SDK_INTERNAL(Unexpected status)";
+
+// Access-Challenges answered in one login at most: the library's QVRAD_OPT_MAX_CHALLENGES
+// default, set explicitly so that the two bounds agree.
+constexpr int kMaxChallenges = 10;
 
 // auth refuses any argument of 2048 bytes or more. Values are kept up to that length, so a
 // longer one still reaches auth as too long and gets its verdict, never a shortened value
@@ -68,7 +80,9 @@ constexpr std::size_t kKeepLength = 2048;
 // too long, or endless input, ends the reading at once (exit 64).
 constexpr std::size_t kReadMargin = 64;
 constexpr std::size_t kPasswordReadLimit = rad::kMaxPasswordLength + kReadMargin;  // 192
-constexpr std::size_t kSecretReadLimit = rad::kMaxSecretLength + kReadMargin;      // 320
+// An answer goes out as a password does (RFC 2865 section 4.4: in User-Password).
+constexpr std::size_t kAnswerReadLimit = kPasswordReadLimit;
+constexpr std::size_t kSecretReadLimit = rad::kMaxSecretLength + kReadMargin;  // 320
 static_assert(kSecretReadLimit + 2 <= kKeepLength + 1, "a read line fits a Value");
 
 // draft-ietf-radext-deprecating-radius: a shared secret of 12 octets or less draws a warning;
@@ -77,19 +91,20 @@ constexpr std::size_t kShortSecret = 12;
 
 const char kHelp[] =
     "Usage: qvrad-auth --server HOST [--port 1812] (--secret S | --secret-file F)\n"
-    "                  --user U [--password P | --password-stdin] [--timeout 5]\n"
+    "                  --user U [--password P | --password-stdin]\n"
+    "                  [--answer-stdin | --answer-file F] [--attributes] [--timeout 5]\n"
     "                  [--require-message-authenticator] [-v]\n"
     "       qvrad-auth --status --server HOST [--port 1812] (--secret S | --secret-file F)\n"
     "                  [--timeout 5] [-v]\n"
     "       qvrad-auth --help | --version\n"
     "\n"
-    "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST, prints on one line\n"
-    "the text the library's auth call gives a host (the server's Reply-Message, or one of its\n"
-    "error texts), and exits with the server's decision.\n"
+    "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST through the\n"
+    "library's structured interface (qvrad.h), answers each Access-Challenge, prints the final\n"
+    "reply's Reply-Messages (one a line), and exits with the server's decision.\n"
     "\n"
     "  --server HOST       server name, IPv4 or IPv6 address (::1, [::1]), or a list of up to\n"
     "                      10 separated by commas, tried in turn within the one timeout\n"
-    "  --port N            UDP port (default 1812)\n"
+    "  --port N            UDP port, 1 to 65535 (default 1812)\n"
     "  --secret S          shared secret\n"
     "  --secret-file F     shared secret: the first line of F, line ending dropped; refused\n"
     "                      (exit 64) unless F is a regular file, or if group or others have any\n"
@@ -100,18 +115,30 @@ const char kHelp[] =
     "  --password P        password\n"
     "  --password-stdin    password: one line read from standard input, line ending dropped\n"
     "                      (without either, it is asked for on the terminal, not echoed)\n"
-    "  --timeout N         seconds from the first send to a verified reply, 1 to 19 (default\n"
-    "                      5); a silent server is sent the request again within it\n"
+    "  --answer-stdin      answers to Access-Challenges: one line of standard input each, in\n"
+    "                      turn (after the password's line under --password-stdin)\n"
+    "  --answer-file F     answers: one line of F each, in turn; F is checked as the secret\n"
+    "                      file is (exit 64 when others may read it)\n"
+    "                      (without either, each is asked for on the terminal, not echoed\n"
+    "                      unless the challenge's Prompt says echo; with no terminal an\n"
+    "                      Access-Challenge ends the run with exit 6)\n"
+    "  --attributes        after the Reply-Messages, every attribute of the final reply, one\n"
+    "                      a line, each line starting with a TAB\n"
+    "  --timeout N         seconds from the first send to a verified reply, 1 to 300 (default\n"
+    "                      5), for the login and again for each answer; a silent server is\n"
+    "                      sent the request again within it (--status: 1 to 19)\n"
     "  --status            instead of a login, ask whether the server is alive: one\n"
     "                      Status-Server (RFC 5997) with a Message-Authenticator and no\n"
     "                      credentials, never sent twice; prints \"alive\" and the round trip\n"
-    "                      when a signed Access-Accept (or Accounting-Response) comes back\n"
+    "                      when a verified Access-Accept (or Accounting-Response) comes back,\n"
+    "                      with a warning when it is not signed (discarded under\n"
+    "                      --require-message-authenticator)\n"
     "  --require-message-authenticator\n"
     "                      discard every reply without a valid Message-Authenticator, as\n"
     "                      QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes does (BlastRADIUS,\n"
     "                      CVE-2024-3596)\n"
-    "  --nas-identifier T  NAS-Identifier sent (default: QVRAD_NAS_IDENTIFIER, else this\n"
-    "                      machine's host name); empty: none\n"
+    "  --nas-identifier T  NAS-Identifier sent, at most 253 bytes (default:\n"
+    "                      QVRAD_NAS_IDENTIFIER, else this machine's host name); empty: none\n"
     "  --nas-ip-address A  NAS-IP-Address (NAS-IPv6-Address for IPv6) sent: an address, or\n"
     "                      auto for the local address toward each server (default:\n"
     "                      QVRAD_NAS_IP_ADDRESS, else none)\n"
@@ -125,28 +152,40 @@ const char kHelp[] =
     "machine (ps, /proc/PID/cmdline) and may land in shell history; this program blanks its own\n"
     "copy of them, on POSIX systems only, and not before others may have looked. Prefer\n"
     "--secret-file or QVRAD_SECRET for the secret, and --password-stdin or the terminal prompt\n"
-    "for the password. On Windows nothing is blanked; a secret file is refused when its DACL\n"
-    "lets Everyone, Users, Authenticated Users or Guests read it (mend it with icacls).\n"
-    "A password line over 192 bytes or a secret line over 320 ends the reading (exit 64). A\n"
-    "secret of 12 bytes or fewer draws a warning: use at least 16 random characters.\n"
+    "for the password. On Windows nothing is blanked; a secret or answer file is refused when\n"
+    "its DACL lets Everyone, Users, Authenticated Users or Guests read it (mend it with icacls).\n"
+    "A password or answer line over 192 bytes or a secret line over 320 ends the reading (exit\n"
+    "64). A secret of 12 bytes or fewer draws a warning: use at least 16 random characters.\n"
     "\n"
     "A one-shot command never learns that a server signs its replies, so by default (auto) a\n"
     "forged unsigned reply would pass here: once a server is known to send Message-Authenticator,\n"
     "give --require-message-authenticator (or QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes).\n"
     "\n"
-    "Output: the text auth returned. Control characters (C0, DEL, C1, also as UTF-8), the\n"
-    "bidirectional controls, U+2028, U+2029, U+FEFF, bytes that are not valid UTF-8 and the\n"
-    "backslash are printed as \\xHH and \\\\, so a Reply-Message always stays one harmless line.\n"
+    "Output: each Reply-Message of the final reply on a line of its own, in packet order, or\n"
+    "the text auth gives a host when there is none or no reply (below); an Access-Challenge's\n"
+    "Reply-Messages go to standard error before its answer is read. Control characters (C0,\n"
+    "DEL, C1, also as UTF-8), the bidirectional controls, U+2028, U+2029, the invisible format\n"
+    "characters (U+00AD, U+180E, U+200B-U+200D, U+2060-U+206F, U+FEFF, U+FFF0-U+FFFB,\n"
+    "U+1BCA0-U+1BCA3, U+1D173-U+1D17A, the tags U+E0000-U+E00FF, U+E01F0-U+E0FFF), bytes that\n"
+    "are not valid UTF-8 and the backslash are printed as \\xHH and \\\\, so a Reply-Message\n"
+    "always stays one harmless line. --attributes rows read \"NAME = VALUE\": RFC 2865 and 2869\n"
+    "names (Attr-N for others), text in quotes and escaped, integers in decimal, addresses,\n"
+    "the rest (Class, State, unknown types) as 0x and hex; a Vendor-Specific sub-attribute as\n"
+    "\"Vendor-Specific vendor=N type=M = 0x...\".\n"
     "\n"
     "Exit status (a verified reply's Code decides; no text a server sends changes that):\n"
     "  0   Access-Accept (the text may still be 6041#0#ERR_INVALID_RADIUS_FORMAT, as a host\n"
     "      would get, when the Accept carried no Reply-Message); --status: alive\n"
     "  1   Access-Reject, or an Access-Accept whose attributes do not parse (RFC 2865 section 5)\n"
-    "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout;\n"
-    "                                       --status: no answer\n"
-    "  3   a verified reply of another Code (Access-Challenge)\n"
+    "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout, or no\n"
+    "                                       server resolved; --status: no answer\n"
+    "  3   6041#0#ERR_INVALID_RADIUS_FORMAT more than 10 Access-Challenges in one login;\n"
+    "                                       --status: a reply of another Code\n"
     "  4   6007#0#INVALID_INPUT_ERR         the library refused an argument; nothing was sent\n"
     "  5   6042#0#ERR_SDK_INTERNAL(...)     the library could not run the exchange\n"
+    "  6   challenged: an Access-Challenge came and no answer could be had (no terminal and\n"
+    "      no --answer-stdin or --answer-file, or no line left in them); its Reply-Messages\n"
+    "      are printed\n"
     "  64  bad usage\n";
 
 // A wipe the compiler cannot drop: the stores go through a volatile pointer.
@@ -210,6 +249,9 @@ struct Options {
     const char* nasIdentifier = nullptr;  // null: the library's setting stands
     const char* nasIpAddress = nullptr;
     bool passwordStdin = false;
+    bool answerStdin = false;
+    const char* answerFile = nullptr;
+    bool attributes = false;
     bool help = false;
     bool version = false;
     Value secret;    // --secret, copied out of argv
@@ -264,6 +306,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--password-stdin") == 0) {
             if ((rc = flag()) != 0) return rc;
             o->passwordStdin = true;
+        } else if (std::strcmp(name, "--answer-stdin") == 0) {
+            if ((rc = flag()) != 0) return rc;
+            o->answerStdin = true;
+        } else if (std::strcmp(name, "--attributes") == 0) {
+            if ((rc = flag()) != 0) return rc;
+            o->attributes = true;
         } else if (std::strcmp(name, "--status") == 0) {
             if ((rc = flag()) != 0) return rc;
             o->status = true;
@@ -288,6 +336,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--nas-ip-address") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->nasIpAddress = v;
+        } else if (std::strcmp(name, "--answer-file") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->answerFile = v;
         } else if (std::strcmp(name, "--secret-file") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->secretFile = v;
@@ -304,19 +355,24 @@ int ParseOptions(int argc, char** argv, Options* o) {
     if (o->help || o->version) return 0;
     if (o->server == nullptr) return Usage("--server is required");
     // RFC 5997 section 3: a Status-Server carries no credentials.
-    if (o->status && (o->user != nullptr || o->password.set || o->passwordStdin))
-        return Usage("--status sends no credentials: drop --user and the password");
+    if (o->status && (o->user != nullptr || o->password.set || o->passwordStdin || o->answerStdin ||
+                      o->answerFile != nullptr))
+        return Usage("--status sends no credentials: drop --user, the password and the answers");
+    if (o->status && o->attributes)
+        return Usage("--attributes shows a login's reply, not --status");
     if (!o->status && o->user == nullptr) return Usage("--user is required");
     if (o->secret.set && o->secretFile != nullptr)
         return Usage("give the secret once: --secret or --secret-file");
     if (o->password.set && o->passwordStdin)
         return Usage("give the password once: --password or --password-stdin");
+    if (o->answerStdin && o->answerFile != nullptr)
+        return Usage("give the answers once: --answer-stdin or --answer-file");
     return 0;
 }
 
 // A line past its read limit, as a usage fault; what names the line.
 int TooLong(const char* what, std::size_t limit) {
-    char message[96];
+    char message[192];
     std::snprintf(message, sizeof message, "%s longer than %u bytes (the library takes %u at most)",
                   what, static_cast<unsigned>(limit), static_cast<unsigned>(limit - kReadMargin));
     return Usage(message);
@@ -327,7 +383,7 @@ int ReadSecretFile(const char* path, Value* secret) {
     SecretFileFacts facts;
     std::FILE* file = OpenSecretFile(path, &state, &facts);
     if (state != SecretFileState::kOk && state != SecretFileState::kCannotOpen) {
-        ExplainSecretFile(path, state, facts);
+        ExplainSecretFile("secret file", path, state, facts);
         return kExitUsage;
     }
     if (file == nullptr) return Usage("cannot open the secret file", path);
@@ -355,8 +411,8 @@ int ReadPassword(const Options& o, Value* password) {
     }
     if (!StdinIsTerminal())
         return Usage("no password: give --password-stdin to read it from standard input");
-    const LineRead got = Into(password, ReadHiddenLine("Password: ", password->text,
-                                                       kPasswordReadLimit, &password->length));
+    const LineRead got = Into(password, ReadTerminalLine("Password: ", false, password->text,
+                                                         kPasswordReadLimit, &password->length));
     std::fputs("\n", stderr);  // the Enter was not echoed
     if (got == LineRead::kError)
         return Usage("cannot read the password from the terminal with its echo off");
@@ -373,21 +429,275 @@ void PrintResult(const char* text) {
     std::fputc('\n', stdout);
 }
 
-// A verified reply's Code first, whatever text it carried: a server's text never changes its
-// decision. Only without one do the library's own texts tell its failures apart.
-int AuthExitStatus(const char* text, const ExchangeTrace& trace) {
-    if (trace.replied) {
-        // RFC 2865 section 5: an Accept whose attributes do not parse is treated as a Reject
-        // (the host's text for it is 6041#0#ERR_INVALID_RADIUS_FORMAT, never an acceptance).
-        if (trace.replyCode == rad::kAccessAccept)
-            return trace.replyFault == AttributeFault::kNone ? kExitAccept : kExitReject;
-        if (trace.replyCode == rad::kAccessReject) return kExitReject;
-        return kExitOtherCode;
+// Why no reply was taken, where the trace of the last exchange knows more than the result.
+void ExplainNoReply(const ExchangeTrace& trace, const Options& o, bool probe) {
+    if (!trace.replied && trace.unsignedDropped)
+        std::fputs(
+            "qvrad-auth: a reply whose authenticator verified came without the "
+            "Message-Authenticator it must carry, and was discarded\n",
+            stderr);
+    else if (o.verbose && !trace.replied && trace.sent > 0)
+        std::fprintf(stderr,
+                     "No reply verified within %s s. A server drops a request whose "
+                     "Message-Authenticator does not verify: check the shared secret, then the "
+                     "address and the port.%s\n",
+                     o.timeout, probe ? " A server may also not answer Status-Server." : "");
+}
+
+// Where the answers to Access-Challenges come from (RFC 2865 section 4.4).
+struct AnswerSource {
+    std::FILE* file = nullptr;  // --answer-file, opened and checked before anything is sent
+    bool fromStdin = false;     // --answer-stdin
+    int read = 0;               // answers read so far
+
+    AnswerSource() = default;
+    ~AnswerSource() {
+        if (file != nullptr) std::fclose(file);
     }
-    if (std::strcmp(text, kResultInvalidInput) == 0) return kExitInvalidInput;
-    if (std::strncmp(text, kInternalPrefix, sizeof kInternalPrefix - 1) == 0) return kExitInternal;
-    if (std::strcmp(text, kResultNetworkFail) == 0) return kExitNetworkFail;
-    return kExitInternal;  // no reply, yet not the no-reply text: not the library we know
+    AnswerSource(const AnswerSource&) = delete;
+    AnswerSource& operator=(const AnswerSource&) = delete;
+};
+
+int OpenAnswerFile(const char* path, AnswerSource* answers) {
+    SecretFileState state = SecretFileState::kCannotOpen;
+    SecretFileFacts facts;
+    answers->file = OpenSecretFile(path, &state, &facts);
+    if (state != SecretFileState::kOk && state != SecretFileState::kCannotOpen) {
+        ExplainSecretFile("answer file", path, state, facts);
+        return kExitUsage;
+    }
+    if (answers->file == nullptr) return Usage("cannot open the answer file", path);
+    return 0;
+}
+
+// Each Reply-Message (RFC 2865 section 5.18) of the login's reply on a line of its own, escaped:
+// a server's text must not move the cursor, inject lines or send terminal commands. An empty
+// one shows nothing and is left out. The count printed.
+std::size_t PrintMessages(std::FILE* out, const qvrad_login* login) {
+    std::size_t printed = 0;
+    const std::size_t count = qvrad_login_message_count(login);
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* text = qvrad_login_message(login, i);
+        if (text == nullptr || text[0] == '\0') continue;
+        WriteEscaped(out, reinterpret_cast<const unsigned char*>(text), std::strlen(text));
+        std::fputc('\n', out);
+        ++printed;
+    }
+    return printed;
+}
+
+// The final reply on standard output: its Reply-Messages, or the text auth gives a host for a
+// reply without one (so the first line stays what auth's caller reads), then with --attributes
+// every attribute, each line opened by a TAB, which no escaped message line holds.
+void PrintReply(const qvrad_login* login, bool attributes) {
+    if (PrintMessages(stdout, login) == 0) PrintResult(kResultInvalidFormat);
+    if (!attributes) return;
+    const std::size_t count = qvrad_login_attribute_count(login);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t vendor = 0, type = 0;
+        const unsigned char* value = nullptr;
+        std::size_t length = 0;
+        if (qvrad_login_attribute(login, i, &vendor, &type, &value, &length) != QVRAD_OK) break;
+        std::fputc('\t', stdout);
+        if (vendor != 0) {
+            // RFC 2865 section 5.26: the vendor's own numbering; no dictionary here, so hex.
+            std::fprintf(stdout, "Vendor-Specific vendor=%lu type=%lu = ",
+                         static_cast<unsigned long>(vendor), static_cast<unsigned long>(type));
+            WriteAttributeValue(stdout, ValueForm::kHex, value, length);
+        } else {
+            WriteAttribute(stdout, type, value, length);
+        }
+        std::fputc('\n', stdout);
+    }
+}
+
+// A verified reply's Code decides, whatever text it carried: a server's text never changes it.
+// RFC 2865 section 5: an Accept whose attributes do not parse comes as a Reject from the
+// library.
+int CodeExitStatus(int code) {
+    if (code == QVRAD_CODE_ACCEPT) return kExitAccept;
+    if (code == QVRAD_CODE_REJECT) return kExitReject;
+    return kExitOtherCode;
+}
+
+// A login that ended without a verified reply to report: auth's text for the same failure, and
+// its exit status; a line on standard error where auth's text says less than the status.
+int ReportFailure(int status) {
+    const char* text = kResultUnexpected;
+    int exitStatus = kExitInternal;
+    switch (status) {
+        case QVRAD_E_ARGUMENT:
+            text = kResultInvalidInput;
+            exitStatus = kExitInvalidInput;
+            break;
+        case QVRAD_E_TIMEOUT:
+        case QVRAD_E_RESOLVE:  // auth gives a name that does not resolve the same text
+        case QVRAD_E_TLS:
+            text = kResultNetworkFail;
+            exitStatus = kExitNetworkFail;
+            break;
+        case QVRAD_E_TOO_MANY_CHALLENGES:
+            // auth's text for an Access-Challenge, the reply it cannot take.
+            text = kResultInvalidFormat;
+            exitStatus = kExitOtherCode;
+            break;
+        case QVRAD_E_INTERNAL:
+            text = kResultClientStack;  // the socket layer started at load (ModuleProcessAttach)
+            break;
+        case QVRAD_E_MEMORY:
+            text = kResultMemory;
+            break;
+        default:
+            break;
+    }
+    if (status != QVRAD_E_ARGUMENT && status != QVRAD_E_TIMEOUT)
+        std::fprintf(stderr, "qvrad-auth: %s\n", qvrad_strerror(status));
+    PrintResult(text);
+    return exitStatus;
+}
+
+// How reading an answer ended: one to send, none to be had (exit 6), or a usage fault.
+enum class Answered { kYes, kNone, kUsage };
+
+// The answer to the challenge the login holds, from the answer source or the terminal. Its
+// Reply-Messages are shown first, on standard error: they are what the server asks.
+Answered ReadAnswer(const qvrad_login* login, AnswerSource* answers, Value* answer) {
+    if (answers->file == nullptr && !answers->fromStdin && !StdinIsTerminal()) {
+        // The messages go to standard output with the reply, as the run's result.
+        std::fputs(
+            "qvrad-auth: the server sent an Access-Challenge; give the answer with "
+            "--answer-stdin or --answer-file, or run on a terminal\n",
+            stderr);
+        return Answered::kNone;
+    }
+    PrintMessages(stderr, login);
+    const int number = answers->read + 1;
+    LineRead got = LineRead::kEnd;
+    const char* what = nullptr;
+    if (answers->file != nullptr || answers->fromStdin) {
+        what = answers->file != nullptr ? "the answer file" : "standard input";
+        got = Into(answer, ReadLine(answers->file != nullptr ? answers->file : stdin, answer->text,
+                                    kAnswerReadLimit, &answer->length));
+        if (got == LineRead::kEnd) {
+            std::fprintf(stderr, "qvrad-auth: %s holds no answer to challenge %d\n", what, number);
+            return Answered::kNone;
+        }
+    } else {
+        what = "the terminal";
+        // RFC 2869 section 5.10: the answer is echoed only when the Prompt says so.
+        const bool echo = qvrad_login_prompt_echo(login) == 1;
+        got = Into(answer, ReadTerminalLine("Answer: ", echo, answer->text, kAnswerReadLimit,
+                                            &answer->length));
+        if (!echo) std::fputs("\n", stderr);  // the Enter was not echoed
+        if (got == LineRead::kEnd) {
+            std::fputs("qvrad-auth: no answer was typed\n", stderr);
+            return Answered::kNone;
+        }
+    }
+    ++answers->read;
+    if (got == LineRead::kOk) return Answered::kYes;
+    char message[96];
+    std::snprintf(message, sizeof message, "the answer to challenge %d from %s%s", number, what,
+                  got == LineRead::kTooLong ? " is" : "");
+    if (got == LineRead::kNul)
+        Usage(message, "the line holds a NUL byte");
+    else if (got == LineRead::kTooLong)
+        TooLong(message, kAnswerReadLimit);
+    else
+        Usage(message, "cannot be read");
+    return Answered::kUsage;
+}
+
+// Frees what the structured interface handed out, on every path (the client wipes its
+// secrets); the login before its client, as qvrad.h asks.
+struct Handles {
+    qvrad_client* client = nullptr;
+    qvrad_login* login = nullptr;
+
+    Handles() = default;
+    ~Handles() {
+        qvrad_login_free(login);
+        qvrad_client_free(client);
+    }
+    Handles(const Handles&) = delete;
+    Handles& operator=(const Handles&) = delete;
+};
+
+// A port or timeout as auth parses it (atoi, refused past int), or -1; a text of auth's
+// 2048-byte argument bound or longer, -1 too.
+int ParseNumber(const char* text) {
+    int value = -1;
+    if (std::memchr(text, '\0', kArgumentLimit) == nullptr || ParseAtoiChecked(text, &value) != 0)
+        return -1;
+    return value;
+}
+
+// The client of the login: every server of the list with the one port and secret, the
+// options. 0, a usage fault, or -1 when the library refused a value (auth's 6007, exit 4).
+int SetUpClient(Options& o, const ExchangeObserver* observer, qvrad_client** made) {
+    if (qvrad_client_new(made) != QVRAD_OK) return -2;
+    qvrad_client* c = *made;
+    // --verbose and the exit notes watch the exchange through the library's internal hook.
+    c->observer = observer;
+    if (o.nasIdentifier != nullptr &&
+        qvrad_client_set_text(c, QVRAD_OPT_NAS_IDENTIFIER, o.nasIdentifier) != QVRAD_OK)
+        return Usage("--nas-identifier takes at most 253 bytes");
+    if (o.nasIpAddress != nullptr &&
+        qvrad_client_set_text(c, QVRAD_OPT_NAS_IP_ADDRESS, o.nasIpAddress) != QVRAD_OK)
+        return Usage("--nas-ip-address takes an IPv4 or IPv6 address or auto", o.nasIpAddress);
+    if (o.requireSignature && qvrad_client_set_int(c, QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR,
+                                                   QVRAD_REQUIRE_YES) != QVRAD_OK)
+        return -1;
+    const int timeout = ParseNumber(o.timeout);
+    if (timeout < 1 || timeout > 300 ||
+        qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, static_cast<std::int64_t>(timeout) * 1000) !=
+            QVRAD_OK ||
+        qvrad_client_set_int(c, QVRAD_OPT_MAX_CHALLENGES, kMaxChallenges) != QVRAD_OK)
+        return -1;
+    // A list as auth splits it; each entry is one server of the client, in order.
+    ServerList list;
+    if (SplitServerList(o.server, std::strlen(o.server), &list) != 0) return -1;
+    const int port = ParseNumber(o.port);
+    for (std::int32_t i = 0; i < list.count; ++i)
+        if (qvrad_client_add_server(c, list.text + list.entry[i], port, o.secret.text) != QVRAD_OK)
+            return -1;
+    return 0;
+}
+
+// One login, its challenges answered: what it printed decided, the exit status returned.
+int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
+             const ExchangeObserver* observer) {
+    Handles h;
+    const int setUp = SetUpClient(o, observer, &h.client);
+    Wipe(o.secret.text, sizeof o.secret.text);  // the client holds its own copies
+    if (setUp == -2) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp > 0) return setUp;
+    int status = setUp == 0 ? qvrad_login_pap(h.client, o.user, o.password.text, &h.login)
+                            : QVRAD_E_ARGUMENT;
+    Wipe(o.password.text, sizeof o.password.text);
+    // The library's bound ends the loop first (QVRAD_E_TOO_MANY_CHALLENGES); this one only
+    // makes the loop's end plain.
+    for (int round = 0; status == QVRAD_OK && round < kMaxChallenges &&
+                        qvrad_login_code(h.login) == QVRAD_CODE_CHALLENGE;
+         ++round) {
+        Value answer;
+        const Answered got = ReadAnswer(h.login, answers, &answer);
+        if (got == Answered::kUsage) return kExitUsage;
+        if (got == Answered::kNone) {
+            PrintReply(h.login, o.attributes);
+            return kExitChallenged;
+        }
+        trace->NextExchange();
+        status = qvrad_login_answer(h.login, answer.text);
+    }
+    if (status != QVRAD_OK) {
+        ExplainNoReply(*trace, o, false);
+        return ReportFailure(status);
+    }
+    if (qvrad_login_code(h.login) == QVRAD_CODE_CHALLENGE)
+        return ReportFailure(QVRAD_E_TOO_MANY_CHALLENGES);
+    PrintReply(h.login, o.attributes);
+    return CodeExitStatus(qvrad_login_code(h.login));
 }
 
 // The Status-Server probe's line and exit status.
@@ -395,6 +705,12 @@ int ReportStatus(StatusOutcome outcome, const ExchangeTrace& trace, const char* 
     char line[96];
     int exitStatus = kExitInternal;
     switch (outcome) {
+        case StatusOutcome::kAliveUnsigned:
+            std::fputs(
+                "qvrad-auth: warning: the server does not sign its Status-Server replies (no "
+                "Message-Authenticator); its Response Authenticator verified\n",
+                stderr);
+            [[fallthrough]];
         case StatusOutcome::kAlive:
             std::snprintf(line, sizeof line, "alive, round trip %lld ms",
                           static_cast<long long>(trace.roundTrip));
@@ -429,6 +745,28 @@ int ReportStatus(StatusOutcome outcome, const ExchangeTrace& trace, const char* 
     return exitStatus;
 }
 
+// The Status-Server probe through auth's sibling, with auth's checks (one server, a timeout of
+// 1 to 19 s).
+int RunProbe(Options& o, ExchangeTrace& trace, const ExchangeObserver& observer) {
+    // The same process setting QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes gives at load.
+    if (o.requireSignature) SetProcessReplySigning(ReplySigning::kRequire);
+    // A Status-Server names no NAS (RFC 5997 section 3); the address is still checked, as for
+    // a login.
+    NasIdentity nas = ProcessNasIdentity();
+    if (o.nasIpAddress != nullptr && ParseNasIpAddress(o.nasIpAddress, &nas) != 0)
+        return Usage("--nas-ip-address takes an IPv4 or IPv6 address or auto", o.nasIpAddress);
+    AuthArguments args = {};
+    args.server = o.server;
+    // auth keeps a port's low 16 bits; the tool refuses one past 65535, as for a login.
+    args.port = ParseNumber(o.port) > 65535 ? "0" : o.port;
+    args.secret = o.secret.text;
+    args.timeout = o.timeout;
+    const StatusOutcome outcome = RunStatus(args, &observer);
+    Wipe(o.secret.text, sizeof o.secret.text);
+    ExplainNoReply(trace, o, true);
+    return ReportStatus(outcome, trace, o.timeout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -456,15 +794,16 @@ int main(int argc, char** argv) {
         o.secret.set = true;
     }
     if (!o.status && !o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
+    AnswerSource answers;
+    answers.fromStdin = o.answerStdin;
+    if (o.answerFile != nullptr && (rc = OpenAnswerFile(o.answerFile, &answers)) != 0) return rc;
 
     // The library's load-time work, which the shared library does when it is loaded: the
-    // reply-signing setting and the socket start.
+    // reply-signing and NAS settings and the socket start.
     if (ModuleProcessAttach() != 0) {
         std::fputs("qvrad-auth: the library could not start its socket layer\n", stderr);
         return kExitInternal;
     }
-    // The same process setting QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR=yes gives at load.
-    if (o.requireSignature) SetProcessReplySigning(ReplySigning::kRequire);
     if (o.secret.length > 0 && o.secret.length <= kShortSecret)
         std::fprintf(stderr,
                      "qvrad-auth: warning: the shared secret is %u bytes; one of 12 or fewer can "
@@ -472,53 +811,11 @@ int main(int argc, char** argv) {
                      "characters\n",
                      static_cast<unsigned>(o.secret.length));
 
-    // The NAS options through the code the library's environment variables go through.
-    NasIdentity nas = ProcessNasIdentity();
-    if (o.nasIdentifier != nullptr) ParseNasIdentifier(o.nasIdentifier, nullptr, &nas);
-    if (o.nasIpAddress != nullptr && ParseNasIpAddress(o.nasIpAddress, &nas) != 0)
-        return Usage("--nas-ip-address takes an IPv4 or IPv6 address or auto", o.nasIpAddress);
-    SetProcessNasIdentity(nas);
     ExchangeTrace trace;
     trace.verbose = o.verbose;
     const ExchangeObserver observer = trace.Observer();
-    AuthArguments args = {};
-    args.server = o.server;
-    args.port = o.port;
-    args.secret = o.secret.text;
-    args.user = o.status ? nullptr : o.user;
-    args.password = o.status ? nullptr : o.password.text;
-    args.timeout = o.timeout;
-    const char* text = nullptr;
-    StatusOutcome outcome = StatusOutcome::kNoAnswer;
-    if (o.status)
-        outcome = RunStatus(args, &observer);
-    else
-        text = RunAuth(args, &observer);
-    Wipe(o.secret.text, sizeof o.secret.text);
-    Wipe(o.password.text, sizeof o.password.text);
-    if (!o.status && text == nullptr) {
-        std::fputs("qvrad-auth: auth returned no text\n", stderr);
-        return kExitInternal;
-    }
-    if (!trace.replied && trace.unsignedDropped)
-        std::fputs(
-            "qvrad-auth: a reply whose authenticator verified came without the "
-            "Message-Authenticator it must carry, and was discarded\n",
-            stderr);
-    else if (o.verbose && !trace.replied && trace.sent > 0)
-        std::fprintf(stderr,
-                     "No reply verified within %s s. A server drops a request whose "
-                     "Message-Authenticator does not verify: check the shared secret, then the "
-                     "address and the port.%s\n",
-                     o.timeout, o.status ? " A server may also not answer Status-Server." : "");
-
-    int exitStatus = 0;
-    if (o.status) {
-        exitStatus = ReportStatus(outcome, trace, o.timeout);
-    } else {
-        PrintResult(text);
-        exitStatus = AuthExitStatus(text, trace);
-    }
+    const int exitStatus =
+        o.status ? RunProbe(o, trace, observer) : RunLogin(o, &answers, &trace, &observer);
     if (std::fflush(stdout) != 0) return kExitInternal;
     return exitStatus;
 }

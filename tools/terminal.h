@@ -1,4 +1,4 @@
-// The system-specific side of qvrad-auth: a password typed without echo, command-line and
+// The system-specific side of qvrad-auth: a password or answer typed without echo, command-line and
 // environment text as UTF-8, and the secret's file and variable kept from other eyes. One
 // implementation per system: terminal_posix.cpp, terminal_win32.cpp.
 #pragma once
@@ -18,14 +18,15 @@ LineRead ReadLine(std::FILE* in, char* text, std::size_t limit, std::size_t* len
 // Whether standard input is an interactive terminal, where a password can be typed.
 bool StdinIsTerminal();
 
-// Turns the echo off, then writes prompt to standard error, then reads one line typed at the
-// terminal on standard input, as UTF-8, in the form ReadLine gives. The prompt comes only once
-// the echo is off (as getpass does), so that nothing typed after it is echoed or discarded by
-// the switch. The echo comes back afterwards, and also if the program is interrupted (Ctrl-C)
-// meanwhile. kError when the echo cannot be turned off (then nothing was shown or read).
-// limit and text as for ReadLine; what was typed past the limit is discarded, not left for the
-// shell to read.
-LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t limit, std::size_t* length);
+// Writes prompt to standard error, then reads one line typed at the terminal on standard
+// input, as UTF-8, in the form ReadLine gives. Without echo the echo is turned off first and the
+// prompt comes only then (as getpass does), so that nothing typed after it is echoed or
+// discarded by the switch; the echo comes back afterwards, and also if the program is
+// interrupted (Ctrl-C) meanwhile. kError when the echo cannot be turned off (then nothing was
+// shown or read). limit and text as for ReadLine; what was typed past the limit is discarded,
+// not left for the shell to read.
+LineRead ReadTerminalLine(const char* prompt, bool echo, char* text, std::size_t limit,
+                          std::size_t* length);
 
 // The command-line arguments as UTF-8: argv itself on POSIX; on Windows, where main gets them
 // in the ANSI code page, converted from the UTF-16 command line (argc stays the same).
@@ -46,13 +47,15 @@ struct SecretFileFacts {
     const char* readerSid = "";  // and that group's SID, for icacls
 };
 
-// Opens the secret file (a UTF-8 path) for reading, unbuffered, without blocking (a FIFO or a
-// device must not hold the open). The opened file itself is checked, so the file checked is the
-// file read: it must be a regular file; on POSIX (fstat on its descriptor) it is refused when
-// group or others have any permission on it or another user owns it; on Windows when its DACL
-// lets Everyone, Users, Authenticated Users or Guests read it. null unless kOk.
+// Opens a secret file (the shared secret's, or the challenge answers', a UTF-8 path) for reading,
+// unbuffered, without blocking (a FIFO or a device must not hold the open). The opened file itself
+// is checked, so the file checked is the file read: it must be a regular file; on POSIX (fstat on
+// its descriptor) it is refused when group or others have any permission on it or another user owns
+// it; on Windows when its DACL lets Everyone, Users, Authenticated Users or Guests read it. null
+// unless kOk.
 std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFacts* facts);
 
-// Writes why the secret file was refused (a state other than kOk and kCannotOpen), and the
-// command that mends it, to standard error.
-void ExplainSecretFile(const char* path, SecretFileState state, const SecretFileFacts& facts);
+// Writes why the file was refused (a state other than kOk and kCannotOpen), and the command that
+// mends it, to standard error; what names it ("secret file", "answer file").
+void ExplainSecretFile(const char* what, const char* path, SecretFileState state,
+                       const SecretFileFacts& facts);

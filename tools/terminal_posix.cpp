@@ -1,6 +1,6 @@
-// qvrad-auth on POSIX: the password prompt's echo control (termios), restored on SIGINT,
-// SIGTERM, SIGHUP and SIGQUIT; the secret file's type, owner and mode; arguments and environment
-// are already bytes as typed.
+// qvrad-auth on POSIX: the password and answer prompts' echo control (termios), restored on SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT; the secret and answer files' type, owner and mode; arguments and
+// environment are already bytes as typed.
 #include "terminal.h"
 
 #include <csignal>
@@ -68,7 +68,16 @@ bool StdinIsTerminal() {
     return isatty(STDIN_FILENO) == 1;
 }
 
-LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t limit, std::size_t* length) {
+LineRead ReadTerminalLine(const char* prompt, bool echo, char* text, std::size_t limit,
+                          std::size_t* length) {
+    if (echo) {
+        std::fputs(prompt, stderr);
+        std::fflush(stderr);
+        const LineRead got = ReadLine(stdin, text, limit, length);
+        // The rest of an over-long line goes too, not to the shell once this program ends.
+        if (got == LineRead::kTooLong) tcflush(STDIN_FILENO, TCIFLUSH);
+        return got;
+    }
     if (EchoOff() != 0) return LineRead::kError;
     std::fputs(prompt, stderr);
     std::fflush(stderr);
@@ -129,15 +138,15 @@ std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFa
     return nullptr;
 }
 
-void ExplainSecretFile(const char* path, SecretFileState state, const SecretFileFacts& facts) {
+void ExplainSecretFile(const char* what, const char* path, SecretFileState state,
+                       const SecretFileFacts& facts) {
     if (state == SecretFileState::kNotRegular) {
         std::fprintf(stderr,
-                     "qvrad-auth: the secret file %s is not a regular file (a FIFO, a device or a "
-                     "folder)\n",
-                     path);
+                     "qvrad-auth: the %s %s is not a regular file (a FIFO, a device or a folder)\n",
+                     what, path);
         return;
     }
-    std::fprintf(stderr, "qvrad-auth: the secret file %s %s (mode %04o, owner %lu)\n", path,
+    std::fprintf(stderr, "qvrad-auth: the %s %s %s (mode %04o, owner %lu)\n", what, path,
                  state == SecretFileState::kOtherOwner ? "belongs to another user"
                                                        : "is open to group or others",
                  facts.mode, facts.owner);

@@ -1,7 +1,8 @@
-// qvrad-auth on Windows: the password prompt read from the console as UTF-16 with the echo off
-// (restored on Ctrl-C, Ctrl-Break, close), and arguments and environment taken as UTF-16, all
-// handed on as UTF-8, since main's argv and the console's bytes are in a legacy code page; the
-// secret file opened by its UTF-16 name and refused when its DACL lets broad groups read it.
+// qvrad-auth on Windows: the password and answer prompts read from the console as UTF-16, the
+// password's with the echo off (restored on Ctrl-C, Ctrl-Break, close), and arguments and
+// environment taken as UTF-16, all handed on as UTF-8, since main's argv and the console's bytes
+// are in a legacy code page; the secret file opened by its UTF-16 name and refused when its DACL
+// lets broad groups read it.
 #include "terminal.h"
 
 #include <cstdint>
@@ -19,23 +20,27 @@ namespace {
 
 HANDLE g_input = INVALID_HANDLE_VALUE;
 DWORD g_saved = 0;
-volatile LONG g_echoOff = 0;
+volatile LONG g_modeChanged = 0;
 
 // Runs on a thread of its own; FALSE passes the event on to the default handler (exit).
 BOOL WINAPI RestoreOnControl(DWORD) {
-    if (InterlockedExchange(&g_echoOff, 0) != 0) SetConsoleMode(g_input, g_saved);
+    if (InterlockedExchange(&g_modeChanged, 0) != 0) SetConsoleMode(g_input, g_saved);
     return FALSE;
 }
 
-int EchoOff() {
+// Line input on, and the echo as asked: off for a password, on for an answer the Prompt
+// attribute lets show.
+int EchoSet(bool echo) {
     g_input = GetStdHandle(STD_INPUT_HANDLE);
     if (GetConsoleMode(g_input, &g_saved) == 0) return -1;
     SetConsoleCtrlHandler(RestoreOnControl, TRUE);
-    InterlockedExchange(&g_echoOff, 1);
+    InterlockedExchange(&g_modeChanged, 1);
     // Line input stays on, so the typed line is edited and ended with Enter as usual.
-    if (SetConsoleMode(
-            g_input, (g_saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT) == 0) {
-        InterlockedExchange(&g_echoOff, 0);
+    const DWORD mode = echo
+                           ? g_saved | ENABLE_ECHO_INPUT | ENABLE_LINE_INPUT
+                           : (g_saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT;
+    if (SetConsoleMode(g_input, mode) == 0) {
+        InterlockedExchange(&g_modeChanged, 0);
         SetConsoleCtrlHandler(RestoreOnControl, FALSE);
         return -1;
     }
@@ -43,7 +48,7 @@ int EchoOff() {
 }
 
 void EchoRestore() {
-    if (InterlockedExchange(&g_echoOff, 0) != 0) SetConsoleMode(g_input, g_saved);
+    if (InterlockedExchange(&g_modeChanged, 0) != 0) SetConsoleMode(g_input, g_saved);
     SetConsoleCtrlHandler(RestoreOnControl, FALSE);
 }
 
@@ -84,8 +89,9 @@ bool StdinIsTerminal() {
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-LineRead ReadHiddenLine(const char* prompt, char* text, std::size_t limit, std::size_t* length) {
-    if (EchoOff() != 0) return LineRead::kError;
+LineRead ReadTerminalLine(const char* prompt, bool echo, char* text, std::size_t limit,
+                          std::size_t* length) {
+    if (EchoSet(echo) != 0) return LineRead::kError;
     std::fputs(prompt, stderr);
     std::fflush(stderr);
     wchar_t line[kWideKeep];
@@ -283,12 +289,13 @@ std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFa
     return nullptr;
 }
 
-void ExplainSecretFile(const char* path, SecretFileState state, const SecretFileFacts& facts) {
+void ExplainSecretFile(const char* what, const char* path, SecretFileState state,
+                       const SecretFileFacts& facts) {
     if (state == SecretFileState::kNotRegular) {
-        std::fprintf(stderr, "qvrad-auth: the secret file %s is not a regular file\n", path);
+        std::fprintf(stderr, "qvrad-auth: the %s %s is not a regular file\n", what, path);
         return;
     }
-    std::fprintf(stderr, "qvrad-auth: the secret file %s can be read by %s (%s), says its DACL\n",
+    std::fprintf(stderr, "qvrad-auth: the %s %s can be read by %s (%s), says its DACL\n", what,
                  path, facts.reader, facts.readerSid);
     // Inherited entries gone, the broad groups' removed, read for the user alone.
     std::fprintf(stderr,

@@ -39,25 +39,31 @@ std::size_t PrintableSequence(const unsigned char* bytes, std::size_t left) {
     return length;
 }
 
-// Code points a terminal acts on without showing them: the bidirectional controls of Unicode's
-// UAX #9 (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069), which can show a line in another
-// order than it was sent, the line and paragraph separators U+2028-U+2029 and the byte order
-// mark U+FEFF.
+// Code points a terminal acts on, or hides, without showing them: the bidirectional controls
+// of Unicode's UAX #9 (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069), which can show a
+// line in another order than it was sent; the separators U+2028-U+2029; and the format
+// characters Unicode lists as Default_Ignorable_Code_Point, which draw nothing, so two texts
+// that differ would look alike: U+00AD, U+180E, U+200B-U+200D, U+2060-U+206F, U+FEFF,
+// U+1BCA0-U+1BCA3, U+1D173-U+1D17A and the tags U+E0000-U+E007F, with the unassigned
+// default-ignorable code points set aside for more of them (U+2065, U+FFF0-U+FFF8,
+// U+E0080-U+E00FF, U+E01F0-U+E0FFF); also the interlinear annotation controls U+FFF9-U+FFFB,
+// which hide the text between them. The other default-ignorables are marks or letters, not
+// format characters, and pass: the variation selectors (emoji and ideographs need them), the
+// combining grapheme joiner and the Hangul fillers.
 struct Range {
     unsigned first, last;
 };
-const Range kHidden[] = {
-    {0x061C, 0x061C}, {0x200E, 0x200F}, {0x2028, 0x202E}, {0x2066, 0x2069}, {0xFEFF, 0xFEFF}};
+const Range kHidden[] = {{0x00AD, 0x00AD},   {0x061C, 0x061C},   {0x180E, 0x180E},
+                         {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x206F},
+                         {0xFEFF, 0xFEFF},   {0xFFF0, 0xFFFB},   {0x1BCA0, 0x1BCA3},
+                         {0x1D173, 0x1D17A}, {0xE0000, 0xE00FF}, {0xE01F0, 0xE0FFF}};
 
-// A well-formed sequence of 2 or 3 bytes, as PrintableSequence found it (RFC 3629 section 3).
+// The code point of a well-formed sequence of 2 to 4 bytes, as PrintableSequence found it
+// (RFC 3629 section 3).
 bool HiddenCodePoint(const unsigned char* bytes, std::size_t length) {
-    unsigned point = 0;
-    if (length == 2)
-        point = (bytes[0] & 0x1Fu) << 6 | (bytes[1] & 0x3Fu);
-    else if (length == 3)
-        point = (bytes[0] & 0x0Fu) << 12 | (bytes[1] & 0x3Fu) << 6 | (bytes[2] & 0x3Fu);
-    else
-        return false;
+    static const unsigned kLeadBits[5] = {0, 0, 0x1Fu, 0x0Fu, 0x07u};
+    unsigned point = bytes[0] & kLeadBits[length];
+    for (std::size_t i = 1; i < length; ++i) point = point << 6 | (bytes[i] & 0x3Fu);
     for (const Range& r : kHidden)
         if (point >= r.first && point <= r.last) return true;
     return false;

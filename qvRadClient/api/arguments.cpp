@@ -88,18 +88,28 @@ int MeasureArguments(const char* const* all, int count, std::size_t* lengths) {
     return 0;
 }
 
-// Port and timeout, parsed as atoi does; the last checks of both calls.
+// Port and timeout, parsed as atoi does; the last checks of both calls. The port keeps its low
+// 16 bits (a UDP port is 16 bits, RFC 768); one whose low 16 bits are 0 (65536, 131072, ...) is
+// refused like 0 itself, since nothing can be sent to port 0.
 int CheckPortAndTimeout(const char* portText, const char* timeoutText, CheckedArguments* checked) {
-    int port = 0;
-    if (ParseAtoiChecked(portText, &port) != 0 || port <= 0) return -1;
+    int parsed = 0;
+    if (ParseAtoiChecked(portText, &parsed) != 0 || parsed <= 0) return -1;
+    const std::uint16_t port = static_cast<std::uint16_t>(static_cast<unsigned>(parsed) & 0xFFFFu);
+    if (port == 0) return -1;
     int timeout = 0;
     if (ParseAtoiChecked(timeoutText, &timeout) != 0 || timeout < 1 || timeout > 19) return -1;
-    checked->port = static_cast<std::uint16_t>(static_cast<unsigned>(port) & 0xFFFFu);
+    checked->port = port;
     checked->timeoutSeconds = timeout;
     return 0;
 }
 
 }  // namespace
+
+int CheckCredential(const char* text, std::size_t limit) {
+    if (text == nullptr) return -1;
+    const std::size_t length = BoundedLength(text);
+    return length != 0 && length <= limit && HasNonSpace(text, length) ? 0 : -1;
+}
 
 int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
     const char* const all[6] = {args.server, args.port,     args.secret,

@@ -34,10 +34,15 @@ struct ServerList {
 int SplitServerList(const char* server, std::size_t length, ServerList* list);
 
 struct CheckedArguments {
-    std::uint16_t port;  // the parsed port reduced to its low 16 bits
+    std::uint16_t port;  // the parsed port reduced to its low 16 bits, never 0
     std::int32_t timeoutSeconds;
     ServerList servers;
 };
+
+// The check auth makes of its user and password, for the structured interface's logins and
+// answers: 0 when text is not null, holds 1 to limit octets (measured within the 2048-byte
+// bound) and something other than white space.
+int CheckCredential(const char* text, std::size_t limit);
 
 // 0 when every check passes, -1 at the first failure.
 int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked);

@@ -29,6 +29,18 @@ static int ToFd(SocketHandle socket) {
     return static_cast<int>(socket);
 }
 
+namespace {
+
+int ConnectSocket(SocketHandle socket, const sockaddr* peer, socklen_t length) {
+    return ::connect(ToFd(socket), peer, length) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, sockaddr* local, socklen_t* length) {
+    return ::getsockname(ToFd(socket), local, length) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
 int SocketLayerStart(std::uint16_t requested, std::uint16_t* granted) {
     if (granted != nullptr) *granted = requested;
     return 0;
@@ -147,23 +159,6 @@ int GetMachineHostName(char* buffer, std::size_t limit) {
         return -1;
     }
     return 0;
-}
-
-int LocalAddressToward(const IpAddress& server, std::uint16_t port, IpAddress* local) {
-    sockaddr_storage peer;
-    const socklen_t peerLength = ToSockaddr(server, port, &peer);
-    if (peerLength == 0 || local == nullptr) return -1;
-    const SocketHandle s = UdpSocketOpen(server.family);
-    if (s == kInvalidSocket) return -1;
-    // connect on a UDP socket only chooses the route and the source address; nothing is sent.
-    sockaddr_storage mine;
-    socklen_t mineLength = sizeof mine;
-    const bool found =
-        ::connect(ToFd(s), reinterpret_cast<sockaddr*>(&peer), peerLength) == 0 &&
-        ::getsockname(ToFd(s), reinterpret_cast<sockaddr*>(&mine), &mineLength) == 0 &&
-        FromSockaddr(reinterpret_cast<sockaddr*>(&mine), mineLength, local, nullptr);
-    SocketClose(s);
-    return found ? 0 : -1;
 }
 
 SocketHandle TcpSocketOpenNonBlocking(std::uint8_t family) {

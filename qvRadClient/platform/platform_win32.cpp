@@ -40,6 +40,15 @@ SOCKET ToSocket(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
+// socklen_t is int here (ws2tcpip.h), the length type these calls take.
+int ConnectSocket(SocketHandle socket, const sockaddr* peer, socklen_t length) {
+    return connect(ToSocket(socket), peer, length) == 0 ? 0 : -1;
+}
+
+int GetSocketName(SocketHandle socket, sockaddr* local, socklen_t* length) {
+    return getsockname(ToSocket(socket), local, length) == 0 ? 0 : -1;
+}
+
 // Winsock takes int lengths; nothing this library sends or receives comes near the bound, so a
 // larger request is clipped rather than wrapped into a negative length.
 int ClampLength(std::size_t length) {
@@ -209,26 +218,6 @@ int GetMachineHostName(char* buffer, std::size_t limit) {
     }
     buffer[size] = '\0';
     return 0;
-}
-
-int LocalAddressToward(const IpAddress& server, std::uint16_t port, IpAddress* local) {
-    sockaddr_storage peer;
-    const int peerLength = ToSockaddr(server, port, &peer);
-    if (peerLength == 0 || local == nullptr) return -1;
-    const SocketHandle s = UdpSocketOpen(server.family);
-    if (s == kInvalidSocket) return -1;
-    // connect on a UDP socket only chooses the route and the source address; nothing is sent.
-    sockaddr_storage mine;
-    std::memset(&mine, 0, sizeof mine);
-    int mineLength = sizeof mine;
-    const bool found =
-        connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&peer), peerLength) == 0 &&
-        getsockname(ToSocket(s), reinterpret_cast<sockaddr*>(&mine), &mineLength) == 0 &&
-        mineLength > 0 &&
-        FromSockaddr(reinterpret_cast<sockaddr*>(&mine), static_cast<std::size_t>(mineLength),
-                     local, nullptr);
-    SocketClose(s);
-    return found ? 0 : -1;
 }
 
 int SocketSendToAddress(SocketHandle socket, const void* bytes, std::size_t length,

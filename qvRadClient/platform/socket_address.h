@@ -1,12 +1,18 @@
-// Socket addresses of either family to and from IpAddress, and the walk of a getaddrinfo list:
-// the same for BSD sockets and Winsock, whose sockaddr types share their fields and names.
-// Included by the platform files only, after their system headers.
+// Socket addresses of either family to and from IpAddress, the walk of a getaddrinfo list and
+// the local address toward a server: the same for BSD sockets and Winsock, whose sockaddr types
+// share their fields and names. Included by exactly one platform file per build, after its
+// system headers; the two socket calls that differ come from that file.
 #pragma once
 
 #include <cstring>
 
 namespace platform {
 namespace {
+
+// connect and getsockname on the platform's own handle type, defined by each platform file.
+// 0 on success, else -1; *length is in and out as for getsockname.
+int ConnectSocket(SocketHandle socket, const sockaddr* peer, socklen_t length);
+int GetSocketName(SocketHandle socket, sockaddr* local, socklen_t* length);
 
 int FamilyOf(std::uint8_t family) {
     return family == kFamilyIPv6 ? AF_INET6 : AF_INET;
@@ -90,4 +96,25 @@ int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAdd
 }
 
 }  // namespace
+
+int LocalAddressToward(const IpAddress& server, std::uint16_t port, IpAddress* local) {
+    sockaddr_storage peer;
+    const socklen_t peerLength = ToSockaddr(server, port, &peer);
+    if (peerLength == 0 || local == nullptr) return -1;
+    const SocketHandle s = UdpSocketOpen(server.family);
+    if (s == kInvalidSocket) return -1;
+    // connect on a UDP socket only chooses the route and the source address; nothing is sent.
+    sockaddr_storage mine;
+    std::memset(&mine, 0, sizeof mine);
+    socklen_t mineLength = sizeof mine;
+    // socklen_t is signed under Winsock: a length it reports is checked positive before use.
+    const bool found =
+        ConnectSocket(s, reinterpret_cast<const sockaddr*>(&peer), peerLength) == 0 &&
+        GetSocketName(s, reinterpret_cast<sockaddr*>(&mine), &mineLength) == 0 && mineLength > 0 &&
+        FromSockaddr(reinterpret_cast<const sockaddr*>(&mine), static_cast<std::size_t>(mineLength),
+                     local, nullptr);
+    SocketClose(s);
+    return found ? 0 : -1;
+}
+
 }  // namespace platform

@@ -197,8 +197,10 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAd
     }
 }
 
-ReplyCheck CRadPacket::CheckResponse(const CRadPacket& request, std::uint16_t received,
-                                     bool* signedReply) const {
+ReplyCheck CRadPacket::CheckResponseTo(std::uint8_t identifier,
+                                       const std::uint8_t* requestAuthenticator,
+                                       const CRadSecret* secret, std::uint16_t received,
+                                       bool* signedReply) const {
     if (signedReply != nullptr) *signedReply = false;
     // Bounds first, before any hashing (RFC 2865 section 3: Length 20..4096; a packet shorter
     // than its Length field is discarded, octets beyond it are ignored). A datagram shorter than
@@ -207,7 +209,6 @@ ReplyCheck CRadPacket::CheckResponse(const CRadPacket& request, std::uint16_t re
     const std::uint16_t length = Length();
     if (length < rad::kHeaderLength || length > rad::kMaxPacketLength || length > received)
         return ReplyCheck::kBadLength;
-    const CRadSecret* secret = request.secretLink;
     if (secret == nullptr || secret->length == 0 || secret->length > rad::kMaxSecretLength)
         return ReplyCheck::kNoSecret;
 
@@ -217,13 +218,13 @@ ReplyCheck CRadPacket::CheckResponse(const CRadPacket& request, std::uint16_t re
     MD5_CTX ctx;
     MD5Init(&ctx);
     MD5Update(&ctx, octets, rad::kAuthenticatorOffset);
-    MD5Update(&ctx, request.octets + rad::kAuthenticatorOffset, rad::kAuthenticatorLength);
+    MD5Update(&ctx, requestAuthenticator, rad::kAuthenticatorLength);
     MD5Update(&ctx, octets + rad::kHeaderLength, length - rad::kHeaderLength);
     MD5Update(&ctx, secret->octets, secret->length);
     MD5Final(digest, &ctx);
     if (!ConstantTimeEqual(digest, octets + rad::kAuthenticatorOffset, sizeof digest))
         return ReplyCheck::kBadAuthenticator;
-    if (Identifier() != request.Identifier()) return ReplyCheck::kWrongIdentifier;
+    if (Identifier() != identifier) return ReplyCheck::kWrongIdentifier;
 
     // Every attribute is examined: a Proxy-State we never sent is the forged-reply signature
     // (CVE-2024-3596), and a Message-Authenticator, if present, must be single and verify.
@@ -251,7 +252,7 @@ ReplyCheck CRadPacket::CheckResponse(const CRadPacket& request, std::uint16_t re
     HMAC_MD5_CTX mac;
     HmacMd5Init(&mac, secret->octets, secret->length);
     HmacMd5Update(&mac, octets, rad::kAuthenticatorOffset);
-    HmacMd5Update(&mac, request.octets + rad::kAuthenticatorOffset, rad::kAuthenticatorLength);
+    HmacMd5Update(&mac, requestAuthenticator, rad::kAuthenticatorLength);
     HmacMd5Update(&mac, octets + rad::kHeaderLength,
                   static_cast<std::uint32_t>(valueAt - rad::kHeaderLength));
     HmacMd5Update(&mac, kZeroBlock, sizeof kZeroBlock);

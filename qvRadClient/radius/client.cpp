@@ -74,6 +74,16 @@ bool LooksLikeIPv6(const char* text) {
     return true;
 }
 
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d, RFC 4291 section 2.5.5.2) names an IPv4 host,
+// which the IPv6-only socket cannot reach: it becomes that IPv4 address, for the IPv4 socket.
+void UnmapIPv4(platform::IpAddress* ip) {
+    static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (ip->family != platform::kFamilyIPv6 || std::memcmp(ip->bytes, kMapped, 12) != 0) return;
+    std::uint32_t v4 = 0;
+    std::memcpy(&v4, ip->bytes + 12, 4);
+    *ip = platform::IPv4Address(v4);
+}
+
 int ParseIPv6Literal(const char* text, platform::IpAddress* ip) {
     if (!LooksLikeIPv6(text) || platform::ParseIPv6(text, ip) != 0) {
         *ip = platform::IpAddress();
@@ -99,11 +109,11 @@ void CRadAddress::Resolve(const char* host, std::uint16_t port,
     // IPv6 literals: "::1", "[::1]", "fe80::1%eth0" (RFC 4007 section 11 zones), nothing else.
     char inner[64];
     if (Unbracket(host, inner, sizeof inner)) {
-        ParseIPv6Literal(inner, &ip);
+        if (ParseIPv6Literal(inner, &ip) == 0) UnmapIPv4(&ip);
         return;
     }
     if (HasAddressPunctuation(host)) {
-        ParseIPv6Literal(host, &ip);
+        if (ParseIPv6Literal(host, &ip) == 0) UnmapIPv4(&ip);
         return;
     }
     char service[6];
@@ -119,6 +129,7 @@ void CRadAddress::Resolve(const char* host, std::uint16_t port,
     platform::IpAddress first4, first6;
     if (resolve(host, service, &first4, &first6) != 0) return;
     ip = first4.family == platform::kFamilyIPv4 ? first4 : first6;
+    UnmapIPv4(&ip);
 }
 
 namespace {
@@ -144,9 +155,30 @@ const ClientNetwork kPlatformNetwork = {platform::ResolveHost, OpenBoundSocket};
 
 CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t port,
                        const CRadSecret& secret, std::int32_t timeout)
-    : owner(ownerClient), sharedSecret(secret), reply(rad::kAccessAccept), timeoutSeconds(timeout) {
-    address.Resolve(host, port, ownerClient->network->resolve);
+    : owner(ownerClient),
+      sharedSecret(secret),
+      reply(rad::kAccessAccept),
+      timeoutSeconds(timeout),
+      replySigning(ownerClient->replySigning) {
+    if (host != nullptr || port != 0) address.Resolve(host, port, ownerClient->network->resolve);
 }
+
+bool CRadServer::Usable() {
+    return address.Sendable() && owner->SocketFor(address.ip.family) != platform::kInvalidSocket;
+}
+
+namespace {
+
+bool SameAddress(const platform::IpAddress& a, const platform::IpAddress& b) {
+    return a.family == b.family && a.scopeId == b.scopeId &&
+           std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
+}
+
+bool SameSecret(const CRadSecret& a, const CRadSecret& b) {
+    return a.length == b.length && std::memcmp(a.octets, b.octets, a.length) == 0;
+}
+
+}  // namespace
 
 CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     if (owner == nullptr || attempts <= 0) return nullptr;
@@ -164,20 +196,42 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
         if (observer != nullptr) observer->requestSent(observer->context, request, moment, false);
         return nullptr;
     }
+    // The NAS address this server gets, and whether the request so differs from the form it
+    // carries now (another NAS address, another secret): then it is a new request, with a new
+    // Identifier and Request Authenticator (RFC 2865 section 2.5).
+    platform::IpAddress nasScratch;
+    const platform::IpAddress* nas =
+        request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr;
+    SentRequest& form = owner->current;
+    const bool same = owner->currentValid && SameSecret(*form.secret, sharedSecret) &&
+                      form.nasPresent == (nas != nullptr) &&
+                      (nas == nullptr || SameAddress(form.nas, *nas));
+    if (owner->currentValid && !same) {
+        request.MakeRequestAuthenticator();
+        std::uint8_t identifier = owner->NextIdentifier();
+        if (identifier == request.Identifier()) identifier = owner->NextIdentifier();
+        request.SetIdentifier(identifier);
+    }
     // Prepared once: every transmission to this server carries the same bytes (RFC 2865
     // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
     // NAS address and Message-Authenticator), and the server's duplicate detection sees one
     // request.
-    platform::IpAddress nasScratch;
-    request.PrepareForServer(sharedSecret, request.nasAddressOffset != 0
-                                               ? owner->NasAddressToward(address, &nasScratch)
-                                               : nullptr);
+    request.PrepareForServer(sharedSecret, nas);
     const std::uint16_t length = request.Length();  // this server's NAS address included
+    if (!same) {
+        form.identifier = request.Identifier();
+        std::memcpy(form.authenticator, request.octets + rad::kAuthenticatorOffset,
+                    rad::kAuthenticatorLength);
+        form.secret = &sharedSecret;
+        form.nasPresent = nas != nullptr;
+        form.nas = nas != nullptr ? *nas : platform::IpAddress();
+        owner->currentValid = true;
+        owner->currentIndex = -1;  // not sent yet
+    }
     // The request's random bytes jitter the schedule: no further system call.
     CRadSchedule schedule;
     schedule.Begin(platform::MonotonicMillis(), shareEnd, attempts,
                    request.octets + rad::kAuthenticatorOffset + 12);
-    bool anySent = false;
     const platform::SocketHandle waitOn[2] = {owner->udpSocket, owner->udpSocket6};
     const int waitCount = owner->udpSocket6 != platform::kInvalidSocket ? 2 : 1;
     // Each round sends what is due, or waits until the next transmission or the share's end, or
@@ -189,17 +243,24 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     for (std::int64_t now = schedule.start;; now = platform::MonotonicMillis()) {
         if (now >= shareEnd) break;
         if (schedule.HasNext() && now >= schedule.next) {
-            const bool sent = platform::SocketSendToAddress(socket, request.octets, length,
-                                                            address.ip, address.udpPort) >= 0;
-            schedule.Advance();
-            anySent = anySent || sent;
+            const bool sentNow = platform::SocketSendToAddress(socket, request.octets, length,
+                                                               address.ip, address.udpPort) >= 0;
+            schedule.Advance(now);
+            if (sentNow && sentVersion < 0) {
+                if (owner->currentIndex < 0) {
+                    owner->currentIndex = owner->sentCount;
+                    owner->sent[owner->sentCount++] = form;
+                }
+                sentVersion = static_cast<std::int8_t>(owner->currentIndex);
+                owner->anySent = true;
+            }
             if (observer != nullptr) {
                 moment.transmission = schedule.sent;
                 moment.elapsedMillis = now - owner->firstTransmission;
-                observer->requestSent(observer->context, request, moment, sent);
+                observer->requestSent(observer->context, request, moment, sentNow);
             }
-            // Nothing went out and nothing more will: no reply can come.
-            if (!anySent && !schedule.HasNext()) return nullptr;
+            // Nothing went out: this route refuses, and the time is the next entries'.
+            if (sentVersion < 0) return nullptr;
             continue;
         }
         const std::int64_t until = schedule.HasNext() ? schedule.next : shareEnd;
@@ -208,31 +269,88 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
             waitOn, waitCount, static_cast<std::int32_t>(until - now), &which);
         if (ready < 0) break;
         if (ready == 0) continue;
-        bool oversized = false;
-        platform::IpAddress from;
-        std::uint16_t fromPort = 0;
-        const int received = platform::SocketReceiveFromAddress(
-            waitOn[which], reply.octets, rad::kMaxPacketLength, &oversized, &from, &fromPort);
-        if (received < 0) continue;
-        bool signedReply = false;
-        ReplyCheck verdict = ReplyCheck::kOversized;
-        if (!oversized)
-            verdict =
-                reply.CheckResponse(request, static_cast<std::uint16_t>(received), &signedReply);
-        // Last, a reply without a Message-Authenticator from a server that must send one
-        // (CVE-2024-3596) is discarded like any other that fails; the schedule stands.
-        if (verdict == ReplyCheck::kVerified &&
-            !AdmitVerifiedReply(owner->replySigning, *owner->signedServers,
-                                owner->ServerKeyOfReply(*this, from, fromPort), signedReply))
-            verdict = ReplyCheck::kUnsigned;
-        if (observer != nullptr) {
-            moment.elapsedMillis = platform::MonotonicMillis() - owner->firstTransmission;
-            observer->datagramReceived(observer->context, request, reply, received, verdict,
-                                       moment);
-        }
-        if (verdict == ReplyCheck::kVerified) return &reply;
+        if (owner->TakeDatagram(which, *this, request, moment)) return &reply;
     }
     return nullptr;
+}
+
+bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& request,
+                              ExchangeMoment& moment) {
+    const platform::SocketHandle waitOn[2] = {udpSocket, udpSocket6};
+    CRadPacket& reply = inTurn.reply;
+    bool oversized = false;
+    platform::IpAddress from;
+    std::uint16_t fromPort = 0;
+    const int received = platform::SocketReceiveFromAddress(
+        waitOn[which], reply.octets, rad::kMaxPacketLength, &oversized, &from, &fromPort);
+    if (received < 0) return false;
+    bool signedReply = false;
+    ReplyCheck verdict = ReplyCheck::kOversized;
+    std::int32_t form = -1;
+    // Checked against the latest form first (every entry of a list shares it, as a rule), then
+    // against the earlier ones, for a late reply to an entry before. The verdict shown for a
+    // datagram that verifies against none is the latest form's.
+    for (std::int32_t v = sentCount - 1; v >= 0 && !oversized; --v) {
+        const ReplyCheck check =
+            reply.CheckResponseTo(sent[v].identifier, sent[v].authenticator, sent[v].secret,
+                                  static_cast<std::uint16_t>(received), &signedReply);
+        if (v == sentCount - 1) verdict = check;
+        if (check == ReplyCheck::kVerified) {
+            verdict = check;
+            form = v;
+            break;
+        }
+    }
+    // RFC 2865 section 5.44: an Access-Challenge carries at most one State.
+    if (verdict == ReplyCheck::kVerified && strictChallenges &&
+        reply.Code() == rad::kAccessChallenge) {
+        CRadAttrCursor cursor;
+        int states = 0;
+        for (int more = reply.NextAttribute(cursor); more == 0; more = reply.NextAttribute(cursor))
+            if (cursor.Type() == rad::kState) ++states;
+        if (states > 1) verdict = ReplyCheck::kMalformed;
+    }
+    std::int32_t judgedAs = -1;
+    if (verdict == ReplyCheck::kVerified) {
+        // A reply from an entry this call sent to is judged as that server's, signed or not. Any
+        // other source is what an attacker on the path picks: it is held to the strictest rule
+        // of the entries sent to, and teaches the table nothing.
+        for (std::int32_t i = 0; i < serverCount && judgedAs < 0; ++i) {
+            const CRadAddress& a = servers[i]->address;
+            if (servers[i]->sentVersion >= 0 && a.udpPort == fromPort && SameAddress(a.ip, from))
+                judgedAs = i;
+        }
+        bool admitted = true;
+        if (judgedAs >= 0) {
+            const CRadServer& s = *servers[judgedAs];
+            admitted = AdmitVerifiedReply(s.replySigning, *signedServers,
+                                          ServerKey(s.address.ip, s.address.udpPort), signedReply);
+        } else {
+            for (std::int32_t i = 0; i < serverCount && admitted && !signedReply; ++i) {
+                const CRadServer& s = *servers[i];
+                if (s.sentVersion < 0) continue;
+                admitted = s.replySigning == ReplySigning::kNever ||
+                           (s.replySigning == ReplySigning::kLearn &&
+                            !signedServers->Knows(ServerKey(s.address.ip, s.address.udpPort)));
+            }
+            // The reply is then taken as the entry in turn's when it answers that entry's form,
+            // else as the first entry's that was sent it.
+            for (std::int32_t i = 0; i < serverCount; ++i)
+                if (servers[i]->sentVersion == form && (judgedAs < 0 || servers[i] == &inTurn))
+                    judgedAs = i;
+        }
+        // Last, a reply without a Message-Authenticator from a server that must send one
+        // (CVE-2024-3596) is discarded like any other that fails; the schedule stands.
+        if (!admitted) verdict = ReplyCheck::kUnsigned;
+    }
+    if (observer != nullptr) {
+        moment.elapsedMillis = platform::MonotonicMillis() - firstTransmission;
+        observer->datagramReceived(observer->context, request, reply, received, verdict, moment);
+    }
+    if (verdict != ReplyCheck::kVerified) return false;
+    replyServer = judgedAs;
+    replySigned = signedReply;
+    return true;
 }
 
 CRadClient::CRadClient() {
@@ -258,20 +376,6 @@ platform::SocketHandle CRadClient::SocketFor(std::uint8_t family) {
         udpSocket6 = network->openSocket(platform::kFamilyIPv6);
     }
     return udpSocket6;
-}
-
-std::uint64_t CRadClient::ServerKeyOfReply(const CRadServer& inTurn,
-                                           const platform::IpAddress& from,
-                                           std::uint16_t fromPort) const {
-    // A late reply of an earlier entry (all of a call's entries get the same bytes when they
-    // share a secret) is judged as that server's, by its source; any other as the entry's in turn.
-    for (std::int32_t i = 0; i < serverCount; ++i) {
-        const CRadAddress& a = servers[i]->address;
-        if (a.udpPort == fromPort && a.ip.family == from.family && a.ip.scopeId == from.scopeId &&
-            std::memcmp(a.ip.bytes, from.bytes, sizeof a.ip.bytes) == 0)
-            return ServerKey(a.ip, a.udpPort);
-    }
-    return ServerKey(inTurn.address.ip, inTurn.address.udpPort);
 }
 
 const platform::IpAddress* CRadClient::NasAddressToward(const CRadAddress& server,
@@ -305,28 +409,67 @@ int CRadClient::AddServer(const char* host, std::uint16_t port, const CRadSecret
     return 0;
 }
 
+int CRadClient::AddResolvedServer(const CRadAddress& address, const CRadSecret& secret,
+                                  std::int32_t timeoutSeconds) {
+    if (AddServer(nullptr, 0, secret, timeoutSeconds) != 0) return -1;
+    servers[serverCount - 1]->address = address;
+    return 0;
+}
+
 CRadPacket* CRadClient::SendRequest(CRadPacket& request) {
+    sentCount = 0;
+    currentValid = false;
+    currentIndex = -1;
+    replyServer = -1;
+    replySigned = false;
+    anySent = false;
     if (serverCount <= 0) return nullptr;
     if (currentServer < 0 || currentServer >= serverCount) currentServer = 0;
+    // Which entries can be sent to, settled before the first send: only they share the time.
+    bool usable[kMaxServers];
+    for (std::int32_t i = 0; i < serverCount; ++i) {
+        usable[i] = servers[i]->Usable();
+        servers[i]->sentVersion = -1;
+    }
     firstTransmission = platform::MonotonicMillis();
     const std::int64_t deadline =
         firstTransmission +
-        static_cast<std::int64_t>(servers[currentServer]->timeoutSeconds) * 1000;
+        (timeoutMillis > 0
+             ? timeoutMillis
+             : static_cast<std::int64_t>(servers[currentServer]->timeoutSeconds) * 1000);
+    CRadServer* last = servers[currentServer];
     for (std::int32_t tried = 0; tried < serverCount; ++tried) {
         CRadServer* entry = servers[currentServer];
-        // The entries with an address still to come, this one included, share what is left.
+        // The usable entries still to come, this one included, share what is left.
         std::int32_t sharing = 0;
         for (std::int32_t k = tried; k < serverCount; ++k)
-            if (servers[(currentServer + k - tried) % serverCount]->address.Sendable()) ++sharing;
+            if (usable[(currentServer + k - tried) % serverCount]) ++sharing;
         const std::int64_t now = tried == 0 ? firstTransmission : platform::MonotonicMillis();
         const std::int64_t left = deadline - now;
-        // One without an address (or a family this host lacks) returns at once, and leaves
+        // One that cannot be sent to returns at once (the observer hears of it) and leaves
         // its share to the others.
-        if (!entry->address.Sendable() || left > 0) {
+        if (!usable[currentServer] || left > 0) {
             CRadPacket* reply = entry->Exchange(request, now + ShareOfDeadline(left, sharing));
             if (reply != nullptr) return reply;
+            if (usable[currentServer]) last = entry;
         }
         if (++currentServer >= serverCount) currentServer = 0;
+    }
+    // Every share has ended. A request went out: a reply to it may still come, from any entry
+    // sent to, until the deadline; the call never fails before it then.
+    if (!anySent) return nullptr;
+    ExchangeMoment moment = {&last->address, 0, 0, 0};
+    for (std::int32_t i = 0; i < serverCount; ++i)
+        if (servers[i] == last) moment.serverIndex = i;
+    const platform::SocketHandle waitOn[2] = {udpSocket, udpSocket6};
+    const int waitCount = udpSocket6 != platform::kInvalidSocket ? 2 : 1;
+    for (std::int64_t now = platform::MonotonicMillis(); now < deadline;
+         now = platform::MonotonicMillis()) {
+        int which = 0;
+        const int readable = platform::SocketsWaitReadable(
+            waitOn, waitCount, static_cast<std::int32_t>(deadline - now), &which);
+        if (readable < 0) break;
+        if (readable > 0 && TakeDatagram(which, *last, request, moment)) return &last->reply;
     }
     return nullptr;
 }

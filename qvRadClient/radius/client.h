@@ -67,8 +67,12 @@ class CRadServer {
     CRadServer& operator=(const CRadServer&) = delete;
 
     // This entry's share of the call, until shareEnd (monotonic ms): the request prepared for
-    // this server once, sent on the schedule, and the first reply that verifies, or null.
+    // this server once, sent on the schedule, and the first reply that verifies, or null. An
+    // entry whose first transmission fails ends at once and leaves its time to the others.
     CRadPacket* Exchange(CRadPacket& request, std::int64_t shareEnd);
+    // Whether a request can go to this entry: an address, and a socket of its family (asked
+    // for, before the call's first send, by the owner's SendRequest).
+    bool Usable();
 
     CRadClient* owner;
     CRadSecret sharedSecret;
@@ -76,6 +80,24 @@ class CRadServer {
     CRadAddress address;
     std::int32_t timeoutSeconds;
     std::int32_t attempts = CRadSchedule::kMaxTransmissions;  // transmissions at most per share
+    // Which replies of this server must carry a Message-Authenticator: the owner's replySigning
+    // when the entry was added.
+    ReplySigning replySigning;
+    // The request version (an index into the owner's sent) this call sent here; -1: none yet.
+    std::int8_t sentVersion = -1;
+};
+
+// One form of the request as it went out in a call: a reply is verified against the Identifier
+// and Request Authenticator it carried and the secret it was prepared with. Entries that share
+// a secret and a NAS address share one (the same bytes); an entry that needs other attributes
+// gets a new Identifier and Request Authenticator (RFC 2865 section 2.5), and a late reply to an
+// earlier entry still verifies against that entry's form.
+struct SentRequest {
+    std::uint8_t identifier = 0;
+    std::uint8_t authenticator[rad::kAuthenticatorLength] = {};
+    const CRadSecret* secret = nullptr;
+    bool nasPresent = false;  // the NAS address it carried, if any
+    platform::IpAddress nas;
 };
 
 class CRadClient {
@@ -90,22 +112,29 @@ class CRadClient {
     std::uint8_t NextIdentifier();
     int AddServer(const char* host, std::uint16_t port, const CRadSecret& secret,
                   std::int32_t timeoutSeconds);
-    // Tries the entries in turn from currentServer within one deadline: timeoutSeconds of the
-    // first entry, from the first transmission. Each entry with an address gets a share of what
-    // is left (divided by the entries with an address still to come, at least 1 s); one without
-    // is skipped at once. The first reply that verifies, or null.
+    // An entry for an address already resolved (the server that sent a challenge).
+    int AddResolvedServer(const CRadAddress& address, const CRadSecret& secret,
+                          std::int32_t timeoutSeconds);
+    // Tries the entries in turn from currentServer within one deadline: timeoutMillis, else
+    // timeoutSeconds of the first entry, from the first transmission. Which entries can be sent
+    // to is settled before the first send (Usable); each of them gets a share of what is left
+    // (divided by those still to come, at least 1 s), the others are skipped at once. When the
+    // last share ends with a request sent and no reply taken, late replies to any entry sent to
+    // are awaited until the deadline. The first reply that verifies and is admitted, or null;
+    // replyServer and replySigned then say more about it.
     CRadPacket* SendRequest(CRadPacket& request);
     // The call's socket for a family: the IPv4 one made at construction, the IPv6 one made at
     // its first use. kInvalidSocket when it cannot be had.
     platform::SocketHandle SocketFor(std::uint8_t family);
-    // The key under which a verified reply is judged for signing: the entry whose address and
-    // port sent it, or else the entry in turn.
-    std::uint64_t ServerKeyOfReply(const CRadServer& inTurn, const platform::IpAddress& from,
-                                   std::uint16_t fromPort) const;
     // The NAS address a request to server carries under nasAddress, written to *scratch when
     // it is found for that server (kAuto); null for none (also when auto finds no route).
     const platform::IpAddress* NasAddressToward(const CRadAddress& server,
                                                 platform::IpAddress* scratch) const;
+    // Receives one datagram from the readable socket waitOn[which] into inTurn's reply, checks
+    // it against every request form sent and judges whether it must have been signed; true when
+    // it is the reply the call returns.
+    bool TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& request,
+                      ExchangeMoment& moment);
 
     CRadServer* servers[kMaxServers] = {};
     std::int32_t serverCount = 0;
@@ -116,11 +145,26 @@ class CRadClient {
     bool ready = false;
     bool triedSocket6 = false;
     std::int64_t firstTransmission = 0;  // monotonic ms, set by SendRequest
-    // Which replies need a Message-Authenticator: the process's setting and learned servers.
+    std::int32_t timeoutMillis = 0;      // the call's deadline when not 0
+    // Which replies need a Message-Authenticator: the setting entries take when they are added
+    // (the process's by default), and the servers learned to sign.
     ReplySigning replySigning = ProcessReplySigning();
     SignedServerTable* signedServers = &g_signedServers;
     const ExchangeObserver* observer = nullptr;
     const ClientNetwork* network = &kPlatformNetwork;
     // For a request with a NAS address slot: which address goes there, per server.
     NasAddressSetting nasAddress;
+    // Access-Challenges with more than one State (RFC 2865 section 5.44: at most one) are
+    // discarded as malformed when set; auth, which never answers a challenge, leaves it clear.
+    bool strictChallenges = false;
+
+    // The request forms this call sent, in order (one per entry at most), and what it found.
+    SentRequest sent[kMaxServers];
+    std::int32_t sentCount = 0;
+    SentRequest current;             // the form the request carries now
+    bool currentValid = false;       // current holds the request's form
+    std::int32_t currentIndex = -1;  // its place in sent, -1 until it goes out
+    std::int32_t replyServer = -1;   // the entry whose reply was taken (its source, else its form)
+    bool replySigned = false;        // that reply carried a verified Message-Authenticator
+    bool anySent = false;            // some transmission went out
 };

@@ -33,8 +33,12 @@ constexpr std::uint8_t kUserName = 1;               // RFC 2865 section 5.1
 constexpr std::uint8_t kUserPassword = 2;           // RFC 2865 section 5.2
 constexpr std::uint8_t kNasIpAddress = 4;           // RFC 2865 section 5.4
 constexpr std::uint8_t kReplyMessage = 18;          // RFC 2865 section 5.18
+constexpr std::uint8_t kState = 24;                 // RFC 2865 section 5.24
+constexpr std::uint8_t kClass = 25;                 // RFC 2865 section 5.25
+constexpr std::uint8_t kVendorSpecific = 26;        // RFC 2865 section 5.26
 constexpr std::uint8_t kNasIdentifier = 32;         // RFC 2865 section 5.32
 constexpr std::uint8_t kProxyState = 33;            // RFC 2865 section 5.33
+constexpr std::uint8_t kPrompt = 76;                // RFC 2869 section 5.10
 constexpr std::uint8_t kMessageAuthenticator = 80;  // RFC 2869 section 5.14, RFC 3579 3.2
 constexpr std::uint8_t kNasIpv6Address = 95;        // RFC 3162 section 2.1
 

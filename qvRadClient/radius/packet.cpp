@@ -162,8 +162,11 @@ static bool AttributeFits(const CRadAttrCursor& cursor, int attributeLength) {
 
 int CRadAttrCursor::AppendText(const char* text) {
     if (text == nullptr) return -1;
-    const std::size_t n = std::strlen(text);
-    if (n > rad::kMaxTextLength) return -1;
+    return AppendOctets(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
+}
+
+int CRadAttrCursor::AppendOctets(const std::uint8_t* text, std::size_t n) {
+    if (text == nullptr || n > rad::kMaxTextLength) return -1;
     const int attributeLength = static_cast<int>(n) + rad::kAttributeHeaderLength;
     if (!AttributeFits(*this, attributeLength)) return -1;
     packet->SetLength(static_cast<std::uint16_t>(packet->Length() + attributeLength));

@@ -54,6 +54,7 @@ enum class ReplyCheck : std::uint8_t {
     // Found by the exchange itself, around those checks:
     kOversized,  // larger than 4096 octets, dropped before any check
     kUnsigned,   // verified, but no Message-Authenticator from a server that must sign
+    kMalformed,  // verified, but an Access-Challenge with more than one State (RFC 2865 5.44)
 };
 
 // Whether a received packet's attributes parse to exactly its Length (RFC 2865 section 5): the
@@ -104,7 +105,16 @@ class CRadPacket {
     // verifies, *signedReply (if given) says whether it carried a valid Message-Authenticator;
     // otherwise the result names the first check that failed.
     ReplyCheck CheckResponse(const CRadPacket& request, std::uint16_t received,
-                             bool* signedReply = nullptr) const;
+                             bool* signedReply = nullptr) const {
+        return CheckResponseTo(request.Identifier(), request.octets + rad::kAuthenticatorOffset,
+                               request.secretLink, received, signedReply);
+    }
+    // The same checks against a request known by what it went out with: its Identifier, its
+    // Request Authenticator (16 octets) and the secret it was prepared with. A call whose
+    // entries were sent different requests checks a late reply against each.
+    ReplyCheck CheckResponseTo(std::uint8_t identifier, const std::uint8_t* requestAuthenticator,
+                               const CRadSecret* secret, std::uint16_t received,
+                               bool* signedReply = nullptr) const;
     bool VerifyResponse(const CRadPacket& request, std::uint16_t received,
                         bool* signedReply = nullptr) const {
         return CheckResponse(request, received, signedReply) == ReplyCheck::kVerified;
@@ -132,8 +142,9 @@ class CRadAttrCursor {
     // A pointer into the packet and the value length; -1 (outputs untouched) when there is no
     // current attribute or its Length octet is below 2 or runs past the packet's Length.
     int GetValue(const std::uint8_t** value, std::uint16_t* valueLength) const;
-    int AppendText(const char* text);          // refuses more than 253 bytes
-    int AppendPassword(const char* password);  // refuses more than 128 bytes
+    int AppendText(const char* text);                            // refuses more than 253 bytes
+    int AppendOctets(const std::uint8_t* bytes, std::size_t n);  // the same, any octets
+    int AppendPassword(const char* password);                    // refuses more than 128 bytes
     // Completes a Message-Authenticator attribute (RFC 3579 section 3.2) with 16 zero bytes,
     // to be signed by PrepareForServer.
     int AppendMessageAuthenticator();

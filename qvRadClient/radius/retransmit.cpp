@@ -19,8 +19,8 @@ void CRadSchedule::Begin(std::int64_t shareStart, std::int64_t shareEnd,
     jitter = jitterOctets;
 }
 
-void CRadSchedule::Advance() {
-    const std::int64_t last = next;
+void CRadSchedule::Advance(std::int64_t sentAt) {
+    const std::int64_t last = sentAt > next ? sentAt : next;
     ++sent;
     next = end;
     if (sent >= limit || jitter == nullptr) return;

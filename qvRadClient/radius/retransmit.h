@@ -5,18 +5,21 @@
 #include <cstdint>
 
 // The transmissions of one request to one server, as a few fields the exchange walks: Begin at
-// the share's start, then Advance after each transmission; the next one is due at `next`, and
-// there is none when `next` reached `end`. Times are monotonic milliseconds.
+// the share's start, then Advance with the time each transmission was really made; the next one
+// is due at `next`, and there is none when `next` reached `end`. Times are monotonic milliseconds.
 //
 // Nominally transmission k (k >= 1) is made IRT * (2^k - 1) after the first (each interval twice
 // the one before, at most MRT), where IRT is a fifth of the share, 1 to 2 s, and only while that
 // nominal time is more than 1 s before the share's end: so a share of 1 or 2 s makes one
-// transmission, 5 s three (0, 1, 3 s), 19 s four (0, 2, 6, 14 s). (A fifth, not a quarter: the
-// third transmission of a 5 s share then goes at 3 s, before a fixed 1.67 s timer's at 3.33 s,
-// with the same number of transmissions for every timeout.) Each interval is then
-// moved by RAND in [-0.1, 0.1] of itself (RFC 5080), yet never made shorter than 1 s (RFC 5080
-// warns against sub-second timers) nor pushed into the share's last second; where the two
-// cannot both hold, no further transmission is made.
+// transmission, 5 s three (0, 1, 3 s), 19 s four (0, 2, 6, 14 s), 300 s five (0, 2, 6, 14,
+// 30 s). (A fifth, not a quarter: the third transmission of a 5 s share then goes at 3 s, before
+// a fixed 1.67 s timer's at 3.33 s, with the same number of transmissions for every timeout.)
+// Each interval is then moved by RAND in [-0.1, 0.1] of itself (RFC 5080), yet never made
+// shorter than 1 s (RFC 5080 warns against sub-second timers) nor pushed into the share's last
+// second; where the two cannot both hold, no further transmission is made. An interval runs from
+// the transmission as it was really made: after a stall (a stopped process, a paused machine)
+// the overdue transmission goes once, late, and the next is a whole interval after it, so two
+// are never less than 1 s apart and none is made up.
 struct CRadSchedule {
     static constexpr std::int32_t kMaxTransmissions = 5;
     static constexpr std::int32_t kMinInterval = 1000;   // ms; also the quiet end of a share
@@ -35,8 +38,9 @@ struct CRadSchedule {
     // The first transmission is due at start. limit is capped at kMaxTransmissions.
     void Begin(std::int64_t shareStart, std::int64_t shareEnd, std::int32_t maxTransmissions,
                const std::uint8_t* jitterOctets);
-    // Records the transmission due at next (made or failed) and schedules the following one.
-    void Advance();
+    // Records the transmission due at next, made (or failed) at sentAt, which is next or later,
+    // and schedules the following one from sentAt.
+    void Advance(std::int64_t sentAt);
     bool HasNext() const { return next < end; }
 };
 

@@ -87,8 +87,36 @@ def radclient(host, port, secret, code, attrs):
     return got, replies, proc.stdout
 
 
-def request(user, password, with_ma=True, nas=None):
+REPLY_ATTR = re.compile(rb"^\t(\S+) = (.*)$")
+
+
+def reply_attrs(out):
+    """The reply's attributes as radclient printed them: [(name, value bytes)], strings decoded.
+
+    Message-Authenticator is left out: radclient has checked it (RFC 3579 section 3.2), and
+    only 3.2.5 and later send one in every reply.
+    """
+    attrs, in_reply = [], False
+    for line in out.split(b"\n"):
+        if RECEIVED.match(line):
+            in_reply = True
+            continue
+        m = REPLY_ATTR.match(line) if in_reply else None
+        if not m or m.group(1) == b"Message-Authenticator":
+            continue
+        value = m.group(2)
+        if value.startswith(b'"') and value.endswith(b'"'):
+            value = unprint(value[1:-1])
+        elif value.startswith(b"0x"):
+            value = bytes.fromhex(value[2:].decode())
+        attrs.append((m.group(1).decode(), value))
+    return attrs
+
+
+def request(user, password, with_ma=True, nas=None, state=None):
     attrs = [b"User-Name = " + fr_value(user).encode(), b"User-Password = " + fr_value(password).encode()]
+    if state is not None:
+        attrs.append(b"State = 0x" + state.hex().encode())
     if nas is not None:
         attrs.append(b"NAS-Identifier = " + fr_value(nas).encode())
     if with_ma:
@@ -107,6 +135,75 @@ EXPECTED_CODE = {
 }
 
 
+# The fixed State of the "challenge" kind (genconf.py): one this server never issued for a
+# challenge-otp login.
+FOREIGN_STATE = bytes.fromhex("71767261642d6368616c6c656e6765")
+
+
+def otp_flows(key, user, password, fields, host, port, secret):
+    """A challenge-otp row's two-step logins (RFC 2865 section 4.4) as (name, function) pairs;
+    each function runs one login in order and returns its faults."""
+    prompt, code, welcome, klass, avpair = genconf.otp_fields(fields)
+    denied = [("Reply-Message", b"Access denied")]
+
+    def ask(state, secret_password):
+        got, _, out = radclient(host, port, secret, "auth", request(user, secret_password, state=state))
+        return got, reply_attrs(out), out
+
+    def challenge(faults):
+        got, attrs, out = ask(None, password)
+        states = [v for n, v in attrs if n == "State"]
+        others = [(n, v) for n, v in attrs if n != "State"]
+        if got != "Access-Challenge" or len(states) != 1 or others != [("Reply-Message", prompt)]:
+            faults.append("first step: want Access-Challenge with one State and Reply-Message %r\n%s"
+                          % (prompt, out.decode("utf-8", "replace")))
+            return None
+        return states[0]
+
+    def answer(faults, what, state, given, want_code, want_attrs):
+        got, attrs, out = ask(state, given)
+        if got != want_code or attrs != want_attrs:
+            faults.append("%s: want %s %r, got %s %r\n%s" % (what, want_code, want_attrs, got, attrs,
+                                                            out.decode("utf-8", "replace")))
+
+    accepted = [("Reply-Message", welcome), ("Class", klass), ("Cisco-AVPair", avpair)]
+
+    def right_code():
+        faults = []
+        state = challenge(faults)
+        if state is not None:
+            answer(faults, "the code with the State", state, code, "Access-Accept", accepted)
+            answer(faults, "the answered State again", state, code, "Access-Reject", denied)
+        return faults
+
+    def wrong_code():
+        faults = []
+        state = challenge(faults)
+        if state is not None:
+            answer(faults, "a wrong code with the State", state, password, "Access-Reject", denied)
+        return faults
+
+    def second_challenge_differs():
+        faults = []
+        first, second = challenge(faults), challenge(faults)
+        if first is not None and first == second:
+            faults.append("two challenges carried the same State %s" % first.hex())
+        return faults
+
+    def foreign_state():
+        faults = []
+        answer(faults, "the code with a State never issued", FOREIGN_STATE, code, "Access-Reject", denied)
+        return faults
+
+    where = "users.tsv %s at %s" % (key, host)
+    return [
+        (where + ": challenge, then the code with its State", right_code),
+        (where + ": challenge, then a wrong code with its State", wrong_code),
+        (where + ": each challenge has its own State", second_challenge_differs),
+        (where + ": the code with a State the server never issued", foreign_state),
+    ]
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -118,7 +215,12 @@ def main():
     # (case name, port, secret, radclient command, request, expected (code, replies) or code)
     cases = []
     main_port, main_secret = env["QVRAD_FR_PORT_MAIN"], env["QVRAD_FR_SECRET_MAIN"]
+    flows = []
     for key, kind, user, password, replies in rows:
+        if kind == "challenge-otp":
+            for where in [host] + (["[%s]" % env["QVRAD_FR_HOST6"]] if env.get("QVRAD_FR_HOST6") else []):
+                flows += otp_flows(key, user, password, replies, where, main_port, main_secret)
+            continue
         want = (EXPECTED_CODE[kind], replies)
         if kind == "nas-echo":
             # With a NAS-Identifier the server echoes it; without one it rejects.
@@ -153,7 +255,9 @@ def main():
 
     # Unanswered requests each wait out radclient's timeout, so the cases run side by side.
     with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+        flow_results = [pool.submit(flow) for _, flow in flows]
         results = list(pool.map(run, cases))
+        flow_results = [f.result() for f in flow_results]
 
     passed, failed = 0, 0
     for (name, _, _, _, _, want), (got, got_replies, out) in zip(cases, results):
@@ -164,6 +268,15 @@ def main():
         failed += 1
         print("FAIL %s: got %r, want %r" % (name, have, want))
         print(out.decode("utf-8", "replace"))
+
+    for (name, _), faults in zip(flows, flow_results):
+        if not faults:
+            passed += 1
+            continue
+        failed += 1
+        print("FAIL %s:" % name)
+        for fault in faults:
+            print(fault)
 
     print("%d passed, %d failed" % (passed, failed))
     sys.exit(1 if failed else 0)

@@ -6,6 +6,7 @@ server.sh calls this with the UDP ports it picked; everything it writes stays in
 
 import argparse
 import os
+import re
 import shutil
 import sys
 
@@ -71,6 +72,14 @@ def unescape(field):
     return bytes(out)
 
 
+KINDS = ("accept", "challenge", "challenge-otp", "reject", "reject-quiet", "drop", "nas-echo")
+
+
+def otp_fields(replies):
+    """A challenge-otp row's fields 5..9: (challenge text, code, welcome, Class, Cisco-AVPair)."""
+    return tuple(replies)
+
+
 def read_users(path):
     rows = []
     with open(path, encoding="utf-8") as f:
@@ -82,8 +91,10 @@ def read_users(path):
             if len(fields) < 4:
                 raise ValueError("%s:%d: need at least 4 fields" % (path, lineno))
             key, kind = fields[0], fields[1]
-            if kind not in ("accept", "challenge", "reject", "reject-quiet", "drop", "nas-echo"):
+            if kind not in KINDS:
                 raise ValueError("%s:%d: unknown kind %r" % (path, lineno, kind))
+            if kind == "challenge-otp" and len(fields) != 9:
+                raise ValueError("%s:%d: a challenge-otp row has 9 fields" % (path, lineno))
             rows.append(
                 (key, kind, unescape(fields[2]), unescape(fields[3]), [unescape(r) for r in fields[4:]])
             )
@@ -147,9 +158,27 @@ def users_file(rows):
             replies = [NAS_ECHO]
             lines.append(b"# " + key.encode("utf-8") + b": no NAS-Identifier, no login")
             lines.append(fr_name(user) + b"\tNAS-Identifier !* ANY, Auth-Type := Reject")
+        elif kind == "challenge-otp":
+            # Two entries: the files module takes the first whose checks match. Without a State
+            # (RFC 2865 section 5.24) the password earns a challenge; with one, the code is the
+            # password and the Accept carries the rest. The server makes the State itself, one
+            # per challenge, and only a State it issued brings its session-state back.
+            prompt, code, welcome, klass, avpair = otp_fields(replies)
+            lines.append(b"# " + key.encode("utf-8") + b": first step, no State")
+            lines.append(fr_name(user) + b"\tState !* ANY, " + check[0].encode("ascii")
+                         + b", Auth-Type := qvrad-otp-challenge")
+            lines.append(b"\tReply-Message += " + fr_string(prompt).encode("ascii"))
+            lines.append(b"")
+            check = ["State =* ANY", "Cleartext-Password := " + fr_string(code),
+                     "Auth-Type := qvrad-otp-answer"]
+            replies = [welcome]
+            extra_reply = ["Class := " + fr_string(klass), "Cisco-AVPair += " + fr_string(avpair)]
+            key += ": second step, answering the challenge's State"
         lines.append(b"# " + key.encode("utf-8"))
         lines.append(fr_name(user) + b"\t" + ", ".join(check).encode("ascii"))
         reply = ["Reply-Message += " + (r if r is NAS_ECHO else fr_string(r)) for r in replies]
+        if kind == "challenge-otp":
+            reply += extra_reply
         for i, item in enumerate(reply):
             lines.append(b"\t" + item.encode("ascii") + (b"," if i + 1 < len(reply) else b""))
         lines.append(b"")
@@ -202,7 +231,86 @@ REALM_MODULE = """	realm suffix {
 """
 
 
-def radiusd_conf(state, raddb, pkgconf, ports, libdir, homes, listens_used, listens6, extra_client):
+# RADIUS over TLS (RFC 6614): the shared secret is "radsec" (RFC 6614 section 2.3), packets go
+# back to back on the stream (RFC 6613 section 2.1).
+TLS_SECRET = "radsec"
+# The TLS listeners: CERT with mutual certificate authentication, PSK with TLS-PSK (RFC 9813).
+TLS_LISTENS = ("CERT", "PSK")
+
+
+def psk_tls_version(version):
+    """The one TLS version of the PSK listener: 1.2 before 3.2.7, 1.3 from it on.
+
+    Both versions can do both (3.2.1 answered RADIUS over TLS 1.3 PSK too); one each gives the
+    tests a real server for TLS-PSK in either version, and a refusal of the other.
+    """
+    if version and tuple(int(x) for x in version.split(".")[:3]) >= (3, 2, 7):
+        return "1.3"
+    return "1.2"
+
+
+# Connections per listener and per client. A closed connection is reaped only a moment later,
+# and the client section's default of 16 made quick successive handshakes fail ("Ignoring new
+# connection due to client max_connections (16)"), so both get room for every test's.
+def tls_limit(indent):
+    items = ("limit {", "\tmax_connections = 256", "\tlifetime = 0", "\tidle_timeout = 30", "}")
+    return "".join(indent + item + "\n" for item in items)
+
+
+def tls_sections(tls, ports, hosts, extra_client):
+    """The TLS clients section and listen sections (text) for TLS, a dict of certs, psk_identity,
+    psk_key and psk_version; hosts are (client name, address item, address) pairs."""
+    clients = ["clients qvrad_tls {\n"]
+    for client, item, host in hosts:
+        clients.append(
+            "\tclient %s {\n\t\t%s = %s\n\t\tproto = tls\n\t\tsecret = %s\n"
+            "\t\trequire_message_authenticator = no\n%s%s\t}\n"
+            % (client, item, host, TLS_SECRET, extra_client, tls_limit("\t\t"))
+        )
+    clients.append("}\n")
+    certs = tls["certs"]
+    cert_tls = (
+        "\t\t\tprivate_key_file = %s\n"
+        "\t\t\tcertificate_file = %s\n"
+        "\t\t\tca_file = %s\n"
+        # Mutual authentication (RFC 6614 section 2.3): a client certificate from the test CA.
+        "\t\t\trequire_client_cert = yes\n"
+        "\t\t\ttls_min_version = \"1.2\"\n"
+        "\t\t\ttls_max_version = \"1.3\"\n"
+        "\t\t\tecdh_curve = \"prime256v1\"\n"
+        % tuple(cf_path(os.path.join(certs, f)) for f in ("server.key", "server.pem", "ca.pem"))
+    )
+    # A static identity and key; no certificate item may be set beside them.
+    psk_tls = (
+        '\t\t\tpsk_identity = "%s"\n'
+        '\t\t\tpsk_hexphrase = "%s"\n'
+        '\t\t\ttls_min_version = "%s"\n'
+        '\t\t\ttls_max_version = "%s"\n' % (tls["psk_identity"], tls["psk_key"], tls["psk_version"],
+                                              tls["psk_version"])
+    )
+    listens = []
+    for name, body in (("CERT", cert_tls), ("PSK", psk_tls)):
+        for _, item, host in hosts:
+            listens.append(
+                "\tlisten {\n"
+                "\t\ttype = auth\n"
+                "\t\tproto = tcp\n"
+                "\t\t%s = %s\n"
+                "\t\tport = %d\n"
+                "\t\tclients = qvrad_tls\n"
+                "%s"
+                "\t\ttls {\n%s"
+                "\t\t\tcipher_list = \"DEFAULT\"\n"
+                "\t\t\tcache {\n\t\t\t\tenable = no\n\t\t\t}\n"
+                "\t\t\tverify {\n\t\t\t}\n"
+                "\t\t}\n"
+                "\t}\n" % (item, host, ports["TLS_" + name], tls_limit("\t\t"), body)
+            )
+    return "".join(clients), "".join(listens)
+
+
+def radiusd_conf(state, raddb, pkgconf, ports, libdir, homes, listens_used, listens6, extra_client,
+                 tls=None):
     always = open(os.path.join(pkgconf, "mods-available", "always"), encoding="utf-8").read()
     pap = open(os.path.join(pkgconf, "mods-available", "pap"), encoding="utf-8").read()
     clients = []
@@ -234,6 +342,13 @@ def radiusd_conf(state, raddb, pkgconf, ports, libdir, homes, listens_used, list
                 "\t}\n" % (item, host, ports[name], lname)
             )
         clients.append("}\n")
+    if tls:
+        hosts = [("localhost", "ipaddr", HOST)]
+        if listens6:
+            hosts.append(("localhost6", "ipv6addr", HOST6))
+        tls_clients, tls_listens = tls_sections(tls, ports, hosts, extra_client)
+        clients.append(tls_clients)
+        listens.append(tls_listens)
     return f"""# Private FreeRADIUS configuration for qvRadClient's interop tests, generated by genconf.py.
 prefix = /usr
 exec_prefix = /usr
@@ -329,13 +444,40 @@ server default {{
 				}}
 			}}
 		}}
+		# challenge-otp, first step: the password earns an Access-Challenge whose State the
+		# server makes (none in the reply: it adds a fresh one), remembered with this
+		# session-state until the answer comes (RFC 2865 section 4.4).
+		Auth-Type qvrad-otp-challenge {{
+			pap
+			if (ok) {{
+				update control {{
+					&Response-Packet-Type := Access-Challenge
+				}}
+				update session-state {{
+					&Tmp-String-0 := "qvrad-otp"
+				}}
+			}}
+		}}
+		# Second step: only a State this server issued brings the session-state back; then
+		# the code is checked as the password. Any other State is refused.
+		Auth-Type qvrad-otp-answer {{
+			if (&session-state:Tmp-String-0 && &session-state:Tmp-String-0 == "qvrad-otp") {{
+				pap
+			}}
+			else {{
+				reject
+			}}
+		}}
 	}}
 
 	post-auth {{
-		# Every Access-Reject carries exactly one Reply-Message, except for users marked quiet.
+		# Every Access-Reject carries exactly one Reply-Message, except for users marked quiet,
+		# and never the Class or Cisco-AVPair a challenge-otp answer entry adds.
 		Post-Auth-Type REJECT {{
 			update reply {{
 				&Reply-Message !* ANY
+				&Class !* ANY
+				&Cisco-AVPair !* ANY
 			}}
 			if (!&control:Tmp-String-0 || &control:Tmp-String-0 != "quiet-reject") {{
 				update reply {{
@@ -378,6 +520,12 @@ def main():
         default="",
         help="::1 cannot be bound here (REASON): no listener on it, and ports.env says why",
     )
+    ap.add_argument(
+        "--tls",
+        metavar="CERTS",
+        default="",
+        help="TLS listeners too (ports TLS_CERT and TLS_PSK), with the material make-certs.sh made in CERTS",
+    )
     args = ap.parse_args()
 
     state = os.path.abspath(args.state)
@@ -401,6 +549,24 @@ def main():
     if missing:
         sys.exit("genconf.py: no port for " + ",".join(missing))
 
+    tls = None
+    if args.tls:
+        missing = [n for n in TLS_LISTENS if "TLS_" + n not in ports]
+        if missing:
+            sys.exit("genconf.py: no port for TLS_" + ",TLS_".join(missing))
+        certs = os.path.abspath(args.tls)
+        cf_path(certs)
+        with open(os.path.join(certs, "psk-identity"), encoding="ascii") as f:
+            psk_identity = f.read()
+        with open(os.path.join(certs, "psk.hex"), encoding="ascii") as f:
+            psk_key = f.read().strip()
+        if not re.fullmatch(r"[A-Za-z0-9.@_-]{1,128}", psk_identity):
+            sys.exit("genconf.py: the PSK identity must be plain ASCII: %r" % psk_identity)
+        if len(psk_key) != 64 or any(c not in "0123456789abcdef" for c in psk_key):
+            sys.exit("genconf.py: the PSK key must be 32 octets in hex")
+        tls = {"certs": certs, "psk_identity": psk_identity, "psk_key": psk_key,
+               "psk_version": psk_tls_version(args.version)}
+
     rows = read_users(args.users)
     raddb = os.path.join(state, "raddb")
     if os.path.isdir(raddb):
@@ -412,7 +578,8 @@ def main():
     with open(os.path.join(raddb, "radiusd.conf"), "w", encoding="utf-8") as f:
         f.write(
             radiusd_conf(
-                state, raddb, args.pkgconf, ports, args.libdir, homes, listens_used, listens6, extra_client
+                state, raddb, args.pkgconf, ports, args.libdir, homes, listens_used, listens6, extra_client,
+                tls,
             )
         )
     with open(os.path.join(raddb, "mods-config", "files", "authorize"), "wb") as f:
@@ -434,6 +601,17 @@ def main():
     if "CLOSED" in ports:
         # Picked with the listeners' ports, so distinct from them, and left unbound.
         env.append("QVRAD_FR_PORT_CLOSED=%d" % ports["CLOSED"])
+    if tls:
+        env.append("QVRAD_FR_TLS_PORT_CERT=%d" % ports["TLS_CERT"])
+        env.append("QVRAD_FR_TLS_PORT_PSK=%d" % ports["TLS_PSK"])
+        env.append("QVRAD_FR_TLS_SECRET=" + shell_quote(TLS_SECRET))
+        env.append("QVRAD_FR_TLS_CERTS=" + shell_quote(tls["certs"]))
+        env.append("QVRAD_FR_TLS_CA=" + shell_quote(os.path.join(tls["certs"], "ca.pem")))
+        env.append("QVRAD_FR_TLS_CLIENT_CERT=" + shell_quote(os.path.join(tls["certs"], "client.pem")))
+        env.append("QVRAD_FR_TLS_CLIENT_KEY=" + shell_quote(os.path.join(tls["certs"], "client.key")))
+        env.append("QVRAD_FR_TLS_PSK_IDENTITY=" + shell_quote(tls["psk_identity"]))
+        env.append("QVRAD_FR_TLS_PSK_KEY_FILE=" + shell_quote(os.path.join(tls["certs"], "psk.hex")))
+        env.append("QVRAD_FR_TLS_PSK_VERSION=" + shell_quote(tls["psk_version"]))
     env.append("QVRAD_FR_USERS=" + shell_quote(os.path.abspath(args.users)))
     env.append("QVRAD_FR_LOG=" + shell_quote(os.path.join(state, "radiusd.log")))
     tmp = os.path.join(state, "ports.env.tmp")

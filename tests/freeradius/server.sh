@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts and stops a private FreeRADIUS 3.2 server on 127.0.0.1 and ::1 for qvRadClient's interop
 # tests.
-# Usage: server.sh start DIR [--backports CACHE] [--home REALM=ENV]... | stop DIR
+# Usage: server.sh start DIR [--backports CACHE] [--tls CERTS] [--home REALM=ENV]... | stop DIR
 #   (DIR is a state folder; its path may contain spaces).
 #   --backports CACHE  run the newer FreeRADIUS of Debian's backports suite (3.2.7 on bookworm,
 #                      which signs every reply with a Message-Authenticator), fetched and unpacked
@@ -9,6 +9,13 @@
 #                      dictionaries and modules; the system's server is neither used nor touched.
 #                      When the mirror cannot be reached, ports.env holds QVRAD_FR_UNAVAILABLE and
 #                      start exits 77 (CTest: skipped).
+#   --tls CERTS        RADIUS over TLS (RFC 6614) as well, on TCP ports of its own on 127.0.0.1
+#                      and ::1: a listener with mutual certificate authentication (TLS 1.2 and
+#                      1.3; the client needs a certificate from the test CA) and a TLS-PSK one
+#                      (RFC 9813; TLS 1.2 only on 3.2.1, TLS 1.3 only from 3.2.7 on), both with
+#                      the UDP users; the material comes from tests/tls/make-certs.sh CERTS (run
+#                      here, kept when complete). The server then runs threaded (-fxx, not -X):
+#                      FreeRADIUS refuses TLS listeners in a single-threaded server.
 #   --home REALM=ENV   a proxy instead: one MAIN listener that sends "user@REALM" (stripped to
 #                      "user") to the MAIN listener of the running server whose ports.env is ENV.
 #
@@ -32,6 +39,18 @@
 #   QVRAD_FR_PORT_CLOSED a UDP port picked with the others but never bound: nothing listens
 #                      there (another process could take it later, which is unlikely)
 #   QVRAD_FR_VERSION   the server's version (3.2.1, 3.2.7); QVRAD_FR_REALMS a proxy's realms
+#   With --tls (all absent without it):
+#   QVRAD_FR_TLS_PORT_CERT  TCP port of the certificate listener (127.0.0.1 and, when QVRAD_FR_HOST6
+#                      is set, ::1): the server shows CERTS/server.pem (subjectAltName localhost,
+#                      127.0.0.1, ::1) and requires a client certificate from CERTS/ca.pem
+#   QVRAD_FR_TLS_PORT_PSK   TCP port of the TLS-PSK listener (same hosts): no certificates at all
+#   QVRAD_FR_TLS_PSK_VERSION the one TLS version the PSK listener speaks: 1.2 (3.2.1) or 1.3 (3.2.7)
+#   QVRAD_FR_TLS_PSK_IDENTITY the PSK identity it knows; QVRAD_FR_TLS_PSK_KEY_FILE the file with its
+#                      key (64 hex digits: 32 octets)
+#   QVRAD_FR_TLS_SECRET  the RADIUS shared secret over TLS, "radsec" (RFC 6614 section 2.3)
+#   QVRAD_FR_TLS_CERTS the material's folder (tests/tls/make-certs.sh lists its files);
+#   QVRAD_FR_TLS_CA, QVRAD_FR_TLS_CLIENT_CERT, QVRAD_FR_TLS_CLIENT_KEY  the CA to check the server
+#                      with, and the client certificate and key the certificate listener accepts
 #   QVRAD_FR_USERS     the users table (users.tsv) the server was generated from
 #   QVRAD_FR_LOG       FreeRADIUS's debug log, with each request as it decoded it
 set -euo pipefail
@@ -55,11 +74,12 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR [--backports CACHE] [--home REALM=ENV]... | stop DIR" >&2
+  echo "usage: $0 start DIR [--backports CACHE] [--tls CERTS] [--home REALM=ENV]... | stop DIR" >&2
   exit 2
 }
 
 backports=""
+tls=""
 homes=()
 libdir=/usr/lib/freeradius
 dictdir=""
@@ -145,9 +165,10 @@ stop_server() {
 }
 
 # pick_ports "NAMES6" NAME...: prints NAME=PORT,... with one distinct free UDP port per listener
-# (all sockets are bound to 127.0.0.1:0 at once, so the kernel hands out distinct ports, read
-# back, then released), each of NAMES6 free on ::1 as well; then a second line, empty, or why
-# ::1 cannot be bound here (IPv6 disabled: no AF_INET6 sockets, or no ::1), and NAMES6 is ignored.
+# (a TCP port for a NAME written tcp:NAME, printed without the prefix; all sockets are bound to
+# 127.0.0.1:0 at once, so the kernel hands out distinct ports, read back, then released), each
+# of NAMES6 free on ::1 as well; then a second line, empty, or why ::1 cannot be bound here
+# (IPv6 disabled: no AF_INET6 sockets, or no ::1), and NAMES6 is ignored.
 pick_ports() {
   python3 - "$@" <<'EOF'
 import socket, sys
@@ -159,14 +180,16 @@ try:
 except OSError as e:
     no6 = "cannot bind ::1: " + (e.strerror or str(e))
 for name in names:
+    kind = socket.SOCK_STREAM if name.startswith("tcp:") else socket.SOCK_DGRAM
+    name = name[4:] if name.startswith("tcp:") else name
     for _ in range(20):  # a port taken on ::1 stays held, so the next one differs
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s = socket.socket(socket.AF_INET, kind)
         s.bind(("127.0.0.1", 0))
         held.append(s)
         port = s.getsockname()[1]
         if no6 or name not in names6:
             break
-        s6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+        s6 = socket.socket(socket.AF_INET6, kind)
         held.append(s6)
         try:
             s6.bind(("::1", port))
@@ -267,6 +290,12 @@ start_server() {
     extra+=(--home "$realm=$port")
   done
   need_tools
+  if [ -n "$tls" ]; then
+    [ ${#homes[@]} -eq 0 ] || die "--tls and --home do not go together"
+    # The test CA and keys, made once and kept (idempotent, safe beside a concurrent start).
+    "$here/../tls/make-certs.sh" "$tls" || die "could not make the TLS test material in $tls"
+    tls=$(cd -- "$tls" && pwd)
+  fi
   mkdir -p -- "$dir"
   dir=$(cd -- "$dir" && pwd)
   case "$dir" in
@@ -284,17 +313,24 @@ start_server() {
   { read -r names && read -r names6; } <<<"$names" || true
   [ ${#homes[@]} -eq 0 ] || names=MAIN
   for ((attempt = 1; attempt <= bind_attempts; attempt++)); do
+    # The TLS listeners' TCP ports, on ::1 as well.
+    local -a tls_ports=()
+    [ -z "$tls" ] || tls_ports=(tcp:TLS_CERT tcp:TLS_PSK)
     # shellcheck disable=SC2086
-    picked=$(pick_ports "$names6" $names CLOSED)
+    picked=$(pick_ports "$names6 TLS_CERT TLS_PSK" $names CLOSED "${tls_ports[@]}")
     no6=""
     { read -r ports && read -r no6; } <<<"$picked" || true
     [ -z "$no6" ] || echo "server.sh: no listener on ::1 ($no6)" >&2
     python3 "$here/genconf.py" --state "$dir" --pkgconf "$pkgconf" --users "$users_tsv" --ports "$ports" \
-      --no-ipv6 "$no6" "${extra[@]}"
+      --no-ipv6 "$no6" --tls "$tls" "${extra[@]}"
     local -a dict=()
     [ -z "$dictdir" ] || dict=(-D "$dictdir")
+    # -X is -sfxx -l stdout: single-threaded, which TLS listeners refuse (each TLS connection
+    # is read by a thread of its own), so with --tls the same minus -s.
+    local -a mode=(-X)
+    [ -z "$tls" ] || mode=(-f -xx -l stdout)
     LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-      "$fr" -X -d "$dir/raddb" "${dict[@]}" </dev/null >"$dir/radiusd.log" 2>&1 &
+      "$fr" "${mode[@]}" -d "$dir/raddb" "${dict[@]}" </dev/null >"$dir/radiusd.log" 2>&1 &
     pid=$!
     echo "$pid" >"$dir/server.pid"
     state=dead
@@ -347,6 +383,7 @@ case "$1" in
       case "$1" in
         --backports) [ $# -ge 2 ] || usage; backports=$2; shift 2 ;;
         --home) [ $# -ge 2 ] && [[ "$2" == *=* ]] || usage; homes+=("$2"); shift 2 ;;
+        --tls) [ $# -ge 2 ] && [ -n "$2" ] || usage; tls=$2; shift 2 ;;
         *) usage ;;
       esac
     done

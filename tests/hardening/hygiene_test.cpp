@@ -4,7 +4,9 @@
 // in the call's stack (auth runs on a thread whose stack this test maps itself and scans after the
 // call), or in any vector register the CPU has (all of them stored right after auth returns).
 // The password hiding alone must leave no copy either, and a copy left below auth's frame by a
-// callee (planted through the exchange's observer) must be gone when the call returns.
+// callee (planted through the exchange's observer) must be gone when the call returns. The
+// structured logins (qvrad.h) are held to the same, their Access-Challenge answer included: the
+// login keeps the request's attributes, never the password or the answer.
 //
 // The values are long and distinctive, built at run time in static arrays and kept out of
 // std::string and gtest messages, which would leave copies of their own. Any 8 consecutive
@@ -29,6 +31,7 @@
 #include "api/auth_call.h"
 #include "md5/md5.h"
 #include "qvRadClient.h"
+#include "qvrad.h"
 #include "platform/platform.h"
 #include "radius/client.h"
 #include "support/auth_helpers.h"
@@ -40,7 +43,7 @@ constexpr std::size_t kWindow = 8;
 constexpr std::size_t kMaxWindows = 1024;
 
 const char* const kValueNames[] = {"the secret", "the password", "the HMAC inner pad",
-                                   "the HMAC outer pad"};
+                                   "the HMAC outer pad", "the answer"};
 constexpr std::size_t kNotFound = ~static_cast<std::size_t>(0);
 
 // Every 8-byte window of every value searched for, sorted, so that one pass over a region with a
@@ -173,6 +176,7 @@ constexpr std::size_t kStackSize = 512 * 1024;
 
 char g_secret[260];
 char g_password[132];
+char g_answer[132];  // a structured login's answer to its Access-Challenge; "" for none
 char g_result[256];
 
 // Printable, without repeats that a stray constant could match: a fixed linear congruential
@@ -185,11 +189,13 @@ void MakeValue(char* out, std::size_t length, std::uint32_t seed) {
     out[length] = '\0';
 }
 
-void BuildTable(std::size_t secretLength, std::size_t passwordLength) {
+void BuildTable(std::size_t secretLength, std::size_t passwordLength,
+                std::size_t answerLength = 0) {
     g_table.count = 0;
     const auto* secret = reinterpret_cast<const std::uint8_t*>(g_secret);
     g_table.Add(secret, secretLength, 0);
     g_table.Add(reinterpret_cast<const std::uint8_t*>(g_password), passwordLength, 1);
+    g_table.Add(reinterpret_cast<const std::uint8_t*>(g_answer), answerLength, 4);
     // RFC 2104 section 2: a key longer than 64 bytes is replaced by its MD5 before padding.
     std::uint8_t key[64] = {};
     if (secretLength > 64)
@@ -211,6 +217,7 @@ struct Call {
     const char* port;
     const char* timeout;
     bool plantCopy = false;  // the exchange's observer leaves a copy of the secret in its own frame
+    bool structured = false;  // a qvrad.h login (timeout in milliseconds) and g_answer, if any
 };
 
 // The vector registers this CPU has, as the kernel reports them (apart from the library's own
@@ -227,6 +234,9 @@ const VectorFile kZmm = {"zmm0-31 (AVX-512)", 64, 32};
 const VectorFile* const g_vectorFile =
     CpuHasFlag("avx512f") ? &kZmm : (CpuHasFlag("avx") ? &kYmm : &kXmm);
 alignas(64) unsigned char g_vectorImage[32 * 64];
+// A structured job's registers right after its client's setup, its login and its answer: the
+// calls after each (the frees' wipes) would overwrite some registers with zeros of their own.
+alignas(64) unsigned char g_vectorAfterCall[3][32 * 64];
 
 // One move per register between it and its place in the image: "op %%regN, width*N(%0)".
 #define QVRAD_STORE(op, reg, width, n) op " %%" #reg #n ", " #width "*" #n "(%0)\n\t"
@@ -253,9 +263,9 @@ alignas(64) unsigned char g_vectorImage[32 * 64];
 // purpose, at once, so that whatever auth left in them is seen every time instead of on a loaded
 // machine only; into a static image that is scanned too, never into the stack, where the store
 // would overwrite the dead frames the scan is about to read.
-__attribute__((noinline)) void MoveVectorRegisters(bool store) {
+__attribute__((noinline)) void MoveVectorRegisters(bool store,
+                                                   unsigned char* image = g_vectorImage) {
 #if defined(__x86_64__)
-    unsigned char* image = g_vectorImage;
     if (store && g_vectorFile == &kZmm)
         __asm__ __volatile__(QVRAD_0_15(QVRAD_STORE, "vmovdqu64", zmm, 64)
                                  QVRAD_16_31(QVRAD_STORE, "vmovdqu64", zmm, 64)::"r"(image)
@@ -276,6 +286,7 @@ __attribute__((noinline)) void MoveVectorRegisters(bool store) {
                              : QVRAD_XMM_CLOBBERS);
 #else
     (void)store;
+    (void)image;
 #endif
 }
 
@@ -308,6 +319,45 @@ void* AuthJob(void* argument) {
     MoveVectorRegisters(true);
     t_scanFrees = false;
     std::snprintf(g_result, sizeof g_result, "%s", text != nullptr ? text : "<null>");
+    return nullptr;
+}
+
+// A structured login from start to end, as a host makes one: the client set up, the login, the
+// answer (to its challenge, or one refused when there is none), the login and the client freed.
+// The registers are stored right after each call that took a password or an answer.
+void* LoginJob(void* argument) {
+    const Call* call = static_cast<const Call*>(argument);
+    t_scanFrees = true;
+    qvrad_client* client = nullptr;
+    qvrad_login* login = nullptr;
+    int status = qvrad_client_new(&client), answered = 1;
+    if (status == QVRAD_OK)
+        status = qvrad_client_add_server(client, call->server, std::atoi(call->port), g_secret);
+    if (status == QVRAD_OK)
+        status = qvrad_client_set_int(client, QVRAD_OPT_TIMEOUT_MS, std::atoi(call->timeout));
+    MoveVectorRegisters(true, g_vectorAfterCall[0]);
+    if (status == QVRAD_OK) status = qvrad_login_pap(client, "hygiene-user", g_password, &login);
+    MoveVectorRegisters(true, g_vectorAfterCall[1]);
+    if (g_answer[0] != '\0' && login != nullptr) {
+        answered = qvrad_login_answer(login, g_answer);
+        MoveVectorRegisters(true, g_vectorAfterCall[2]);
+    }
+    // Copied by hand: a formatting call here would lay its frames over the ones under test.
+    static char message[64];
+    const char* first = qvrad_login_message_count(login) != 0 ? qvrad_login_message(login, 0) : "";
+    std::size_t n = 0;
+    for (; first[n] != '\0' && n + 1 < sizeof message; ++n) message[n] = first[n];
+    message[n] = '\0';
+    const int code = qvrad_login_code(login);
+    qvrad_login_free(login);
+    qvrad_client_free(client);
+    MoveVectorRegisters(true);
+    t_scanFrees = false;
+    if (answered == 1)
+        std::snprintf(g_result, sizeof g_result, "login %d: %d %s", status, code, message);
+    else
+        std::snprintf(g_result, sizeof g_result, "login %d, answer %d: %d %s", status, answered,
+                      code, message);
     return nullptr;
 }
 
@@ -396,6 +446,7 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
     job.argument = argument;
     bool found = false;
     std::memset(g_vectorImage, 0, sizeof g_vectorImage);
+    std::memset(g_vectorAfterCall, 0, sizeof g_vectorAfterCall);
     if (pthread_create(&thread, &attributes, Trampoline, &job) == 0) {
         // Bounded: a call takes at most its timeout (here 2 s).
         for (int i = 0; i < 30000 && !job.returned; ++i)
@@ -408,12 +459,17 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
         if (found)
             std::printf("a copy of %s at %zu bytes below the stack's top\n", kValueNames[value],
                         kStackSize - at);
-        const std::size_t inRegister =
-            g_table.Find(g_vectorImage, g_vectorFile->registerSize * g_vectorFile->count, &value);
-        if (inRegister != kNotFound) {
+        const unsigned char* const images[] = {g_vectorImage, g_vectorAfterCall[0],
+                                               g_vectorAfterCall[1], g_vectorAfterCall[2]};
+        const char* const when[] = {"at the end", "after the client's setup", "after the login",
+                                    "after the answer"};
+        for (int i = 0; i < 4; ++i) {
+            const std::size_t inRegister =
+                g_table.Find(images[i], g_vectorFile->registerSize * g_vectorFile->count, &value);
+            if (inRegister == kNotFound) continue;
             found = true;
-            std::printf("a copy of %s in vector register %zu\n", kValueNames[value],
-                        inRegister / g_vectorFile->registerSize);
+            std::printf("a copy of %s in vector register %zu (%s)\n", kValueNames[value],
+                        inRegister / g_vectorFile->registerSize, when[i]);
         }
         // The mapping started as zeros: the lowest non-zero byte marks the deepest frame.
         const std::uint8_t* bytes = static_cast<const std::uint8_t*>(stack);
@@ -485,15 +541,35 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
                                                      EncodeAttributes({{18, ToBytes("no")}})),
                  0}};
     });
+    // RFC 2865 section 4.4: a request without State is challenged; the answer, sent with the
+    // State, is accepted when it is the one expected.
+    LoopbackResponder challenge([](const Bytes& request) -> std::vector<Datagram> {
+        const Bytes key(g_secret, g_secret + std::strlen(g_secret));
+        const std::vector<Attribute> got = ParseAttributes(request);
+        const Bytes* password = FindFirst(got, 2);
+        if (password == nullptr) return {};
+        std::vector<Attribute> reply = {{18, ToBytes("code?")}, {24, ToBytes("hygiene-state")}};
+        std::uint8_t code = 11;
+        if (FindFirst(got, 24) != nullptr) {
+            Bytes sent = RevealPassword(*password, key, RequestAuthenticatorOf(request));
+            sent.erase(std::find(sent.begin(), sent.end(), 0), sent.end());
+            const bool right = sent == Bytes(g_answer, g_answer + std::strlen(g_answer));
+            code = right ? 2 : 3;
+            reply = {{18, ToBytes(right ? "ok" : "no")}};
+        }
+        return {
+            {SignedReplyWithMessageAuthenticator(request, key, code, EncodeAttributes(reply)), 0}};
+    });
     LoopbackResponder silent(Silent());
     const std::string plainPort = plain.PortText(), macPort = withMac.PortText(),
-                      silentPort = silent.PortText();
+                      challengePort = challenge.PortText(), silentPort = silent.PortText();
     struct Case {
         const char* name;
         std::size_t secretLength;
         std::size_t passwordLength;
         Call call;
         const char* expected;
+        std::size_t answerLength = 0;  // structured calls: an answer follows the login
     };
     const Case cases[] = {
         {"accept", 31, 27, {"127.0.0.1", plainPort.c_str(), "2"}, "ok"},
@@ -514,6 +590,30 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
          24,
          {"127.0.0.1", plainPort.c_str(), "2", true},
          "ok"},
+        // The structured interface: an answer the login refuses (no challenge), one sent to
+        // the challenging server, a server that never answers, a password refused for length.
+        {"login_accepted_answer_refused",
+         31,
+         27,
+         {"127.0.0.1", plainPort.c_str(), "2000", false, true},
+         "login 0, answer -4: 2 ok",
+         20},
+        {"login_challenged_then_answered",
+         64,
+         30,
+         {"127.0.0.1", challengePort.c_str(), "2000", false, true},
+         "login 0, answer 0: 2 ok",
+         40},
+        {"login_longest_secret_silent_server",
+         256,
+         20,
+         {"127.0.0.1", silentPort.c_str(), "1000", false, true},
+         "login -2: 0 "},
+        {"login_refused_password_too_long",
+         40,
+         129,
+         {"127.0.0.1", plainPort.c_str(), "2000", false, true},
+         "login -1: 0 "},
     };
 #if defined(__x86_64__)
     std::printf("vector registers stored and scanned after each call: %s\n", g_vectorFile->names);
@@ -525,11 +625,12 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
         SCOPED_TRACE(k.name);
         MakeValue(g_secret, k.secretLength, seed++);
         MakeValue(g_password, k.passwordLength, seed++);
-        BuildTable(k.secretLength, k.passwordLength);
+        MakeValue(g_answer, k.answerLength, seed++);
+        BuildTable(k.secretLength, k.passwordLength, k.answerLength);
         ForgetFreed();
         Call call = k.call;
         std::size_t used = 0;
-        const bool onStack = RunOnOwnedStack(AuthJob, &call, &used);
+        const bool onStack = RunOnOwnedStack(call.structured ? LoginJob : AuthJob, &call, &used);
         const FreedScan freed = ScanFreed();
         EXPECT_FALSE(g_freedOverflow);
         std::printf(
@@ -537,10 +638,12 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
             "non-zero byte %zu bytes below the stack's top\n",
             k.name, k.secretLength, k.passwordLength, freed.blocks, used);
         EXPECT_STREQ(g_result, k.expected);
-        EXPECT_FALSE(onStack) << "a copy of the secret or password is left in the call's stack";
-        EXPECT_EQ(freed.withCopy, 0) << "a freed block held the secret or password";
+        EXPECT_FALSE(onStack) << "a copy of the secret, password or answer is left in the call's "
+                                 "stack or registers";
+        EXPECT_EQ(freed.withCopy, 0) << "a freed block held the secret, password or answer";
         // Every call whose arguments pass adds its one server entry, and frees it through here.
-        if (std::strcmp(k.expected, "6007#0#INVALID_INPUT_ERR") != 0) {
+        if (std::strcmp(k.expected, "6007#0#INVALID_INPUT_ERR") != 0 &&
+            std::strncmp(k.expected, "login -1:", 9) != 0) {
             EXPECT_GE(freed.largest, sizeof(CRadServer));
         }
     }

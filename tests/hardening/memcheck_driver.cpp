@@ -1,7 +1,9 @@
 // The subject of valgrind memcheck in scripts/stages/40-sanitizers.sh, and an ordinary test too:
 // 500 mixed calls of auth (accept, reject, a reply behind garbage, a wrong secret, a silent
 // server a few times, unresolvable hosts, every refused argument form), each checked for its
-// text. Exits 0 when every call gave the expected one.
+// text, then 60 structured logins (qvrad.h: accepts read row by row, challenges answered,
+// Vendor-Specific rows, refused arguments) and one to a silent server. Exits 0 when every call
+// gave the expected outcome.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "api/module.h"
 #include "qvRadClient.h"
+#include "qvrad.h"
 #include "support/responder.h"
 
 namespace {
@@ -25,6 +28,73 @@ void Check(int index, const char* what, const char* text, const char* expected) 
     if (++g_failures <= 10)
         std::fprintf(stderr, "call %d (%s): got \"%s\", expected \"%s\"\n", index, what,
                      text != nullptr ? text : "<null>", expected);
+}
+
+void CheckStatus(int index, const char* what, int got, int expected) {
+    if (got == expected) return;
+    if (++g_failures <= 10)
+        std::fprintf(stderr, "login %d (%s): got %d, expected %d\n", index, what, got, expected);
+}
+
+// Reads everything a login hands out, so that memcheck sees every row and text touched; the
+// number of rows and messages as "rows/messages".
+std::string ReadAll(const qvrad_login* login) {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < qvrad_login_attribute_count(login); ++i) {
+        std::uint32_t vendor = 0, type = 0;
+        const unsigned char* value = nullptr;
+        std::size_t length = 0;
+        if (qvrad_login_attribute(login, i, &vendor, &type, &value, &length) != QVRAD_OK) break;
+        for (std::size_t k = 0; k < length; ++k) bytes += value[k] != 0 ? 1 : 0;
+    }
+    for (std::size_t i = 0; i < qvrad_login_message_count(login); ++i)
+        bytes += std::strlen(qvrad_login_message(login, i));
+    return std::to_string(qvrad_login_attribute_count(login)) + "/" +
+           std::to_string(qvrad_login_message_count(login)) + (bytes != 0 ? "" : " empty");
+}
+
+// 60 structured logins and one to a silent server, each with a client of its own, checked for
+// status, Code and what the reply holds.
+void StructuredLogins(const std::string& accept, const std::string& challenge,
+                      const std::string& vendor, const std::string& silent) {
+    const std::string p129(129, 'p');
+    for (int i = 0; i <= 60; ++i) {
+        const int kind = i == 60 ? 4 : i % 4;
+        const char* const ports[] = {accept.c_str(), challenge.c_str(), vendor.c_str(),
+                                     accept.c_str(), silent.c_str()};
+        qvrad_client* client = nullptr;
+        CheckStatus(i, "new", qvrad_client_new(&client), QVRAD_OK);
+        CheckStatus(i, "server",
+                    qvrad_client_add_server(client, "127.0.0.1", std::stoi(ports[kind]), kSecret),
+                    QVRAD_OK);
+        CheckStatus(i, "timeout", qvrad_client_set_int(client, QVRAD_OPT_TIMEOUT_MS, 1000),
+                    QVRAD_OK);
+        qvrad_login* login = nullptr;
+        const char* password = kind == 3 ? p129.c_str() : "pw";
+        const int status = qvrad_login_pap(client, "alice", password, &login);
+        CheckStatus(i, "login", status,
+                    kind == 3   ? QVRAD_E_ARGUMENT
+                    : kind == 4 ? QVRAD_E_TIMEOUT
+                                : QVRAD_OK);
+        if (kind == 0) {
+            CheckStatus(i, "accept", qvrad_login_code(login), QVRAD_CODE_ACCEPT);
+            Check(i, "accept rows", ReadAll(login).c_str(), "1/1");
+            CheckStatus(i, "stray answer", qvrad_login_answer(login, "123456"),
+                        QVRAD_E_NOT_CHALLENGED);
+        } else if (kind == 1) {
+            // The server challenges every answer too: each answer rebuilds the view.
+            for (int k = 0; k < 3; ++k) {
+                CheckStatus(i, "challenge", qvrad_login_code(login), QVRAD_CODE_CHALLENGE);
+                Check(i, "challenge rows", ReadAll(login).c_str(), "1/1");
+                CheckStatus(i, "answer", qvrad_login_answer(login, "123456"), QVRAD_OK);
+            }
+        } else if (kind == 2) {
+            CheckStatus(i, "vendor", qvrad_login_code(login), QVRAD_CODE_ACCEPT);
+            Check(i, "vendor rows", ReadAll(login).c_str(), "5/2");
+        }
+        qvrad_login_free(login);
+        qvrad_client_free(client);
+    }
 }
 
 }  // namespace
@@ -46,6 +116,14 @@ int main() {
         return out;
     });
     LoopbackResponder silent(Silent());
+    // RFC 2865 section 5.26: vendor 9 with two sub-attributes, then one malformed (a sub-attribute
+    // running past the value), between two Reply-Messages, one with a NUL inside.
+    LoopbackResponder vendor(AnswerWith(kSecret, 2,
+                                        {{18, ToBytes("first")},
+                                         {26, FromHex("000000090105616263"
+                                                      "02047879")},
+                                         {26, FromHex("000001370109616263")},
+                                         {18, Bytes{'s', 0, 'x'}}}));
     const std::string a = accept.PortText(), r = reject.PortText(), c = challenge.PortText(),
                       w = wrongSecret.PortText(), g = behindGarbage.PortText(),
                       s = silent.PortText();
@@ -142,6 +220,8 @@ int main() {
             }
         }
     }
-    std::printf("500 calls (%d silent), %d failures; info: %s\n", silentCalls, g_failures, info());
+    StructuredLogins(a, c, vendor.PortText(), s);
+    std::printf("500 calls (%d silent) and 61 structured logins, %d failures; info: %s\n",
+                silentCalls, g_failures, info());
     return g_failures == 0 ? 0 : 1;
 }

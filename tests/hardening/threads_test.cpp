@@ -1,6 +1,7 @@
 // Threads, as a host sees them: the shared library loaded with dlopen and used through the public
-// header only; and concurrent learning of which servers sign their replies. Run in every build
-// and, under ThreadSanitizer, on its own (label "threads").
+// headers only (auth, and one structured client shared by threads); and concurrent learning of
+// which servers sign their replies. Run in every build and, under ThreadSanitizer, on its own
+// (label "threads").
 //
 // Each thread has its own result buffer, so a text copied the moment auth returns is always the
 // calling thread's own, and a thread that ends takes its buffer with it.
@@ -8,6 +9,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "qvRadClient.h"
+#include "qvrad.h"
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
 #include "support/auth_helpers.h"
@@ -43,6 +46,28 @@ struct SharedLibrary {
         handle ? reinterpret_cast<decltype(&auth)>(dlsym(handle, "auth")) : nullptr;
     decltype(&info) infoCall =
         handle ? reinterpret_cast<decltype(&info)>(dlsym(handle, "info")) : nullptr;
+    // The structured interface, each function by its own name.
+#define QVRAD_SYMBOL(f) \
+    decltype(&::f) f = handle ? reinterpret_cast<decltype(&::f)>(dlsym(handle, #f)) : nullptr
+    QVRAD_SYMBOL(qvrad_client_new);
+    QVRAD_SYMBOL(qvrad_client_add_server);
+    QVRAD_SYMBOL(qvrad_client_set_int);
+    QVRAD_SYMBOL(qvrad_client_free);
+    QVRAD_SYMBOL(qvrad_login_pap);
+    QVRAD_SYMBOL(qvrad_login_answer);
+    QVRAD_SYMBOL(qvrad_login_code);
+    QVRAD_SYMBOL(qvrad_login_message_count);
+    QVRAD_SYMBOL(qvrad_login_message);
+    QVRAD_SYMBOL(qvrad_login_attribute_count);
+    QVRAD_SYMBOL(qvrad_login_attribute);
+    QVRAD_SYMBOL(qvrad_login_free);
+#undef QVRAD_SYMBOL
+    bool Structured() const {
+        return qvrad_client_new && qvrad_client_add_server && qvrad_client_set_int &&
+               qvrad_client_free && qvrad_login_pap && qvrad_login_answer && qvrad_login_code &&
+               qvrad_login_message_count && qvrad_login_message && qvrad_login_attribute_count &&
+               qvrad_login_attribute && qvrad_login_free;
+    }
     ~SharedLibrary() {
         if (handle != nullptr) dlclose(handle);
     }
@@ -181,6 +206,121 @@ TEST(HardeningThreads, ThousandThreadsOfOneCallEachLeaveHeapAndDescriptorsAsThey
     }
     std::printf("1,000 threads of one call: heap %zu -> %zu bytes, descriptors %d -> %d\n",
                 heapBefore, heapAfter, descriptorsBefore, descriptorsAfter);
+}
+
+// Structured logins: users "L<thread>-<n>" with n a multiple of 4 are challenged with a State and
+// a text naming them, and accepted when the answer and the State both name them; the others are
+// accepted (n even) or rejected with a text naming them. A reply meant for another login would
+// name another user, or carry a State that does not match the answer's user.
+LoopbackResponder::Script NamedLogins(const Bytes& key) {
+    return [key](const Bytes& request) -> std::vector<Datagram> {
+        const std::vector<Attribute> attributes = ParseAttributes(request);
+        const Bytes* userBytes = FindFirst(attributes, 1);
+        const Bytes* password = FindFirst(attributes, 2);
+        if (userBytes == nullptr || password == nullptr) return {};
+        const std::string user(userBytes->begin(), userBytes->end());
+        const Bytes* state = FindFirst(attributes, 24);
+        const int n = std::stoi(user.substr(user.find('-') + 1));
+        std::uint8_t code = n % 2 == 0 ? 2 : 3;
+        std::vector<Attribute> reply = {{18, ToBytes((code == 2 ? "Welcome " : "Denied ") + user)}};
+        if (n % 4 == 0) {
+            if (state == nullptr) {
+                // RFC 2865 section 4.4: the answer must come back with this State.
+                code = 11;
+                reply = {{18, ToBytes("Code for " + user)}, {24, ToBytes("state:" + user)}};
+            } else {
+                Bytes sent = RevealPassword(*password, key, RequestAuthenticatorOf(request));
+                sent.erase(std::find(sent.begin(), sent.end(), 0), sent.end());
+                if (*state != ToBytes("state:" + user) || sent != ToBytes("answer:" + user))
+                    reply = {{18, ToBytes("Mismatch " + user)}};
+            }
+        }
+        return {
+            {SignedReplyWithMessageAuthenticator(request, key, code, EncodeAttributes(reply)), 0}};
+    };
+}
+
+TEST(HardeningThreads, OneSharedClientEightThreadsEachGetTheirOwnReply) {
+    SharedLibrary lib;
+    ASSERT_TRUE(lib.Structured()) << dlerror();
+    LoopbackResponder r(NamedLogins(ToBytes(kSecret)));
+    qvrad_client* client = nullptr;
+    ASSERT_EQ(lib.qvrad_client_new(&client), QVRAD_OK);
+    ASSERT_EQ(lib.qvrad_client_add_server(client, "127.0.0.1", r.Port(), kSecret), QVRAD_OK);
+    ASSERT_EQ(lib.qvrad_client_set_int(client, QVRAD_OPT_TIMEOUT_MS, 20000), QVRAD_OK);
+    constexpr int kLoginThreads = 8, kLoginsPerThread = 240;
+
+    // What a login hands out, as one text: "code:message|message", then each row's type.
+    auto seen = [&lib](const qvrad_login* login) {
+        std::string out = std::to_string(lib.qvrad_login_code(login)) + ":";
+        for (size_t i = 0; i < lib.qvrad_login_message_count(login); ++i)
+            out += (i != 0 ? "|" : "") + std::string(lib.qvrad_login_message(login, i));
+        for (size_t i = 0; i < lib.qvrad_login_attribute_count(login); ++i) {
+            uint32_t vendor = 0, type = 0;
+            const unsigned char* value = nullptr;
+            size_t length = 0;
+            if (lib.qvrad_login_attribute(login, i, &vendor, &type, &value, &length) != QVRAD_OK)
+                return out + " <no row>";
+            out += " " + std::to_string(vendor) + "/" + std::to_string(type);
+        }
+        return out;
+    };
+    std::atomic<int> own{0}, foreign{0};
+    std::string firstForeign;
+    std::atomic_flag firstTaken = ATOMIC_FLAG_INIT;
+    auto check = [&](const std::string& got, const std::string& expected) {
+        if (got == expected) {
+            ++own;
+        } else {
+            ++foreign;
+            if (!firstTaken.test_and_set()) firstForeign = got + " instead of " + expected;
+        }
+    };
+    std::vector<std::thread> threads;
+    const auto start = std::chrono::steady_clock::now();
+    for (int t = 0; t < kLoginThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < kLoginsPerThread; ++n) {
+                const std::string user = "L" + std::to_string(t) + "-" + std::to_string(n);
+                qvrad_login* login = nullptr;
+                const int status = lib.qvrad_login_pap(client, user.c_str(), "pw", &login);
+                // Message-Authenticator first (RFC 3579 section 3.2), then the texts and State.
+                if (n % 4 == 0) {
+                    check(std::to_string(status) + " " + seen(login),
+                          "0 11:Code for " + user + " 0/80 0/18 0/24");
+                    const std::string answer = "answer:" + user;
+                    const int answered = lib.qvrad_login_answer(login, answer.c_str());
+                    check(std::to_string(answered) + " " + seen(login),
+                          "0 2:Welcome " + user + " 0/80 0/18");
+                } else {
+                    check(std::to_string(status) + " " + seen(login),
+                          std::string(n % 2 == 0 ? "0 2:Welcome " : "0 3:Denied ") + user +
+                              " 0/80 0/18");
+                }
+                lib.qvrad_login_free(login);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    lib.qvrad_client_free(client);
+
+    const int checks = kLoginThreads * (kLoginsPerThread + kLoginsPerThread / 4);
+    EXPECT_EQ(own.load(), checks);
+    EXPECT_EQ(foreign.load(), 0) << "first: " << firstForeign;
+    // Every login and every answer reached the server (a retransmission counts once).
+    std::set<std::string> requests;
+    for (const Bytes& request : r.Received()) {
+        const std::vector<Attribute> attributes = ParseAttributes(request);
+        const Bytes* user = FindFirst(attributes, 1);
+        if (user != nullptr)
+            requests.insert(std::string(user->begin(), user->end()) +
+                            (FindFirst(attributes, 24) != nullptr ? " answer" : ""));
+    }
+    EXPECT_EQ(requests.size(), static_cast<std::size_t>(checks));
+    std::printf("%d logins and %d answers on %d threads through one client in %.2f s\n",
+                kLoginThreads * kLoginsPerThread, kLoginThreads * kLoginsPerThread / 4,
+                kLoginThreads, took.count());
 }
 
 // Concurrent learning, last in this file. 8 threads call 4 signing servers through the shared

@@ -10,10 +10,11 @@
 // One users.tsv row (tests/freeradius/users.tsv explains the format), with its bytes decoded.
 struct FrUser {
     std::string key;
-    std::string kind;  // accept, challenge, reject, reject-quiet, drop
+    std::string kind;  // accept, challenge, challenge-otp, reject, reject-quiet, drop, nas-echo
     std::string user;
     std::string password;
-    std::vector<std::string> replies;  // Reply-Message attributes in wire order
+    std::vector<std::string> replies;  // Reply-Message attributes in wire order (challenge-otp:
+                                       // fields 5..9, as users.tsv lists them)
 };
 
 // How GoogleTest shows a row in test listings: its key alone.

@@ -13,6 +13,7 @@
 
 #include "fr_server.h"
 #include "qvRadClient.h"
+#include "qvrad.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -156,8 +157,9 @@ struct Expected {
 Expected ExpectedFor(const FrUser& row) {
     if (row.kind == "nas-echo") return {NasEcho("127.0.0.1"), false};
     if (row.kind == "drop") return {kNetworkFail, true};
-    // RFC 2865 section 4.4: an Access-Challenge is neither Accept nor Reject.
-    if (row.kind == "challenge") return {kInvalidFormat, false};
+    // RFC 2865 section 4.4: an Access-Challenge is neither Accept nor Reject (auth sends no State,
+    // so a challenge-otp row stops at its first step).
+    if (row.kind == "challenge" || row.kind == "challenge-otp") return {kInvalidFormat, false};
     // The first Reply-Message (RFC 2865 section 5.18) is the text; none, or an empty one, is 6041.
     if (row.replies.empty() || row.replies[0].empty()) return {kInvalidFormat, false};
     return {row.replies[0], false};
@@ -431,6 +433,57 @@ TEST_F(FreeRadius, TwoHundredCallsInARow) {
         EXPECT_EQ(OpenDescriptors(), before);
     }
     RecordProperty("seconds_for_200", std::to_string(took.count()));
+}
+
+// ---- the structured interface (qvrad.h) ----------------------------------------------------
+
+// otto's two-step login: an Access-Challenge with the server's State and its message, the code
+// sent back with that State, then an Accept with its Class and a Cisco-AVPair (vendor 9, type 1),
+// or a Reject for a wrong code. Over IPv4 and IPv6.
+TEST_F(FreeRadius, ChallengeAnsweredThroughTheStructuredInterface) {
+    const FrUser* row = FindRow("challenge-otp");
+    ASSERT_NE(row, nullptr);
+    ASSERT_EQ(row->replies.size(), 5u);  // prompt, code, welcome, Class, Cisco-AVPair
+    for (const Via via : {Via::kIPv4, Via::kIPv6}) {
+        std::string host;
+        if (!HostFor(via, "MAIN", &host)) continue;
+        for (const bool right : {true, false}) {
+            SCOPED_TRACE(host + (right ? ", the right code" : ", a wrong code"));
+            qvrad_client* c = nullptr;
+            ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+            ASSERT_EQ(
+                qvrad_client_add_server(c, host.c_str(), std::atoi(server.Port("MAIN").c_str()),
+                                        server.Secret("MAIN").c_str()),
+                QVRAD_OK);
+            qvrad_login* l = nullptr;
+            ASSERT_EQ(qvrad_login_pap(c, row->user.c_str(), row->password.c_str(), &l), QVRAD_OK);
+            EXPECT_EQ(qvrad_login_code(l), QVRAD_CODE_CHALLENGE);
+            ASSERT_EQ(qvrad_login_message_count(l), 1u);
+            EXPECT_EQ(qvrad_login_message(l, 0), row->replies[0]);
+            ASSERT_EQ(qvrad_login_answer(l, right ? row->replies[1].c_str() : "000000"), QVRAD_OK);
+            EXPECT_EQ(qvrad_login_code(l), right ? QVRAD_CODE_ACCEPT : QVRAD_CODE_REJECT);
+            std::string found;
+            for (size_t i = 0; i < qvrad_login_attribute_count(l); ++i) {
+                uint32_t vendor = 0, type = 0;
+                const unsigned char* value = nullptr;
+                size_t length = 0;
+                ASSERT_EQ(qvrad_login_attribute(l, i, &vendor, &type, &value, &length), QVRAD_OK);
+                const std::string text(reinterpret_cast<const char*>(value), length);
+                if (vendor == 0 && type == 25) found += "Class=" + text + ";";
+                if (vendor == 9 && type == 1) found += "Cisco-AVPair=" + text + ";";
+            }
+            EXPECT_EQ(
+                found,
+                right ? "Class=" + row->replies[3] + ";Cisco-AVPair=" + row->replies[4] + ";" : "");
+            if (right) {
+                EXPECT_EQ(qvrad_login_message_count(l) > 0 ? qvrad_login_message(l, 0) : "",
+                          row->replies[2]);
+            }
+            EXPECT_EQ(qvrad_login_answer(l, "123456"), QVRAD_E_NOT_CHALLENGED);
+            qvrad_login_free(l);
+            qvrad_client_free(c);
+        }
+    }
 }
 
 }  // namespace

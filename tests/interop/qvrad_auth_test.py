@@ -147,17 +147,18 @@ def proc_check(secret_word, view):
 
 
 class Responder:
-    """A scripted RADIUS server on 127.0.0.1, on a port it picked: each request is answered by
-    the datagrams the script of its User-Name returns. Replies are built here from RFC 2865
-    section 3 and RFC 3579 section 3.2 with hashlib and hmac, apart from the library."""
+    """A scripted RADIUS server on 127.0.0.1 (or ::1), on a port it picked: each request is
+    answered by the datagrams the script of its User-Name returns. Replies are built here from
+    RFC 2865 section 3 and RFC 3579 section 3.2 with hashlib and hmac, apart from the library."""
 
     SECRET = b"loopback-secret"
 
-    def __init__(self, scripts):
+    def __init__(self, scripts, host="127.0.0.1"):
         self.scripts = scripts
         self.received = []  # every datagram, in order
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET,
+                                  socket.SOCK_DGRAM)
+        self.sock.bind((host, 0))
         self.sock.settimeout(0.05)
         self.port = str(self.sock.getsockname()[1])
         self.stop = threading.Event()
@@ -190,6 +191,30 @@ def attributes(packet):
     return out
 
 
+def revealed(request, secret=Responder.SECRET):
+    """The User-Password of request in clear (RFC 2865 section 5.2), padding dropped."""
+    hidden, out, last = dict(attributes(request)).get(2, b""), b"", request[4:20]
+    for at in range(0, len(hidden), 16):
+        pad = hashlib.md5(secret + last).digest()
+        out += bytes(a ^ b for a, b in zip(hidden[at:at + 16], pad))
+        last = hidden[at:at + 16]
+    return out.rstrip(b"\0")
+
+
+def two_step(r):
+    """A login of two challenges (RFC 2865 section 4.4): each answer counts only with the State
+    of the challenge before it, byte for byte; the second asks for its answer to be echoed
+    (Prompt 1, RFC 2869 section 5.10)."""
+    step = (dict(attributes(r)).get(24), revealed(r))
+    if step == (None, b"pw"):
+        return [reply(r, 11, [(18, b"first factor"), (18, b"type the code"), (24, b"s1\0")])]
+    if step == (b"s1\0", b"111"):
+        return [reply(r, 11, [(18, b"second factor"), (24, b"s2"), (76, bytes([0, 0, 0, 1]))])]
+    if step == (b"s2", b"222"):
+        return [reply(r, 2, [(18, b"welcome, otp")])]
+    return [reply(r, 3, [(18, b"wrong code")])]
+
+
 def reply(request, code, attrs, secret=Responder.SECRET, ident=None, signed=None, extra=0,
           tail=b""):
     """A reply to request: Response Authenticator over secret; signed "good" or "bad" adds a
@@ -206,6 +231,14 @@ def reply(request, code, attrs, secret=Responder.SECRET, ident=None, signed=None
             mac[0] ^= 1
         body = body[:2] + bytes(mac) + body[18:]
     return head + hashlib.md5(head + request[4:20] + body + secret).digest() + body
+
+
+# The invisible format characters, each range by its ends; then code points kept: each one
+# beside a range, and the variation selectors U+FE0F (as in an emoji), U+E0100 and U+E01EF.
+INVISIBLE = [0xAD, 0x180E, 0x200B, 0x200D, 0x2060, 0x206F, 0xFFF0, 0xFFFB, 0x1BCA0, 0x1BCA3,
+             0x1D173, 0x1D17A, 0xE0000, 0xE007F, 0xE00FF, 0xE01F0, 0xE0FFF]
+INVISIBLE_KEPT = [0xAC, 0xAE, 0x180D, 0x180F, 0x200A, 0x205F, 0xFE0F, 0xFEFE, 0xFFEF, 0xFFFC,
+                  0x1BC9F, 0x1BCA4, 0x1D172, 0x1D17B, 0xDFFFF, 0xE0100, 0xE01EF, 0xE1000]
 
 
 def loopback_scripts():
@@ -229,10 +262,13 @@ def loopback_scripts():
     # terminal shows; U+202F and U+2070 beside them are kept; F4 90 80 80 is past U+10FFFF.
     bidi = ("rlo:\u202e lri:\u2066 pdi:\u2069 lrm:\u200e rlm:\u200f alm:\u061c ls:\u2028 "
             "ps:\u2029 bom:\ufeff kept:\u202f\u2070").encode() + b" past:\xf4\x90\x80\x80"
+    invisible = ("hid:" + "".join(map(chr, INVISIBLE)) + " kept:" +
+                 "".join(map(chr, INVISIBLE_KEPT))).encode()
     return {
         b"discards": discards,
         b"hostile": lambda r: [reply(r, 3, [(18, hostile)])],
         b"bidi": lambda r: [reply(r, 2, [(18, bidi)])],
+        b"invisible": lambda r: [reply(r, 2, [(18, invisible)])],
         b"unsigned": lambda r: [reply(r, 2, [(18, b"unsigned")])],
         b"signed": lambda r: [reply(r, 2, [(18, b"signed")], signed="good")],
         b"quiet-accept": lambda r: [reply(r, 2, [(25, b"\x01\x02")])],
@@ -241,6 +277,15 @@ def loopback_scripts():
                                               tail=b"\x19\x01" + b"\x21\x04ps")],
         b"error-text-accept": lambda r: [reply(r, 2, [(18, b"6007#0#INVALID_INPUT_ERR")])],
         b"error-text-reject": lambda r: [reply(r, 3, [(18, b"6042#0#ERR_SDK_INTERNAL(x)")])],
+        b"otp": two_step,
+        b"endless": lambda r: [reply(r, 11, [(24, b"again")])],
+        # RFC 2865 section 5.26: vendor 9, one sub-attribute; the second Vendor-Specific's
+        # Vendor-Id has a high octet, so it is no usual layout and stays whole.
+        b"attrs": lambda r: [reply(r, 2, [
+            (18, b"one"), (18, b"two\x1b"), (25, b"\x01\x02\xff"),
+            (26, bytes([0, 0, 0, 9, 1, 19]) + b"shell:priv-lvl=15"),
+            (27, (3600).to_bytes(4, "big")), (8, bytes([127, 0, 0, 9])), (200, b"\x00\x01"),
+            (26, b"\x01\x00\x00\x09\x01")])],
     }
 
 
@@ -262,9 +307,10 @@ def limit_descriptors():
     resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
 
 
-def status_loop(script):
-    """A loopback server of its own for one Status-Server case (a probe has no User-Name)."""
-    loop = Responder({b"": script})
+def status_loop(scripts, host="127.0.0.1"):
+    """A loopback server of its own for some cases: scripts by User-Name, or one script for
+    Status-Server, which has none."""
+    loop = Responder(scripts if isinstance(scripts, dict) else {b"": scripts}, host)
     atexit.register(loop.close)
     return loop
 
@@ -318,10 +364,11 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              {"QVRAD_SECRET": "not-the-secret"}),
         Case("Accept without Reply-Message: the host's text, exit 0", to(main_port, "--user",
              "bob", "--password-stdin", *with_file), 0, INVALID_FORMAT, b"bob-pass\n"),
-        Case("Access-Challenge, verbose: exit 3", to(main_port, "--user", "carol",
-             "--password-stdin", "-v", *with_file), 3, INVALID_FORMAT, b"carol-pass\n",
+        Case("Access-Challenge, no terminal and no answer source: exit 6, its message printed",
+             to(main_port, "--user", "carol", "--password-stdin", "-v", *with_file), 6,
+             b"Enter the code shown on your token\n", b"carol-pass\n",
              stderr=[b"Received Access-Challenge Id 0, ", b"verified", b"\tReply-Message = \"Enter",
-                     b"\tState = 0x71767261642d6368616c6c656e6765"]),
+                     b"\tState = 0x71767261642d6368616c6c656e6765", b"--answer-stdin"]),
         Case("reject, verbose: exit 1", to(main_port, "--user", "alice", "--password-stdin",
              "--verbose", *with_file), 1, b"Access denied\n", b"wrong-pass\n",
              stderr=[b"Sent Access-Request Id 0 to %s:%s, 63 bytes" % (host.encode(),
@@ -386,8 +433,15 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              "pässwörd-€-пароль\n".encode()),
         Case("user name with spaces sent as given", to(main_port, "--user", " spaced ",
              "--password-stdin", *with_file), 0, b"Welcome, spaced\n", b"spaced-pass\n"),
-        Case("two Reply-Messages: the first", to(main_port, "--user", "dave", "--password-stdin",
-             *with_file), 0, b"first line\n", b"dave-pass\n"),
+        Case("two Reply-Messages, each on its line, in order", to(main_port, "--user", "dave",
+             "--password-stdin", *with_file), 0, b"first line\nsecond line\n", b"dave-pass\n",
+             one_line=False),
+        Case("--timeout 300 taken", to(main_port, "--user", "alice", "--password-stdin",
+             "--timeout", "300", *with_file), 0, alice, b"alice-pass\n"),
+        Case("--timeout 301 refused: exit 4", to(main_port, "--user", "alice", "--password-stdin",
+             "--timeout", "301", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+        Case("port 65536 refused, not cut to 16 bits: exit 4", to("65536", "--user", "alice",
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
         Case("listener requiring Message-Authenticator", to(fr["QVRAD_FR_PORT_MSGAUTH"],
              "--user", "alice", "--password-stdin", *with_file), 0, alice, b"alice-pass\n"),
         Case("localhost resolves", ["--server", "localhost", "--port", main_port, "--user",
@@ -454,7 +508,52 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              b"lrm:\\xe2\\x80\\x8e rlm:\\xe2\\x80\\x8f alm:\\xd8\\x9c "
              b"ls:\\xe2\\x80\\xa8 ps:\\xe2\\x80\\xa9 bom:\\xef\\xbb\\xbf "
              b"kept:\xe2\x80\xaf\xe2\x81\xb0 past:\\xf4\\x90\\x80\\x80\n", b"pw\n"),
+        Case("loopback: invisible format characters escaped, marks and letters beside kept",
+             at_loop + ["--user", "invisible"], 0,
+             b"hid:" + b"".join(b"".join(b"\\x%02x" % byte for byte in chr(c).encode())
+                                for c in INVISIBLE) +
+             b" kept:" + "".join(map(chr, INVISIBLE_KEPT)).encode() + b"\n", b"pw\n"),
     ]
+    # Access-Challenge (RFC 2865 section 4.4): the answers from each source, each sent with the
+    # State before it to the server that challenged (two_step checks both), over IPv4 and IPv6.
+    answer_file = path("answers", b"111\r\n222\n")
+    for server in ["127.0.0.1"] + (["::1"] if fr["QVRAD_FR_HOST6"] else []):
+        at = loop if server == "127.0.0.1" else status_loop(loopback_scripts(), "::1")
+        cases.append(Case("loopback %s: two challenges answered from --answer-stdin" % server,
+                          ["--server", server, "--port", at.port, "--secret-file", loop_secret,
+                           "--password-stdin", "--user", "otp", "--answer-stdin"], 0,
+                          b"welcome, otp\n", b"pw\n111\n222\n",
+                          stderr=[b"first factor", b"type the code", b"second factor"]))
+    otp = at_loop + ["--user", "otp"]
+    cases += [
+        Case("loopback: answers from --answer-file, CR LF dropped", otp + ["--answer-file",
+             answer_file], 0, b"welcome, otp\n", b"pw\n"),
+        Case("loopback: a wrong answer is the server's Reject", otp + ["--answer-stdin"], 1,
+             b"wrong code\n", b"pw\n111\n999\n"),
+        Case("loopback: challenged, no terminal and no answer source: exit 6", otp, 6,
+             b"first factor\ntype the code\n", b"pw\n", one_line=False,
+             stderr=b"--answer-stdin or --answer-file"),
+        Case("loopback: --answer-stdin runs out at the second challenge: exit 6", otp +
+             ["--answer-stdin"], 6, b"second factor\n", b"pw\n111\n",
+             stderr=b"standard input holds no answer to challenge 2"),
+        Case("loopback: an 11th challenge ends the login: exit 3", at_loop + ["--user",
+             "endless", "--answer-stdin"], 3, INVALID_FORMAT, b"pw\n" + b"x\n" * 12,
+             stderr=b"challenged more often than the client allows"),
+        Case("loopback: --attributes, every row after the messages", at_loop + ["--user",
+             "attrs", "--attributes"], 0, b"one\ntwo\\x1b\n"
+             b"\tReply-Message = \"one\"\n\tReply-Message = \"two\\x1b\"\n"
+             b"\tClass = 0x0102ff\n"
+             b"\tVendor-Specific vendor=9 type=1 = 0x" + b"shell:priv-lvl=15".hex().encode() +
+             b"\n\tSession-Timeout = 3600\n\tFramed-IP-Address = 127.0.0.9\n"
+             b"\tAttr-200 = 0x0001\n\tVendor-Specific = 0x0100000901\n", b"pw\n",
+             one_line=False),
+    ]
+    if not windows:
+        exposed_answers = path("answers-0644", b"111\n")
+        os.chmod(exposed_answers, 0o644)
+        cases.append(Case("answer file open to others refused: exit 64", otp + ["--answer-file",
+                          exposed_answers], 64, None, b"pw\n",
+                          stderr=[b"answer file", b"chmod 600"]))
     # --status (RFC 5997): a signed Access-Accept or Accounting-Response is alive, whatever the
     # setting only a signed reply counts, a signed reply of another Code is not alive, and
     # silence is one datagram, then exit 2 at the timeout.
@@ -463,6 +562,7 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
                 "--secret-file", loop_secret] + list(rest)
     alive = re.compile(rb"alive, round trip [0-9]+ ms\n")
     silent = status_loop(lambda r: [])
+    unsigned_status = status_loop(lambda r: [reply(r, 2, [])])
 
     def one_probe(took):
         if len(silent.received) != 1:
@@ -475,27 +575,30 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              "--timeout", "1", "-v"), 2, b"no answer within 1 s\n",
              stderr=[b"Sent Status-Server Id 0 to 127.0.0.1:%s, 38 bytes" % silent.port.encode(),
                      b"\tMessage-Authenticator = <present, 16 bytes>"], after=one_probe),
-        Case("--status: unsigned Access-Accept discarded, also with the setting no",
-             status_to(status_loop(lambda r: [reply(r, 2, [])]).port, "--timeout", "1"), 2,
-             b"no answer within 1 s\n", extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "no"},
-             stderr=b"without the Message-Authenticator it must carry"),
+        Case("--status: unsigned Access-Accept alive, with a warning",
+             status_to(unsigned_status.port), 0, alive,
+             extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "no"},
+             stderr=b"does not sign its Status-Server replies"),
+        Case("--status: unsigned Access-Accept discarded under --require-message-authenticator",
+             status_to(unsigned_status.port, "--timeout", "1", "--require-message-authenticator"),
+             2, b"no answer within 1 s\n", stderr=b"without the Message-Authenticator it must carry"),
         Case("--status: signed Accounting-Response is alive", status_to(status_loop(
              lambda r: [reply(r, 5, [], signed="good")]).port), 0, alive),
         Case("--status: signed Access-Reject is not alive, exit 3", status_to(status_loop(
              lambda r: [reply(r, 3, [], signed="good")]).port), 3,
              b"answered Access-Reject, not alive\n"),
         # FreeRADIUS 3.2.1 answers Status-Server with an unsigned Access-Accept.
-        Case("--status against FreeRADIUS %s: its unsigned answer does not count" %
+        Case("--status against FreeRADIUS %s: its unsigned answer alive, with a warning" %
              fr.get("QVRAD_FR_VERSION", ""), ["--status", "--server", host, "--port", main_port,
-                                             "--timeout", "1", *with_file], 2,
-             b"no answer within 1 s\n", stderr=b"without the Message-Authenticator"),
+                                             "--timeout", "1", *with_file], 0, alive,
+             stderr=b"does not sign its Status-Server replies"),
     ]
     if fr327:
         secret327 = path("secret-327", fr327["QVRAD_FR_SECRET_MAIN"].encode() + b"\n")
         cases.append(Case("--status against FreeRADIUS %s, which signs: alive" %
                           fr327.get("QVRAD_FR_VERSION", ""), ["--status", "--server", host,
                           "--port", fr327["QVRAD_FR_PORT_MAIN"], "--secret-file", secret327], 0,
-                          alive))
+                          alive, hidden=b"does not sign"))
     fifo = os.path.join(work, "secret-fifo")
     if not os.path.exists(fifo):
         os.mkfifo(fifo, 0o600)
@@ -570,6 +673,49 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
     return cases
 
 
+def otp_user():
+    """The two-step user of the test server's users.tsv (kind challenge-otp: user, password,
+    challenge text, code, welcome, Class, Cisco-AVPair), or None where the table has none."""
+    table = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "freeradius",
+                         "users.tsv")
+    with open(table, encoding="utf-8") as f:
+        for line in f:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) == 9 and fields[1] == "challenge-otp":
+                return [field.encode() for field in fields[2:]]
+    return None
+
+
+def otp_cases(servers, work):
+    """The two-step user against each FreeRADIUS server, over 127.0.0.1 and ::1: the code
+    answered from --answer-stdin, the Accept's Class and Cisco-AVPair (vendor 9, type 1) shown
+    by --attributes among whatever else the server adds."""
+    row = otp_user()
+    if row is None:
+        print("skip the FreeRADIUS two-step login: users.tsv has no challenge-otp row")
+        return []
+    user, password, prompt, code, welcome, klass, avpair = row
+    rows = rb"(?:\t[^\n]*\n)*"
+    want = re.compile(re.escape(welcome + b"\n") + rows + re.escape(b"\tClass = 0x" +
+                      klass.hex().encode() + b"\n") + rows + re.escape(
+                      b"\tVendor-Specific vendor=9 type=1 = 0x" + avpair.hex().encode() + b"\n") +
+                      rows)
+    cases = []
+    for fr in servers:
+        secret = os.path.join(work, "secret-otp-" + fr["QVRAD_FR_PORT_MAIN"])
+        with open(secret, "wb") as f:
+            f.write(fr["QVRAD_FR_SECRET_MAIN"].encode() + b"\n")
+        os.chmod(secret, 0o600)
+        for host in filter(None, (fr["QVRAD_FR_HOST"], fr.get("QVRAD_FR_HOST6"))):
+            cases.append(Case("FreeRADIUS %s at %s: the code answered from --answer-stdin" %
+                              (fr.get("QVRAD_FR_VERSION", ""), host), ["--server", host, "--port",
+                              fr["QVRAD_FR_PORT_MAIN"], "--secret-file", secret, "--user",
+                              user.decode(), "--password-stdin", "--answer-stdin",
+                              "--attributes"], 0, want, password + b"\n" + code + b"\n",
+                              stderr=prompt, one_line=False))
+    return cases
+
+
 def usage_cases(fr):
     host, port = fr["QVRAD_FR_HOST"], fr["QVRAD_FR_PORT_MAIN"]
     base = ["--server", host, "--port", port]
@@ -610,9 +756,9 @@ def usage_cases(fr):
     ]
 
 
-def terminal_cases(command, fr, base_env):
+def terminal_cases(command, fr, base_env, loop):
     """The prompt on a pseudo-terminal: no echo of the typed password, echo back afterwards,
-    also after an interrupt."""
+    also after an interrupt; challenge answers typed there."""
     import pty
     import select
     import termios
@@ -669,6 +815,29 @@ def terminal_cases(command, fr, base_env):
         finally:
             os.close(master)
             os.close(slave)
+    # Two challenges answered at the terminal: the first hidden, the second shown, as its
+    # Prompt asks (RFC 2869 section 5.10).
+    what = "challenge answers at the terminal"
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen(command + ["--server", "127.0.0.1", "--port", loop.port,
+                                           "--user", "otp", "--password", "pw"],
+                                stdin=slave, stdout=subprocess.PIPE, stderr=slave,
+                                env=dict(env, QVRAD_SECRET=Responder.SECRET.decode()),
+                                start_new_session=True)
+        seen = read_until(master, b"Answer: ", 10)
+        os.write(master, b"111\n")
+        seen += read_until(master, b"Answer: ", 10)  # the second prompt, after its message
+        os.write(master, b"222\n")
+        out, _ = proc.communicate(timeout=RUN_LIMIT)
+        seen += read_until(master, b"\n", 2)
+        if proc.returncode != 0 or out != b"welcome, otp\n":
+            faults.append("%s: exit %r, stdout %r" % (what, proc.returncode, out))
+        if b"first factor" not in seen or b"111" in seen or b"222" not in seen:
+            faults.append("%s: want the first answer hidden, the second shown: %r" % (what, seen))
+    finally:
+        os.close(master)
+        os.close(slave)
     return faults
 
 
@@ -702,7 +871,8 @@ def main():
     atexit.register(loop.close)
     set_dacl = args.command[:-1] + [args.set_dacl] if args.set_dacl else None
     cases = server_cases(fr, fr327, args.work, args.preload, not args.no_proc, loop, args.crlf,
-                         set_dacl) + usage_cases(fr)
+                         set_dacl) + otp_cases([fr] + ([fr327] if fr327 else []),
+                                                args.work) + usage_cases(fr)
 
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
@@ -722,7 +892,7 @@ def main():
         else:
             print("ok   %s (%.2f s)" % (case.name, took))
     if not args.no_terminal:
-        for fault in terminal_cases(args.command, fr, base_env):
+        for fault in terminal_cases(args.command, fr, base_env, loop):
             failed += 1
             print("FAIL " + fault)
         print("terminal prompt cases done")

@@ -71,8 +71,10 @@ void LoopbackResponder::Run() {
             if (stop_) break;
             if (d.delayMillis > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(d.delayMillis));
-            platform::SocketSendToAddress(d.fromOtherPort ? other_ : socket_, d.bytes.data(),
-                                          d.bytes.size(), from, port);
+            const platform::SocketHandle out = d.via != platform::kInvalidSocket ? d.via
+                                               : d.fromOtherPort                 ? other_
+                                                                                 : socket_;
+            platform::SocketSendToAddress(out, d.bytes.data(), d.bytes.size(), from, port);
         }
     }
 }

@@ -18,6 +18,8 @@ struct Datagram {
     Bytes bytes;
     int delayMillis = 0;         // wait this long before sending it
     bool fromOtherPort = false;  // send from a second socket, another source port
+    // Send from this socket instead (another responder's: a source an attacker could forge).
+    platform::SocketHandle via = platform::kInvalidSocket;
 };
 
 class LoopbackResponder {
@@ -34,6 +36,7 @@ class LoopbackResponder {
     LoopbackResponder& operator=(const LoopbackResponder&) = delete;
 
     std::uint16_t Port() const { return port_; }
+    platform::SocketHandle Socket() const { return socket_; }
     std::string PortText() const { return std::to_string(port_); }
     std::vector<Bytes> Received();
     std::size_t ReceivedCount();

@@ -346,6 +346,9 @@ TEST(AuthArguments, ChecksInOneTable) {
         {"port_space_sign", "127.0.0.1", spaced.c_str(), S, "alice", "pw", "1", true},
         {"port_trailing_letters", "127.0.0.1", trailing.c_str(), S, "alice", "pw", "1", true},
         {"port_wraps", "127.0.0.1", wrapped.c_str(), S, "alice", "pw", "1", true},
+        {"port_wraps_to_0", "127.0.0.1", "65536", S, "alice", "pw", "1", false},
+        {"port_wraps_to_0_twice", "127.0.0.1", " +131072x", S, "alice", "pw", "1", false},
+        {"port_wraps_to_0_highest", "127.0.0.1", "2147418112", S, "alice", "pw", "1", false},
         {"port_int_max_plus_1", "127.0.0.1", "2147483648", S, "alice", "pw", "1", false},
         {"port_long_digits", "127.0.0.1", "99999999999999999999999", S, "alice", "pw", "1", false},
         {"timeout_0", "127.0.0.1", P, S, "alice", "pw", "0", false},
@@ -397,8 +400,9 @@ TEST(AuthArguments, ChecksInOneTable) {
 }
 
 // RunStatus (qvrad-auth --status): one Status-Server on the wire, its Message-Authenticator
-// against an independent HMAC, never sent twice, and only a signed reply counts, whatever the
-// process's setting; the argument checks of server, port, secret and timeout send nothing.
+// against an independent HMAC, never sent twice; an unsigned verified Accept is alive (told apart)
+// unless the process's setting is yes; the argument checks of server, port, secret and timeout
+// send nothing.
 TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
     const Bytes key = ToBytes(kSecret);
     const auto answer = [key](std::uint8_t code) -> LoopbackResponder::Script {
@@ -414,13 +418,16 @@ TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
         {"accept", answer(2), StatusOutcome::kAlive},
         {"accounting_response", answer(5), StatusOutcome::kAlive},  // from an accounting port
         {"reject", answer(3), StatusOutcome::kOtherCode},
-        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer},
+        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kAliveUnsigned},
+        {"unsigned_accept_setting_yes", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer},
         {"silent", Silent(), StatusOutcome::kNoAnswer},
     };
     const ReplySigning saved = ProcessReplySigning();
-    SetProcessReplySigning(ReplySigning::kNever);
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
+        SetProcessReplySigning(std::strstr(k.name, "setting_yes") != nullptr
+                                   ? ReplySigning::kRequire
+                                   : ReplySigning::kNever);
         LoopbackResponder r(k.script);
         const std::string port = r.PortText();
         const AuthArguments args = {"127.0.0.1", port.c_str(), kSecret, nullptr, nullptr, "1"};
@@ -458,6 +465,9 @@ TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
          StatusOutcome::kInvalidInput},
         {"timeout_20",
          {"127.0.0.1", P, kSecret, nullptr, nullptr, "20"},
+         StatusOutcome::kInvalidInput},
+        {"port_65536",
+         {"127.0.0.1", "65536", kSecret, nullptr, nullptr, "1"},
          StatusOutcome::kInvalidInput},
     };
     for (const auto& k : refusals) {

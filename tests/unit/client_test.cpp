@@ -183,6 +183,8 @@ TEST(Client, ResolveForms) {
                 {"[::1]", "::1"},
                 {"2001:db8::1", "2001:db8::1"},
                 {"[2001:db8::1]", "2001:db8::1"},
+                {"::ffff:127.0.0.1", "127.0.0.1"},  // IPv4-mapped: the IPv4 socket's
+                {"[::ffff:127.0.0.1]", "127.0.0.1"},
                 {"::1::2", ""},
                 {"[::1", ""},
                 {"[::1]x", ""},
@@ -241,11 +243,14 @@ TEST(Client, RotationOrderAndCurrentServer) {
     EXPECT_EQ(silent.currentServer, 1);
     ASSERT_EQ(q0.ReceivedCount(), 1u);
     ASSERT_EQ(q1.ReceivedCount(), 1u);
-    // Same Identifier and Request Authenticator; the hidden password and the
-    // Message-Authenticator follow each server's secret.
-    const Bytes a = q0.Received()[0], b = q1.Received()[0];
-    EXPECT_EQ(Hex(Bytes(a.begin(), a.begin() + 20)), Hex(Bytes(b.begin(), b.begin() + 20)));
-    EXPECT_NE(Hex(Bytes(a.begin() + 45, a.end())), Hex(Bytes(b.begin() + 45, b.end())));
+    // Entries with one secret get the same bytes; another secret changes the hidden password,
+    // so that entry gets a new request: the next Identifier and a new Request Authenticator
+    // (RFC 2865 section 2.5).
+    ASSERT_EQ(s2.ReceivedCount(), 1u);
+    EXPECT_EQ(Hex(s1.Received()[0]), Hex(s2.Received()[0]));
+    const Bytes a = q1.Received()[0], b = q0.Received()[0];  // q1 went first
+    EXPECT_EQ(b[1], static_cast<std::uint8_t>(a[1] + 1));
+    EXPECT_NE(Hex(Bytes(a.begin() + 4, a.begin() + 20)), Hex(Bytes(b.begin() + 4, b.begin() + 20)));
 }
 
 // The schedule alone (RFC 5080 section 2.2.1 scaled to the share): transmission times for the
@@ -278,7 +283,7 @@ TEST(Retransmission, ScheduleWithinItsBounds) {
         std::vector<std::int64_t> times;
         for (int i = 0; i < 10 && s.HasNext(); ++i) {
             times.push_back(s.next - 100000);
-            s.Advance();
+            s.Advance(s.next);
         }
         EXPECT_EQ(times, row.times);
     }
@@ -286,7 +291,7 @@ TEST(Retransmission, ScheduleWithinItsBounds) {
     const std::uint8_t mid[4] = {0x80, 0x80, 0x80, 0x80};
     CRadSchedule one;
     one.Begin(0, 19000, 1, mid);
-    one.Advance();
+    one.Advance(0);
     EXPECT_FALSE(one.HasNext());
     // The share rule: what is left over the entries still to come, at least 1 s, within what is
     // left. At T = 1 the first of two entries takes it all; at T = 19 each gets 9.5 s.
@@ -569,6 +574,164 @@ TEST(ReplySigning, ExchangeUnderEachSetting) {
                   row.setting == ReplySigning::kLearn);
         EXPECT_FALSE(table.Knows(ServerKey(LoopbackAddress(), second.Port())));
     }
+}
+
+// Where a verified reply comes from decides whose rule it meets only when that source is an
+// entry this call sent to; any other source (which an attacker on the path picks) is held to the
+// strictest entry sent to and teaches the table nothing. The backup shares the primary's port on
+// 127.0.0.2 (::1 where that cannot be bound); the table knows the primary as a signer when asked.
+TEST(ReplySigning, SourceAddressBorrowsNoLeniency) {
+    enum Mode { kQuiet, kSpoofUnsigned, kUnsigned, kSignedElsewhere };
+    const Bytes key = ToBytes(kSecret);
+    auto mode = std::make_shared<std::atomic<int>>(kQuiet);
+    auto backupMode = std::make_shared<std::atomic<int>>(kQuiet);
+    auto forged = std::make_shared<std::atomic<platform::SocketHandle>>(platform::kInvalidSocket);
+    auto script = [key, forged](std::shared_ptr<std::atomic<int>> m) {
+        return [key, forged, m](const Bytes& request) -> std::vector<Datagram> {
+            const Bytes text = EncodeAttributes({{18, ToBytes("taken")}});
+            Datagram d{SignedReply(request, key, 2, text), 0};
+            switch (m->load()) {
+                case kSpoofUnsigned:  // unsigned, from the backup's address and port
+                    d.via = forged->load();
+                    return {d};
+                case kUnsigned:
+                    return {d};
+                case kSignedElsewhere:  // signed, from a port no entry has
+                    d.bytes = SignedReplyWithMessageAuthenticator(request, key, 2, text);
+                    d.fromOtherPort = true;
+                    return {d};
+                default:
+                    return {};
+            }
+        };
+    };
+    LoopbackResponder primary(script(mode));
+    std::string other = "127.0.0.2";
+    std::unique_ptr<LoopbackResponder> backup(
+        new LoopbackResponder(script(backupMode), other.c_str(), primary.Port()));
+    if (backup->Port() == 0) {
+        other = "::1";
+        backup.reset(new LoopbackResponder(script(backupMode), "::1", primary.Port()));
+    }
+    if (backup->Port() == 0) GTEST_SKIP() << "no second loopback address takes the port";
+    *forged = backup->Socket();
+    const std::uint64_t primaryKey = ServerKey(LoopbackAddress(), primary.Port());
+    const struct {
+        const char* name;
+        bool primarySigned;
+        Mode primaryMode, backupMode;
+        const char* want;
+    } rows[] = {
+        // Before 127.0.0.2 was asked, its address lends no leniency to the primary's turn.
+        {"spoofed_backup_during_primary", true, kSpoofUnsigned, kQuiet, "none"},
+        // A backup that never signed still answers once the signing primary falls silent.
+        {"failover_to_unsigned_backup", true, kQuiet, kUnsigned, "taken"},
+        // Signed, from no entry's address: taken, and nobody is learned from it.
+        {"signed_from_no_entry", false, kQuiet, kSignedElsewhere, "taken"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::unique_ptr<SignedServerTable> table(new SignedServerTable{});
+        if (row.primarySigned) table->Learn(primaryKey);
+        *mode = row.primaryMode;
+        *backupMode = row.backupMode;
+        CRadClient client;
+        client.replySigning = ReplySigning::kLearn;
+        client.signedServers = table.get();
+        client.AddServer("127.0.0.1", primary.Port(), Secret(kSecret), 2);
+        client.AddServer(other.c_str(), primary.Port(), Secret(kSecret), 2);
+        Request r;
+        const CRadPacket* reply = client.SendRequest(r.packet);
+        EXPECT_EQ(reply != nullptr ? "taken" : "none", std::string(row.want));
+        EXPECT_EQ(table->Knows(primaryKey), row.primarySigned);
+        EXPECT_FALSE(table->Knows(ServerKey(client.servers[1]->address.ip, primary.Port())));
+    }
+}
+
+// Shares go to the entries that can be sent to: with 5 s and a server answering at 3.2 s, an
+// entry of a family this host lacks, or a route that refuses every send, costs no time, before
+// or after the live one; and a request that went out is waited for until the deadline.
+TEST(Retransmission, SharesSkipDeadEntries) {
+    const Bytes key = ToBytes(kSecret);
+    const struct {
+        std::vector<std::pair<const char*, bool>> entries;  // host, and whether on live's port
+        double maxSeconds;
+    } rows[] = {
+        {{{"127.0.0.1", true}, {"::1", true}}, 4.9},  // this "host" has no IPv6
+        {{{"127.0.0.1", true}, {"::1", true}, {"::1", true}, {"::1", true}}, 4.9},
+        // Port 0 refuses every send: it takes no time from the live entry (which 1 s would
+        // push to 4.2 s).
+        {{{"127.0.0.1", false}, {"127.0.0.1", true}}, 4.1},
+        {{{"127.0.0.1", true}, {"127.0.0.1", false}}, 4.9},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.entries.size()) + " entries, first " +
+                     row.entries[0].first + (row.entries[0].second ? "" : ":0"));
+        // The first datagram is answered 3.2 s after it came; the retransmissions not at all.
+        auto seen = std::make_shared<std::atomic<int>>(0);
+        LoopbackResponder live([key, seen](const Bytes& request) -> std::vector<Datagram> {
+            if (seen->fetch_add(1) != 0) return {};
+            return {{SignedReply(request, key, 2, EncodeAttributes({{18, ToBytes("ok")}})), 3200}};
+        });
+        CRadClient client;
+        client.network = &kFixtureNetwork;
+        for (const auto& e : row.entries)
+            client.AddServer(e.first, e.second ? live.Port() : 0, Secret(kSecret), 5);
+        Request r;
+        const auto start = std::chrono::steady_clock::now();
+        const CRadPacket* reply = client.SendRequest(r.packet);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_NE(reply, nullptr);
+        EXPECT_GE(took.count(), 3.1);
+        EXPECT_LE(took.count(), row.maxSeconds);
+    }
+}
+
+// An observer that stalls the call 2.9 s at its first transmission, as a slow terminal under
+// --verbose would. In a 5 s share the second transmission (due at 1 s) then goes at 2.9 s and
+// the third a second after it, where a schedule counted from the nominal times would send it at
+// 2.8 to 3.2 s: at once or within 0.3 s (0.6 s leaves room for a loaded machine).
+TEST(Retransmission, NoBunchingAfterAStall) {
+    LoopbackResponder silent(Silent());
+    ExchangeObserver slow = {
+        nullptr,
+        [](void*, const CRadPacket&, const ExchangeMoment& m, bool) {
+            if (m.transmission == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2900));
+        },
+        [](void*, const CRadPacket&, const CRadPacket&, int, ReplyCheck, const ExchangeMoment&) {}};
+    CRadClient client;
+    client.observer = &slow;
+    client.AddServer("127.0.0.1", silent.Port(), Secret(kSecret), 5);
+    Request r;
+    EXPECT_EQ(client.SendRequest(r.packet), nullptr);
+    const std::vector<double> at = silent.ReceivedTimes();
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_GE(at[1] - at[0], 2.8);
+    for (std::size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 0.6) << i;
+}
+
+// RFC 2865 section 2.5: under NAS address auto, an IPv4 entry and an IPv6 one carry different
+// NAS attributes, so the second gets a new Identifier and Request Authenticator, and its reply
+// verifies against its own.
+TEST(Client, ChangedRequestIsANewRequest) {
+    LoopbackResponder first(Silent());
+    LoopbackResponder second(AnswerWith(kSecret, 2, {{18, ToBytes("ok")}}), "::1");
+    if (second.Port() == 0) GTEST_SKIP() << "no IPv6 loopback here";
+    CRadClient client;
+    client.nasAddress.mode = NasAddressMode::kAuto;
+    client.AddServer("127.0.0.1", first.Port(), Secret(kSecret), 2);
+    client.AddServer("::1", second.Port(), Secret(kSecret), 2);
+    Request r;
+    CRadAttrCursor c;
+    r.packet.nasAddressOffset = r.packet.Length();
+    ASSERT_NE(client.SendRequest(r.packet), nullptr);
+    ASSERT_EQ(first.ReceivedCount(), 1u);
+    ASSERT_EQ(second.ReceivedCount(), 1u);
+    const Bytes a = first.Received()[0], b = second.Received()[0];
+    EXPECT_NE(a[1], b[1]);
+    EXPECT_NE(Hex(Bytes(a.begin() + 4, a.begin() + 20)), Hex(Bytes(b.begin() + 4, b.begin() + 20)));
+    ASSERT_NE(FindFirst(ParseAttributes(a), 4), nullptr);
+    ASSERT_NE(FindFirst(ParseAttributes(b), 95), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,229 @@
+// The structured interface's exports (include/qvrad.h): handles made and freed only here, every
+// argument checked before anything is sent, and a status for every outcome.
+#include "qvrad.h"
+
+#include <cstring>
+#include <new>
+
+#include "api/arguments.h"
+#include "api/call_outline.h"
+#include "login/client_config.h"
+#include "login/login.h"
+
+namespace {
+
+// The length of text when it holds 1 to limit octets, else 0; never reads past limit + 1.
+std::size_t TextWithin(const char* text, std::size_t limit) {
+    if (text == nullptr) return 0;
+    const void* end = std::memchr(text, '\0', limit + 1);
+    return end == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(end) - text);
+}
+
+// A client whose settings may still change: not null, and not frozen by a login.
+int Changeable(const qvrad_client* c) {
+    if (c == nullptr) return QVRAD_E_ARGUMENT;
+    return c->frozen.load(std::memory_order_acquire) ? QVRAD_E_BUSY : QVRAD_OK;
+}
+
+// Every call that read a secret, a password or an answer ends with the outline's wipe, whether it
+// sent anything or not: the C library's string functions and copies leave those bytes in the
+// vector registers (and in their frames), where a signal would store them in the host's stack.
+int WipedAfter(int status) {
+    WipeAfterCall();
+    __asm__ __volatile__("" ::: "memory");  // not a tail call: the wipe runs below this frame
+    return status;
+}
+
+// Adds a server to a changeable client; qvrad_client_add_server wipes after it.
+int AddServer(qvrad_client* c, const char* host, int port, const char* secret) {
+    const int changeable = Changeable(c);
+    if (changeable != QVRAD_OK) return changeable;
+    const std::size_t hostLength = TextWithin(host, kHostLimit);
+    const std::size_t secretLength = TextWithin(secret, rad::kMaxSecretLength);
+    // One host: a list is made by adding servers, so a comma (never in a name) is refused.
+    if (hostLength == 0 || std::memchr(host, ',', hostLength) != nullptr || secretLength == 0 ||
+        port < 1 || port > 65535 || c->serverCount >= CRadClient::kMaxServers)
+        return QVRAD_E_ARGUMENT;
+    ServerSpec& spec = c->servers[c->serverCount];
+    std::memcpy(spec.host, host, hostLength);
+    spec.host[hostLength] = '\0';
+    spec.port = static_cast<std::uint16_t>(port);
+    spec.secret.Assign(secret, secretLength);
+    spec.signing = c->signing;
+    ++c->serverCount;
+    return QVRAD_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+QVRAD_API int QVRAD_CALL qvrad_client_new(qvrad_client** client) {
+    if (client == nullptr) return QVRAD_E_ARGUMENT;
+    *client = new (std::nothrow) qvrad_client;
+    if (*client == nullptr) return QVRAD_E_MEMORY;
+    (*client)->nas = ProcessNasIdentity();
+    return QVRAD_OK;
+}
+
+QVRAD_API int QVRAD_CALL qvrad_client_add_server(qvrad_client* c, const char* host, int port,
+                                                 const char* secret) {
+    return WipedAfter(AddServer(c, host, port, secret));
+}
+
+QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64_t value) {
+    const int changeable = Changeable(c);
+    if (changeable != QVRAD_OK) return changeable;
+    switch (option) {
+        case QVRAD_OPT_TIMEOUT_MS:
+            if (value < 1000 || value > 300000) return QVRAD_E_ARGUMENT;
+            c->timeoutMillis = static_cast<std::int32_t>(value);
+            return QVRAD_OK;
+        case QVRAD_OPT_MAX_TRANSMISSIONS:
+            if (value < 1 || value > CRadSchedule::kMaxTransmissions) return QVRAD_E_ARGUMENT;
+            c->maxTransmissions = static_cast<std::int32_t>(value);
+            return QVRAD_OK;
+        case QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR:
+            if (value < QVRAD_REQUIRE_DEFAULT || value > QVRAD_REQUIRE_NO) return QVRAD_E_ARGUMENT;
+            c->signing = static_cast<std::int8_t>(value);
+            return QVRAD_OK;
+        case QVRAD_OPT_MAX_CHALLENGES:
+            if (value < 0 || value > 1000) return QVRAD_E_ARGUMENT;
+            c->maxChallenges = static_cast<std::int32_t>(value);
+            return QVRAD_OK;
+        default:
+            return QVRAD_E_ARGUMENT;
+    }
+}
+
+QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, const char* value) {
+    const int changeable = Changeable(c);
+    if (changeable != QVRAD_OK) return changeable;
+    NasIdentity nas = c->nas;
+    switch (option) {
+        case QVRAD_OPT_NAS_IDENTIFIER: {
+            // NULL: the process's (QVRAD_NAS_IDENTIFIER, else the host name); "": none.
+            if (value == nullptr) {
+                const NasIdentity& process = ProcessNasIdentity();
+                std::memcpy(nas.identifier, process.identifier, sizeof nas.identifier);
+                nas.identifierLength = process.identifierLength;
+            } else {
+                if (value[0] != '\0' && TextWithin(value, rad::kMaxTextLength) == 0)
+                    return QVRAD_E_ARGUMENT;
+                ParseNasIdentifier(value, nullptr, &nas);
+            }
+            break;
+        }
+        case QVRAD_OPT_NAS_IP_ADDRESS:
+            if (value != nullptr && TextWithin(value, 64) == 0) return QVRAD_E_ARGUMENT;
+            if (ParseNasIpAddress(value, &nas) != 0) return QVRAD_E_ARGUMENT;
+            break;
+        default:
+            return QVRAD_E_ARGUMENT;
+    }
+    c->nas = nas;
+    return QVRAD_OK;
+}
+
+QVRAD_API void QVRAD_CALL qvrad_client_free(qvrad_client* c) {
+    delete c;  // each server's secret wipes itself
+}
+
+QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, const char* password,
+                                         qvrad_login** login) {
+    if (login == nullptr) return QVRAD_E_ARGUMENT;
+    *login = nullptr;
+    if (c == nullptr || c->serverCount == 0 || CheckCredential(user, rad::kMaxTextLength) != 0 ||
+        CheckCredential(password, rad::kMaxPasswordLength) != 0)
+        return WipedAfter(QVRAD_E_ARGUMENT);
+    // From here on the client is only read: threads may share it without a lock.
+    c->frozen.store(true, std::memory_order_release);
+    qvrad_login* made = new (std::nothrow) qvrad_login;
+    if (made == nullptr) return WipedAfter(QVRAD_E_MEMORY);
+    made->client = c;
+    std::memcpy(made->user, user, std::strlen(user) + 1);
+    const int status = RunLogin(*made, password, false);
+    if (status != QVRAD_OK) {
+        delete made;
+        return status;
+    }
+    *login = made;
+    return QVRAD_OK;
+}
+
+QVRAD_API int QVRAD_CALL qvrad_login_answer(qvrad_login* login, const char* answer) {
+    if (login == nullptr || CheckCredential(answer, rad::kMaxPasswordLength) != 0)
+        return WipedAfter(QVRAD_E_ARGUMENT);
+    if (!login->challenged) return WipedAfter(QVRAD_E_NOT_CHALLENGED);
+    return RunLogin(*login, answer, true);
+}
+
+QVRAD_API int QVRAD_CALL qvrad_login_code(const qvrad_login* login) {
+    return login != nullptr ? login->view.code : 0;
+}
+
+QVRAD_API size_t QVRAD_CALL qvrad_login_message_count(const qvrad_login* login) {
+    return login != nullptr ? login->view.messageCount : 0;
+}
+
+QVRAD_API const char* QVRAD_CALL qvrad_login_message(const qvrad_login* login, size_t i) {
+    if (login == nullptr || i >= login->view.messageCount) return nullptr;
+    return login->view.messages[i];
+}
+
+QVRAD_API size_t QVRAD_CALL qvrad_login_attribute_count(const qvrad_login* login) {
+    return login != nullptr ? login->view.rowCount : 0;
+}
+
+QVRAD_API int QVRAD_CALL qvrad_login_attribute(const qvrad_login* login, size_t i, uint32_t* vendor,
+                                               uint32_t* type, const unsigned char** value,
+                                               size_t* length) {
+    if (login == nullptr || vendor == nullptr || type == nullptr || value == nullptr ||
+        length == nullptr || i >= login->view.rowCount)
+        return QVRAD_E_ARGUMENT;
+    const ReplyRow& row = login->view.rows[i];
+    *vendor = row.vendor;
+    *type = row.type;
+    *value = row.value;
+    *length = row.length;
+    return QVRAD_OK;
+}
+
+QVRAD_API int QVRAD_CALL qvrad_login_prompt_echo(const qvrad_login* login) {
+    return login != nullptr && login->challenged ? login->view.promptEcho : 0;
+}
+
+QVRAD_API void QVRAD_CALL qvrad_login_free(qvrad_login* login) {
+    delete login;
+}
+
+QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status) {
+    switch (status) {
+        case QVRAD_OK:
+            return "success: a verified reply came (its Code says whether the user is in)";
+        case QVRAD_E_ARGUMENT:
+            return "an argument was refused (null, empty, too long or out of range); nothing was "
+                   "sent";
+        case QVRAD_E_TIMEOUT:
+            return "no verified reply within the timeout";
+        case QVRAD_E_RESOLVE:
+            return "no server could be resolved, or none is of an address family this host has";
+        case QVRAD_E_NOT_CHALLENGED:
+            return "the login is not waiting for an answer to a challenge";
+        case QVRAD_E_TOO_MANY_CHALLENGES:
+            return "the server challenged more often than the client allows";
+        case QVRAD_E_BUSY:
+            return "the client is in use by a login: its settings can no longer change";
+        case QVRAD_E_MEMORY:
+            return "out of memory";
+        case QVRAD_E_INTERNAL:
+            return "the socket layer could not be started, or no socket could be made";
+        case QVRAD_E_TLS:
+            return "RADIUS over TLS failed for every TLS server (settings, connection or "
+                   "certificate checks)";
+        default:
+            return "unknown status";
+    }
+}
+
+}  // extern "C"

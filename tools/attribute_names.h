@@ -1,0 +1,28 @@
+// qvrad-auth's names for the standard RADIUS attributes and how each value is shown, shared by
+// --attributes and --verbose: text escaped, integers in decimal, addresses, the rest in hex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+enum class ValueForm : std::uint8_t { kText, kInteger, kAddress, kHex };
+
+struct AttributeName {
+    std::uint8_t type;
+    const char* name;
+    ValueForm form;
+};
+
+// The RFC 2865, RFC 2869 and RFC 3162 name of a standard attribute type, or null.
+const AttributeName* FindAttributeName(std::uint32_t type);
+
+// Writes "NAME = VALUE" without a line ending: the name from the table (Attr-N for a type it
+// lacks), the value as its form says ("..." escaped, decimal, an address, or 0x and hex digits).
+// An integer or address of another length than its form has is shown in hex.
+void WriteAttribute(std::FILE* out, std::uint32_t type, const std::uint8_t* value,
+                    std::size_t length);
+
+// Writes the value alone in the given form, as WriteAttribute does.
+void WriteAttributeValue(std::FILE* out, ValueForm form, const std::uint8_t* value,
+                         std::size_t length);
