@@ -1,4 +1,4 @@
-# cmake --install: the shared library, the public header, a CMake package
+# cmake --install: the shared library, the public headers, a CMake package
 # (find_package(qvRadClient) gives qvRadClient::qvRadClient) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
@@ -7,7 +7,9 @@ install(TARGETS qvRadClient EXPORT qvRadClientTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/qvRadClient.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# qvrad.h includes qvRadClient.h (QVRAD_API, QVRAD_CALL) from the same folder.
+install(FILES ${PROJECT_SOURCE_DIR}/include/qvRadClient.h ${PROJECT_SOURCE_DIR}/include/qvrad.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(QVRAD_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qvRadClient)
 install(EXPORT qvRadClientTargets NAMESPACE qvRadClient:: DESTINATION ${QVRAD_CMAKE_DIR})

@@ -1,4 +1,4 @@
-# The Windows DLL: DllMain, the two-name export table, the version resource and a runtime linked
+# The Windows DLL: DllMain, the .def's export table, the version resource and a runtime linked
 # in statically, so that qvRadClient.dll imports only system DLLs. Included from the top level.
 enable_language(RC)
 include(GNUInstallDirs)
@@ -21,7 +21,7 @@ target_link_libraries(qvRadClient PRIVATE ws2_32 bcrypt)
 
 # The .def is the whole export list (the header declares no dllexport); nothing is exported
 # automatically, so neither DllMain nor a symbol of the static C++ runtime can leak out. The
-# i686 names stay undecorated because both functions are cdecl. ASLR, DEP and a relocation
+# i686 names stay undecorated because every function is cdecl. ASLR, DEP and a relocation
 # table for the DLL are asked for explicitly rather than left to the binutils default.
 target_link_options(qvRadClient PRIVATE
   -static-libgcc -static-libstdc++ -static

@@ -65,7 +65,10 @@ for arch in win32 win64; do
     lib/libqvRadClient.dll.a="$stage/lib/libqvRadClient.dll.a" \
     lib/qvRadClient.lib="$stage/lib/qvRadClient.lib" \
     include/qvRadClient.h="$stage/include/qvRadClient.h" \
+    include/qvrad.h="$stage/include/qvrad.h" \
+    examples/login.c="$src/examples/login.c" \
     README-windows.md="$src/docs/windows.md" \
+    README-api.md="$src/docs/api.md" \
     LICENSE="$src/LICENSE"
 done
 

@@ -24,7 +24,8 @@ build debug-clang Debug clang-14 clang++-14 ON
 # The README's from-source line (cmake -B, --build, --install) as a user without GoogleTest,
 # Google Benchmark, OpenSSL or Python runs it (hidden from find_package here): configure says in
 # one line that the tests are not built, the library and qvrad-auth build and install, and a C
-# consumer of the installed tree builds through the CMake package and through pkg-config and runs.
+# consumer of the installed tree and the login example of examples/ build through the CMake
+# package and through pkg-config and run.
 bare() {
   local b="$QVRAD_OUT/bare" prefix="$QVRAD_OUT/bare-prefix" start=$SECONDS line
   rm -rf "$prefix"
@@ -41,7 +42,8 @@ bare() {
   grep -qxF "prefix=$prefix" "$prefix/lib/pkgconfig/qvRadClient.pc" || {
     echo "FAIL bare: qvRadClient.pc does not name the prefix $prefix"; return 1; }
   cmake -DPREFIX="$prefix" -DBUILD_DIR="$b" -DWORK_DIR="$QVRAD_OUT/bare-consumer" \
-    -DCONSUMER="$root/tests/package/consumer" -DGENERATOR="Unix Makefiles" \
+    -DCONSUMER="$root/tests/package/consumer" -DEXAMPLE="$root/examples" \
+    -DGENERATOR="Unix Makefiles" \
     -P "$root/tests/package/install_test.cmake" >"$b.consumer.log" 2>&1 || {
     cat "$b.consumer.log"; return 1; }
   grep -- '-- consumer' "$b.consumer.log"

@@ -35,12 +35,14 @@ dist="$out/dist-1"
 lintian --fail-on error --pedantic "$dist"/*.deb
 echo "ok   lintian reports no error"
 
-# Installed from the packages alone, into a scratch root: the C consumer finds the library
-# through the CMake package and pkg-config, and the packaged command runs.
+# Installed from the packages alone, into a scratch root: the C consumer and the login example
+# (from the -dev package's examples) find the library through the CMake package and pkg-config,
+# and the packaged command runs.
 scratch="$out/root"
 for deb in "$dist"/*.deb; do dpkg -x "$deb" "$scratch"; done
 cmake -DPREFIX="$scratch/usr" -DWORK_DIR="$out/consumer" \
-  -DCONSUMER="$root/tests/package/consumer" -DGENERATOR="Unix Makefiles" \
+  -DCONSUMER="$root/tests/package/consumer" \
+  -DEXAMPLE="$scratch/usr/share/doc/libqvradclient-dev/examples" -DGENERATOR="Unix Makefiles" \
   -P "$root/tests/package/install_test.cmake" > "$out/consumer.log" 2>&1 || {
   cat "$out/consumer.log"; exit 1; }
 libdir="$(dirname "$(find "$scratch/usr/lib" -name 'libqvRadClient.so.1' | head -n 1)")"
@@ -52,7 +54,8 @@ python3 - "$dist"/*.zip <<'PY'
 import hashlib, sys, zipfile
 want = {"bin/qvRadClient.dll", "bin/qvrad-auth.exe", "lib/qvRadClient.def",
         "lib/libqvRadClient.dll.a", "lib/qvRadClient.lib", "include/qvRadClient.h",
-        "README-windows.md", "LICENSE", "SHA256SUMS"}
+        "include/qvrad.h", "examples/login.c", "README-windows.md", "README-api.md", "LICENSE",
+        "SHA256SUMS"}
 for path in sys.argv[1:]:
     z = zipfile.ZipFile(path)
     names = set(z.namelist())
@@ -68,23 +71,30 @@ PY
 # which has python3-pefile, whatever python3 comes first on PATH.)
 py=python3
 [ -x /usr/bin/python3 ] && py=/usr/bin/python3
+# The export list, from the .def that tests/package/check_exports.cmake holds to the headers.
+def="$root/qvRadClient/api/qvRadClient.def"
+functions="$(sed -e 's/;.*//' -e '1,/^EXPORTS/d' "$def" | awk 'NF { print $1 }')"
 for arch in win32:i386 win64:AMD64; do
   unpacked="$out/zip-${arch%%:*}"
   python3 -m zipfile -e "$dist/qvRadClient-"*"-${arch%%:*}.zip" "$unpacked"
-  "$py" "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" \
+  "$py" "$root/tests/windows/check_pe.py" "$unpacked/bin/qvRadClient.dll" "${arch##*:}" "$def" \
     > "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
   "$py" "$root/tests/windows/check_pe.py" --imports "$unpacked/bin/qvrad-auth.exe" \
     >> "$out/check_pe-${arch%%:*}.log" || { cat "$out/check_pe-${arch%%:*}.log"; exit 1; }
-  # The import library for MSVC names the functions as MSVC's linker looks for them: cdecl
-  # with the leading underscore on x86, plain on x64.
+  # The import library for MSVC names every function of the .def as MSVC's linker looks for
+  # it: cdecl with the leading underscore on x86, plain on x64.
   case "$arch" in
-    win32:*) nm=i686-w64-mingw32-nm want="__imp__auth _auth __imp__info _info" ;;
-    win64:*) nm=x86_64-w64-mingw32-nm want="__imp_auth auth __imp_info info" ;;
+    win32:*) nm=i686-w64-mingw32-nm mangle=_ ;;
+    win64:*) nm=x86_64-w64-mingw32-nm mangle= ;;
   esac
   "$nm" "$unpacked/lib/qvRadClient.lib" > "$out/lib-${arch%%:*}.nm"
-  for symbol in $want; do
-    grep -q " $symbol\$" "$out/lib-${arch%%:*}.nm" || {
-      echo "FAIL ${arch%%:*}: qvRadClient.lib has no $symbol"; exit 1; }
+  count=0
+  for function in $functions; do
+    for symbol in "__imp_$mangle$function" "$mangle$function"; do
+      grep -q " $symbol\$" "$out/lib-${arch%%:*}.nm" || {
+        echo "FAIL ${arch%%:*}: qvRadClient.lib has no $symbol"; exit 1; }
+    done
+    count=$((count + 1))
   done
-  echo "ok   ${arch%%:*}: qvRadClient.dll and qvrad-auth.exe pass the PE checks; qvRadClient.lib names $want"
+  echo "ok   ${arch%%:*}: qvRadClient.dll and qvrad-auth.exe pass the PE checks; qvRadClient.lib names the $count functions (${mangle:-no prefix})"
 done

@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Checks a built qvRadClient.dll as a Windows host sees it, from the PE file alone.
 
-Usage: check_pe.py DLL MACHINE          (MACHINE: i386 or AMD64)
+Usage: check_pe.py DLL MACHINE [DEF]    (MACHINE: i386 or AMD64; DEF: the .def, by default
+                                         qvRadClient/api/qvRadClient.def of this tree)
        check_pe.py --imports IMAGE       (the import floor alone, for qvrad-auth.exe)
 
-The machine, that it is a DLL, the export table (exactly auth and info, by plain name), the
+The machine, that it is a DLL, the export table (exactly the functions of the .def, which
+tests/package/check_exports.cmake holds to the public headers, by plain name), the
 imports (Windows system DLLs only: the runtime must be linked in statically, and every imported
 function exists on the oldest Windows we support), the hardening flags, no link timestamp and
 the version resource. Prints one line per check; exits 1 when any fails.
 """
+import os
 import sys
 
 try:
@@ -21,7 +24,8 @@ MACHINES = {
     "AMD64": (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
               pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS),
 }
-EXPORTS = {"auth", "info"}
+DEFAULT_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "qvRadClient",
+                           "api", "qvRadClient.def")
 # Present on every Windows since Vista. No MinGW runtime (libgcc_s, libstdc++, libwinpthread),
 # no ADVAPI32 or USER32: nothing this library does needs them.
 ALLOWED_IMPORTS = {"kernel32.dll", "ws2_32.dll", "msvcrt.dll", "bcrypt.dll"}
@@ -60,6 +64,8 @@ MINIMUM_CLIENT = [
     ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
     # qvrad-auth.exe's check of the secret file's DACL.
     ("advapi32.dll", "Windows XP", "GetAce GetSecurityInfo IsWellKnownSid"),
+    # The exchange's comparisons of server addresses and request forms.
+    ("msvcrt.dll", "Windows 2000", "memcmp"),
     ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
         BCryptOpenAlgorithmProvider"""),
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
@@ -132,15 +138,29 @@ def check_stamp_and_floor(pe, c):
             "declares %s (NT %d.%d)" % ((FLOOR,) + FLOOR_NT_VERSION), "%d.%d" % declared)
 
 
-def check_exports(pe, c):
+def def_exports(path):
+    """The names under EXPORTS in a .def file (comments start with ';')."""
+    names, listing = [], False
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            words = line.split(";", 1)[0].split()
+            if words == ["EXPORTS"]:
+                listing = True
+            elif words and listing:
+                names.append(words[0])
+    return names
+
+
+def check_exports(pe, c, want):
     exp = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     c.check(exp is not None, "export table present")
     if exp is None:
         return
     names = [text(s.name) if s.name is not None else None for s in exp.symbols]
     print("     exports: " + ", ".join(n if n else "(ordinal only)" for n in names))
-    c.check(sorted(n for n in names if n) == sorted(EXPORTS) and len(names) == len(EXPORTS),
-            "exports exactly auth and info", " ".join(str(n) for n in names))
+    c.check(len(want) >= 2 and sorted(n for n in names if n) == sorted(want) and
+            len(names) == len(want), "exports exactly the %d functions of the .def" % len(want),
+            " ".join(str(n) for n in names))
     # Every export is code in this image, not a forwarder to another DLL.
     for s in exp.symbols:
         section = pe.get_section_by_rva(s.address)
@@ -229,12 +249,12 @@ def main(argv):
         print("%s: %d check(s) failed" % (argv[2], c.failures) if c.failures else
               "%s: all checks passed" % argv[2])
         return 1 if c.failures else 0
-    if len(argv) != 3 or argv[2] not in MACHINES:
-        sys.exit("usage: check_pe.py DLL (i386|AMD64)")
+    if len(argv) not in (3, 4) or argv[2] not in MACHINES:
+        sys.exit("usage: check_pe.py DLL (i386|AMD64) [DEF]")
     pe = pefile.PE(argv[1])
     c = Checker()
     check_headers(pe, c, argv[2])
-    check_exports(pe, c)
+    check_exports(pe, c, def_exports(argv[3] if len(argv) == 4 else DEFAULT_DEF))
     check_imports(pe, c)
     check_version(pe, c)
     warnings = pe.get_warnings()

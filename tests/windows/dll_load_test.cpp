@@ -1,7 +1,7 @@
-// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of the two names, its
-// version resource, a whole exchange with a loopback peer, threads of the host's own making,
-// unload and load again; on x86 the call made as another compiler's host makes it; and the
-// attach result's effect.
+// The built qvRadClient.dll as a host uses it: LoadLibrary, GetProcAddress of every exported name,
+// its version resource, a whole exchange with a loopback peer through auth and through qvrad.h,
+// threads of the host's own making, unload and load again; on x86 the call made as another
+// compiler's host makes it; and the attach result's effect.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "qvRadClient.h"
+#include "qvrad.h"
 #include "support/radius_wire.h"
 #include "support/responder.h"
 #include "windows/handle_use.h"
@@ -90,6 +91,35 @@ struct Library {
     }
 };
 
+// qvrad.h's functions by their plain names, each typed by its declaration in the header.
+#define QVRAD_FIND(name) \
+    decltype(&::name) name = module ? Find<decltype(&::name)>(module, #name) : nullptr
+struct Structured : Library {
+    QVRAD_FIND(qvrad_client_new);
+    QVRAD_FIND(qvrad_client_add_server);
+    QVRAD_FIND(qvrad_client_set_int);
+    QVRAD_FIND(qvrad_client_set_text);
+    QVRAD_FIND(qvrad_client_free);
+    QVRAD_FIND(qvrad_login_pap);
+    QVRAD_FIND(qvrad_login_answer);
+    QVRAD_FIND(qvrad_login_code);
+    QVRAD_FIND(qvrad_login_message_count);
+    QVRAD_FIND(qvrad_login_message);
+    QVRAD_FIND(qvrad_login_attribute_count);
+    QVRAD_FIND(qvrad_login_attribute);
+    QVRAD_FIND(qvrad_login_prompt_echo);
+    QVRAD_FIND(qvrad_login_free);
+    QVRAD_FIND(qvrad_strerror);
+    bool AllFound() const {
+        return qvrad_client_new && qvrad_client_add_server && qvrad_client_set_int &&
+               qvrad_client_set_text && qvrad_client_free && qvrad_login_pap &&
+               qvrad_login_answer && qvrad_login_code && qvrad_login_message_count &&
+               qvrad_login_message && qvrad_login_attribute_count && qvrad_login_attribute &&
+               qvrad_login_prompt_echo && qvrad_login_free && qvrad_strerror;
+    }
+};
+#undef QVRAD_FIND
+
 LoopbackResponder::Script AcceptWith(const std::string& secret, const std::string& message) {
     const Bytes key = ToBytes(secret);
     const Bytes attributes = EncodeAttributes({{18, ToBytes(message)}});  // Reply-Message
@@ -104,8 +134,10 @@ TEST(WindowsDll, LoadsAndResolvesOnlyThePlainNames) {
     ASSERT_NE(lib.module, nullptr) << "LoadLibrary failed: " << GetLastError();
     ASSERT_NE(lib.authCall, nullptr);
     ASSERT_NE(lib.infoCall, nullptr);
-    for (const char* decorated : {"_auth", "auth@24", "_info", "DllMain", "DllMain@12",
-                                  "DllMainCRTStartup", "ModuleProcessAttach"}) {
+    EXPECT_TRUE(Structured().AllFound());
+    for (const char* decorated : {"_auth", "auth@24", "_info", "_qvrad_login_pap",
+                                  "qvrad_login_pap@16", "_qvrad_client_set_int", "DllMain",
+                                  "DllMain@12", "DllMainCRTStartup", "ModuleProcessAttach"}) {
         EXPECT_EQ(GetProcAddress(lib.module, decorated), nullptr) << decorated;
     }
     EXPECT_STREQ(lib.infoCall(), kBanner);
@@ -169,6 +201,54 @@ TEST(WindowsDll, ExchangesWithALoopbackPeerFromAnyThread) {
     EXPECT_EQ(fromThread, "Welcome, alice");
     EXPECT_EQ(peer.ReceivedCount(), 2u);
     EXPECT_STREQ(lib.authCall(nullptr, port.c_str(), "s", "u", "p", "3"), kInvalidInput);
+}
+
+// A whole login through qvrad.h's functions as GetProcAddress gives them: the 64-bit option value
+// crosses whole (on x86, two stack slots: a value over 2^32 that would pass as 5000 if its high
+// half were lost is refused), handles are the DLL's to free, NULL frees nothing.
+TEST(WindowsDll, StructuredLoginThroughThePlainNames) {
+    Structured lib;
+    ASSERT_TRUE(lib.AllFound());
+    LoopbackResponder peer(AcceptWith("s3cret", "Welcome, alice"));
+    qvrad_client* client = nullptr;
+    ASSERT_EQ(lib.qvrad_client_new(&client), QVRAD_OK);
+    EXPECT_EQ(lib.qvrad_client_add_server(client, "127.0.0.1", peer.Port(), "s3cret"), QVRAD_OK);
+    EXPECT_EQ(
+        lib.qvrad_client_set_int(client, QVRAD_OPT_TIMEOUT_MS, (std::int64_t{1} << 32) + 5000),
+        QVRAD_E_ARGUMENT);
+    EXPECT_EQ(lib.qvrad_client_set_int(client, QVRAD_OPT_TIMEOUT_MS, 3000), QVRAD_OK);
+    EXPECT_EQ(lib.qvrad_client_set_text(client, QVRAD_OPT_NAS_IDENTIFIER, "dll-host"), QVRAD_OK);
+
+    qvrad_login* login = nullptr;
+    ASSERT_EQ(lib.qvrad_login_pap(client, "alice", "pw", &login), QVRAD_OK);
+    EXPECT_EQ(lib.qvrad_login_code(login), QVRAD_CODE_ACCEPT);
+    ASSERT_EQ(lib.qvrad_login_message_count(login), 1u);
+    EXPECT_STREQ(lib.qvrad_login_message(login, 0), "Welcome, alice");
+    EXPECT_EQ(lib.qvrad_login_message(login, 1), nullptr);
+    // The reply's Message-Authenticator (RFC 3579 section 3.2), then its Reply-Message (RFC 2865
+    // section 5.18), in packet order.
+    ASSERT_EQ(lib.qvrad_login_attribute_count(login), 2u);
+    std::uint32_t vendor = 99, type = 0;
+    const unsigned char* value = nullptr;
+    std::size_t length = 0;
+    EXPECT_EQ(lib.qvrad_login_attribute(login, 0, &vendor, &type, &value, &length), QVRAD_OK);
+    EXPECT_EQ(type, 80u);
+    EXPECT_EQ(length, 16u);
+    EXPECT_EQ(lib.qvrad_login_attribute(login, 1, &vendor, &type, &value, &length), QVRAD_OK);
+    EXPECT_EQ(vendor, 0u);
+    EXPECT_EQ(type, 18u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(value), length), "Welcome, alice");
+    EXPECT_EQ(lib.qvrad_login_attribute(login, 2, &vendor, &type, &value, &length),
+              QVRAD_E_ARGUMENT);
+    EXPECT_EQ(lib.qvrad_login_prompt_echo(login), 0);
+    EXPECT_EQ(lib.qvrad_login_answer(login, "123456"), QVRAD_E_NOT_CHALLENGED);
+    EXPECT_EQ(lib.qvrad_client_set_int(client, QVRAD_OPT_MAX_CHALLENGES, 1), QVRAD_E_BUSY);
+    EXPECT_STREQ(lib.qvrad_strerror(QVRAD_E_TIMEOUT), "no verified reply within the timeout");
+    lib.qvrad_login_free(login);
+    lib.qvrad_client_free(client);
+    lib.qvrad_login_free(nullptr);
+    lib.qvrad_client_free(nullptr);
+    EXPECT_EQ(peer.ReceivedCount(), 1u);
 }
 
 #if defined(__i386__)
