@@ -79,7 +79,7 @@ MINIMUM_CLIENT = [
         _close _endthreadex _errno _fdopen _initterm _iob _lock _onexit _open_osfhandle _setjmp3
         _strdup _ultoa _unlock abort
         atoi calloc exit fclose ferror fflush fgetc fopen fprintf fputc fputs free fwrite
-        isspace localeconv longjmp malloc memchr memcmp memcpy memmove memset printf realloc setlocale
+        isspace localeconv longjmp malloc memchr memcpy memmove memset printf realloc setlocale
         setvbuf signal strchr strcmp strerror strlen strncmp strstr vfprintf wcslen _wputenv"""),
 ]
 VERSION_STRINGS = {
