@@ -7,7 +7,10 @@
 // server table held before (0 nothing, 1 this server, 2 other servers, 3 64 others: full); a
 // verified reply then meets the exchange's last rule, and the model learns alike. Bit 0 the mode:
 //   0 (raw)    the rest is the datagram as received, up to 4352 bytes; the count passed on is at
-//              most 4096, as the exchange never receives more.
+//              most 4096, as the exchange never receives more. With bit 5 set, the rest is what
+//              a TLS connection delivered instead (RFC 6613): the stream framing cuts the first
+//              packet from it by its Length, which may be longer or shorter than what arrived,
+//              and only a packet it framed whole goes on.
 //   1 (signed) byte 1 is the Code, byte 2 the flags below, the rest the attribute area. The
 //              harness lays out the header, may add Message-Authenticators, and signs the reply
 //              with the right secret, so the walk behind the authenticator check is reached.
@@ -24,6 +27,7 @@
 #include "radius/constants.h"
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
+#include "tls/tls_framing.h"
 
 namespace {
 
@@ -352,6 +356,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned received = 0;
     if (signedMode) {
         received = BuildSigned(o, in);
+    } else if ((selector & 0x20) != 0) {
+        // RFC 6613 section 2.1: the Length field delimits packets on the stream; a Length outside
+        // 20..4096 ends the connection, one past what arrived waits for more.
+        std::size_t length = 0;
+        const std::uint8_t* stream = in.Rest(&length);
+        std::uint16_t framed = 0;
+        const int rc = RadiusStreamFrame(stream, length, &framed);
+        const int lengthField = length >= 4 ? (stream[2] << 8) | stream[3] : -1;
+        const bool inRange = lengthField >= 20 && lengthField <= 4096;
+        FUZZ_CHECK(rc == (length < 4                                ? 0
+                          : !inRange                                ? -1
+                          : lengthField <= static_cast<int>(length) ? 1
+                                                                    : 0));
+        FUZZ_CHECK(framed == (inRange ? lengthField : 0));
+        if (rc != 1) return 0;
+        // What follows the first packet is framed from where it ends, never from inside it.
+        std::uint16_t next = 0;
+        const int nextRc = RadiusStreamFrame(stream + framed, length - framed, &next);
+        FUZZ_CHECK(nextRc >= -1 && nextRc <= 1 && next <= 4096);
+        std::memcpy(o, stream, framed);
+        received = framed;
     } else {
         std::size_t length = 0;
         const std::uint8_t* datagram = in.Rest(&length);

@@ -59,6 +59,12 @@ def reply_seeds():
     seeds["signed-accept-trailing"] = bytes([1, ACCEPT, 0x10 | 0xE0]) + ok
     seeds["signed-accept-malformed-tail"] = bytes([1, ACCEPT, 0]) + ok + b"\x12\x00"
     seeds["raw-truncated"] = b"\x00" + signed_reply(ACCEPT, [ok], True)[:30]
+    # Bit 5: the bytes a TLS connection delivered (RFC 6613 framing): two replies back to back,
+    # one cut short of its Length, one whose Length is below 20.
+    accept = signed_reply(ACCEPT, [ok], True)
+    seeds["stream-two-packets"] = b"\x20" + accept + signed_reply(REJECT, [ok], False)
+    seeds["stream-length-past-arrived"] = b"\x20" + accept[:30]
+    seeds["stream-length-below-header"] = b"\x20" + accept[:2] + b"\x00\x13" + accept[4:]
     # Byte 0 bits 1-2: setting (1 yes, 2 no); bits 3-4: table before (1 this server, 3 full).
     for ma in (False, True):
         suffix = "-ma" if ma else ""

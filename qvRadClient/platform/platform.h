@@ -139,6 +139,45 @@ inline int SocketReceiveFrom(SocketHandle socket, void* buffer, std::size_t capa
     return received;
 }
 
+// TCP, for RADIUS over TLS (RFC 6614): one non-blocking stream socket per connection, close-on-
+// exec (not inherited on Windows), IPv6-only for IPv6, Nagle off (TCP_NODELAY: a handshake
+// flight is several small writes, and waiting on the peer's delayed ACK would stall it).
+// kInvalidSocket, with the socket error set, when the family is not supported.
+SocketHandle TcpSocketOpenNonBlocking(std::uint8_t family);
+// Starts a connect to an address and port (host order): 0 connected at once, 1 under way (wait
+// writable, then ask SocketConnectResult), -1 failed (socket error set).
+int SocketConnectStart(SocketHandle socket, const IpAddress& to, std::uint16_t port);
+// After the socket became writable (or reported an error): 0 when the connect succeeded,
+// otherwise the connect's error code (SO_ERROR: ECONNREFUSED, WSAECONNREFUSED, ...).
+int SocketConnectResult(SocketHandle socket);
+// Whether a connect's error code (SocketConnectResult, or GetSocketError after a failed start) is
+// the peer's refusal: nothing listens on that port.
+bool IsConnectionRefused(int code);
+// Waits until a socket is writable, or, on Windows, a non-blocking connect failed (select's
+// except set): >0 ready, 0 nothing yet (time ran out or a signal came), <0 error.
+int SocketWaitWritable(SocketHandle socket, std::int32_t timeoutMillis);
+// A stream read or write that would have to wait: the caller waits on the socket and tries again.
+constexpr int kSocketWouldBlock = -2;
+// send (never raising SIGPIPE) and recv on a connected stream socket, clipped to INT_MAX bytes:
+// the bytes moved, 0 from a receive when the peer closed its side, kSocketWouldBlock, or -1
+// (socket error set).
+int SocketStreamSend(SocketHandle socket, const void* bytes, std::size_t length);
+int SocketStreamReceive(SocketHandle socket, void* buffer, std::size_t capacity);
+// For peers in the test tree: a TCP socket bound to address and port (0: the system picks),
+// listening; and a blocking accept of one connection (the accepted socket is blocking).
+SocketHandle TcpListenerOpen(const IpAddress& address, std::uint16_t port);
+SocketHandle SocketAccept(SocketHandle listener);
+
+// Reads a whole small file (the TLS key material) into buffer without any library buffering:
+// no stdio buffer, which would keep a copy of a private key in a block this code cannot wipe.
+// Returns its length; -1 when it cannot be opened or read; -2 when it has more than capacity
+// bytes (what was read is wiped).
+int ReadSmallFile(const char* path, void* buffer, std::size_t capacity);
+
+// Seconds since 1970-01-01 00:00:00 UTC (POSIX time, leap seconds not counted), for checking a
+// certificate's validity dates.
+std::int64_t UtcSeconds();
+
 // An environment variable of the process (getenv / GetEnvironmentVariableA, which is safe
 // under the loader lock and needs no C runtime). -1 when unset; otherwise the value's length,
 // with the value NUL-terminated in buffer, cut to its first size - 1 bytes when it does not fit.

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <pthread.h>
@@ -158,6 +159,128 @@ int GetMachineHostName(char* buffer, std::size_t limit) {
         return -1;
     }
     return 0;
+}
+
+SocketHandle TcpSocketOpenNonBlocking(std::uint8_t family) {
+    const int fd = ::socket(FamilyOf(family), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return kInvalidSocket;
+    const int one = 1;
+    if (family == kFamilyIPv6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return static_cast<SocketHandle>(fd);
+}
+
+int SocketConnectStart(SocketHandle socket, const IpAddress& to, std::uint16_t port) {
+    sockaddr_storage peer;
+    const socklen_t peerLength = ToSockaddr(to, port, &peer);
+    if (peerLength == 0) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    if (::connect(ToFd(socket), reinterpret_cast<sockaddr*>(&peer), peerLength) == 0) return 0;
+    // EINTR: the connect goes on in the background, as EINPROGRESS says (POSIX connect).
+    return errno == EINPROGRESS || errno == EINTR ? 1 : -1;
+}
+
+int SocketConnectResult(SocketHandle socket) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(ToFd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+bool IsConnectionRefused(int code) {
+    return code == ECONNREFUSED;
+}
+
+int SocketWaitWritable(SocketHandle socket, std::int32_t timeoutMillis) {
+    pollfd entry;
+    entry.fd = ToFd(socket);
+    entry.events = POLLOUT;
+    entry.revents = 0;
+    const int rc = ::poll(&entry, 1, timeoutMillis < 0 ? 0 : timeoutMillis);
+    if (rc < 0 && errno == EINTR) return 0;
+    if (rc <= 0) return rc;
+    // A failed connect shows as POLLERR or POLLHUP: ready, and SocketConnectResult says why.
+    return (entry.revents & (POLLOUT | POLLERR | POLLHUP)) != 0 ? 1 : -1;
+}
+
+int SocketStreamSend(SocketHandle socket, const void* bytes, std::size_t length) {
+    if (length > 0x7FFFFFFF) length = 0x7FFFFFFF;
+    const ssize_t sent = ::send(ToFd(socket), bytes, length, MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<int>(sent);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kSocketWouldBlock : -1;
+}
+
+int SocketStreamReceive(SocketHandle socket, void* buffer, std::size_t capacity) {
+    if (capacity > 0x7FFFFFFF) capacity = 0x7FFFFFFF;
+    const ssize_t got = ::recv(ToFd(socket), buffer, capacity, 0);
+    if (got >= 0) return static_cast<int>(got);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kSocketWouldBlock : -1;
+}
+
+SocketHandle TcpListenerOpen(const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage local;
+    const socklen_t length = ToSockaddr(address, port, &local);
+    if (length == 0) return kInvalidSocket;
+    const int fd = ::socket(FamilyOf(address.family), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return kInvalidSocket;
+    const int one = 1;
+    if (address.family == kFamilyIPv6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0 || ::listen(fd, 64) != 0) {
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    return static_cast<SocketHandle>(fd);
+}
+
+SocketHandle SocketAccept(SocketHandle listener) {
+    const int fd = ::accept4(ToFd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+int ReadSmallFile(const char* path, void* buffer, std::size_t capacity) {
+    if (path == nullptr || buffer == nullptr) return -1;
+    // Non-blocking: a FIFO named in place of a key file fails at once instead of waiting for a
+    // writer (a regular file's reads are unaffected).
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    int rc = 0;
+    // Until end of file or one byte past capacity (which says the file is too large); each
+    // read moves at least one byte, so the loop ends within capacity + 1 reads.
+    unsigned char extra = 0;
+    for (;;) {
+        unsigned char* at = done < capacity ? out + done : &extra;
+        const std::size_t room = done < capacity ? capacity - done : 1;
+        const ssize_t got = ::read(fd, at, room);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            rc = -1;
+            break;
+        }
+        if (got == 0) break;
+        if (done >= capacity) {
+            rc = -2;
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    SecureZero(&extra, 1);
+    if (rc != 0) {
+        SecureZero(buffer, done);
+        return rc;
+    }
+    return done > 0x7FFFFFFF ? -2 : static_cast<int>(done);
+}
+
+std::int64_t UtcSeconds() {
+    timespec now;
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+    return static_cast<std::int64_t>(now.tv_sec);
 }
 
 int ReadEnvironment(const char* name, char* buffer, std::size_t size) {

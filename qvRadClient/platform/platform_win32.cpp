@@ -55,6 +55,19 @@ int ClampLength(std::size_t length) {
     return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
 
+// A Winsock socket of a type, not inheritable. WSA_FLAG_NO_HANDLE_INHERIT needs Windows 7 SP1;
+// older systems refuse it with WSAEINVAL and get the flag cleared on the handle instead.
+SOCKET OpenSocket(int af, int type) {
+    SOCKET s =
+        WSASocketW(af, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        s = WSASocketW(af, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (s != INVALID_SOCKET)
+            SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    }
+    return s;
+}
+
 CRITICAL_SECTION* SectionOf(LockStorage* lock) {
     return std::launder(reinterpret_cast<CRITICAL_SECTION*>(lock->bytes));
 }
@@ -88,17 +101,8 @@ int GetSocketError() {
 
 SocketHandle UdpSocketOpen(std::uint8_t family) {
     // Not inheritable, so a child process the host starts while a request is in flight does
-    // not keep the port open. WSA_FLAG_NO_HANDLE_INHERIT needs Windows 7 SP1; older systems
-    // refuse it with WSAEINVAL and get the flag cleared on the handle instead.
-    const int af = FamilyOf(family);
-    SOCKET s =
-        WSASocketW(af, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-        s = WSASocketW(af, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
-        if (s != INVALID_SOCKET) {
-            SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-        }
-    }
+    // not keep the port open.
+    const SOCKET s = OpenSocket(FamilyOf(family), SOCK_DGRAM);
     if (s != INVALID_SOCKET && family == kFamilyIPv6) {
         // IPv6 only (the Windows default, made explicit): IPv4 keeps its own socket.
         const DWORD one = 1;
@@ -369,6 +373,144 @@ int LockAcquire(LockStorage* lock) {
 void LockRelease(LockStorage* lock) {
     if (lock == nullptr) return;
     LeaveCriticalSection(SectionOf(lock));
+}
+
+SocketHandle TcpSocketOpenNonBlocking(std::uint8_t family) {
+    const SOCKET s = OpenSocket(FamilyOf(family), SOCK_STREAM);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    const DWORD one = 1;
+    if (family == kFamilyIPv6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    if (SocketSetNonBlocking(static_cast<SocketHandle>(s)) != 0) {
+        const int error = WSAGetLastError();
+        closesocket(s);
+        WSASetLastError(error);
+        return kInvalidSocket;
+    }
+    return static_cast<SocketHandle>(s);
+}
+
+int SocketConnectStart(SocketHandle socket, const IpAddress& to, std::uint16_t port) {
+    sockaddr_storage peer;
+    const int peerLength = ToSockaddr(to, port, &peer);
+    if (peerLength == 0) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return -1;
+    }
+    if (connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&peer), peerLength) == 0)
+        return 0;
+    // A non-blocking connect under way is WSAEWOULDBLOCK on Winsock, not EINPROGRESS.
+    return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
+}
+
+int SocketConnectResult(SocketHandle socket) {
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(ToSocket(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                   &length) != 0)
+        return WSAGetLastError();
+    return error;
+}
+
+bool IsConnectionRefused(int code) {
+    return code == WSAECONNREFUSED;
+}
+
+int SocketWaitWritable(SocketHandle socket, std::int32_t timeoutMillis) {
+    // Winsock reports a failed non-blocking connect in the except set, never as writable.
+    fd_set writable;
+    fd_set failed;
+    writable.fd_count = 1;
+    writable.fd_array[0] = ToSocket(socket);
+    failed.fd_count = 1;
+    failed.fd_array[0] = ToSocket(socket);
+    if (timeoutMillis < 0) timeoutMillis = 0;
+    timeval limit;
+    limit.tv_sec = static_cast<long>(timeoutMillis / 1000);
+    limit.tv_usec = static_cast<long>((timeoutMillis % 1000) * 1000);
+    const int rc = select(0, nullptr, &writable, &failed, &limit);
+    if (rc == SOCKET_ERROR) return WSAGetLastError() == WSAEINTR ? 0 : -1;
+    return rc > 0 ? 1 : 0;
+}
+
+int SocketStreamSend(SocketHandle socket, const void* bytes, std::size_t length) {
+    const int sent =
+        send(ToSocket(socket), static_cast<const char*>(bytes), ClampLength(length), 0);
+    if (sent != SOCKET_ERROR) return sent;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kSocketWouldBlock : -1;
+}
+
+int SocketStreamReceive(SocketHandle socket, void* buffer, std::size_t capacity) {
+    const int got = recv(ToSocket(socket), static_cast<char*>(buffer), ClampLength(capacity), 0);
+    if (got != SOCKET_ERROR) return got;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kSocketWouldBlock : -1;
+}
+
+SocketHandle TcpListenerOpen(const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage local;
+    const int length = ToSockaddr(address, port, &local);
+    if (length == 0) return kInvalidSocket;
+    const SOCKET s = OpenSocket(FamilyOf(address.family), SOCK_STREAM);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    const DWORD one = 1;
+    if (address.family == kFamilyIPv6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
+    if (bind(s, reinterpret_cast<const sockaddr*>(&local), length) != 0 || listen(s, 64) != 0) {
+        closesocket(s);
+        return kInvalidSocket;
+    }
+    return static_cast<SocketHandle>(s);
+}
+
+SocketHandle SocketAccept(SocketHandle listener) {
+    const SOCKET s = accept(ToSocket(listener), nullptr, nullptr);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+int ReadSmallFile(const char* path, void* buffer, std::size_t capacity) {
+    if (path == nullptr || buffer == nullptr) return -1;
+    // Shared for reading only, not inheritable (no security attributes), no other buffering.
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    int rc = 0;
+    unsigned char extra = 0;
+    // Until end of file (a read of 0 bytes) or one byte past capacity.
+    for (;;) {
+        unsigned char* at = done < capacity ? out + done : &extra;
+        const std::size_t room = done < capacity ? capacity - done : 1;
+        DWORD got = 0;
+        if (!ReadFile(file, at, room > 0x10000000 ? 0x10000000 : static_cast<DWORD>(room), &got,
+                      nullptr)) {
+            rc = -1;
+            break;
+        }
+        if (got == 0) break;
+        if (done >= capacity) {
+            rc = -2;
+            break;
+        }
+        done += got;
+    }
+    CloseHandle(file);
+    SecureZero(&extra, 1);
+    if (rc != 0) {
+        SecureZero(buffer, done);
+        return rc;
+    }
+    return done > 0x7FFFFFFF ? -2 : static_cast<int>(done);
+}
+
+std::int64_t UtcSeconds() {
+    // FILETIME: 100-nanosecond intervals since 1601-01-01 UTC; 11644473600 s before 1970.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000000u) - 11644473600LL;
 }
 
 namespace {

@@ -23,9 +23,13 @@
 
 #include "qvRadClient.h"
 #include "qvrad.h"
+#include "radius/packet.h"
 #include "radius/reply_signing.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
+#include "support/tls_peer.h"
+#include "tls/tls_session.h"
+#include "tls/tls_settings.h"
 
 namespace {
 
@@ -390,6 +394,45 @@ TEST(HardeningThreads, ConcurrentCallsLearnTheSameAndDifferentServers) {
 
     *stripped = true;
     EXPECT_EQ(callAll("1", "6040#0#ERR_NETWORK_FAIL"), 8);
+}
+
+// TLS sessions of many threads at once: the TLS library's first start, PSA's global key store
+// (each session imports its private key and makes an ephemeral one) and the parsing of the key
+// files, each session then cut short by a listener that reads its ClientHello and hangs up.
+TEST(HardeningThreads, TlsSessionsStartAtOnce) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    constexpr int kTlsThreads = 8;
+    constexpr int kOpensPerThread = 3;
+    TempFile ca(kTestCaPem), cert(kTestClientCertPem), key(kTestClientKeyPem);
+    TlsSettings settings;
+    std::snprintf(settings.caFile, sizeof settings.caFile, "%s", ca.path.c_str());
+    std::snprintf(settings.certFile, sizeof settings.certFile, "%s", cert.path.c_str());
+    std::snprintf(settings.keyFile, sizeof settings.keyFile, "%s", key.path.c_str());
+    CRadSecret secret;
+    secret.Assign(kSecret, sizeof kSecret - 1);
+    RecordCatcher catcher(kTlsThreads * kOpensPerThread);
+    ASSERT_NE(catcher.Port(), 0);
+    const platform::IpAddress loopback = platform::IPv4Address(platform::ParseIPv4("127.0.0.1"));
+    std::atomic<int> cutShort{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kTlsThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kOpensPerThread; ++i) {
+                CRadTlsSession session;
+                const int rc = session.Open(loopback, catcher.Port(), "radius.example.com",
+                                            settings, secret, platform::MonotonicMillis() + 60000);
+                if (rc == -1 && session.Failure() == TlsFailure::kClosed) ++cutShort;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    catcher.Join();
+    EXPECT_EQ(cutShort.load(), kTlsThreads * kOpensPerThread);
+    ASSERT_EQ(catcher.Records().size(), static_cast<std::size_t>(kTlsThreads * kOpensPerThread));
+    for (const Bytes& record : catcher.Records()) {
+        ASSERT_GT(record.size(), 5u);
+        EXPECT_EQ(record[0], 22);  // a handshake record: each session got as far as its hello
+    }
 }
 
 }  // namespace

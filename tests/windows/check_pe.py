@@ -58,6 +58,8 @@ MINIMUM_CLIENT = [
     ("kernel32.dll", "Windows XP", """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx
         RtlVirtualUnwind __C_specific_handler"""),
     ("kernel32.dll", "Windows Vista", "GetTickCount64"),
+    # The TLS key material files, read without the C runtime's buffering.
+    ("kernel32.dll", "Windows XP", "CreateFileA ReadFile"),
     ("kernel32.dll", "Windows 2000", "GetComputerNameExA"),
     ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
     # qvrad-auth.exe's check of the secret file's DACL.
@@ -69,7 +71,7 @@ MINIMUM_CLIENT = [
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
         WSAStartup bind closesocket connect freeaddrinfo getaddrinfo gethostname getnameinfo
         getsockname htonl htons inet_addr inet_pton ioctlsocket ntohs recvfrom select sendto
-        setsockopt"""),
+        setsockopt accept getsockopt listen recv send"""),
     ("msvcrt.dll", "Windows XP", """___lc_codepage_func ___mb_cur_max_func __iob_func _acmdln
         _commode _fmode _setjmp"""),
     ("msvcrt.dll", "Windows 2000", """__getmainargs __initenv __mb_cur_max __p__acmdln
@@ -78,7 +80,7 @@ MINIMUM_CLIENT = [
         _strdup _ultoa _unlock abort
         atoi calloc exit fclose ferror fflush fgetc fopen fprintf fputc fputs free fwrite
         isspace localeconv longjmp malloc memchr memcpy memmove memset printf realloc setlocale
-        setvbuf signal strchr strcmp strerror strlen strncmp vfprintf wcslen _wputenv"""),
+        setvbuf signal strchr strcmp strerror strlen strncmp strstr vfprintf wcslen _wputenv"""),
 ]
 VERSION_STRINGS = {
     "FileDescription": "Quorvel SDK for Win32",

@@ -1,0 +1,88 @@
+# RADIUS over TLS: Mbed TLS 3.6 compiled into the library from its sources (QVRAD_MBEDTLS_SOURCE,
+# the tree scripts/mbedtls-source.sh unpacks), trimmed by qvRadClient/tls/mbedtls_config.h to a
+# TLS 1.2/1.3 client. Without the sources the library builds with TLS off and refuses tls://.
+# Sets QVRAD_TLS (ON/OFF), QVRAD_TLS_SOURCES (our files, relative to the top) and
+# QVRAD_TLS_OBJECTS (Mbed TLS's objects, for every library that holds the library's objects);
+# qvrad_use_tls(TARGET) gives a target compiling our TLS files what they include.
+set(QVRAD_MBEDTLS_SOURCE "" CACHE PATH
+  "Mbed TLS 3.6 source tree (scripts/mbedtls-source.sh DIR prints it); empty: no TLS")
+
+set(QVRAD_TLS OFF)
+set(QVRAD_TLS_OBJECTS "")
+# Plain byte work, the same with TLS or without: settings, names, the PSK file, framing.
+set(QVRAD_TLS_SOURCES
+  qvRadClient/tls/tls_settings.cpp
+  qvRadClient/tls/tls_names.cpp
+  qvRadClient/tls/tls_psk.cpp
+  qvRadClient/tls/tls_framing.cpp)
+
+set(_qvrad_mbedtls "${QVRAD_MBEDTLS_SOURCE}")
+if(_qvrad_mbedtls)
+  get_filename_component(_qvrad_mbedtls "${_qvrad_mbedtls}" ABSOLUTE)
+  set(_qvrad_mbedtls_info "${_qvrad_mbedtls}/include/mbedtls/build_info.h")
+  if(NOT EXISTS "${_qvrad_mbedtls_info}" OR NOT EXISTS "${_qvrad_mbedtls}/library/ssl_tls13_client.c")
+    message(FATAL_ERROR "QVRAD_MBEDTLS_SOURCE=${QVRAD_MBEDTLS_SOURCE} is no Mbed TLS source tree "
+      "(no include/mbedtls/build_info.h or library/ssl_tls13_client.c): run "
+      "scripts/mbedtls-source.sh DIR and pass the tree it prints, or leave it empty for no TLS")
+  endif()
+  file(STRINGS "${_qvrad_mbedtls_info}" _qvrad_mbedtls_version
+    REGEX "^#define MBEDTLS_VERSION_STRING +\"[0-9.]+\"")
+  string(REGEX REPLACE ".*\"([0-9.]+)\".*" "\\1" _qvrad_mbedtls_version "${_qvrad_mbedtls_version}")
+  if(NOT _qvrad_mbedtls_version MATCHES "^3\\.6\\.")
+    message(FATAL_ERROR "QVRAD_MBEDTLS_SOURCE has Mbed TLS ${_qvrad_mbedtls_version}: this "
+      "library is configured for the 3.6 LTS branch")
+  endif()
+  set(QVRAD_TLS ON)
+endif()
+
+if(NOT QVRAD_TLS)
+  list(APPEND QVRAD_TLS_SOURCES qvRadClient/tls/tls_session_stub.cpp)
+  message(STATUS "qvRadClient: TLS off: built without Mbed TLS sources (QVRAD_MBEDTLS_SOURCE is "
+    "empty; scripts/mbedtls-source.sh fetches them); tls:// servers are refused")
+  function(qvrad_use_tls target)
+  endfunction()
+  return()
+endif()
+message(STATUS "qvRadClient: TLS on: Mbed TLS ${_qvrad_mbedtls_version} from ${_qvrad_mbedtls}")
+list(APPEND QVRAD_TLS_SOURCES qvRadClient/tls/tls_library.cpp qvRadClient/tls/tls_session.cpp)
+
+# Only the files the configuration uses: crypto and PSA for TLS 1.2/1.3 with ECDHE, AES-GCM and
+# ChaCha20-Poly1305, X.509 with RSA and ECDSA, the client side of TLS.
+set(_qvrad_mbedtls_files
+  aes aesni asn1parse asn1write base64 bignum bignum_core chacha20 chachapoly cipher cipher_wrap
+  constant_time ecdh ecdsa ecp ecp_curves gcm hkdf md oid pem pk pk_ecc pk_wrap pkparse pkwrite
+  platform_util poly1305 psa_crypto psa_crypto_aead psa_crypto_cipher psa_crypto_client
+  psa_crypto_driver_wrappers_no_static psa_crypto_ecp psa_crypto_hash psa_crypto_mac
+  psa_crypto_rsa psa_crypto_slot_management psa_util rsa rsa_alt_helpers sha256 sha512
+  ssl_ciphersuites ssl_client ssl_msg ssl_tls ssl_tls12_client ssl_tls13_client
+  ssl_tls13_generic ssl_tls13_keys threading x509 x509_crt)
+list(TRANSFORM _qvrad_mbedtls_files PREPEND "${_qvrad_mbedtls}/library/")
+list(TRANSFORM _qvrad_mbedtls_files APPEND ".c")
+
+# Third-party code, compiled the same way in every build type: its warnings left at the
+# compiler's defaults (never -Werror, whatever QVRAD_WERROR says) and none shown; optimised for
+# size (-Os: a handshake a login does not notice, a library a third smaller than at -O2);
+# without debug information, which is a third of its compile time in the CI's dozen builds.
+# The build's sanitizers still apply. Each function in a section of its own, so that the shared
+# library's link (--gc-sections) drops what TLS never calls.
+add_library(qvradMbedTls OBJECT ${_qvrad_mbedtls_files})
+target_include_directories(qvradMbedTls PRIVATE
+  "${_qvrad_mbedtls}/include" "${_qvrad_mbedtls}/library"
+  "${PROJECT_SOURCE_DIR}/qvRadClient" "${PROJECT_SOURCE_DIR}/qvRadClient/tls")
+target_compile_definitions(qvradMbedTls PRIVATE "MBEDTLS_CONFIG_FILE=\"tls/mbedtls_config.h\"")
+target_compile_options(qvradMbedTls PRIVATE -w -Os -g0 -ffunction-sections -fdata-sections)
+set_target_properties(qvradMbedTls PROPERTIES
+  POSITION_INDEPENDENT_CODE ON C_VISIBILITY_PRESET hidden C_STANDARD 99 C_EXTENSIONS ON)
+# The tree's place never reaches the binaries (debug information, and from it a build ID): two
+# builds of one commit match wherever each fetched the sources (scripts/release.sh).
+target_compile_options(qvradMbedTls PRIVATE "-ffile-prefix-map=${_qvrad_mbedtls}=mbedtls")
+set(QVRAD_TLS_OBJECTS "$<TARGET_OBJECTS:qvradMbedTls>")
+set(QVRAD_MBEDTLS_TREE "${_qvrad_mbedtls}")
+
+function(qvrad_use_tls target)
+  # For the tests of what only a TLS build has (Mbed TLS's hooks).
+  target_compile_definitions(${target} PUBLIC QVRAD_HAVE_TLS)
+  target_include_directories(${target} SYSTEM PRIVATE "${QVRAD_MBEDTLS_TREE}/include")
+  target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/qvRadClient/tls")
+  target_compile_definitions(${target} PRIVATE "MBEDTLS_CONFIG_FILE=\"tls/mbedtls_config.h\"")
+endfunction()

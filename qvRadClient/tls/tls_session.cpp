@@ -1,0 +1,711 @@
+// The TLS session over Mbed TLS: key material read and wiped per call, a non-blocking TCP socket
+// driven against one deadline, the server checked against the CA file and its subjectAltName.
+// Reads Mbed TLS's received alert (a private field) to name it in the failure reason.
+#define MBEDTLS_ALLOW_PRIVATE_ACCESS
+#include "tls/tls_session.h"
+
+#include <cstring>
+#include <new>
+
+#include "mbedtls/net_sockets.h"
+#include "mbedtls/oid.h"
+#include "mbedtls/pk.h"
+extern "C" {  // the one Mbed TLS 3.6 header without C linkage of its own
+#include "mbedtls/psa_util.h"
+}
+#include "mbedtls/ssl.h"
+#include "mbedtls/x509_crt.h"
+#include "radius/constants.h"
+#include "radius/packet.h"
+#include "tls/tls_framing.h"
+#include "tls/tls_library.h"
+#include "tls/tls_names.h"
+#include "tls/tls_psk.h"
+
+struct CRadTlsSession::State {
+    platform::SocketHandle socket = platform::kInvalidSocket;
+    mbedtls_ssl_context ssl;
+    mbedtls_ssl_config config;
+    mbedtls_x509_crt ca;
+    mbedtls_x509_crt own;
+    mbedtls_pk_context key;
+    bool established = false;  // handshake done, no error since: close_notify is owed
+    bool psk = false;
+    bool tls12Only = false;  // a PSK by the explicit TLS 1.2 setting
+    // The verify callback's inputs and findings.
+    const char* reference = nullptr;  // the name or address literal to find in subjectAltName
+    bool referenceIsAddress = false;
+    bool hasSubjectAltName = false;
+    char* subject = nullptr;  // the session's own buffers
+    char* issuer = nullptr;
+    // What arrived of the packet being received (RFC 6613 framing).
+    std::uint8_t pending[rad::kMaxPacketLength];
+    std::uint16_t pendingCount = 0;
+};
+
+namespace {
+
+// The room for each file, NUL excluded: an application-specific CA list (not a system bundle),
+// a certificate with its chain, one private key (an RSA 8192-bit key in PEM is some 6.5 KiB).
+constexpr std::size_t kCaFileRoom = 64 * 1024;
+constexpr std::size_t kCertFileRoom = 32 * 1024;
+constexpr std::size_t kKeyFileRoom = 16 * 1024;
+
+// TLS 1.3 suites (RFC 8446 appendix B.4), then TLS 1.2 with ECDHE and an AEAD (RFC 5289,
+// RFC 7905); never RSA key transport, CBC, RC4, 3DES or a NULL cipher.
+const int kCertificateSuites[] = {
+    MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
+    MBEDTLS_TLS1_3_AES_256_GCM_SHA384,
+    MBEDTLS_TLS1_3_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
+    0,
+};
+// A PSK over TLS 1.3: the suites whose hash is SHA-256, the hash of an external PSK by default
+// (RFC 8446 section 4.2.11).
+const int kPskTls13Suites[] = {
+    MBEDTLS_TLS1_3_AES_128_GCM_SHA256,
+    MBEDTLS_TLS1_3_CHACHA20_POLY1305_SHA256,
+    0,
+};
+// A PSK over TLS 1.2 (only by the explicit setting): ECDHE-PSK (RFC 5489) with ChaCha20-Poly1305
+// (RFC 7905), which OpenSSL-based servers such as FreeRADIUS offer.
+const int kPskTls12Suites[] = {
+    MBEDTLS_TLS_ECDHE_PSK_WITH_CHACHA20_POLY1305_SHA256,
+    0,
+};
+const std::uint16_t kGroups[] = {
+    MBEDTLS_SSL_IANA_TLS_GROUP_X25519,
+    MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1,
+    MBEDTLS_SSL_IANA_TLS_GROUP_SECP384R1,
+    MBEDTLS_SSL_IANA_TLS_GROUP_NONE,
+};
+const char* const kAlpnList[] = {kRadiusAlpn, nullptr};
+
+// Appends text to a NUL-terminated buffer of size bytes, cutting what does not fit.
+void Append(char* out, std::size_t size, const char* text) {
+    if (text == nullptr) return;
+    std::size_t at = std::strlen(out);
+    while (*text != '\0' && at + 1 < size) out[at++] = *text++;
+    out[at] = '\0';
+}
+
+void AppendNumber(char* out, std::size_t size, unsigned long value) {
+    char digits[24];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && n < sizeof digits);
+    char text[24];
+    for (std::size_t i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+    Append(out, size, text);
+}
+
+// An Mbed TLS error code as Mbed TLS prints it: "-0x7780".
+void AppendError(char* out, std::size_t size, int code) {
+    const unsigned value = code < 0 ? static_cast<unsigned>(-code) : static_cast<unsigned>(code);
+    char text[8] = "-0x0000";
+    const char hex[] = "0123456789ABCDEF";
+    for (int i = 0; i < 4; ++i) text[6 - i] = hex[(value >> (4 * i)) & 0xF];
+    Append(out, size, text);
+}
+
+// The alert descriptions a server ends a handshake with (RFC 8446 section 6).
+const char* AlertName(unsigned description) {
+    switch (description) {
+        case 10:
+            return "unexpected_message";
+        case 20:
+            return "bad_record_mac";
+        case 40:
+            return "handshake_failure";
+        case 42:
+            return "bad_certificate";
+        case 43:
+            return "unsupported_certificate";
+        case 44:
+            return "certificate_revoked";
+        case 45:
+            return "certificate_expired";
+        case 46:
+            return "certificate_unknown";
+        case 47:
+            return "illegal_parameter";
+        case 48:
+            return "unknown_ca";
+        case 49:
+            return "access_denied";
+        case 50:
+            return "decode_error";
+        case 51:
+            return "decrypt_error";
+        case 70:
+            return "protocol_version";
+        case 71:
+            return "insufficient_security";
+        case 80:
+            return "internal_error";
+        case 109:
+            return "missing_extension";
+        case 110:
+            return "unsupported_extension";
+        case 112:
+            return "unrecognized_name";
+        case 115:
+            return "unknown_psk_identity";
+        case 116:
+            return "certificate_required";
+        case 120:
+            return "no_application_protocol";
+        default:
+            return "an alert";
+    }
+}
+
+// The certificate check that failed first, in words (flags: MBEDTLS_X509_BADCERT_*).
+const char* CertificateReason(std::uint32_t flags, bool hasSubjectAltName) {
+    if (flags & MBEDTLS_X509_BADCERT_MISSING) return "the server sent no certificate";
+    if (flags & MBEDTLS_X509_BADCERT_NOT_TRUSTED)
+        return "the server's certificate is not signed by the CA file (QVRAD_TLS_CA_FILE)";
+    if (flags & MBEDTLS_X509_BADCERT_EXPIRED) return "the server's certificate has expired";
+    if (flags & MBEDTLS_X509_BADCERT_FUTURE) return "the server's certificate is not valid yet";
+    if (flags & MBEDTLS_X509_BADCERT_CN_MISMATCH)
+        return hasSubjectAltName
+                   ? "is not in the server certificate's subjectAltName"
+                   : "is not in the server certificate's subjectAltName: it has none, and its "
+                     "Common Name is never used";
+    if (flags & (MBEDTLS_X509_BADCERT_KEY_USAGE | MBEDTLS_X509_BADCERT_EXT_KEY_USAGE))
+        return "the server's certificate is not for a TLS server (key usage or extended key "
+               "usage)";
+    if (flags &
+        (MBEDTLS_X509_BADCERT_BAD_MD | MBEDTLS_X509_BADCERT_BAD_PK | MBEDTLS_X509_BADCERT_BAD_KEY))
+        return "the server's certificate uses a hash, key type or key size not accepted";
+    return "the server's certificate failed a check";
+}
+
+bool LooksLikePem(const unsigned char* text, std::size_t length) {
+    static const char kBegin[] = "-----BEGIN ";
+    const std::size_t n = sizeof kBegin - 1;
+    for (std::size_t i = 0; i + n <= length; ++i)
+        if (std::memcmp(text + i, kBegin, n) == 0) return true;
+    return false;
+}
+
+// A file read whole into a heap block (NUL after its bytes, for Mbed TLS's PEM parser), wiped
+// and released when it goes out of scope.
+class FileBytes {
+  public:
+    explicit FileBytes(std::size_t room) : room_(room) {
+        bytes_ = static_cast<unsigned char*>(::operator new(room + 1, std::nothrow));
+    }
+    ~FileBytes() {
+        if (bytes_ == nullptr) return;
+        platform::SecureZero(bytes_, room_ + 1);
+        ::operator delete(bytes_);
+    }
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+
+    // 0, -1 (unreadable, or no memory), -2 (too large).
+    int Read(const char* path) {
+        if (bytes_ == nullptr) return -1;
+        const int got = platform::ReadSmallFile(path, bytes_, room_);
+        if (got < 0) return got;
+        length_ = static_cast<std::size_t>(got);
+        bytes_[length_] = '\0';
+        return 0;
+    }
+    const unsigned char* Bytes() const { return bytes_; }
+    // What Mbed TLS's parsers take: PEM with its NUL counted, DER as it is.
+    std::size_t ParseLength() const {
+        return LooksLikePem(bytes_, length_) ? length_ + 1 : length_;
+    }
+
+  private:
+    unsigned char* bytes_ = nullptr;
+    std::size_t room_;
+    std::size_t length_ = 0;
+};
+
+int BioSend(void* context, const unsigned char* bytes, std::size_t length) {
+    auto* state = static_cast<CRadTlsSession::State*>(context);
+    const int sent = platform::SocketStreamSend(state->socket, bytes, length);
+    if (sent >= 0) return sent;
+    return sent == platform::kSocketWouldBlock ? MBEDTLS_ERR_SSL_WANT_WRITE
+                                               : MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+int BioReceive(void* context, unsigned char* buffer, std::size_t capacity) {
+    auto* state = static_cast<CRadTlsSession::State*>(context);
+    const int got = platform::SocketStreamReceive(state->socket, buffer, capacity);
+    if (got >= 0) return got;  // 0: the server closed its side (Mbed TLS: connection EOF)
+    return got == platform::kSocketWouldBlock ? MBEDTLS_ERR_SSL_WANT_READ
+                                              : MBEDTLS_ERR_NET_RECV_FAILED;
+}
+
+// Mbed TLS's call for each certificate of the chain it built, the server's own at depth 0, after
+// its own checks (chain, dates, and its name check for a DNS name, which would fall back to the
+// Common Name). The name is checked here again against subjectAltName alone (RFC 9525 section
+// 6.2: a client never seeks a match in the Common Name).
+int VerifyServer(void* context, mbedtls_x509_crt* certificate, int depth, std::uint32_t* flags) {
+    auto* state = static_cast<CRadTlsSession::State*>(context);
+    if (depth != 0) return 0;
+    if (mbedtls_x509_dn_gets(state->subject, kTlsNameSize, &certificate->subject) < 0)
+        state->subject[0] = '\0';
+    if (mbedtls_x509_dn_gets(state->issuer, kTlsNameSize, &certificate->issuer) < 0)
+        state->issuer[0] = '\0';
+    bool matched = false;
+    state->hasSubjectAltName =
+        (certificate->MBEDTLS_PRIVATE(ext_types) & MBEDTLS_X509_EXT_SUBJECT_ALT_NAME) != 0;
+    if (state->hasSubjectAltName) {
+        for (const mbedtls_x509_sequence* entry = &certificate->subject_alt_names;
+             entry != nullptr && !matched; entry = entry->next) {
+            const unsigned type =
+                static_cast<unsigned>(entry->buf.tag) & MBEDTLS_ASN1_TAG_VALUE_MASK;
+            if (type == MBEDTLS_X509_SAN_DNS_NAME && !state->referenceIsAddress)
+                matched = DnsIdMatches(state->reference, entry->buf.p, entry->buf.len);
+            else if (type == MBEDTLS_X509_SAN_IP_ADDRESS && state->referenceIsAddress)
+                matched = IpIdMatches(state->reference, entry->buf.p, entry->buf.len);
+        }
+    }
+    if (!matched) *flags |= MBEDTLS_X509_BADCERT_CN_MISMATCH;
+    return 0;
+}
+
+// Milliseconds left until the deadline, within what a wait takes; 0 when it has passed.
+std::int32_t Remaining(std::int64_t deadlineMillis) {
+    const std::int64_t left = deadlineMillis - platform::MonotonicMillis();
+    if (left <= 0) return 0;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<std::int32_t>(left);
+}
+
+// Waits for the socket to be readable (or writable) until the deadline: 1 ready, 0 the deadline
+// passed, -1 error. Each wait lasts until the deadline unless the socket becomes ready or a
+// signal cuts it short, so the loop ends by the deadline.
+int WaitSocket(platform::SocketHandle socket, bool readable, std::int64_t deadlineMillis) {
+    for (;;) {
+        const std::int32_t left = Remaining(deadlineMillis);
+        if (left == 0) return 0;
+        const int rc = readable ? platform::SocketWaitReadable(socket, left)
+                                : platform::SocketWaitWritable(socket, left);
+        if (rc != 0) return rc > 0 ? 1 : -1;
+    }
+}
+
+// The fatal alert Mbed TLS just received (its record is still in the input buffer), by name,
+// and what it most likely means for this client's settings.
+void DescribeAlert(const CRadTlsSession::State& s, const char* lead, char* text, std::size_t size) {
+    const unsigned alert = s.ssl.in_msg != nullptr ? s.ssl.in_msg[1] : 0;
+    Append(text, size, lead);
+    Append(text, size, AlertName(alert));
+    if (alert == 70)
+        Append(text, size,
+               !s.psk        ? ": it speaks neither TLS 1.2 nor TLS 1.3"
+               : s.tls12Only ? ": it does not speak TLS 1.2 with this PSK"
+                             : ": it does not speak TLS 1.3 (a PSK over TLS 1.2 needs "
+                               "QVRAD_TLS_PSK_TLS12=yes)");
+    else if (s.psk && (alert == 40 || alert == 47 || alert == 51 || alert == 109 || alert == 115))
+        Append(text, size, ": it did not accept the PSK identity or key");
+    else if (!s.psk && (alert == 42 || alert == 46 || alert == 48 || alert == 116))
+        Append(text, size, ": it did not accept this client's certificate");
+    else if (alert == 120)
+        Append(text, size, ": it does not speak radius/1.0 (ALPN)");
+}
+
+}  // namespace
+
+bool TlsBuiltIn() {
+    return true;
+}
+
+CRadTlsSession::CRadTlsSession() = default;
+
+CRadTlsSession::~CRadTlsSession() {
+    Close();
+}
+
+void CRadTlsSession::ClearDescription() {
+    failure_ = TlsFailure::kNone;
+    reason_[0] = version_[0] = suite_[0] = subject_[0] = issuer_[0] = '\0';
+}
+
+int CRadTlsSession::Fail(TlsFailure failure, const char* reason, const char* detail) {
+    failure_ = failure;
+    reason_[0] = '\0';
+    Append(reason_, sizeof reason_, reason);
+    Append(reason_, sizeof reason_, detail);
+    Close();
+    return -1;
+}
+
+int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
+                         const char* hostAsWritten, const TlsSettings& settings,
+                         const CRadSecret& udpSecret, std::int64_t deadlineMillis) {
+    Close();
+    ClearDescription();
+    const char* why = "";
+    const TlsMode mode = CheckTlsSettings(settings, &why);
+    if (mode == TlsMode::kIncomplete) return Fail(TlsFailure::kSettings, why);
+    const char* reference = settings.serverName[0] != '\0' ? settings.serverName : hostAsWritten;
+    if (reference == nullptr || reference[0] == '\0' ||
+        std::strlen(reference) > kMaxTlsServerNameLength)
+        return Fail(TlsFailure::kSettings,
+                    "no server name of at most 253 characters to check the certificate against");
+    if (TlsLibraryReady() != 0)
+        return Fail(TlsFailure::kUnavailable,
+                    "the TLS library could not start: the system's random source failed");
+
+    state_ = new (std::nothrow) State;
+    if (state_ == nullptr) return Fail(TlsFailure::kIo, "no memory for a TLS session");
+    State& s = *state_;
+    mbedtls_ssl_init(&s.ssl);
+    mbedtls_ssl_config_init(&s.config);
+    mbedtls_x509_crt_init(&s.ca);
+    mbedtls_x509_crt_init(&s.own);
+    mbedtls_pk_init(&s.key);
+    s.psk = mode == TlsMode::kPsk;
+    s.reference = reference;
+    s.referenceIsAddress = IsAddressLiteral(reference);
+    s.subject = subject_;
+    s.issuer = issuer_;
+
+    if (mbedtls_ssl_config_defaults(&s.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
+        return Fail(TlsFailure::kIo, "the TLS configuration could not be set up");
+    mbedtls_ssl_conf_rng(&s.config, mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
+    mbedtls_ssl_conf_groups(&s.config, kGroups);
+    // A server that answers with another protocol fails the handshake (RFC 7301 section 3.2);
+    // one that ignores ALPN is accepted.
+    if (mbedtls_ssl_conf_alpn_protocols(&s.config, const_cast<const char**>(kAlpnList)) != 0)
+        return Fail(TlsFailure::kIo, "the ALPN list could not be set");
+    // Certificates always verified, also in PSK mode: no certificate-based key exchange is
+    // offered there, and a server that sent one anyway would meet an empty trust list.
+    mbedtls_ssl_conf_authmode(&s.config, MBEDTLS_SSL_VERIFY_REQUIRED);
+    mbedtls_ssl_conf_verify(&s.config, VerifyServer, &s);
+    const int configured =
+        s.psk ? ConfigurePsk(settings, udpSecret) : ConfigureCertificates(settings);
+    if (configured != 0) return -1;
+
+    if (mbedtls_ssl_setup(&s.ssl, &s.config) != 0)
+        return Fail(TlsFailure::kIo, "no memory for the TLS session");
+    // SNI for a name only (RFC 6066 section 3); an address literal is checked as an IP-ID with no
+    // name given to Mbed TLS (NULL: its own name check, and its Common Name fallback, are off).
+    if (mbedtls_ssl_set_hostname(&s.ssl, s.referenceIsAddress ? nullptr : reference) != 0)
+        return Fail(TlsFailure::kSettings, "the server name is not usable for SNI");
+    mbedtls_ssl_set_bio(&s.ssl, &s, BioSend, BioReceive, nullptr);
+
+    if (Connect(ip, port, deadlineMillis) != 0) return -1;
+    if (Handshake(deadlineMillis) != 0) return -1;
+    s.established = true;
+    s.reference = nullptr;  // the caller's text, valid during Open only
+    Append(version_, sizeof version_, mbedtls_ssl_get_version(&s.ssl));
+    Append(suite_, sizeof suite_, mbedtls_ssl_get_ciphersuite(&s.ssl));
+    if (s.psk) subject_[0] = issuer_[0] = '\0';
+    return 0;
+}
+
+int CRadTlsSession::ConfigurePsk(const TlsSettings& settings, const CRadSecret& udpSecret) {
+    State& s = *state_;
+    // RFC 9813: one PSK for TLS 1.3 or for TLS 1.2, never both; 1.3 with psk_dhe_ke alone (RFC
+    // 8446 section 4.2.9), so every session has forward secrecy.
+    const bool tls12 = settings.pskTls12 == PskTls12::kOn;
+    s.tls12Only = tls12;
+    const mbedtls_ssl_protocol_version version =
+        tls12 ? MBEDTLS_SSL_VERSION_TLS1_2 : MBEDTLS_SSL_VERSION_TLS1_3;
+    mbedtls_ssl_conf_min_tls_version(&s.config, version);
+    mbedtls_ssl_conf_max_tls_version(&s.config, version);
+    mbedtls_ssl_conf_ciphersuites(&s.config, tls12 ? kPskTls12Suites : kPskTls13Suites);
+    mbedtls_ssl_conf_tls13_key_exchange_modes(&s.config,
+                                              MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_PSK_EPHEMERAL);
+    std::uint8_t psk[kMaxPskLength];
+    std::size_t length = 0;
+    const char* why = "";
+    if (LoadPsk(settings.pskFile, udpSecret, psk, &length, &why) != 0)
+        return Fail(TlsFailure::kKeyMaterial, why);
+    // Mbed TLS keeps its own copy, wiped when the configuration is freed.
+    const int rc = mbedtls_ssl_conf_psk(&s.config, psk, length, settings.pskIdentity,
+                                        settings.pskIdentityLength);
+    platform::SecureZero(psk, sizeof psk);
+    if (rc != 0) return Fail(TlsFailure::kKeyMaterial, "the PSK or its identity was not accepted");
+    return 0;
+}
+
+int CRadTlsSession::ConfigureCertificates(const TlsSettings& settings) {
+    State& s = *state_;
+    mbedtls_ssl_conf_min_tls_version(&s.config, MBEDTLS_SSL_VERSION_TLS1_2);
+    mbedtls_ssl_conf_max_tls_version(&s.config, MBEDTLS_SSL_VERSION_TLS1_3);
+    mbedtls_ssl_conf_ciphersuites(&s.config, kCertificateSuites);
+    mbedtls_ssl_conf_tls13_key_exchange_modes(&s.config,
+                                              MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_EPHEMERAL);
+    {
+        // The trust list is this file alone: no system store (RFC 6614 section 2.3).
+        FileBytes ca(kCaFileRoom);
+        const int read = ca.Read(settings.caFile);
+        if (read != 0)
+            return Fail(TlsFailure::kKeyMaterial,
+                        read == -2 ? "the CA file (QVRAD_TLS_CA_FILE) is larger than 64 KiB"
+                                   : "the CA file (QVRAD_TLS_CA_FILE) cannot be read");
+        if (mbedtls_x509_crt_parse(&s.ca, ca.Bytes(), ca.ParseLength()) != 0)
+            return Fail(
+                TlsFailure::kKeyMaterial,
+                "the CA file (QVRAD_TLS_CA_FILE) holds something that is not a certificate");
+    }
+    {
+        FileBytes own(kCertFileRoom);
+        const int read = own.Read(settings.certFile);
+        if (read != 0)
+            return Fail(TlsFailure::kKeyMaterial,
+                        read == -2
+                            ? "the certificate file (QVRAD_TLS_CERT_FILE) is larger than 32 KiB"
+                            : "the certificate file (QVRAD_TLS_CERT_FILE) cannot be read");
+        if (mbedtls_x509_crt_parse(&s.own, own.Bytes(), own.ParseLength()) != 0)
+            return Fail(TlsFailure::kKeyMaterial,
+                        "the certificate file (QVRAD_TLS_CERT_FILE) holds something that is not a "
+                        "certificate");
+    }
+    {
+        FileBytes key(kKeyFileRoom);
+        const int read = key.Read(settings.keyFile);
+        if (read != 0)
+            return Fail(TlsFailure::kKeyMaterial,
+                        read == -2 ? "the key file (QVRAD_TLS_KEY_FILE) is larger than 16 KiB"
+                                   : "the key file (QVRAD_TLS_KEY_FILE) cannot be read");
+        const int rc = mbedtls_pk_parse_key(&s.key, key.Bytes(), key.ParseLength(), nullptr, 0,
+                                            mbedtls_psa_get_random, MBEDTLS_PSA_RANDOM_STATE);
+        if (rc == MBEDTLS_ERR_PK_PASSWORD_REQUIRED || rc == MBEDTLS_ERR_PK_PASSWORD_MISMATCH)
+            return Fail(TlsFailure::kKeyMaterial,
+                        "the key file (QVRAD_TLS_KEY_FILE) is encrypted: give the key unencrypted, "
+                        "protected by the file's permissions");
+        if (rc != 0)
+            return Fail(TlsFailure::kKeyMaterial,
+                        "the key file (QVRAD_TLS_KEY_FILE) holds no private key this library reads "
+                        "(RSA or ECDSA P-256/P-384, PEM or DER)");
+    }
+    if (mbedtls_pk_check_pair(&s.own.pk, &s.key, mbedtls_psa_get_random,
+                              MBEDTLS_PSA_RANDOM_STATE) != 0)
+        return Fail(TlsFailure::kKeyMaterial,
+                    "the key file (QVRAD_TLS_KEY_FILE) is not the key of the certificate file");
+    mbedtls_ssl_conf_ca_chain(&s.config, &s.ca, nullptr);
+    if (mbedtls_ssl_conf_own_cert(&s.config, &s.own, &s.key) != 0)
+        return Fail(TlsFailure::kKeyMaterial, "the client certificate could not be set");
+    return 0;
+}
+
+int CRadTlsSession::Connect(const platform::IpAddress& ip, std::uint16_t port,
+                            std::int64_t deadlineMillis) {
+    State& s = *state_;
+    char where[80] = "";
+    char address[64];
+    platform::FormatAddress(ip, address, sizeof address);
+    Append(where, sizeof where, address);
+    Append(where, sizeof where, " port ");
+    AppendNumber(where, sizeof where, port);
+    s.socket = platform::TcpSocketOpenNonBlocking(ip.family);
+    if (s.socket == platform::kInvalidSocket)
+        return Fail(TlsFailure::kConnect, "no TCP socket for the server's address family: ", where);
+    int rc = platform::SocketConnectStart(s.socket, ip, port);
+    int error = rc < 0 ? platform::GetSocketError() : 0;
+    if (rc == 1) {
+        const int ready = WaitSocket(s.socket, false, deadlineMillis);
+        if (ready == 0)
+            return Fail(TlsFailure::kTimeout, "no TCP connection before the deadline to ", where);
+        error = ready < 0 ? platform::GetSocketError() : platform::SocketConnectResult(s.socket);
+        rc = error == 0 ? 0 : -1;
+    }
+    if (rc == 0) return 0;
+    if (platform::IsConnectionRefused(error))
+        return Fail(TlsFailure::kConnect, "the TCP connection was refused (nothing listens?) by ",
+                    where);
+    return Fail(TlsFailure::kConnect, "the TCP connection failed to ", where);
+}
+
+int CRadTlsSession::Handshake(std::int64_t deadlineMillis) {
+    State& s = *state_;
+    int rc = 0;
+    // Each pass either moves the handshake on or waits on the socket until the deadline.
+    for (;;) {
+        rc = mbedtls_ssl_handshake(&s.ssl);
+        if (rc == 0) return 0;
+        if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) break;
+        const int ready = WaitSocket(s.socket, rc == MBEDTLS_ERR_SSL_WANT_READ, deadlineMillis);
+        if (ready == 0)
+            return Fail(TlsFailure::kTimeout, "the handshake did not finish before the deadline");
+        if (ready < 0) return Fail(TlsFailure::kIo, "waiting on the TCP connection failed");
+    }
+    const std::uint32_t flags = mbedtls_ssl_get_verify_result(&s.ssl);
+    if ((rc == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED || rc == MBEDTLS_ERR_SSL_BAD_CERTIFICATE) &&
+        flags != 0 && flags != static_cast<std::uint32_t>(-1)) {
+        if ((flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) &&
+            !(flags & (MBEDTLS_X509_BADCERT_NOT_TRUSTED | MBEDTLS_X509_BADCERT_EXPIRED |
+                       MBEDTLS_X509_BADCERT_FUTURE | MBEDTLS_X509_BADCERT_MISSING))) {
+            char text[kTlsReasonSize] = "the name ";
+            Append(text, sizeof text, s.reference);
+            Append(text, sizeof text, " ");
+            return Fail(TlsFailure::kCertificate, text,
+                        CertificateReason(flags, s.hasSubjectAltName));
+        }
+        return Fail(TlsFailure::kCertificate, CertificateReason(flags, s.hasSubjectAltName));
+    }
+    char text[kTlsReasonSize] = "";
+    switch (rc) {
+        case MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE:
+            DescribeAlert(s, "the server ended the handshake with the alert ", text, sizeof text);
+            return Fail(TlsFailure::kHandshake, text);
+        case MBEDTLS_ERR_SSL_BAD_PROTOCOL_VERSION:
+            return Fail(
+                TlsFailure::kHandshake,
+                !s.psk ? "the server speaks neither TLS 1.2 nor TLS 1.3"
+                : !s.tls12Only
+                    ? "the server does not speak TLS 1.3 (a PSK with TLS 1.2 needs "
+                      "QVRAD_TLS_PSK_TLS12=yes)"
+                    : "the server does not speak TLS 1.2 (QVRAD_TLS_PSK_TLS12=yes asks for it)");
+        case MBEDTLS_ERR_SSL_HANDSHAKE_FAILURE:
+        case MBEDTLS_ERR_SSL_NO_APPLICATION_PROTOCOL:
+            return Fail(TlsFailure::kHandshake,
+                        s.psk ? "the server did not select the PSK (and this client allows no "
+                                "other key exchange)"
+                              : "the server chose no cipher suite, group or protocol this client "
+                                "offers");
+        case MBEDTLS_ERR_SSL_CONN_EOF:
+        case MBEDTLS_ERR_NET_CONN_RESET:
+            return Fail(TlsFailure::kClosed,
+                        "the server closed the connection during the handshake");
+        case MBEDTLS_ERR_NET_RECV_FAILED:
+        case MBEDTLS_ERR_NET_SEND_FAILED:
+            return Fail(TlsFailure::kClosed,
+                        s.psk ? "the server reset the connection during the handshake"
+                              : "the server reset the connection during the handshake (did it "
+                                "refuse this client's certificate?)");
+        default:
+            Append(text, sizeof text, "the handshake failed (Mbed TLS error ");
+            AppendError(text, sizeof text, rc);
+            Append(text, sizeof text, ")");
+            return Fail(TlsFailure::kHandshake, text);
+    }
+}
+
+int CRadTlsSession::Send(const std::uint8_t* packet, std::uint16_t length,
+                         std::int64_t deadlineMillis) {
+    if (state_ == nullptr || !state_->established) return -1;
+    State& s = *state_;
+    std::size_t done = 0;
+    // Mbed TLS takes the rest again after WANT_WRITE; each pass sends or waits until the deadline.
+    while (done < length) {
+        const int rc = mbedtls_ssl_write(&s.ssl, packet + done, length - done);
+        if (rc > 0) {
+            done += static_cast<std::size_t>(rc);
+            continue;
+        }
+        if (rc == MBEDTLS_ERR_NET_SEND_FAILED) {
+            // In TLS 1.3 a server judges the client's certificate after the client's handshake
+            // is over, and one that refuses it may reset the connection before the alert is read.
+            s.established = false;
+            return Fail(TlsFailure::kClosed,
+                        s.psk ? "the server closed or reset the connection before the request "
+                                "was sent"
+                              : "the server closed or reset the connection before the request "
+                                "was sent (did it refuse this client's certificate?)");
+        }
+        if (rc != MBEDTLS_ERR_SSL_WANT_WRITE && rc != MBEDTLS_ERR_SSL_WANT_READ) {
+            s.established = false;
+            if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
+                char alert[kTlsReasonSize] = "";
+                DescribeAlert(s, "the server ended the connection with the alert ", alert,
+                              sizeof alert);
+                return Fail(TlsFailure::kHandshake, alert);
+            }
+            return Fail(TlsFailure::kIo, "the request could not be sent over TLS");
+        }
+        const int ready = WaitSocket(s.socket, rc == MBEDTLS_ERR_SSL_WANT_READ, deadlineMillis);
+        if (ready <= 0) {
+            // Part of a record may be out: the stream cannot carry another packet.
+            s.established = false;
+            return Fail(ready == 0 ? TlsFailure::kTimeout : TlsFailure::kIo,
+                        "the request could not be sent before the deadline");
+        }
+    }
+    return length;
+}
+
+int CRadTlsSession::Receive(std::uint8_t* buffer, std::uint16_t capacity,
+                            std::int64_t deadlineMillis) {
+    if (state_ == nullptr || !state_->established) return -1;
+    State& s = *state_;
+    // Asks Mbed TLS for no more than the packet under way still lacks, so the next packet's
+    // octets stay in its record buffer; each pass reads, or waits until the deadline.
+    for (;;) {
+        std::uint16_t packetLength = 0;
+        const int framed = RadiusStreamFrame(s.pending, s.pendingCount, &packetLength);
+        if (framed < 0) {
+            s.established = false;
+            return Fail(TlsFailure::kFraming,
+                        "the server sent a packet whose Length is outside 20..4096");
+        }
+        if (framed > 0) {
+            if (packetLength > capacity) {
+                s.established = false;
+                return Fail(TlsFailure::kFraming, "the server's packet is longer than the buffer");
+            }
+            std::memcpy(buffer, s.pending, packetLength);
+            platform::SecureZero(s.pending, packetLength);
+            s.pendingCount = 0;
+            return packetLength;
+        }
+        const std::size_t want = s.pendingCount < kStreamFrameHeader
+                                     ? kStreamFrameHeader - s.pendingCount
+                                     : static_cast<std::size_t>(packetLength - s.pendingCount);
+        const int rc = mbedtls_ssl_read(&s.ssl, s.pending + s.pendingCount, want);
+        if (rc > 0) {
+            s.pendingCount = static_cast<std::uint16_t>(s.pendingCount + rc);
+            continue;
+        }
+        if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
+            const int ready = WaitSocket(s.socket, rc == MBEDTLS_ERR_SSL_WANT_READ, deadlineMillis);
+            if (ready == 0) return 0;
+            if (ready > 0) continue;
+        }
+        s.established = false;
+        if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || rc == MBEDTLS_ERR_SSL_CONN_EOF ||
+            rc == MBEDTLS_ERR_NET_CONN_RESET || rc == MBEDTLS_ERR_NET_RECV_FAILED)
+            return Fail(TlsFailure::kClosed,
+                        s.pendingCount == 0 ? "the server closed the connection"
+                                            : "the server closed the connection inside a packet");
+        if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
+            // In TLS 1.3 the client's handshake is over before the server has judged the
+            // client's certificate: a refusal arrives here, as the reply.
+            char alert[kTlsReasonSize] = "";
+            DescribeAlert(s, "the server ended the connection with the alert ", alert,
+                          sizeof alert);
+            return Fail(TlsFailure::kHandshake, alert);
+        }
+        char text[kTlsReasonSize] = "reading the reply over TLS failed (Mbed TLS error ";
+        AppendError(text, sizeof text, rc);
+        Append(text, sizeof text, ")");
+        return Fail(TlsFailure::kIo, text);
+    }
+}
+
+void CRadTlsSession::Close() {
+    if (state_ == nullptr) return;
+    State& s = *state_;
+    // close_notify (RFC 8446 section 6.1) once, without waiting: a full socket buffer or a
+    // closed peer leaves it unsent, and the socket's close follows either way.
+    if (s.established) (void)mbedtls_ssl_close_notify(&s.ssl);
+    if (s.socket != platform::kInvalidSocket) platform::SocketClose(s.socket);
+    // Mbed TLS wipes what it frees (its free goes through qvrad_tls_free); the record then
+    // wipes the contexts' own fields and the pending octets.
+    mbedtls_ssl_free(&s.ssl);
+    mbedtls_ssl_config_free(&s.config);
+    mbedtls_x509_crt_free(&s.ca);
+    mbedtls_x509_crt_free(&s.own);
+    mbedtls_pk_free(&s.key);
+    platform::SecureZero(state_, sizeof *state_);
+    delete state_;
+    state_ = nullptr;
+}

@@ -1,0 +1,96 @@
+// One RADIUS over TLS connection (RFC 6614, RFC 9813) for one login: TCP connect and handshake
+// within the entry's deadline, packets framed by their Length (RFC 6613), close_notify at the end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "tls/tls_settings.h"
+
+struct CRadSecret;
+
+// Why a session failed, for the exchange's result; the reason in words says more.
+enum class TlsFailure : std::uint8_t {
+    kNone = 0,
+    kUnavailable,  // this build has no TLS, or the TLS library could not start (no randomness)
+    kSettings,     // the settings are incomplete or contradict each other
+    kKeyMaterial,  // the CA, certificate, key or PSK file cannot be read or used
+    kConnect,      // no TCP connection (refused, unreachable)
+    kTimeout,      // the deadline passed (connect, handshake, send or reply)
+    kHandshake,    // the handshake failed: an alert, nothing in common, the PSK not accepted
+    kCertificate,  // the server's certificate failed a check (chain, dates, usage, name)
+    kClosed,       // the server closed or reset the connection
+    kFraming,      // a reply's Length outside 20..4096 or past the caller's buffer
+    kIo,           // any other socket or TLS record error
+};
+
+// Text sizes of the accessors, NUL included.
+constexpr std::size_t kTlsReasonSize = 320;
+constexpr std::size_t kTlsNameSize = 256;
+
+// The ALPN protocol offered (RFC 7301) for RADIUS/TLS.
+constexpr char kRadiusAlpn[] = "radius/1.0";
+// The RADIUS shared secret over TLS (RFC 6614 section 2.3), for the exchange's packets.
+constexpr char kRadiusTlsSecret[] = "radsec";
+
+// Whether this build has TLS (Mbed TLS compiled in); without it every Open fails at once.
+bool TlsBuiltIn();
+
+// Not thread-safe: a session is used by one thread at a time (it may move between threads).
+class CRadTlsSession {
+  public:
+    CRadTlsSession();
+    ~CRadTlsSession();  // Close()
+    CRadTlsSession(const CRadTlsSession&) = delete;
+    CRadTlsSession& operator=(const CRadTlsSession&) = delete;
+
+    // Reads this call's key material (the PSK file, or the CA, certificate and key files), then
+    // connects to ip and port (host order) and completes the handshake before deadlineMillis
+    // (platform::MonotonicMillis). hostAsWritten is the server's host as the entry names it: the
+    // name to check in the certificate unless settings.serverName is set, and the SNI when it is
+    // a name rather than an address literal. udpSecret is the entry's RADIUS secret, which a PSK
+    // must not equal. 0: ready for Send and Receive; -1: Failure() and FailureReason() say why,
+    // and everything is closed and wiped already.
+    int Open(const platform::IpAddress& ip, std::uint16_t port, const char* hostAsWritten,
+             const TlsSettings& settings, const CRadSecret& udpSecret, std::int64_t deadlineMillis);
+    // Writes one packet whole before the deadline: length, or -1 (the session is then unusable).
+    int Send(const std::uint8_t* packet, std::uint16_t length, std::int64_t deadlineMillis);
+    // Reads one packet (RFC 6613 framing: Length 20..4096) into buffer: its length; 0 when the
+    // deadline passed first (what arrived of a packet is kept for the next call); -1 on a closed
+    // connection, bad framing, a packet longer than capacity or any error (then unusable).
+    int Receive(std::uint8_t* buffer, std::uint16_t capacity, std::int64_t deadlineMillis);
+    // Sends close_notify (without waiting), closes the socket, frees and wipes every context.
+    // Keeps the failure and the handshake's description for the caller to print.
+    void Close();
+
+    bool IsOpen() const { return state_ != nullptr; }
+    TlsFailure Failure() const { return failure_; }
+    const char* FailureReason() const { return reason_; }
+    // What the handshake settled, for --verbose: "TLSv1.3", Mbed TLS's suite name, and the
+    // server certificate's subject and issuer (empty with a PSK).
+    const char* Version() const { return version_; }
+    const char* CipherSuite() const { return suite_; }
+    const char* PeerSubject() const { return subject_; }
+    const char* PeerIssuer() const { return issuer_; }
+
+    struct State;  // the TLS library's contexts and the socket (tls_session.cpp)
+
+  private:
+    // Records the failure and its reason (reason, then detail), closes; returns -1.
+    int Fail(TlsFailure failure, const char* reason, const char* detail = nullptr);
+    void ClearDescription();
+    // Open's steps with the TLS library (tls_session.cpp); each fails through Fail.
+    int ConfigurePsk(const TlsSettings& settings, const CRadSecret& udpSecret);
+    int ConfigureCertificates(const TlsSettings& settings);
+    int Connect(const platform::IpAddress& ip, std::uint16_t port, std::int64_t deadlineMillis);
+    int Handshake(std::int64_t deadlineMillis);
+
+    State* state_ = nullptr;
+    TlsFailure failure_ = TlsFailure::kNone;
+    char reason_[kTlsReasonSize] = {};
+    char version_[16] = {};
+    char suite_[64] = {};
+    char subject_[kTlsNameSize] = {};
+    char issuer_[kTlsNameSize] = {};
+};
