@@ -35,6 +35,10 @@ void* CountedAllocation(std::size_t size) {
 }
 }  // namespace
 
+// The replacements below pair with each other; GCC 12 cannot see that once it inlines them.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
     void* p = CountedAllocation(size);
     if (p == nullptr) throw std::bad_alloc();
