@@ -105,6 +105,10 @@ QVRAD_API void QVRAD_CALL qvrad_login_free(qvrad_login* login);
 
 /* A fixed English text for a status ("unknown status" for one not listed). */
 QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status);
+/* The calling thread's detail of its last login, answer or added server that failed with
+ * QVRAD_E_TLS (the TLS failure's reason in words: a certificate, a name, a PSK, a deadline); ""
+ * otherwise. Valid until that thread's next such call. */
+QVRAD_API const char* QVRAD_CALL qvrad_error_detail(void);
 
 #ifdef __cplusplus
 }

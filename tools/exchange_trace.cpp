@@ -1,6 +1,7 @@
 // The --verbose view of one exchange, radclient-style: each request sent and each datagram
 // received with its verdict, attributes decoded through the library's attribute walker.
 #include "exchange_trace.h"
+#include "text_escape.h"
 
 #include <cstdio>
 #include <cstring>
@@ -197,6 +198,34 @@ const char* AttributeFaultText(AttributeFault fault) {
     }
 }
 
+// --verbose: what a tls:// entry's handshake settled, or why it failed, in words.
+void OnTlsConnection(void* context, const CRadTlsSession& session, bool connected,
+                     const ExchangeMoment& moment) {
+    const ExchangeTrace* trace = static_cast<const ExchangeTrace*>(context);
+    if (!trace->verbose) return;
+    char server[96];
+    FormatServer(*moment.server, server, sizeof server);
+    // A certificate's names (and a reason quoting them) are the server's text: escaped.
+    const auto text = [](const char* t) {
+        WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(t), std::strlen(t));
+    };
+    if (!connected) {
+        std::fprintf(stderr, "Server %d: no TLS connection to %s: ", moment.serverIndex + 1,
+                     server);
+        text(session.FailureReason());
+        std::fputc('\n', stderr);
+        return;
+    }
+    std::fprintf(stderr, "Server %d: TLS connection to %s: %s, %s\n", moment.serverIndex + 1,
+                 server, session.Version(), session.CipherSuite());
+    if (session.PeerSubject()[0] == '\0') return;
+    std::fputs("\tcertificate subject ", stderr);
+    text(session.PeerSubject());
+    std::fputs("\n\tissued by ", stderr);
+    text(session.PeerIssuer());
+    std::fputc('\n', stderr);
+}
+
 ExchangeObserver ExchangeTrace::Observer() {
-    return ExchangeObserver{this, OnSent, OnReceived};
+    return ExchangeObserver{this, OnSent, OnReceived, OnTlsConnection};
 }

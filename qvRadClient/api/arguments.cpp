@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "radius/constants.h"
+#include "tls/tls_session.h"
+#include "tls/tls_settings.h"
 
 namespace {
 
@@ -111,6 +113,19 @@ int CheckCredential(const char* text, std::size_t limit) {
     return length != 0 && length <= limit && HasNonSpace(text, length) ? 0 : -1;
 }
 
+int CheckTlsEntries(const ServerList& list) {
+    for (std::int32_t i = 0; i < list.count; ++i) {
+        const char* entry = list.text + list.entry[i];
+        if (std::strncmp(entry, kTlsScheme, sizeof kTlsScheme - 1) != 0) continue;
+        // RFC 6614: the host and the settings that make a TLS session are the caller's to give;
+        // without them, or without TLS in this build, nothing is sent and nothing falls back.
+        if (entry[sizeof kTlsScheme - 1] == '\0' || !TlsBuiltIn() ||
+            TlsSettingsEmpty(ProcessTlsSettings()))
+            return -1;
+    }
+    return 0;
+}
+
 int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
     const char* const all[6] = {args.server, args.port,     args.secret,
                                 args.user,   args.password, args.timeout};
@@ -126,6 +141,7 @@ int CheckAuthArguments(const AuthArguments& args, CheckedArguments* checked) {
     if (!HasNonSpace(args.user, userLength) || !HasNonSpace(args.password, passwordLength))
         return -1;
     if (SplitServerList(args.server, serverLength, &checked->servers) != 0) return -1;
+    if (CheckTlsEntries(checked->servers) != 0) return -1;
     return CheckPortAndTimeout(args.port, args.timeout, checked);
 }
 

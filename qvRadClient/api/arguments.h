@@ -39,6 +39,12 @@ struct CheckedArguments {
     ServerList servers;
 };
 
+// The scheme of a RADIUS over TLS server entry (RFC 6614): "tls://host".
+constexpr char kTlsScheme[] = "tls://";
+// The entries written tls:// need a host, a build with TLS and TLS settings of some kind (their
+// completeness is the exchange's to judge, entry by entry): 0, or -1.
+int CheckTlsEntries(const ServerList& list);
+
 // The check auth makes of its user and password, for the structured interface's logins and
 // answers: 0 when text is not null, holds 1 to limit octets (measured within the 2048-byte
 // bound) and something other than white space.

@@ -6,12 +6,17 @@
 #include "platform/platform.h"
 #include "radius/nas_identity.h"
 #include "radius/reply_signing.h"
+#include "tls/tls_library.h"
+#include "tls/tls_settings.h"
 
 const char kBanner[] = "Quorvel SDK for Win32 ver 1.1.0.2";
 
 CqvRadClientApp::CqvRadClientApp() : CWinApp(nullptr) {}
 
-CqvRadClientApp::~CqvRadClientApp() = default;
+// At unload no call can run: PSA's key store and the TLS locks go, if TLS ever started.
+CqvRadClientApp::~CqvRadClientApp() {
+    TlsLibraryRelease();
+}
 
 bool StartSocketsAtLoad(const SocketStartOps& ops) {
     std::uint16_t granted = 0;
@@ -68,6 +73,8 @@ bool CqvRadClientApp::InitInstance() {
     const SocketStartOps platformOps = {platform::SocketLayerStart, platform::SocketLayerEnd};
     if (!StartSocketsAtLoad(platformOps)) return false;
     ReadNasIdentityAtLoad();
+    // The TLS settings' paths and names only: the files are read by each call that needs them.
+    ReadTlsSettingsAtLoad();
     return true;
 }
 

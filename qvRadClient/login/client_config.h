@@ -8,6 +8,7 @@
 #include "radius/client.h"
 #include "radius/nas_identity.h"
 #include "radius/packet.h"
+#include "tls/tls_settings.h"
 
 constexpr std::size_t kHostLimit = 255;  // a DNS name's 253 octets, or any address literal
 
@@ -17,6 +18,8 @@ struct ServerSpec {
     std::uint16_t port;
     CRadSecret secret;
     std::int8_t signing;  // a QVRAD_REQUIRE_* value; QVRAD_REQUIRE_DEFAULT: the process's
+    bool overTls;         // host is "tls://...": RADIUS over TLS with tls
+    TlsSettings tls;      // the client's TLS settings when the server was added
 };
 
 struct qvrad_client {
@@ -27,6 +30,7 @@ struct qvrad_client {
     std::int32_t maxChallenges = 10;
     std::int8_t signing = -1;  // for the servers added next
     NasIdentity nas;           // the process's settings until an option changes them
+    TlsSettings tls;           // for tls:// servers added next: the process's until changed
     // Set by the first login: from then on the client is only read, by any number of threads.
     std::atomic<bool> frozen{false};
     // Told what each login's exchange sends and receives: qvrad-auth --verbose, which links the

@@ -9,6 +9,7 @@
 #include "api/call_outline.h"
 #include "login/client_config.h"
 #include "login/login.h"
+#include "tls/tls_session.h"
 
 namespace {
 
@@ -17,6 +18,16 @@ std::size_t TextWithin(const char* text, std::size_t limit) {
     if (text == nullptr) return 0;
     const void* end = std::memchr(text, '\0', limit + 1);
     return end == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(end) - text);
+}
+
+// A TLS setting's text (a path or a name): NULL or "" clears it, a longer one than limit is
+// refused, never cut.
+int SetTlsText(char* into, std::size_t limit, const char* value) {
+    const std::size_t n = value != nullptr ? TextWithin(value, limit) : 0;
+    if (value != nullptr && value[0] != '\0' && n == 0) return QVRAD_E_ARGUMENT;
+    if (n != 0) std::memcpy(into, value, n);
+    into[n] = '\0';
+    return QVRAD_OK;
 }
 
 // A client whose settings may still change: not null, and not frozen by a login.
@@ -44,7 +55,23 @@ int AddServer(qvrad_client* c, const char* host, int port, const char* secret) {
     if (hostLength == 0 || std::memchr(host, ',', hostLength) != nullptr || secretLength == 0 ||
         port < 1 || port > 65535 || c->serverCount >= CRadClient::kMaxServers)
         return QVRAD_E_ARGUMENT;
+    const bool overTls = std::strncmp(host, kTlsScheme, sizeof kTlsScheme - 1) == 0;
+    if (overTls && hostLength == sizeof kTlsScheme - 1) return WipedAfter(QVRAD_E_ARGUMENT);
+    // Nothing falls back to UDP: a tls:// server without TLS, or with nothing to set a session
+    // up from, is refused now rather than at every login.
+    if (overTls && !TlsBuiltIn()) {
+        SetErrorDetail("this build has no TLS (built without the Mbed TLS sources)");
+        return WipedAfter(QVRAD_E_TLS);
+    }
+    if (overTls && TlsSettingsEmpty(c->tls)) {
+        SetErrorDetail(
+            "no TLS settings: set the QVRAD_OPT_TLS_* options before adding a tls:// "
+            "server");
+        return WipedAfter(QVRAD_E_TLS);
+    }
     ServerSpec& spec = c->servers[c->serverCount];
+    spec.overTls = overTls;
+    if (overTls) spec.tls = c->tls;
     std::memcpy(spec.host, host, hostLength);
     spec.host[hostLength] = '\0';
     spec.port = static_cast<std::uint16_t>(port);
@@ -63,6 +90,7 @@ QVRAD_API int QVRAD_CALL qvrad_client_new(qvrad_client** client) {
     *client = new (std::nothrow) qvrad_client;
     if (*client == nullptr) return QVRAD_E_MEMORY;
     (*client)->nas = ProcessNasIdentity();
+    (*client)->tls = ProcessTlsSettings();
     return QVRAD_OK;
 }
 
@@ -91,6 +119,10 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64
             if (value < 0 || value > 1000) return QVRAD_E_ARGUMENT;
             c->maxChallenges = static_cast<std::int32_t>(value);
             return QVRAD_OK;
+        case QVRAD_OPT_TLS_PSK_TLS12:
+            if (value < 0 || value > 1) return QVRAD_E_ARGUMENT;
+            c->tls.pskTls12 = value == 1 ? PskTls12::kOn : PskTls12::kOff;
+            return QVRAD_OK;
         default:
             return QVRAD_E_ARGUMENT;
     }
@@ -118,6 +150,24 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, cons
             if (value != nullptr && TextWithin(value, 64) == 0) return QVRAD_E_ARGUMENT;
             if (ParseNasIpAddress(value, &nas) != 0) return QVRAD_E_ARGUMENT;
             break;
+        case QVRAD_OPT_TLS_CA_FILE:
+            return SetTlsText(c->tls.caFile, kMaxTlsPathLength, value);
+        case QVRAD_OPT_TLS_CERT_FILE:
+            return SetTlsText(c->tls.certFile, kMaxTlsPathLength, value);
+        case QVRAD_OPT_TLS_KEY_FILE:
+            return SetTlsText(c->tls.keyFile, kMaxTlsPathLength, value);
+        case QVRAD_OPT_TLS_PSK_FILE:
+            return SetTlsText(c->tls.pskFile, kMaxTlsPathLength, value);
+        case QVRAD_OPT_TLS_SERVER_NAME:
+            return SetTlsText(c->tls.serverName, kMaxTlsServerNameLength, value);
+        case QVRAD_OPT_TLS_PSK_IDENTITY: {
+            // RFC 4279 section 5.3: up to 128 octets; NULL or "" for none.
+            const std::size_t n = value != nullptr ? TextWithin(value, kMaxPskIdentityLength) : 0;
+            if (value != nullptr && value[0] != '\0' && n == 0) return QVRAD_E_ARGUMENT;
+            if (n != 0) std::memcpy(c->tls.pskIdentity, value, n);
+            c->tls.pskIdentityLength = static_cast<std::uint8_t>(n);
+            return QVRAD_OK;
+        }
         default:
             return QVRAD_E_ARGUMENT;
     }
@@ -136,6 +186,7 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, cons
     if (c == nullptr || c->serverCount == 0 || CheckCredential(user, rad::kMaxTextLength) != 0 ||
         CheckCredential(password, rad::kMaxPasswordLength) != 0)
         return WipedAfter(QVRAD_E_ARGUMENT);
+    SetErrorDetail("");
     // From here on the client is only read: threads may share it without a lock.
     c->frozen.store(true, std::memory_order_release);
     qvrad_login* made = new (std::nothrow) qvrad_login;
@@ -155,6 +206,7 @@ QVRAD_API int QVRAD_CALL qvrad_login_answer(qvrad_login* login, const char* answ
     if (login == nullptr || CheckCredential(answer, rad::kMaxPasswordLength) != 0)
         return WipedAfter(QVRAD_E_ARGUMENT);
     if (!login->challenged) return WipedAfter(QVRAD_E_NOT_CHALLENGED);
+    SetErrorDetail("");
     return RunLogin(*login, answer, true);
 }
 
@@ -195,6 +247,10 @@ QVRAD_API int QVRAD_CALL qvrad_login_prompt_echo(const qvrad_login* login) {
 
 QVRAD_API void QVRAD_CALL qvrad_login_free(qvrad_login* login) {
     delete login;
+}
+
+QVRAD_API const char* QVRAD_CALL qvrad_error_detail(void) {
+    return ErrorDetail();
 }
 
 QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status) {

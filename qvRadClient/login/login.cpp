@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "api/arguments.h"
 #include "api/call_outline.h"
 #include "qvrad.h"
 #include "radius/access_request.h"
@@ -51,6 +52,7 @@ struct LoginCall {
         for (std::int32_t i = 0; i < count; ++i) {
             const ServerSpec& spec = config.servers[first + i];
             client.replySigning = SigningOf(spec);
+            client.tlsSettings = &spec.tls;
             const std::int32_t seconds = (config.timeoutMillis + 999) / 1000;
             const int added = answer ? client.AddResolvedServer(login.address, spec.secret, seconds)
                                      : client.AddServer(spec.host, spec.port, spec.secret, seconds);
@@ -59,6 +61,12 @@ struct LoginCall {
                 return;
             }
             client.servers[i]->attempts = config.maxTransmissions;
+            if (answer && spec.overTls) {
+                // The answer goes over the challenge's own connection (RFC 6614: one per login).
+                client.servers[i]->UseTls(spec.host + sizeof kTlsScheme - 1, &spec.tls);
+                client.servers[i]->session = login.session;
+                login.session = nullptr;
+            }
             place[i] = first + i;
         }
         AccessRequestFields fields = {login.user, password, &config.nas};
@@ -79,9 +87,20 @@ struct LoginCall {
             for (std::int32_t i = 0; i < client.serverCount; ++i)
                 anyAddress = anyAddress || client.servers[i]->address.Sendable();
             status = client.anySent || anyAddress ? QVRAD_E_TIMEOUT : QVRAD_E_RESOLVE;
+            // Every request that could go went over TLS, and a TLS entry failed: its reason.
+            if (client.tlsFailed && client.sentCount == 0) {
+                status = QVRAD_E_TLS;
+                SetErrorDetail(client.tlsReason);
+            }
             return;
         }
         const std::int32_t entry = client.replyServer >= 0 ? client.replyServer : 0;
+        // A challenge over TLS keeps its connection for the answer; any other reply's closes
+        // with the call.
+        if (client.replyOverTls && reply->Code() == rad::kAccessChallenge) {
+            login.session = client.servers[entry]->session;
+            client.servers[entry]->session = nullptr;
+        }
         std::memcpy(login.reply.octets, reply->octets, reply->Length());
         login.server = place[entry];
         login.address = client.servers[entry]->address;
@@ -115,5 +134,25 @@ int RunLogin(qvrad_login& login, const char* password, bool answer) {
         login.reply.octets[0] = 0;
         login.challenged = false;
     }
+    if (!login.challenged) {
+        delete login.session;  // close_notify: the login is over
+        login.session = nullptr;
+    }
     return status;
+}
+
+namespace {
+// One per thread, as auth's result is: no process-wide buffer, no caller's text in another's.
+thread_local char t_errorDetail[kTlsReasonSize] = {};
+}  // namespace
+
+void SetErrorDetail(const char* text) {
+    std::size_t n = 0;
+    for (; text != nullptr && text[n] != '\0' && n + 1 < sizeof t_errorDetail; ++n)
+        t_errorDetail[n] = text[n];
+    t_errorDetail[n] = '\0';
+}
+
+const char* ErrorDetail() {
+    return t_errorDetail;
 }

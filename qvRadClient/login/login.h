@@ -28,11 +28,23 @@ struct qvrad_login {
     std::uint16_t stateLength = 0;
     bool hasState = false;
 
+    // A tls:// server's connection, kept from its Access-Challenge for the answers and closed
+    // with the final reply or the login.
+    CRadTlsSession* session = nullptr;
+
     qvrad_login() = default;
-    ~qvrad_login() { FreeReplyView(&view); }
+    ~qvrad_login() {
+        FreeReplyView(&view);
+        delete session;
+    }
     qvrad_login(const qvrad_login&) = delete;
     qvrad_login& operator=(const qvrad_login&) = delete;
 };
+
+// The calling thread's detail of its last call that failed (a TLS failure's reason, say), which
+// qvrad_error_detail returns; "" once a call succeeds.
+void SetErrorDetail(const char* text);
+const char* ErrorDetail();
 
 // Sends login's request with password (the caller checked both) and keeps what comes back:
 // to every server of the client in turn, or, for an answer (answer true), only to the server

@@ -160,10 +160,25 @@ CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t 
       reply(rad::kAccessAccept),
       timeoutSeconds(timeout),
       replySigning(ownerClient->replySigning) {
+    // "tls://host": RADIUS over TLS to host (RFC 6614); any other text is a UDP server as ever.
+    static const char kTlsScheme[] = "tls://";
+    if (host != nullptr && std::strncmp(host, kTlsScheme, sizeof kTlsScheme - 1) == 0) {
+        host += sizeof kTlsScheme - 1;
+        UseTls(host, ownerClient->tlsSettings);
+    }
     if (host != nullptr || port != 0) address.Resolve(host, port, ownerClient->network->resolve);
 }
 
+CRadServer::~CRadServer() {
+    delete session;  // close_notify, then every context wiped
+}
+
 bool CRadServer::Usable() {
+    if (overTls) {
+        const char* reason = nullptr;
+        return address.Sendable() && TlsBuiltIn() && tlsSettings != nullptr &&
+               CheckTlsSettings(*tlsSettings, &reason) != TlsMode::kIncomplete;
+    }
     return address.Sendable() && owner->SocketFor(address.ip.family) != platform::kInvalidSocket;
 }
 
@@ -188,6 +203,7 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     ExchangeMoment moment = {&address, 0, 0, 0};
     for (std::int32_t i = 0; i < owner->serverCount; ++i)
         if (owner->servers[i] == this) moment.serverIndex = i;
+    if (overTls) return ExchangeTls(request, shareEnd, moment);
     // No address (an unresolved host keeps none, and 0.0.0.0 would reach the local host on
     // Linux), or no socket of its family (a host without IPv6): nothing can go, skip at once.
     const platform::SocketHandle socket =
@@ -196,39 +212,11 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
         if (observer != nullptr) observer->requestSent(observer->context, request, moment, false);
         return nullptr;
     }
-    // The NAS address this server gets, and whether the request so differs from the form it
-    // carries now (another NAS address, another secret): then it is a new request, with a new
-    // Identifier and Request Authenticator (RFC 2865 section 2.5).
     platform::IpAddress nasScratch;
-    const platform::IpAddress* nas =
-        request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr;
+    owner->PrepareRequestFor(
+        *this, request,
+        request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr);
     RequestForm& form = owner->current;
-    const bool same = owner->currentValid && SameSecret(*form.sent.secret, sharedSecret) &&
-                      form.nasPresent == (nas != nullptr) &&
-                      (nas == nullptr || SameAddress(form.nas, *nas));
-    if (owner->currentValid && !same) {
-        request.MakeRequestAuthenticator();
-        std::uint8_t identifier = owner->NextIdentifier();
-        if (identifier == request.Identifier()) identifier = owner->NextIdentifier();
-        request.SetIdentifier(identifier);
-    }
-    // Prepared once: every transmission to this server carries the same bytes (RFC 2865
-    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
-    // NAS address and Message-Authenticator), and the server's duplicate detection sees one
-    // request. A form that did not change is not prepared again: the same secret and NAS
-    // address over the same Identifier and Request Authenticator make the same bytes.
-    if (!same) {
-        request.PrepareForServer(sharedSecret, nas, &hmacKey);
-        form.sent.identifier = request.Identifier();
-        std::memcpy(form.sent.authenticator, request.octets + rad::kAuthenticatorOffset,
-                    rad::kAuthenticatorLength);
-        form.sent.secret = &sharedSecret;
-        form.sent.hmacKey = &hmacKey;
-        form.nasPresent = nas != nullptr;
-        form.nas = nas != nullptr ? *nas : platform::IpAddress();
-        owner->currentValid = true;
-        owner->currentIndex = -1;  // not sent yet
-    }
     const std::uint16_t length = request.Length();  // this server's NAS address included
     // The request's random bytes jitter the schedule: no further system call.
     CRadSchedule schedule;
@@ -276,6 +264,53 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     return nullptr;
 }
 
+void CRadClient::PrepareRequestFor(CRadServer& entry, CRadPacket& request,
+                                   const platform::IpAddress* nas) {
+    // Whether the request so differs from the form it carries now (another NAS address, another
+    // secret, another transport: a request that went over TLS never also goes in the clear, nor
+    // the reverse): then it is a new request, with a new Identifier and Request Authenticator
+    // (RFC 2865 section 2.5).
+    RequestForm& form = current;
+    const bool same = currentValid && form.overTls == entry.overTls &&
+                      SameSecret(*form.sent.secret, entry.sharedSecret) &&
+                      form.nasPresent == (nas != nullptr) &&
+                      (nas == nullptr || SameAddress(form.nas, *nas));
+    if (currentValid && !same) {
+        request.MakeRequestAuthenticator();
+        std::uint8_t identifier = NextIdentifier();
+        if (identifier == request.Identifier()) identifier = NextIdentifier();
+        request.SetIdentifier(identifier);
+    }
+    // Prepared once: every transmission to this server carries the same bytes (RFC 2865
+    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
+    // NAS address and Message-Authenticator), and the server's duplicate detection sees one
+    // request. A form that did not change is not prepared again: the same secret and NAS
+    // address over the same Identifier and Request Authenticator make the same bytes.
+    if (!same) {
+        request.PrepareForServer(entry.sharedSecret, nas, &entry.hmacKey);
+        form.sent.identifier = request.Identifier();
+        std::memcpy(form.sent.authenticator, request.octets + rad::kAuthenticatorOffset,
+                    rad::kAuthenticatorLength);
+        form.sent.secret = &entry.sharedSecret;
+        form.sent.hmacKey = &entry.hmacKey;
+        form.nasPresent = nas != nullptr;
+        form.nas = nas != nullptr ? *nas : platform::IpAddress();
+        form.overTls = entry.overTls;
+        currentValid = true;
+        currentIndex = -1;  // not sent yet
+    }
+}
+
+bool CRadClient::MalformedChallenge(const CRadPacket& reply) const {
+    if (!strictChallenges || reply.Code() != rad::kAccessChallenge) return false;
+    CRadAttrCursor cursor;
+    int states = 0;
+    CRadPacket& walked = const_cast<CRadPacket&>(reply);  // the cursor only reads
+    for (int more = walked.NextAttribute(cursor); more == 0; more = walked.NextAttribute(cursor))
+        if (cursor.Type() == rad::kState) ++states;
+    return states > 1;
+}
+
 bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& request,
                               ExchangeMoment& moment) {
     const platform::SocketHandle waitOn[2] = {udpSocket, udpSocket6};
@@ -304,14 +339,8 @@ bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& r
         }
     }
     // RFC 2865 section 5.44: an Access-Challenge carries at most one State.
-    if (verdict == ReplyCheck::kVerified && strictChallenges &&
-        reply.Code() == rad::kAccessChallenge) {
-        CRadAttrCursor cursor;
-        int states = 0;
-        for (int more = reply.NextAttribute(cursor); more == 0; more = reply.NextAttribute(cursor))
-            if (cursor.Type() == rad::kState) ++states;
-        if (states > 1) verdict = ReplyCheck::kMalformed;
-    }
+    if (verdict == ReplyCheck::kVerified && MalformedChallenge(reply))
+        verdict = ReplyCheck::kMalformed;
     std::int32_t judgedAs = -1;
     if (verdict == ReplyCheck::kVerified) {
         // A reply from an entry this call sent to is judged as that server's, signed or not. Any
@@ -430,7 +459,10 @@ CRadPacket* CRadClient::SendRequest(CRadPacket& request) {
     currentIndex = -1;
     replyServer = -1;
     replySigned = false;
+    replyOverTls = false;
     anySent = false;
+    tlsFailed = false;
+    tlsReason[0] = '\0';
     if (serverCount <= 0) return nullptr;
     if (currentServer < 0 || currentServer >= serverCount) currentServer = 0;
     // Which entries can be sent to, settled before the first send: only they share the time.

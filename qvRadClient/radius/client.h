@@ -9,6 +9,8 @@
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
 #include "radius/retransmit.h"
+#include "tls/tls_session.h"
+#include "tls/tls_settings.h"
 
 class CRadClient;
 
@@ -48,6 +50,10 @@ struct ExchangeObserver {
     // reply the exchange returns.
     void (*datagramReceived)(void* context, const CRadPacket& request, const CRadPacket& reply,
                              int received, ReplyCheck verdict, const ExchangeMoment& moment);
+    // A tls:// entry's connection was made (connected: its version, suite and certificate in
+    // session) or not (its failure and reason in session). May be null.
+    void (*tlsConnection)(void* context, const CRadTlsSession& session, bool connected,
+                          const ExchangeMoment& moment);
 };
 
 // The platform calls a client makes that tests replace: the name service, and opening a bound,
@@ -64,6 +70,7 @@ class CRadServer {
     // The secret is copied from secretLength bytes (1 to 256).
     CRadServer(CRadClient* owner, const char* host, std::uint16_t port, const void* secret,
                std::size_t secretLength, std::int32_t timeoutSeconds);
+    ~CRadServer();  // closes and frees a TLS session still held
     CRadServer(const CRadServer&) = delete;
     CRadServer& operator=(const CRadServer&) = delete;
 
@@ -72,8 +79,16 @@ class CRadServer {
     // entry whose first transmission fails ends at once and leaves its time to the others.
     CRadPacket* Exchange(CRadPacket& request, std::int64_t shareEnd);
     // Whether a request can go to this entry: an address, and a socket of its family (asked
-    // for, before the call's first send, by the owner's SendRequest).
+    // for, before the call's first send, by the owner's SendRequest); over TLS, settings that
+    // make a mode, in a build with TLS.
     bool Usable();
+    // Makes this entry a RADIUS over TLS one (RFC 6614): hostAsWritten (after "tls://") names
+    // the certificate's server unless the settings do; the packets are signed with "radsec",
+    // and the secret given is kept only so that a PSK equal to it can be refused (RFC 9813).
+    void UseTls(const char* hostAsWritten, const TlsSettings* settings);
+    // The share of a TLS entry: the connection (or the one it holds, for a challenge's answer),
+    // one transmission, and the first reply on it that verifies, until shareEnd.
+    CRadPacket* ExchangeTls(CRadPacket& request, std::int64_t shareEnd, ExchangeMoment& moment);
 
     CRadClient* owner;
     CRadSecret sharedSecret;
@@ -86,7 +101,17 @@ class CRadServer {
     // when the entry was added.
     ReplySigning replySigning;
     // The request version (an index into the owner's sent) this call sent here; -1: none yet.
+    // Over UDP only: no datagram is ever checked against a request that went over TLS.
     std::int8_t sentVersion = -1;
+
+    // RADIUS over TLS: the settings (the caller's, alive for the call), the host as written,
+    // the caller's secret (for the PSK check alone), and the connection, which a login may take
+    // for a challenge's answers.
+    bool overTls = false;
+    const TlsSettings* tlsSettings = nullptr;
+    const char* tlsHost = nullptr;
+    CRadSecret udpSecret;
+    CRadTlsSession* session = nullptr;
 };
 
 // One form of the request as it went out in a call: a reply is verified against the Identifier
@@ -107,6 +132,7 @@ struct RequestForm {
     SentRequest sent;
     bool nasPresent;
     platform::IpAddress nas;
+    bool overTls;
 };
 
 class CRadClient {
@@ -142,6 +168,13 @@ class CRadClient {
     // it is found for that server (kAuto); null for none (also when auto finds no route).
     const platform::IpAddress* NasAddressToward(const CRadAddress& server,
                                                 platform::IpAddress* scratch) const;
+    // Gives the request the form entry needs (its secret and NAS address): the same bytes as
+    // before when they are the same, else a new Identifier and Request Authenticator (RFC 2865
+    // section 2.5), prepared for entry's secret.
+    void PrepareRequestFor(CRadServer& entry, CRadPacket& request, const platform::IpAddress* nas);
+    // Whether a verified reply is an Access-Challenge with more than one State, which a call with
+    // strictChallenges discards (RFC 2865 section 5.44).
+    bool MalformedChallenge(const CRadPacket& reply) const;
     // Receives one datagram from the readable socket waitOn[which] into inTurn's reply, checks
     // it against every request form sent and judges whether it must have been signed; true when
     // it is the reply the call returns.
@@ -169,6 +202,8 @@ class CRadClient {
     // Access-Challenges with more than one State (RFC 2865 section 5.44: at most one) are
     // discarded as malformed when set; auth, which never answers a challenge, leaves it clear.
     bool strictChallenges = false;
+    // The TLS settings a tls:// entry takes when it is added (the process's by default).
+    const TlsSettings* tlsSettings = &ProcessTlsSettings();
 
     // The request forms this call sent, in order (one per entry at most), and what it found.
     SentRequest sent[kMaxServers];
@@ -179,4 +214,7 @@ class CRadClient {
     std::int32_t replyServer = -1;   // the entry whose reply was taken (its source, else its form)
     bool replySigned = false;        // that reply carried a verified Message-Authenticator
     bool anySent = false;            // some transmission went out
+    bool replyOverTls = false;       // the reply came over a TLS connection
+    bool tlsFailed = false;          // a tls:// entry failed; tlsReason says why (the last one)
+    char tlsReason[kTlsReasonSize] = {};
 };

@@ -135,3 +135,10 @@ void ReadTlsSettingsAtLoad() {
     ReadTlsSettingsFromEnvironment(&read);
     SetProcessTlsSettings(read);
 }
+
+bool TlsSettingsEmpty(const TlsSettings& settings) {
+    return settings.caFile[0] == '\0' && settings.certFile[0] == '\0' &&
+           settings.keyFile[0] == '\0' && settings.pskFile[0] == '\0' &&
+           settings.serverName[0] == '\0' && settings.pskIdentityLength == 0 &&
+           settings.tooLong == 0 && settings.pskTls12 == PskTls12::kOff;
+}

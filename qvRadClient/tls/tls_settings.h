@@ -49,6 +49,10 @@ enum class TlsMode : std::uint8_t { kIncomplete = 0, kCertificate = 1, kPsk = 2 
 // (static text); the others with an empty one.
 TlsMode CheckTlsSettings(const TlsSettings& settings, const char** reason);
 
+// Whether no setting at all is given (every path and name empty, no PSK identity, no TLS 1.2
+// switch): a tls:// server then has nothing to go on, which is the caller's mistake.
+bool TlsSettingsEmpty(const TlsSettings& settings);
+
 // The environment's settings (QVRAD_TLS_CA_FILE, QVRAD_TLS_CERT_FILE, QVRAD_TLS_KEY_FILE,
 // QVRAD_TLS_SERVER_NAME, QVRAD_TLS_PSK_IDENTITY, QVRAD_TLS_PSK_FILE, QVRAD_TLS_PSK_TLS12) through
 // platform::ReadEnvironment into bounded buffers. Reads no file: safe under the loader lock.

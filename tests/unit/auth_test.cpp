@@ -347,6 +347,9 @@ TEST(AuthArguments, ChecksInOneTable) {
         {"port_trailing_letters", "127.0.0.1", trailing.c_str(), S, "alice", "pw", "1", true},
         {"port_wraps", "127.0.0.1", wrapped.c_str(), S, "alice", "pw", "1", true},
         {"port_wraps_to_0", "127.0.0.1", "65536", S, "alice", "pw", "1", false},
+        // tls:// without a host, or here without any TLS setting: nothing sent, no fallback.
+        {"tls_no_host", "tls://", P, S, "alice", "pw", "1", false},
+        {"tls_no_settings", "127.0.0.1,tls://127.0.0.1", P, S, "alice", "pw", "1", false},
         {"port_wraps_to_0_twice", "127.0.0.1", " +131072x", S, "alice", "pw", "1", false},
         {"port_wraps_to_0_highest", "127.0.0.1", "2147418112", S, "alice", "pw", "1", false},
         {"port_int_max_plus_1", "127.0.0.1", "2147483648", S, "alice", "pw", "1", false},

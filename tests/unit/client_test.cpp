@@ -698,7 +698,8 @@ TEST(Retransmission, NoBunchingAfterAStall) {
         [](void*, const CRadPacket&, const ExchangeMoment& m, bool) {
             if (m.transmission == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2900));
         },
-        [](void*, const CRadPacket&, const CRadPacket&, int, ReplyCheck, const ExchangeMoment&) {}};
+        [](void*, const CRadPacket&, const CRadPacket&, int, ReplyCheck, const ExchangeMoment&) {},
+        nullptr};
     CRadClient client;
     client.observer = &slow;
     client.AddServer("127.0.0.1", silent.Port(), Secret(kSecret), 5);

@@ -110,12 +110,13 @@ struct Structured : Library {
     QVRAD_FIND(qvrad_login_prompt_echo);
     QVRAD_FIND(qvrad_login_free);
     QVRAD_FIND(qvrad_strerror);
+    QVRAD_FIND(qvrad_error_detail);
     bool AllFound() const {
         return qvrad_client_new && qvrad_client_add_server && qvrad_client_set_int &&
                qvrad_client_set_text && qvrad_client_free && qvrad_login_pap &&
                qvrad_login_answer && qvrad_login_code && qvrad_login_message_count &&
                qvrad_login_message && qvrad_login_attribute_count && qvrad_login_attribute &&
-               qvrad_login_prompt_echo && qvrad_login_free && qvrad_strerror;
+               qvrad_login_prompt_echo && qvrad_login_free && qvrad_strerror && qvrad_error_detail;
     }
 };
 #undef QVRAD_FIND

@@ -24,7 +24,8 @@ int main(void) {
                                   (any_function)qvrad_login_attribute,
                                   (any_function)qvrad_login_prompt_echo,
                                   (any_function)qvrad_login_free,
-                                  (any_function)qvrad_strerror};
+                                  (any_function)qvrad_strerror,
+                                  (any_function)qvrad_error_detail};
     const char* refused = auth(NULL, "1812", "s", "u", "p", "1");
     qvrad_client* client = NULL;
     qvrad_login* login = NULL;
