@@ -215,9 +215,10 @@ TEST(HardeningThreads, ThousandThreadsOfOneCallEachLeaveHeapAndDescriptorsAsThey
                           << heap[3] << ", " << heap[4] << " bytes (" << heap[0] << " before)";
     }
     std::printf(
-        "%d threads of one call: heap %zu -> %zu bytes, flat after %d batches of 500, "
+        "%d threads of one call: heap %zu -> %zu bytes (%s after %d batches of 500), "
         "descriptors %d -> %d\n",
-        40 + 500 * batches, heap[0], heap[batches], batches, descriptorsBefore, descriptorsAfter);
+        40 + 500 * batches, heap[0], heap[batches], flat ? "flat" : "still growing", batches,
+        descriptorsBefore, descriptorsAfter);
 }
 
 // Structured logins: users "L<thread>-<n>" with n a multiple of 4 are challenged with a State and
