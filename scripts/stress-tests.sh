@@ -5,7 +5,8 @@
 #   scripts/stress-tests.sh N [BUILD_DIR]     # build in BUILD_DIR (default build-stress/)
 #
 # QVRAD_STRESS_LOOPS (default 2) CPU-bound loops run beside the suite; QVRAD_JOBS (default 2)
-# is ctest's and the build's parallelism; QVRAD_STRESS_RUN_SECONDS (default 900) bounds each run.
+# is ctest's and the build's parallelism; QVRAD_STRESS_RUN_SECONDS (default 900) bounds each run;
+# QVRAD_STRESS_BUILD_TYPE (default RelWithDebInfo, as CI's Linux stage) is the build type.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 runs="${1:-}"
@@ -17,11 +18,12 @@ build="${2:-$root/build-stress}"
 loops="${QVRAD_STRESS_LOOPS:-2}"
 jobs="${QVRAD_JOBS:-2}"
 limit="${QVRAD_STRESS_RUN_SECONDS:-900}"
+build_type="${QVRAD_STRESS_BUILD_TYPE:-RelWithDebInfo}"
 # The unit tests, the hardening tests with the fuzz seeds' replay, and the thread tests: no
 # FreeRADIUS (label interop), no package or emulation tests.
 labels='^(unit|hardening|threads)$'
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVRAD_BUILD_TESTS=ON \
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$build_type" -DQVRAD_BUILD_TESTS=ON \
   -DQVRAD_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs" >/dev/null
 total="$(ctest --test-dir "$build" -N -L "$labels" | sed -n 's/^Total Tests: //p')"
