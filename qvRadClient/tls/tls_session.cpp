@@ -311,7 +311,9 @@ void DescribeAlert(const CRadTlsSession::State& s, const char* lead, char* text,
                : s.tls12Only ? ": it does not speak TLS 1.2 with this PSK"
                              : ": it does not speak TLS 1.3 (a PSK over TLS 1.2 needs "
                                "QVRAD_TLS_PSK_TLS12=yes)");
-    else if (s.psk && (alert == 40 || alert == 47 || alert == 51 || alert == 109 || alert == 115))
+    // bad_record_mac: in TLS 1.2 a server with another key cannot read the client's Finished.
+    else if (s.psk && (alert == 20 || alert == 40 || alert == 47 || alert == 51 || alert == 109 ||
+                       alert == 115))
         Append(text, size, ": it did not accept the PSK identity or key");
     else if (!s.psk && (alert == 42 || alert == 46 || alert == 48 || alert == 116))
         Append(text, size, ": it did not accept this client's certificate");
