@@ -84,8 +84,9 @@ class QuietResponder {
             MD5Update(&ctx, out, static_cast<std::uint32_t>(length));
             MD5Update(&ctx, kSecret, sizeof kSecret - 1);
             MD5Final(out + 4, &ctx);
-            platform::SocketSendTo(socket_, out, length, ip, port);
+            // Counted before it leaves: a caller that has its text can read the count at once.
             ++answered_;
+            platform::SocketSendTo(socket_, out, length, ip, port);
         }
     }
 

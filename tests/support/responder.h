@@ -38,6 +38,9 @@ class LoopbackResponder {
     std::uint16_t Port() const { return port_; }
     platform::SocketHandle Socket() const { return socket_; }
     std::string PortText() const { return std::to_string(port_); }
+    // These three first wait (at most 10 s) until the responder's thread has read and answered
+    // every datagram that reached its socket before the call: read right after auth returns,
+    // answered or not, they hold all it sent, however late a loaded machine runs that thread.
     std::vector<Bytes> Received();
     std::size_t ReceivedCount();
     // When each datagram arrived, in seconds since the responder started.
@@ -47,13 +50,18 @@ class LoopbackResponder {
 
   private:
     void Run();
+    void Settle();
 
     Script script_;
     platform::SocketHandle socket_ = platform::kInvalidSocket;
     platform::SocketHandle other_ = platform::kInvalidSocket;
     std::uint16_t port_ = 0;
+    std::uint16_t otherPort_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<bool> recording_{true};
+    std::mutex settleMutex_;
+    unsigned settlesSent_ = 0;
+    std::atomic<unsigned> settlesSeen_{0};
     std::mutex mutex_;
     std::vector<Bytes> received_;
     std::vector<double> times_;
