@@ -201,7 +201,14 @@ const char* AttributeFaultText(AttributeFault fault) {
 // --verbose: what a tls:// entry's handshake settled, or why it failed, in words.
 void OnTlsConnection(void* context, const CRadTlsSession& session, bool connected,
                      const ExchangeMoment& moment) {
-    const ExchangeTrace* trace = static_cast<const ExchangeTrace*>(context);
+    ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
+    if (!connected) {
+        const char* reason = session.FailureReason();
+        std::size_t n = 0;
+        for (; reason[n] != '\0' && n + 1 < sizeof trace->tlsFailure; ++n)
+            trace->tlsFailure[n] = reason[n];
+        trace->tlsFailure[n] = '\0';
+    }
     if (!trace->verbose) return;
     char server[96];
     FormatServer(*moment.server, server, sizeof server);

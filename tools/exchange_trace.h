@@ -19,6 +19,9 @@ struct ExchangeTrace {
     std::int64_t roundTrip = 0;    // milliseconds from that send to the reply taken
     bool unsignedDropped = false;  // a verified reply was dropped for want of a signature
     int lastServer = -1;           // the entry of the last transmission shown, for its switches
+    // Why the last tls:// connection could not be made (empty: none failed), for --status, which
+    // has no qvrad_error_detail.
+    char tlsFailure[kTlsReasonSize] = {};
 
     ExchangeObserver Observer();
     // Forgets the exchange before, for the next one (an answer to an Access-Challenge).
@@ -29,6 +32,7 @@ struct ExchangeTrace {
         sent = 0;
         unsignedDropped = false;
         lastServer = -1;
+        tlsFailure[0] = '\0';
     }
 };
 

@@ -20,6 +20,8 @@
 #include "radius/nas_identity.h"
 #include "terminal.h"
 #include "text_escape.h"
+#include "tls/tls_session.h"
+#include "tls/tls_settings.h"
 
 // Shared with the POSIX prompt (terminal.h). Unbuffered streams only: a stdio buffer would keep
 // a copy of the secret that no wipe reaches.
@@ -89,13 +91,16 @@ static_assert(kSecretReadLimit + 2 <= kKeepLength + 1, "a read line fits a Value
 // one exchange seen on the wire is enough to search such a secret offline.
 constexpr std::size_t kShortSecret = 12;
 
+// RFC 6614 section 2.1: RADIUS over TLS listens on TCP port 2083.
+const char kTlsPort[] = "2083";
+
 const char kHelp[] =
     "Usage: qvrad-auth --server HOST [--port 1812] (--secret S | --secret-file F)\n"
     "                  --user U [--password P | --password-stdin]\n"
     "                  [--answer-stdin | --answer-file F] [--attributes] [--timeout 5]\n"
-    "                  [--require-message-authenticator] [-v]\n"
+    "                  [--require-message-authenticator] [TLS options] [-v]\n"
     "       qvrad-auth --status --server HOST [--port 1812] (--secret S | --secret-file F)\n"
-    "                  [--timeout 5] [-v]\n"
+    "                  [--timeout 5] [TLS options] [-v]\n"
     "       qvrad-auth --help | --version\n"
     "\n"
     "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST through the\n"
@@ -103,14 +108,17 @@ const char kHelp[] =
     "reply's Reply-Messages (one a line), and exits with the server's decision.\n"
     "\n"
     "  --server HOST       server name, IPv4 or IPv6 address (::1, [::1]), or a list of up to\n"
-    "                      10 separated by commas, tried in turn within the one timeout\n"
-    "  --port N            UDP port, 1 to 65535 (default 1812)\n"
+    "                      10 separated by commas, tried in turn within the one timeout;\n"
+    "                      tls://HOST is RADIUS over TLS (RFC 6614) to HOST, never in the clear\n"
+    "  --port N            UDP port (TCP for tls://), 1 to 65535 (default 1812; 2083 when\n"
+    "                      every server is tls://)\n"
     "  --secret S          shared secret\n"
     "  --secret-file F     shared secret: the first line of F, line ending dropped; refused\n"
     "                      (exit 64) unless F is a regular file, or if group or others have any\n"
     "                      access to F or another user owns it (mend it with: chmod 600 F)\n"
     "                      (without either, the environment variable QVRAD_SECRET, which is\n"
-    "                      then removed from this process's environment)\n"
+    "                      then removed from this process's environment; without any, when\n"
+    "                      every server is tls://, \"radsec\")\n"
     "  --user U            User-Name, sent exactly as given (spaces included)\n"
     "  --password P        password\n"
     "  --password-stdin    password: one line read from standard input, line ending dropped\n"
@@ -144,8 +152,25 @@ const char kHelp[] =
     "                      QVRAD_NAS_IP_ADDRESS, else none)\n"
     "  -v, --verbose       show the exchange on standard error: the request sent and its\n"
     "                      attributes (User-Password hidden), each datagram received and why it\n"
-    "                      was discarded or taken, and the reply's attributes\n"
+    "                      was discarded or taken, and the reply's attributes; for tls:// the\n"
+    "                      TLS version, cipher suite and the server certificate's subject and\n"
+    "                      issuer, or why the connection failed\n"
     "  --version           print the library's banner\n"
+    "TLS options, for tls:// servers only (each sets what its variable sets, in its place;\n"
+    "the variables not replaced still count). Certificates: all three files, PEM:\n"
+    "  --tls-ca F          the CA that signs the server's certificate: the only trust\n"
+    "                      anchor (QVRAD_TLS_CA_FILE)\n"
+    "  --tls-cert F        this client's certificate (QVRAD_TLS_CERT_FILE)\n"
+    "  --tls-key F         its private key, unencrypted (QVRAD_TLS_KEY_FILE)\n"
+    "  --tls-server-name N the name the server's certificate must carry in its\n"
+    "                      subjectAltName (default: HOST as given) (QVRAD_TLS_SERVER_NAME)\n"
+    "Or a pre-shared key (RFC 9813), TLS 1.3 unless --tls-psk-tls12:\n"
+    "  --tls-psk-identity I  the PSK identity, 1 to 128 bytes (QVRAD_TLS_PSK_IDENTITY)\n"
+    "  --tls-psk-file F    the key: 16 to 64 octets as hex (QVRAD_TLS_PSK_FILE)\n"
+    "  --tls-psk-tls12     the PSK serves TLS 1.2, and only 1.2 (QVRAD_TLS_PSK_TLS12=yes)\n"
+    "Over TLS the RADIUS secret is \"radsec\" (RFC 6614); the secret given still must not be\n"
+    "the PSK. A TLS failure prints 6040#0#ERR_NETWORK_FAIL (exit 2) and its reason on\n"
+    "standard error; settings that make neither mode are a usage fault (exit 64).\n"
     "Options take \"--name value\" or \"--name=value\"; the last of a repeated option wins.\n"
     "\n"
     "Secrets and passwords given on the command line are visible to other users of this\n"
@@ -177,8 +202,9 @@ const char kHelp[] =
     "  0   Access-Accept (the text may still be 6041#0#ERR_INVALID_RADIUS_FORMAT, as a host\n"
     "      would get, when the Accept carried no Reply-Message); --status: alive\n"
     "  1   Access-Reject, or an Access-Accept whose attributes do not parse (RFC 2865 section 5)\n"
-    "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout, or no\n"
-    "                                       server resolved; --status: no answer\n"
+    "  2   6040#0#ERR_NETWORK_FAIL          no verified reply within the timeout, no server\n"
+    "                                       resolved, or every tls:// server failed;\n"
+    "                                       --status: no answer\n"
     "  3   6041#0#ERR_INVALID_RADIUS_FORMAT more than 10 Access-Challenges in one login;\n"
     "                                       --status: a reply of another Code\n"
     "  4   6007#0#INVALID_INPUT_ERR         the library refused an argument; nothing was sent\n"
@@ -237,12 +263,43 @@ int Usage(const char* message, const char* detail = nullptr) {
     return kExitUsage;
 }
 
+// The --tls-* options: each, when given, takes the place of its QVRAD_TLS_* variable.
+struct TlsOptions {
+    const char* caFile = nullptr;
+    const char* certFile = nullptr;
+    const char* keyFile = nullptr;
+    const char* serverName = nullptr;
+    const char* pskIdentity = nullptr;
+    const char* pskFile = nullptr;
+    bool pskTls12 = false;
+
+    bool Any() const {
+        return caFile != nullptr || certFile != nullptr || keyFile != nullptr ||
+               serverName != nullptr || pskIdentity != nullptr || pskFile != nullptr || pskTls12;
+    }
+    // The field an option with a value sets, or null for another name.
+    const char** Field(const char* name) {
+        const struct {
+            const char* name;
+            const char** field;
+        } table[] = {{"--tls-ca", &caFile},
+                     {"--tls-cert", &certFile},
+                     {"--tls-key", &keyFile},
+                     {"--tls-server-name", &serverName},
+                     {"--tls-psk-identity", &pskIdentity},
+                     {"--tls-psk-file", &pskFile}};
+        for (const auto& row : table)
+            if (std::strcmp(name, row.name) == 0) return row.field;
+        return nullptr;
+    }
+};
+
 struct Options {
     bool verbose = false;
     bool status = false;
     bool requireSignature = false;
     const char* server = nullptr;
-    const char* port = "1812";
+    const char* port = nullptr;  // null: 1812, or 2083 when every server is tls://
     const char* user = nullptr;
     const char* timeout = "5";
     const char* secretFile = nullptr;
@@ -254,6 +311,7 @@ struct Options {
     bool attributes = false;
     bool help = false;
     bool version = false;
+    TlsOptions tls;
     Value secret;    // --secret, copied out of argv
     Value password;  // --password, copied out of argv
 };
@@ -263,6 +321,24 @@ struct Options {
 void TakeFromArgv(char* argument, Value* value) {
     value->Assign(argument);
     Wipe(argument, std::strlen(argument));
+}
+
+// The entries of a server argument as auth splits it, and how many of them are tls://; 0 and 0
+// for one that does not split (the library refuses it later, exit 4).
+int EntryCount(const char* server, int* tlsEntries = nullptr) {
+    ServerList list;
+    if (tlsEntries != nullptr) *tlsEntries = 0;
+    if (server == nullptr || SplitServerList(server, std::strlen(server), &list) != 0) return 0;
+    for (std::int32_t i = 0; tlsEntries != nullptr && i < list.count; ++i)
+        if (std::strncmp(list.text + list.entry[i], kTlsScheme, sizeof kTlsScheme - 1) == 0)
+            ++*tlsEntries;
+    return list.count;
+}
+
+int CountTlsEntries(const char* server) {
+    int tlsEntries = 0;
+    EntryCount(server, &tlsEntries);
+    return tlsEntries;
 }
 
 // 0, or the exit status of a usage fault. As getopt-style tools do, the last of a repeated
@@ -318,6 +394,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--require-message-authenticator") == 0) {
             if ((rc = flag()) != 0) return rc;
             o->requireSignature = true;
+        } else if (std::strcmp(name, "--tls-psk-tls12") == 0) {
+            if ((rc = flag()) != 0) return rc;
+            o->tls.pskTls12 = true;
+        } else if (const char** tlsField = o->tls.Field(name)) {
+            if ((rc = value(&v)) != 0) return rc;
+            *tlsField = v;
         } else if (std::strcmp(name, "--server") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->server = v;
@@ -367,6 +449,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
         return Usage("give the password once: --password or --password-stdin");
     if (o->answerStdin && o->answerFile != nullptr)
         return Usage("give the answers once: --answer-stdin or --answer-file");
+    int tlsEntries = 0;
+    const int entries = EntryCount(o->server, &tlsEntries);
+    if (o->tls.Any() && tlsEntries == 0)
+        return Usage("the --tls-* options are for tls:// servers, and --server names none");
+    if (o->port == nullptr) o->port = tlsEntries > 0 && tlsEntries == entries ? kTlsPort : "1812";
     return 0;
 }
 
@@ -550,8 +637,15 @@ int ReportFailure(int status) {
         default:
             break;
     }
-    if (status != QVRAD_E_ARGUMENT && status != QVRAD_E_TIMEOUT)
+    const char* detail = status == QVRAD_E_TLS ? qvrad_error_detail() : "";
+    if (detail[0] != '\0') {
+        // The reason may quote the server's name as given: escaped, as a server's text is.
+        std::fputs("qvrad-auth: RADIUS over TLS failed: ", stderr);
+        WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(detail), std::strlen(detail));
+        std::fputc('\n', stderr);
+    } else if (status != QVRAD_E_ARGUMENT && status != QVRAD_E_TIMEOUT) {
         std::fprintf(stderr, "qvrad-auth: %s\n", qvrad_strerror(status));
+    }
     PrintResult(text);
     return exitStatus;
 }
@@ -623,6 +717,69 @@ struct Handles {
     Handles& operator=(const Handles&) = delete;
 };
 
+// A --tls-* path or name in place of its variable, as ReadTlsSettingsFromEnvironment takes the
+// variable: longer than the field holds, it is cleared and marked too long, never cut.
+void TakeTlsText(const char* value, char* field, std::size_t size, std::uint8_t bit,
+                 TlsSettings* into) {
+    if (value == nullptr) return;
+    const std::size_t length = std::strlen(value);
+    std::memset(field, 0, size);
+    into->tooLong = static_cast<std::uint8_t>(into->tooLong & ~bit);
+    if (length >= size)
+        into->tooLong |= bit;
+    else
+        std::memcpy(field, value, length);
+}
+
+// The TLS settings of the run: the environment's, as the library read them at load, with each
+// --tls-* option in its variable's place, made the process's record, which a client starts
+// from (for a login) and auth's call takes (for --status). 0, or the exit status of a fault:
+// a build without TLS (6007, exit 4, as auth gives), or settings that make neither mode
+// (exit 64, with the reason).
+int SetUpTls(const TlsOptions& tls) {
+    static TlsSettings settings;  // 4.4 KiB of paths: not on the stack
+    settings = ProcessTlsSettings();
+    TakeTlsText(tls.caFile, settings.caFile, sizeof settings.caFile, kTlsCaFileBit, &settings);
+    TakeTlsText(tls.certFile, settings.certFile, sizeof settings.certFile, kTlsCertFileBit,
+                &settings);
+    TakeTlsText(tls.keyFile, settings.keyFile, sizeof settings.keyFile, kTlsKeyFileBit, &settings);
+    TakeTlsText(tls.pskFile, settings.pskFile, sizeof settings.pskFile, kTlsPskFileBit, &settings);
+    TakeTlsText(tls.serverName, settings.serverName, sizeof settings.serverName, kTlsServerNameBit,
+                &settings);
+    if (tls.pskIdentity != nullptr) {
+        // RFC 4279 section 5.3: up to 128 octets, taken as given.
+        const std::size_t length = std::strlen(tls.pskIdentity);
+        std::memset(settings.pskIdentity, 0, sizeof settings.pskIdentity);
+        settings.pskIdentityLength = 0;
+        settings.tooLong = static_cast<std::uint8_t>(settings.tooLong & ~kTlsPskIdentityBit);
+        if (length > kMaxPskIdentityLength) {
+            settings.tooLong |= kTlsPskIdentityBit;
+        } else {
+            std::memcpy(settings.pskIdentity, tls.pskIdentity, length);
+            settings.pskIdentityLength = static_cast<std::uint8_t>(length);
+        }
+    }
+    if (tls.pskTls12) settings.pskTls12 = PskTls12::kOn;
+    SetProcessTlsSettings(settings);
+    if (!TlsBuiltIn()) {
+        std::fputs(
+            "qvrad-auth: this build has no TLS (built without the Mbed TLS sources): tls:// "
+            "servers are refused, nothing was sent\n",
+            stderr);
+        PrintResult(kResultInvalidInput);
+        return kExitInvalidInput;
+    }
+    const char* reason = "";
+    if (CheckTlsSettings(settings, &reason) != TlsMode::kIncomplete) return 0;
+    // The library's reason names the variables; the options stand in their place.
+    std::fputs(
+        "qvrad-auth: --tls-ca, --tls-cert, --tls-key, --tls-server-name, --tls-psk-identity, "
+        "--tls-psk-file and --tls-psk-tls12 set QVRAD_TLS_CA_FILE, _CERT_FILE, _KEY_FILE, "
+        "_SERVER_NAME, _PSK_IDENTITY, _PSK_FILE and _PSK_TLS12=yes\n",
+        stderr);
+    return Usage("the TLS settings make no mode", reason);
+}
+
 // A port or timeout as auth parses it (atoi, refused past int), or -1; a text of auth's
 // 2048-byte argument bound or longer, -1 too.
 int ParseNumber(const char* text) {
@@ -691,7 +848,8 @@ int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
         status = qvrad_login_answer(h.login, answer.text);
     }
     if (status != QVRAD_OK) {
-        ExplainNoReply(*trace, o, false);
+        // A TLS failure's reason says more than the secret hint.
+        if (status != QVRAD_E_TLS) ExplainNoReply(*trace, o, false);
         return ReportFailure(status);
     }
     if (qvrad_login_code(h.login) == QVRAD_CODE_CHALLENGE)
@@ -764,6 +922,12 @@ int RunProbe(Options& o, ExchangeTrace& trace, const ExchangeObserver& observer)
     const StatusOutcome outcome = RunStatus(args, &observer);
     Wipe(o.secret.text, sizeof o.secret.text);
     ExplainNoReply(trace, o, true);
+    if (outcome == StatusOutcome::kNoAnswer && trace.tlsFailure[0] != '\0') {
+        std::fputs("qvrad-auth: RADIUS over TLS failed: ", stderr);
+        WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(trace.tlsFailure),
+                     std::strlen(trace.tlsFailure));
+        std::fputc('\n', stderr);
+    }
     return ReportStatus(outcome, trace, o.timeout);
 }
 
@@ -789,9 +953,12 @@ int main(int argc, char** argv) {
     if (o.secretFile != nullptr) {
         if ((rc = ReadSecretFile(o.secretFile, &o.secret)) != 0) return rc;
     } else if (!o.secret.set) {
-        if (!TakeEnvironment("QVRAD_SECRET", o.secret.text, kKeepLength, &o.secret.length))
+        if (TakeEnvironment("QVRAD_SECRET", o.secret.text, kKeepLength, &o.secret.length))
+            o.secret.set = true;
+        else if (CountTlsEntries(o.server) == EntryCount(o.server) && EntryCount(o.server) > 0)
+            o.secret.Assign(kRadiusTlsSecret);  // RFC 6614 section 2.3: the secret over TLS
+        else
             return Usage("no secret: give --secret-file, QVRAD_SECRET or --secret");
-        o.secret.set = true;
     }
     if (!o.status && !o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
     AnswerSource answers;
@@ -804,12 +971,16 @@ int main(int argc, char** argv) {
         std::fputs("qvrad-auth: the library could not start its socket layer\n", stderr);
         return kExitInternal;
     }
-    if (o.secret.length > 0 && o.secret.length <= kShortSecret)
+    // Over TLS the secret only keeps a PSK equal to it from use: no warning for a TLS-only run.
+    if (o.secret.length > 0 && o.secret.length <= kShortSecret &&
+        CountTlsEntries(o.server) < EntryCount(o.server))
         std::fprintf(stderr,
                      "qvrad-auth: warning: the shared secret is %u bytes; one of 12 or fewer can "
                      "be found offline from one exchange seen on the wire: use at least 16 random "
                      "characters\n",
                      static_cast<unsigned>(o.secret.length));
+
+    if (CountTlsEntries(o.server) > 0 && (rc = SetUpTls(o.tls)) != 0) return rc;
 
     ExchangeTrace trace;
     trace.verbose = o.verbose;

@@ -213,7 +213,7 @@ class CRadClient {
     std::int32_t currentIndex = -1;  // its place in sent, -1 until it goes out
     std::int32_t replyServer = -1;   // the entry whose reply was taken (its source, else its form)
     bool replySigned = false;        // that reply carried a verified Message-Authenticator
-    bool anySent = false;            // some transmission went out
+    bool anySent = false;            // some datagram went out (a request over TLS is not one)
     bool replyOverTls = false;       // the reply came over a TLS connection
     bool tlsFailed = false;          // a tls:// entry failed; tlsReason says why (the last one)
     char tlsReason[kTlsReasonSize] = {};

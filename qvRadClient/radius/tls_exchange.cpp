@@ -55,7 +55,9 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr);
     const SentRequest form = owner->current.sent;
     const bool sent = session->Send(request.octets, request.Length(), shareEnd) >= 0;
-    owner->anySent = owner->anySent || sent;
+    // anySent is left alone: it stands for a datagram that went out, whose reply the call awaits
+    // on its UDP sockets until the deadline after the last share. A reply to this request can
+    // only come over this connection, which ends with the share.
     if (observer != nullptr) {
         moment.transmission = 1;
         moment.elapsedMillis = platform::MonotonicMillis() - owner->firstTransmission;

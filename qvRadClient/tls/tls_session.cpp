@@ -33,7 +33,8 @@ struct CRadTlsSession::State {
     bool psk = false;
     bool tls12Only = false;  // a PSK by the explicit TLS 1.2 setting
     // The verify callback's inputs and findings.
-    const char* reference = nullptr;  // the name or address literal to find in subjectAltName
+    // The name or address literal to find in subjectAltName (an IPv6 literal without brackets).
+    char reference[kMaxTlsServerNameLength + 1] = {};
     bool referenceIsAddress = false;
     bool hasSubjectAltName = false;
     char* subject = nullptr;  // the session's own buffers
@@ -310,7 +311,9 @@ void DescribeAlert(const CRadTlsSession::State& s, const char* lead, char* text,
                : s.tls12Only ? ": it does not speak TLS 1.2 with this PSK"
                              : ": it does not speak TLS 1.3 (a PSK over TLS 1.2 needs "
                                "QVRAD_TLS_PSK_TLS12=yes)");
-    else if (s.psk && (alert == 40 || alert == 47 || alert == 51 || alert == 109 || alert == 115))
+    // bad_record_mac: in TLS 1.2 a server with another key cannot read the client's Finished.
+    else if (s.psk && (alert == 20 || alert == 40 || alert == 47 || alert == 51 || alert == 109 ||
+                       alert == 115))
         Append(text, size, ": it did not accept the PSK identity or key");
     else if (!s.psk && (alert == 42 || alert == 46 || alert == 48 || alert == 116))
         Append(text, size, ": it did not accept this client's certificate");
@@ -370,8 +373,15 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
     mbedtls_x509_crt_init(&s.own);
     mbedtls_pk_init(&s.key);
     s.psk = mode == TlsMode::kPsk;
-    s.reference = reference;
-    s.referenceIsAddress = IsAddressLiteral(reference);
+    // An IPv6 literal in brackets, as an entry may write it ("tls://[::1]"), names the address
+    // inside: an IP-ID to match, and no SNI (RFC 6066 section 3).
+    std::size_t length = std::strlen(reference);
+    if (length > 2 && reference[0] == '[' && reference[length - 1] == ']') {
+        std::memcpy(s.reference, reference + 1, length - 2);
+        if (!IsAddressLiteral(s.reference)) std::memset(s.reference, 0, sizeof s.reference);
+    }
+    if (s.reference[0] == '\0') std::memcpy(s.reference, reference, length);
+    s.referenceIsAddress = IsAddressLiteral(s.reference);
     s.subject = subject_;
     s.issuer = issuer_;
 
@@ -396,14 +406,13 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
         return Fail(TlsFailure::kIo, "no memory for the TLS session");
     // SNI for a name only (RFC 6066 section 3); an address literal is checked as an IP-ID with no
     // name given to Mbed TLS (NULL: its own name check, and its Common Name fallback, are off).
-    if (mbedtls_ssl_set_hostname(&s.ssl, s.referenceIsAddress ? nullptr : reference) != 0)
+    if (mbedtls_ssl_set_hostname(&s.ssl, s.referenceIsAddress ? nullptr : s.reference) != 0)
         return Fail(TlsFailure::kSettings, "the server name is not usable for SNI");
     mbedtls_ssl_set_bio(&s.ssl, &s, BioSend, BioReceive, nullptr);
 
     if (Connect(ip, port, deadlineMillis) != 0) return -1;
     if (Handshake(deadlineMillis) != 0) return -1;
     s.established = true;
-    s.reference = nullptr;  // the caller's text, valid during Open only
     Append(version_, sizeof version_, mbedtls_ssl_get_version(&s.ssl));
     Append(suite_, sizeof suite_, mbedtls_ssl_get_ciphersuite(&s.ssl));
     if (s.psk) subject_[0] = issuer_[0] = '\0';

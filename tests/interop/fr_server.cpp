@@ -108,10 +108,11 @@ bool LoadServer(FrServer* server, std::string* error) {
                           server, error);
 }
 
-bool LoadServerFrom(const std::string& path, FrServer* server, std::string* error) {
+bool ReadEnvFile(const std::string& path, std::map<std::string, std::string>* vars,
+                 std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = "cannot read " + path + " (is the freeradius fixture running?)";
+        *error = "cannot read " + path + " (is its fixture running?)";
         return false;
     }
     std::string line;
@@ -120,11 +121,16 @@ bool LoadServerFrom(const std::string& path, FrServer* server, std::string* erro
         const std::size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string value = line.substr(eq + 1);
-        // genconf.py writes values in single quotes and never puts a quote inside one.
+        // genconf.py and peers.sh write values in single quotes and never put one inside.
         if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
             value = value.substr(1, value.size() - 2);
-        server->vars[line.substr(0, eq)] = value;
+        (*vars)[line.substr(0, eq)] = value;
     }
+    return true;
+}
+
+bool LoadServerFrom(const std::string& path, FrServer* server, std::string* error) {
+    if (!ReadEnvFile(path, &server->vars, error)) return false;
     if (!server->Get("QVRAD_FR_UNAVAILABLE").empty()) {
         *error = "server unavailable: " + server->Get("QVRAD_FR_UNAVAILABLE");
         return false;
@@ -160,6 +166,30 @@ bool LogCountReaches(const std::string& logPath, const std::string& needle, int 
 
 bool LogContains(const std::string& logPath, const std::string& needle, int timeoutMs) {
     return LogCountReaches(logPath, needle, 1, timeoutMs);
+}
+
+std::vector<std::string> RequestRoutes(const std::string& logPath, const std::string& needle) {
+    // "(N) Received Access-Request Id I from A:P to B:Q length L", then "(N)   Attr = value"
+    // lines of the same request number N.
+    std::istringstream log(ReadWhole(logPath));
+    std::map<std::string, std::string> routes;  // request number -> its route
+    std::vector<std::string> found;
+    std::string line;
+    while (std::getline(log, line)) {
+        const std::size_t close = line.find(") ");
+        if (line.empty() || line[0] != '(' || close == std::string::npos) continue;
+        const std::string number = line.substr(0, close + 1);
+        const std::size_t from = line.find(" from ", close);
+        const std::size_t length = line.find(" length ", close);
+        if (line.compare(close + 2, 9, "Received ") == 0 && from != std::string::npos &&
+            length != std::string::npos) {
+            routes[number] = line.substr(from + 6, length - from - 6);
+        } else if (line.find(needle, close) != std::string::npos && routes.count(number) != 0) {
+            found.push_back(routes[number]);
+            routes.erase(number);  // once per request
+        }
+    }
+    return found;
 }
 
 std::string UniqueToken(std::size_t length) {

@@ -41,6 +41,11 @@ struct FrServer {
     }
 };
 
+// NAME='value' lines of an env file (ports.env, the TLS peers' peers.env), quotes removed;
+// false with a reason when it cannot be read.
+bool ReadEnvFile(const std::string& path, std::map<std::string, std::string>* vars,
+                 std::string* error);
+
 // Reads ports.env of the running server (QVRAD_FR_ENV, else the path CMake compiled in).
 // false, with a reason, when it is missing or lacks a variable every test needs; a server whose
 // start was skipped (its package could not be fetched) has QVRAD_FR_UNAVAILABLE instead.
@@ -55,6 +60,11 @@ int LogCount(const std::string& logPath, const std::string& needle);
 // True once the log holds needle at least count times, within timeoutMs.
 bool LogCountReaches(const std::string& logPath, const std::string& needle, int count,
                      int timeoutMs);
+
+// Where each request the log shows came from and went to ("127.0.0.1:40022 to
+// 127.0.0.1:2083"), for the requests that carry needle among their attributes (a unique
+// NAS-Identifier, say), in log order.
+std::vector<std::string> RequestRoutes(const std::string& logPath, const std::string& needle);
 
 // A fresh random text of letters and digits, so a log line can be told apart from every other.
 std::string UniqueToken(std::size_t length);

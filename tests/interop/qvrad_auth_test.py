@@ -716,6 +716,64 @@ def otp_cases(servers, work):
     return cases
 
 
+def tls_cases(fr, fr327):
+    """RADIUS over TLS to the servers' TLS listeners with the --tls-* options: certificates with
+    what --verbose shows of the connection, the PSK over TLS 1.2 by --tls-psk-tls12 (3.2.1) and
+    TLS 1.3 (3.2.7), an option in its variable's place, a refusal and its reason, and settings
+    that make neither mode."""
+    if "QVRAD_FR_TLS_PORT_CERT" not in fr:
+        print("skip the TLS rows: the server has no TLS listeners")
+        return []
+    port = fr["QVRAD_FR_TLS_PORT_CERT"]
+    certs = ["--tls-ca", fr["QVRAD_FR_TLS_CA"], "--tls-cert", fr["QVRAD_FR_TLS_CLIENT_CERT"],
+             "--tls-key", fr["QVRAD_FR_TLS_CLIENT_KEY"]]
+    psk = ["--tls-psk-identity", fr["QVRAD_FR_TLS_PSK_IDENTITY"], "--tls-psk-file",
+           fr["QVRAD_FR_TLS_PSK_KEY_FILE"]]
+    # Over TLS the secret is "radsec" (RFC 6614 section 2.3): this one only must not be the PSK,
+    # and being short draws no warning there.
+    secret = {"QVRAD_SECRET": "unused"}
+    login = ["--user", "alice", "--password-stdin"]
+    alice = b"Welcome, alice\n"
+    cases = [
+        Case("tls:// with certificates and no secret given (radsec), verbose: version, suite, "
+             "subject and issuer",
+             ["--server", "tls://127.0.0.1", "--port", port, "-v"] + certs + login, 0, alice,
+             b"alice-pass\n", stderr=[
+                 b"Server 1: TLS connection to 127.0.0.1:%s: TLSv1.3, TLS1-3-" % port.encode(),
+                 b"\tcertificate subject CN=localhost, O=qvRadClient tests",
+                 b"\tissued by CN=qvRadClient test CA, O=qvRadClient tests",
+                 b"Received Access-Accept Id 0"], hidden=b"warning"),
+        Case("tls:// refused: the certificate does not name the server asked for, exit 2",
+             ["--server", "tls://127.0.0.1", "--port", port, "--tls-server-name",
+              "radius.invalid"] + certs + login, 2, NETWORK_FAIL, b"alice-pass\n", secret,
+             stderr=b"qvrad-auth: RADIUS over TLS failed: the name radius.invalid is not in the "
+                    b"server certificate's subjectAltName"),
+        Case("tls:// option in its variable's place: --tls-server-name over QVRAD_TLS_SERVER_NAME",
+             ["--server", "tls://127.0.0.1", "--port", port, "--tls-server-name", "localhost"] +
+             login, 0, alice, b"alice-pass\n", secret, extra={
+                 "QVRAD_TLS_CA_FILE": fr["QVRAD_FR_TLS_CA"],
+                 "QVRAD_TLS_CERT_FILE": fr["QVRAD_FR_TLS_CLIENT_CERT"],
+                 "QVRAD_TLS_KEY_FILE": fr["QVRAD_FR_TLS_CLIENT_KEY"],
+                 "QVRAD_TLS_SERVER_NAME": "radius.invalid"}),
+        Case("tls:// PSK over TLS 1.2 by --tls-psk-tls12, rejected, verbose",
+             ["--server", "tls://127.0.0.1", "--port", fr["QVRAD_FR_TLS_PORT_PSK"], "-v",
+              "--tls-psk-tls12"] + psk + login, 1, b"Access denied\n", b"wrong-pass\n", secret,
+             stderr=b": TLSv1.2, TLS-ECDHE-PSK-WITH-CHACHA20-POLY1305-SHA256"),
+        Case("tls:// settings of neither mode: usage fault naming what is missing",
+             ["--server", "tls://127.0.0.1", "--port", port, "--tls-cert",
+              fr["QVRAD_FR_TLS_CLIENT_CERT"]] + login, 64, None, b"alice-pass\n", secret,
+             stderr=[b"--tls-ca, --tls-cert", b"QVRAD_TLS_CA_FILE is not set"]),
+        Case("--tls-* options without a tls:// server: usage fault",
+             ["--server", fr["QVRAD_FR_HOST"], "--port", fr["QVRAD_FR_PORT_MAIN"]] + certs + login,
+             64, None, b"alice-pass\n", secret, stderr=b"--server names none"),
+    ]
+    if fr327 and "QVRAD_FR_TLS_PORT_PSK" in fr327:
+        cases.append(Case("tls:// PSK over TLS 1.3 to 3.2.7", ["--server", "tls://127.0.0.1",
+                          "--port", fr327["QVRAD_FR_TLS_PORT_PSK"], "-v"] + psk + login, 0,
+                          alice, b"alice-pass\n", secret, stderr=b": TLSv1.3, TLS1-3-"))
+    return cases
+
+
 def usage_cases(fr):
     host, port = fr["QVRAD_FR_HOST"], fr["QVRAD_FR_PORT_MAIN"]
     base = ["--server", host, "--port", port]
@@ -864,7 +922,8 @@ def main():
             fr327 = None
     os.makedirs(args.work, exist_ok=True)
     base_env = {k: v for k, v in os.environ.items()
-                if k not in ("QVRAD_SECRET", "QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR")}
+                if k not in ("QVRAD_SECRET", "QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR")
+                and not k.startswith("QVRAD_TLS_")}
     # No NAS-Identifier unless a row names one: the 63-byte request the rows pin.
     base_env.update(QVRAD_NAS_IDENTIFIER="", QVRAD_NAS_IP_ADDRESS="")
     loop = Responder(loopback_scripts())
@@ -872,7 +931,7 @@ def main():
     set_dacl = args.command[:-1] + [args.set_dacl] if args.set_dacl else None
     cases = server_cases(fr, fr327, args.work, args.preload, not args.no_proc, loop, args.crlf,
                          set_dacl) + otp_cases([fr] + ([fr327] if fr327 else []),
-                                                args.work) + usage_cases(fr)
+                                                args.work) + tls_cases(fr, fr327) + usage_cases(fr)
 
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
@@ -881,7 +940,7 @@ def main():
     for case, result in zip(cases, results):
         faults, took, err = judge(case, result)
         for word in (b"visible to other users", b"last of a repeated option wins",
-                     b"1   Access-Reject", b"On Windows nothing is blanked"):
+                     b"1   Access-Reject", b"On Windows nothing is blanked", b"--tls-psk-tls12"):
             if case.name == "--help" and word not in result[1]:
                 faults.append("--help does not say %r" % word)
         if faults:
