@@ -255,6 +255,7 @@ void MakeValue(char* out, std::size_t length, std::uint32_t seed) {
 // PSK as octets and as its file's text, or the client's private key as octets (big-endian as
 // its files hold it, and little-endian as Mbed TLS's bignum limbs hold it on x86-64) and as the
 // key file's PEM text.
+//
 // The TLS session's own secrets, known only once its handshake is over, come from the server's
 // key log: the TLS 1.2 master secret, the TLS 1.3 traffic and exporter secrets (each of them an
 // HMAC key in the key schedule, RFC 8446 section 7.1, so their HMAC pads count too) and the TLS
@@ -338,11 +339,12 @@ struct Call {
     const TlsOptions* tls = nullptr;  // a structured login's TLS options (server "tls://...")
 };
 
+// Run once the job has returned, before any scan: values learned during the call join the table.
+std::function<void()> g_beforeScan;
+
 // The frame of the job the call runs in, and the stack it runs on (zeros when it started): how
 // deep the call's frames, and its wipe, wrote below the job's frame.
 std::uintptr_t g_jobFrame = 0;
-// Run once the job has returned, before any scan: values learned during the call join the table.
-std::function<void()> g_beforeScan;
 const std::uint8_t* g_stackBase = nullptr;
 std::size_t g_callDepth = 0;
 

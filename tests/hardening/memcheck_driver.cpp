@@ -6,6 +6,7 @@
 // (with certificates and with a PSK, TLS 1.3 and 1.2) against an OpenSSL server in this process,
 // where the build has TLS and OpenSSL's libssl. Exits 0 when every call gave the expected outcome.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -324,10 +325,13 @@ int main() {
         }
     }
     StructuredLogins(a, c, vendor.PortText(), s);
+    const auto tlsStart = std::chrono::steady_clock::now();
     const int tlsLogins = TlsLogins();
+    const double tlsSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tlsStart).count();
     std::printf(
-        "500 calls (%d silent), 61 structured logins and %d over TLS, %d failures; info: "
-        "%s\n",
-        silentCalls, tlsLogins, g_failures, info());
+        "500 calls (%d silent), 61 structured logins and %d over TLS (%.1f s), %d "
+        "failures; info: %s\n",
+        silentCalls, tlsLogins, tlsSeconds, g_failures, info());
     return g_failures == 0 ? 0 : 1;
 }
