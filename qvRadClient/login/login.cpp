@@ -66,6 +66,7 @@ struct LoginCall {
                 client.servers[i]->UseTls(spec.host + sizeof kTlsScheme - 1, &spec.tls);
                 client.servers[i]->session = login.session;
                 login.session = nullptr;
+                client.usedTls = true;  // the entry closes it, at the latest with the client
             }
             place[i] = first + i;
         }
@@ -134,8 +135,8 @@ int RunLogin(qvrad_login& login, const char* password, bool answer) {
         login.reply.octets[0] = 0;
         login.challenged = false;
     }
-    if (!login.challenged) {
-        delete login.session;  // close_notify: the login is over
+    if (!login.challenged && login.session != nullptr) {
+        CloseTlsSession(login.session);  // close_notify: the login is over
         login.session = nullptr;
     }
     return status;

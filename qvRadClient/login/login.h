@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "api/call_outline.h"
 #include "login/client_config.h"
 #include "login/reply_view.h"
 #include "radius/client.h"
@@ -35,7 +36,7 @@ struct qvrad_login {
     qvrad_login() = default;
     ~qvrad_login() {
         FreeReplyView(&view);
-        delete session;
+        if (session != nullptr) CloseTlsSession(session);
     }
     qvrad_login(const qvrad_login&) = delete;
     qvrad_login& operator=(const qvrad_login&) = delete;

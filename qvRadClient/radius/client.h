@@ -215,6 +215,7 @@ class CRadClient {
     bool replySigned = false;        // that reply carried a verified Message-Authenticator
     bool anySent = false;            // some datagram went out (a request over TLS is not one)
     bool replyOverTls = false;       // the reply came over a TLS connection
-    bool tlsFailed = false;          // a tls:// entry failed; tlsReason says why (the last one)
+    bool usedTls = false;  // a TLS session was opened, used or closed: the deeper end-of-call wipe
+    bool tlsFailed = false;  // a tls:// entry failed; tlsReason says why (the last one)
     char tlsReason[kTlsReasonSize] = {};
 };

@@ -22,6 +22,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         if (observer != nullptr) observer->requestSent(observer->context, request, moment, false);
         if (!address.Sendable()) return nullptr;
     }
+    owner->usedTls = true;
     const auto fail = [this](const CRadTlsSession& failed) {
         owner->tlsFailed = true;
         const char* reason = failed.FailureReason();

@@ -2,6 +2,7 @@
 // QVRAD_MBEDTLS_SOURCE): every Open fails at once, before any connection, and says why.
 #include <cstring>
 
+#include "tls/tls_library.h"
 #include "tls/tls_session.h"
 
 struct CRadTlsSession::State {};
@@ -9,6 +10,9 @@ struct CRadTlsSession::State {};
 bool TlsBuiltIn() {
     return false;
 }
+
+// The module's unload calls it in every build; without Mbed TLS there is nothing to free.
+void TlsLibraryRelease() {}
 
 CRadTlsSession::CRadTlsSession() = default;
 

@@ -6,12 +6,16 @@
 // The password hiding alone must leave no copy either, and a copy left below auth's frame by a
 // callee (planted through the exchange's observer) must be gone when the call returns. The
 // structured logins (qvrad.h) are held to the same, their Access-Challenge answer included: the
-// login keeps the request's attributes, never the password or the answer.
+// login keeps the request's attributes, never the password or the answer. So are logins over
+// TLS (RFC 6614) against an OpenSSL server in this process, with certificates and with a PSK:
+// nor is the PSK, the client's private key or a secret of the TLS session left, and every block
+// Mbed TLS frees goes through here as well (its allocator hooks call operator new and delete).
 //
 // The values are long and distinctive, built at run time in static arrays and kept out of
-// std::string and gtest messages, which would leave copies of their own. Any 8 consecutive
-// bytes of a value count as a copy, and so do the HMAC pads (the key XOR 0x36 and XOR 0x5c,
-// RFC 2104 section 2), from which the key follows at once.
+// std::string and gtest messages on the calling thread, which would leave copies of their own
+// (the TLS values are made on the test's main thread, whose memory is not scanned). Any 8
+// consecutive bytes of a value count as a copy, and so do the HMAC pads (the key XOR 0x36 and
+// XOR 0x5c, RFC 2104 section 2), from which the key follows at once.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -25,10 +29,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
+#include <functional>
 #include <new>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "api/auth_call.h"
+#include "api/call_outline.h"
 #include "md5/md5.h"
 #include "qvRadClient.h"
 #include "qvrad.h"
@@ -36,14 +44,27 @@
 #include "radius/client.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
+#include "support/tls_peer.h"
+#include "support/tls_server.h"
+#include "tls/tls_session.h"
 
 namespace {
 
 constexpr std::size_t kWindow = 8;
-constexpr std::size_t kMaxWindows = 1024;
+constexpr std::size_t kMaxWindows = 2048;
 
-const char* const kValueNames[] = {"the secret", "the password", "the HMAC inner pad",
-                                   "the HMAC outer pad", "the answer"};
+const char* const kValueNames[] = {"the secret",
+                                   "the password",
+                                   "the HMAC inner pad",
+                                   "the HMAC outer pad",
+                                   "the answer",
+                                   "the PSK",
+                                   "the PSK file's hex text",
+                                   "the client's private key",
+                                   "the client's private key in little-endian limbs",
+                                   "the key file's PEM text",
+                                   "a TLS session secret or record key",
+                                   "an HMAC pad of a TLS session secret or record key"};
 constexpr std::size_t kNotFound = ~static_cast<std::size_t>(0);
 
 // Every 8-byte window of every value searched for, sorted, so that one pass over a region with a
@@ -56,14 +77,27 @@ struct WindowTable {
     };
     Window windows[kMaxWindows];
     std::size_t count = 0;
+    bool full = false;  // a window did not fit: the table misses part of a value
 
     void Add(const std::uint8_t* value, std::size_t length, int name) {
-        for (std::size_t at = 0; at + kWindow <= length && count < kMaxWindows; ++at) {
+        for (std::size_t at = 0; at + kWindow <= length; ++at) {
+            if (count == kMaxWindows) {
+                full = true;
+                return;
+            }
             std::memcpy(&windows[count].bytes, value + at, kWindow);
             windows[count++].value = name;
         }
     }
-    void Seal() { std::sort(windows, windows + count); }
+    // Sorted, without all-zero windows: those would match every wiped block, and no random
+    // value of this test has one but by a chance of 2^-64.
+    void Seal() {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            if (windows[i].bytes != 0) windows[kept++] = windows[i];
+        count = kept;
+        std::sort(windows, windows + count);
+    }
     // The offset of the first copy in the region (and which value it is), or kNotFound.
     std::size_t Find(const void* region, std::size_t length, int* value = nullptr) const {
         const std::uint8_t* p = static_cast<const std::uint8_t*>(region);
@@ -85,45 +119,73 @@ thread_local bool t_scanFrees = false;
 
 // Blocks freed by the call, copied as they were just before free and scanned afterwards on the
 // test's own thread: a search run inside operator delete would itself spill the values it
-// looks for into the very stack under test.
-constexpr std::size_t kFreedRoom = 256 * 1024;
-constexpr int kMaxFreed = 64;
+// looks for into the very stack under test. A window that is not all zeros meets a non-zero
+// octet, so only a block's non-zero span and kWindow - 1 octets either side are kept: a block
+// that is all zeros (as the blocks Mbed TLS frees are after its free's wipe, apart from the few
+// octets of malloc's slack past the size asked for) is only counted. A TLS login here frees up
+// to 14000 blocks, up to some 4500 of them with a non-zero octet, their spans under 300 KiB:
+// there is room for every block of such a call, and four times its spans.
+constexpr std::size_t kFreedRoom = 1024 * 1024;
+constexpr int kMaxFreed = 16384;
 unsigned char g_freed[kFreedRoom];
 std::size_t g_freedOffsets[kMaxFreed + 1];
 int g_freedCount = 0;
+int g_freedZero = 0;
+std::size_t g_freedLargest = 0;
 bool g_freedOverflow = false;
 
 void SaveFreed(void* p) {
     if (!t_scanFrees || p == nullptr) return;
     const std::size_t size = malloc_usable_size(p);
+    if (size > g_freedLargest) g_freedLargest = size;
+    const unsigned char* bytes = static_cast<const unsigned char*>(p);
+    std::size_t first = 0;
+    while (first < size && bytes[first] == 0) ++first;
+    if (first == size) {
+        ++g_freedZero;
+        return;
+    }
+    std::size_t end = size;
+    while (bytes[end - 1] == 0) --end;
+    const std::size_t from = first >= kWindow - 1 ? first - (kWindow - 1) : 0;
+    const std::size_t to = std::min(size, end + (kWindow - 1));
     const std::size_t used = g_freedOffsets[g_freedCount];
-    if (g_freedCount == kMaxFreed || size > kFreedRoom - used) {
+    if (g_freedCount == kMaxFreed || to - from > kFreedRoom - used) {
         g_freedOverflow = true;
         return;
     }
-    std::memcpy(g_freed + used, p, size);
-    g_freedOffsets[++g_freedCount] = used + size;
+    std::memcpy(g_freed + used, bytes + from, to - from);
+    g_freedOffsets[++g_freedCount] = used + (to - from);
 }
 
 void ForgetFreed() {
     g_freedCount = 0;
+    g_freedZero = 0;
+    g_freedLargest = 0;
     g_freedOffsets[0] = 0;
     g_freedOverflow = false;
 }
 
 struct FreedScan {
-    int blocks = 0;
+    int blocks = 0;  // all of them, the zeroed ones included
+    int zeroed = 0;
+    std::size_t kept = 0;  // octets of the others' spans, copied and scanned
     int withCopy = 0;
     std::size_t largest = 0;
 };
 
 FreedScan ScanFreed() {
     FreedScan scan;
+    scan.zeroed = g_freedZero;
+    scan.blocks = g_freedCount + g_freedZero;
+    scan.largest = g_freedLargest;
+    scan.kept = g_freedOffsets[g_freedCount];
     for (int i = 0; i < g_freedCount; ++i) {
         const std::size_t size = g_freedOffsets[i + 1] - g_freedOffsets[i];
-        ++scan.blocks;
-        if (size > scan.largest) scan.largest = size;
-        if (g_table.Find(g_freed + g_freedOffsets[i], size) != kNotFound) ++scan.withCopy;
+        int value = 0;
+        if (g_table.Find(g_freed + g_freedOffsets[i], size, &value) == kNotFound) continue;
+        if (scan.withCopy++ == 0)
+            std::printf("a copy of %s in a freed block\n", kValueNames[value]);
     }
     return scan;
 }
@@ -189,9 +251,36 @@ void MakeValue(char* out, std::size_t length, std::uint32_t seed) {
     out[length] = '\0';
 }
 
-void BuildTable(std::size_t secretLength, std::size_t passwordLength,
-                std::size_t answerLength = 0) {
+// What a TLS login must leave no copy of besides the secret, the password and the answer: the
+// PSK as octets and as its file's text, or the client's private key as octets (big-endian as
+// its files hold it, and little-endian as Mbed TLS's bignum limbs hold it on x86-64) and as the
+// key file's PEM text.
+//
+// The TLS session's own secrets, known only once its handshake is over, come from the server's
+// key log: the TLS 1.2 master secret, the TLS 1.3 traffic and exporter secrets (each of them an
+// HMAC key in the key schedule, RFC 8446 section 7.1, so their HMAC pads count too) and the TLS
+// 1.3 record keys.
+struct TlsSecrets {
+    Bytes psk;
+    std::string pskHex;
+    Bytes scalar;
+    std::string pemPart;
+    std::vector<Bytes> session;
+};
+
+// The HMAC pads of a key of at most 64 octets (RFC 2104 section 2), as windows of value name.
+void AddHmacPads(const std::uint8_t* key, std::size_t length, int name) {
+    std::uint8_t pad[64];
+    for (std::uint8_t mask : {std::uint8_t{0x36}, std::uint8_t{0x5c}}) {
+        for (std::size_t i = 0; i < length && i < sizeof pad; ++i) pad[i] = key[i] ^ mask;
+        g_table.Add(pad, std::min(length, sizeof pad), name);
+    }
+}
+
+void BuildTable(std::size_t secretLength, std::size_t passwordLength, std::size_t answerLength = 0,
+                const TlsSecrets* tls = nullptr) {
     g_table.count = 0;
+    g_table.full = false;
     const auto* secret = reinterpret_cast<const std::uint8_t*>(g_secret);
     g_table.Add(secret, secretLength, 0);
     g_table.Add(reinterpret_cast<const std::uint8_t*>(g_password), passwordLength, 1);
@@ -209,8 +298,37 @@ void BuildTable(std::size_t secretLength, std::size_t passwordLength,
         for (std::size_t i = 0; i < keyLength; ++i) pad[i] = key[i] ^ mask;
         g_table.Add(pad, keyLength, name++);
     }
+    if (tls != nullptr) {
+        const auto text = [](const std::string& t) {
+            return reinterpret_cast<const std::uint8_t*>(t.data());
+        };
+        g_table.Add(tls->psk.data(), tls->psk.size(), 5);
+        g_table.Add(text(tls->pskHex), tls->pskHex.size(), 6);
+        g_table.Add(tls->scalar.data(), tls->scalar.size(), 7);
+        const Bytes limbs(tls->scalar.rbegin(), tls->scalar.rend());
+        g_table.Add(limbs.data(), limbs.size(), 8);
+        std::string base64;  // the PEM part without its line break, as a decoder may hold it
+        for (char c : tls->pemPart)
+            if (c != '\n') base64 += c;
+        g_table.Add(text(tls->pemPart), tls->pemPart.size(), 9);
+        g_table.Add(text(base64), base64.size(), 9);
+        for (const Bytes& sessionSecret : tls->session) {
+            g_table.Add(sessionSecret.data(), sessionSecret.size(), 10);
+            AddHmacPads(sessionSecret.data(), sessionSecret.size(), 11);
+        }
+    }
     g_table.Seal();
 }
+
+// The options of a TLS login (qvrad.h), set before its server is added.
+struct TlsOptions {
+    const char* caFile;
+    const char* certFile;
+    const char* keyFile;
+    const char* pskIdentity;
+    const char* pskFile;
+    bool pskTls12;
+};
 
 struct Call {
     const char* server;
@@ -218,7 +336,25 @@ struct Call {
     const char* timeout;
     bool plantCopy = false;  // the exchange's observer leaves a copy of the secret in its own frame
     bool structured = false;  // a qvrad.h login (timeout in milliseconds) and g_answer, if any
+    const TlsOptions* tls = nullptr;  // a structured login's TLS options (server "tls://...")
 };
+
+// Run once the job has returned, before any scan: values learned during the call join the table.
+std::function<void()> g_beforeScan;
+
+// The frame of the job the call runs in, and the stack it runs on (zeros when it started): how
+// deep the call's frames, and its wipe, wrote below the job's frame.
+std::uintptr_t g_jobFrame = 0;
+const std::uint8_t* g_stackBase = nullptr;
+std::size_t g_callDepth = 0;
+
+// Reads only, and inline: no frame of its own lands below the ones it measures.
+__attribute__((always_inline)) inline void NoteCallDepth() {
+    std::size_t untouched = 0;
+    while (untouched < kStackSize && g_stackBase[untouched] == 0) ++untouched;
+    const std::uintptr_t deepest = reinterpret_cast<std::uintptr_t>(g_stackBase + untouched);
+    g_callDepth = g_jobFrame > deepest ? g_jobFrame - deepest : 0;
+}
 
 // The vector registers this CPU has, as the kernel reports them (apart from the library's own
 // detection, which tests/unit checks against the same flags), and the image they are stored in.
@@ -312,12 +448,14 @@ void* AuthJob(void* argument) {
     const AuthArguments args = {call->server,   call->port, g_secret,
                                 "hygiene-user", g_password, call->timeout};
     const ExchangeObserver planting = PlantingObserver();
+    g_jobFrame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     t_scanFrees = true;
     const char* text = call->plantCopy ? RunAuth(args, &planting)
                                        : auth(args.server, args.port, args.secret, args.user,
                                               args.password, args.timeout);
     MoveVectorRegisters(true);
     t_scanFrees = false;
+    NoteCallDepth();
     std::snprintf(g_result, sizeof g_result, "%s", text != nullptr ? text : "<null>");
     return nullptr;
 }
@@ -327,10 +465,23 @@ void* AuthJob(void* argument) {
 // The registers are stored right after each call that took a password or an answer.
 void* LoginJob(void* argument) {
     const Call* call = static_cast<const Call*>(argument);
+    g_jobFrame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     t_scanFrees = true;
     qvrad_client* client = nullptr;
     qvrad_login* login = nullptr;
     int status = qvrad_client_new(&client), answered = 1;
+    if (const TlsOptions* tls = call->tls; tls != nullptr && status == QVRAD_OK) {
+        const std::pair<int, const char*> texts[] = {{QVRAD_OPT_TLS_CA_FILE, tls->caFile},
+                                                     {QVRAD_OPT_TLS_CERT_FILE, tls->certFile},
+                                                     {QVRAD_OPT_TLS_KEY_FILE, tls->keyFile},
+                                                     {QVRAD_OPT_TLS_PSK_IDENTITY, tls->pskIdentity},
+                                                     {QVRAD_OPT_TLS_PSK_FILE, tls->pskFile}};
+        for (const auto& [option, value] : texts)
+            if (status == QVRAD_OK && value != nullptr)
+                status = qvrad_client_set_text(client, option, value);
+        if (status == QVRAD_OK && tls->pskTls12)
+            status = qvrad_client_set_int(client, QVRAD_OPT_TLS_PSK_TLS12, 1);
+    }
     if (status == QVRAD_OK)
         status = qvrad_client_add_server(client, call->server, std::atoi(call->port), g_secret);
     if (status == QVRAD_OK)
@@ -353,11 +504,15 @@ void* LoginJob(void* argument) {
     qvrad_client_free(client);
     MoveVectorRegisters(true);
     t_scanFrees = false;
+    NoteCallDepth();
     if (answered == 1)
         std::snprintf(g_result, sizeof g_result, "login %d: %d %s", status, code, message);
     else
         std::snprintf(g_result, sizeof g_result, "login %d, answer %d: %d %s", status, answered,
                       code, message);
+    if (status == QVRAD_E_TLS || answered == QVRAD_E_TLS)  // why, for the failure's message
+        std::snprintf(g_result + std::strlen(g_result), sizeof g_result - std::strlen(g_result),
+                      " (%s)", qvrad_error_detail());
     return nullptr;
 }
 
@@ -389,10 +544,13 @@ struct StackJob {
     std::atomic<bool> release{false};
 };
 
-// Zeroes the stack below the caller's frame, deeper than any call here reaches.
-__attribute__((noinline)) void ZeroStackBelow() {
+// Zeroes the stack below the caller's frame, deeper than any call here reaches; by stores of its
+// own, with no call below the array whose frame would leave bytes deeper than any job's, and
+// without ASan's frame header (its magic and the frame's description at the frame's bottom).
+__attribute__((noinline, no_sanitize_address)) void ZeroStackBelow() {
     unsigned char below[64 * 1024];
-    platform::SecureZero(below, sizeof below);
+    volatile unsigned char* bytes = below;
+    for (std::size_t i = 0; i < sizeof below; ++i) bytes[i] = 0;
 }
 
 // Starts fn on a clean stack and clean registers, so that the scan sees only what fn wrote: a new
@@ -429,6 +587,8 @@ std::size_t FindWhole(const void* region, std::size_t length, int* value) {
 
 // Runs fn on a thread whose stack is a fresh zero-filled mapping; true when a searched-for
 // value (only a whole secret or password if wholeValues) is found in that stack after fn returned.
+// used: how far below the job's frame the deepest non-zero byte lay when its calls were over
+// (when fn notes it): the depth the call's frames reached or its wipe did, whichever is deeper.
 bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nullptr,
                      bool wholeValues = false) {
     void* stack =
@@ -444,6 +604,9 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
     StackJob job;
     job.fn = fn;
     job.argument = argument;
+    g_jobFrame = 0;
+    g_stackBase = static_cast<const std::uint8_t*>(stack);
+    g_callDepth = 0;
     bool found = false;
     std::memset(g_vectorImage, 0, sizeof g_vectorImage);
     std::memset(g_vectorAfterCall, 0, sizeof g_vectorAfterCall);
@@ -452,6 +615,7 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
         for (int i = 0; i < 30000 && !job.returned; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_TRUE(job.returned.load());
+        if (g_beforeScan) g_beforeScan();
         int value = 0;
         const std::size_t at = wholeValues ? FindWhole(stack, kStackSize, &value)
                                            : g_table.Find(stack, kStackSize, &value);
@@ -475,7 +639,7 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
         const std::uint8_t* bytes = static_cast<const std::uint8_t*>(stack);
         std::size_t untouched = 0;
         while (untouched < kStackSize && bytes[untouched] == 0) ++untouched;
-        if (used != nullptr) *used = kStackSize - untouched;
+        if (used != nullptr) *used = g_callDepth != 0 ? g_callDepth : kStackSize - untouched;
         job.release = true;
         pthread_join(thread, nullptr);
     } else {
@@ -530,6 +694,110 @@ TEST(HardeningHygiene, TheHidingAloneLeavesNoWholeCopy) {
     }
 }
 
+struct Case {
+    const char* name;
+    std::size_t secretLength;
+    std::size_t passwordLength;
+    Call call;
+    const char* expected;
+    std::size_t answerLength = 0;  // structured calls: an answer follows the login
+    const TlsSecrets* tls = nullptr;
+    std::function<std::vector<Bytes>()> sessionSecrets =
+        nullptr;  // after the call: its TLS sessions'
+};
+
+// RFC 2865 section 4.4: a request without State is challenged when challenge is set; the answer,
+// sent with the State, is accepted when it is g_answer. Otherwise the password is accepted when
+// it is g_password. key: the secret the request's User-Password is hidden with (RFC 2865 section
+// 5.2; "radsec" over TLS, RFC 6614 section 2.3).
+Bytes AnswerLogin(const Bytes& request, const Bytes& key, bool challenge) {
+    const std::vector<Attribute> got = ParseAttributes(request);
+    const Bytes* password = FindFirst(got, 2);
+    if (password == nullptr) return {};
+    Bytes sent = RevealPassword(*password, key, RequestAuthenticatorOf(request));
+    sent.erase(std::find(sent.begin(), sent.end(), 0), sent.end());
+    std::vector<Attribute> reply = {{18, ToBytes("code?")}, {24, ToBytes("hygiene-state")}};
+    std::uint8_t code = 11;
+    if (!challenge || FindFirst(got, 24) != nullptr) {
+        const char* expected = challenge ? g_answer : g_password;
+        const bool right = sent == Bytes(expected, expected + std::strlen(expected));
+        code = right ? 2 : 3;
+        reply = {{18, ToBytes(right ? "ok" : "no")}};
+    }
+    return SignedReplyWithMessageAuthenticator(request, key, code, EncodeAttributes(reply));
+}
+
+// Each row's call on a stack of its own, then its stack, registers and freed blocks scanned.
+// Returns the deepest of the rows' deepest non-zero bytes below the job's frame.
+std::size_t CheckRows(const Case* cases, std::size_t count, std::uint32_t seed) {
+    std::size_t deepest = 0;
+    static bool told = false;
+    if (!told) {
+        told = true;
+#if defined(__x86_64__)
+        std::printf("vector registers stored and scanned after each call: %s\n",
+                    g_vectorFile->names);
+#else
+        std::printf("no vector registers stored or scanned on this architecture\n");
+#endif
+    }
+    for (const Case* k = cases; k != cases + count; ++k) {
+        SCOPED_TRACE(k->name);
+        MakeValue(g_secret, k->secretLength, seed++);
+        MakeValue(g_password, k->passwordLength, seed++);
+        MakeValue(g_answer, k->answerLength, seed++);
+        BuildTable(k->secretLength, k->passwordLength, k->answerLength, k->tls);
+        if (g_table.full) {
+            ADD_FAILURE() << "the values have more windows than the table holds";
+            return deepest;
+        }
+        ForgetFreed();
+        TlsSecrets late;
+        if (k->sessionSecrets) {
+            g_beforeScan = [&] {
+                late = *k->tls;
+                late.session = k->sessionSecrets();
+                BuildTable(k->secretLength, k->passwordLength, k->answerLength, &late);
+            };
+        }
+        Call call = k->call;
+        std::size_t used = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const bool onStack = RunOnOwnedStack(call.structured ? LoginJob : AuthJob, &call, &used);
+        const long long millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+        g_beforeScan = nullptr;
+        if (k->sessionSecrets) {
+            EXPECT_FALSE(late.session.empty()) << "the server logged no session secret";
+            std::printf("%s: %zu TLS session secrets and record keys from the server\n", k->name,
+                        late.session.size());
+        }
+        if (g_table.full) {
+            ADD_FAILURE() << "the values have more windows than the table holds";
+            return deepest;
+        }
+        const FreedScan freed = ScanFreed();
+        EXPECT_FALSE(g_freedOverflow);
+        std::printf(
+            "%s: %zu-byte secret, %zu-byte password: %d freed block(s) (%d zeroed, %zu bytes of "
+            "the others' spans), deepest non-zero byte %zu bytes below the job's frame, %lld ms\n",
+            k->name, k->secretLength, k->passwordLength, freed.blocks, freed.zeroed, freed.kept,
+            used, millis);
+        EXPECT_STREQ(g_result, k->expected);
+        EXPECT_FALSE(onStack) << "a copy of a secret, the password or the answer is left in the "
+                                 "call's stack or registers";
+        EXPECT_EQ(freed.withCopy, 0) << "a freed block held a secret, the password or the answer";
+        // Every call whose arguments pass adds its one server entry, and frees it through here.
+        if (std::strcmp(k->expected, "6007#0#INVALID_INPUT_ERR") != 0 &&
+            std::strncmp(k->expected, "login -1:", 9) != 0) {
+            EXPECT_GE(freed.largest, sizeof(CRadServer));
+        }
+        deepest = std::max(deepest, used);
+    }
+    return deepest;
+}
+
 TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
     LoopbackResponder plain([](const Bytes& request) -> std::vector<Datagram> {
         const Bytes key(g_secret, g_secret + std::strlen(g_secret));
@@ -541,36 +809,15 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
                                                      EncodeAttributes({{18, ToBytes("no")}})),
                  0}};
     });
-    // RFC 2865 section 4.4: a request without State is challenged; the answer, sent with the
-    // State, is accepted when it is the one expected.
     LoopbackResponder challenge([](const Bytes& request) -> std::vector<Datagram> {
         const Bytes key(g_secret, g_secret + std::strlen(g_secret));
-        const std::vector<Attribute> got = ParseAttributes(request);
-        const Bytes* password = FindFirst(got, 2);
-        if (password == nullptr) return {};
-        std::vector<Attribute> reply = {{18, ToBytes("code?")}, {24, ToBytes("hygiene-state")}};
-        std::uint8_t code = 11;
-        if (FindFirst(got, 24) != nullptr) {
-            Bytes sent = RevealPassword(*password, key, RequestAuthenticatorOf(request));
-            sent.erase(std::find(sent.begin(), sent.end(), 0), sent.end());
-            const bool right = sent == Bytes(g_answer, g_answer + std::strlen(g_answer));
-            code = right ? 2 : 3;
-            reply = {{18, ToBytes(right ? "ok" : "no")}};
-        }
-        return {
-            {SignedReplyWithMessageAuthenticator(request, key, code, EncodeAttributes(reply)), 0}};
+        Bytes reply = AnswerLogin(request, key, true);
+        if (reply.empty()) return {};
+        return {{reply, 0}};
     });
     LoopbackResponder silent(Silent());
     const std::string plainPort = plain.PortText(), macPort = withMac.PortText(),
                       challengePort = challenge.PortText(), silentPort = silent.PortText();
-    struct Case {
-        const char* name;
-        std::size_t secretLength;
-        std::size_t passwordLength;
-        Call call;
-        const char* expected;
-        std::size_t answerLength = 0;  // structured calls: an answer follows the login
-    };
     const Case cases[] = {
         {"accept", 31, 27, {"127.0.0.1", plainPort.c_str(), "2"}, "ok"},
         {"reject_with_message_authenticator", 100, 128, {"127.0.0.1", macPort.c_str(), "2"}, "no"},
@@ -615,38 +862,132 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
          {"127.0.0.1", plainPort.c_str(), "2000", false, true},
          "login -1: 0 "},
     };
-#if defined(__x86_64__)
-    std::printf("vector registers stored and scanned after each call: %s\n", g_vectorFile->names);
+    CheckRows(cases, sizeof cases / sizeof cases[0], 100);
+}
+
+// RADIUS over TLS (RFC 6614) against an OpenSSL server on loopback, with certificates (the key
+// file in PEM and in DER) and with a PSK (TLS 1.3 and 1.2): after each login neither the PSK nor
+// the client's private key, in any form its files or Mbed TLS hold, nor a secret of the session
+// is left in a freed block, the stack or a register; nor is the UDP secret, which a TLS login
+// only compares with the PSK. And nothing the call wrote lies deeper than its wipe reached: a
+// UDP login's deepest byte is the end of its wipe, and a TLS login's may lie deeper only by the
+// TLS wipe's extra depth (and a frame's difference), else Mbed TLS's frames outreach the wipe.
+TEST(HardeningHygiene, NoPskKeyOrSecretLeftAfterTlsLogins) {
+#if !defined(QVRAD_HAVE_OPENSSL_SSL)
+    GTEST_SKIP() << "no OpenSSL libssl for the TLS server";
 #else
-    std::printf("no vector registers stored or scanned on this architecture\n");
-#endif
-    std::uint32_t seed = 100;
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        MakeValue(g_secret, k.secretLength, seed++);
-        MakeValue(g_password, k.passwordLength, seed++);
-        MakeValue(g_answer, k.answerLength, seed++);
-        BuildTable(k.secretLength, k.passwordLength, k.answerLength);
-        ForgetFreed();
-        Call call = k.call;
-        std::size_t used = 0;
-        const bool onStack = RunOnOwnedStack(call.structured ? LoginJob : AuthJob, &call, &used);
-        const FreedScan freed = ScanFreed();
-        EXPECT_FALSE(g_freedOverflow);
-        std::printf(
-            "%s: %zu-byte secret, %zu-byte password: %d freed block(s) scanned, deepest "
-            "non-zero byte %zu bytes below the stack's top\n",
-            k.name, k.secretLength, k.passwordLength, freed.blocks, used);
-        EXPECT_STREQ(g_result, k.expected);
-        EXPECT_FALSE(onStack) << "a copy of the secret, password or answer is left in the call's "
-                                 "stack or registers";
-        EXPECT_EQ(freed.withCopy, 0) << "a freed block held the secret, password or answer";
-        // Every call whose arguments pass adds its one server entry, and frees it through here.
-        if (std::strcmp(k.expected, "6007#0#INVALID_INPUT_ERR") != 0 &&
-            std::strncmp(k.expected, "login -1:", 9) != 0) {
-            EXPECT_GE(freed.largest, sizeof(CRadServer));
-        }
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    const TestPki pki = MakeTestPki();
+    ASSERT_TRUE(pki.ok);
+    ASSERT_FALSE(pki.clientKeyPemPart.empty());
+    TlsSecrets secrets;
+    secrets.psk.resize(32);
+    ASSERT_EQ(platform::RandomBytes(secrets.psk.data(), secrets.psk.size()), 0);
+    static const char kHex[] = "0123456789abcdef";
+    for (std::uint8_t octet : secrets.psk) {
+        secrets.pskHex += kHex[octet >> 4];
+        secrets.pskHex += kHex[octet & 15];
     }
+    secrets.scalar = pki.clientScalar;
+    secrets.pemPart = pki.clientKeyPemPart;
+    TempFile ca(pki.caPem), cert(pki.clientCertPem), keyPem(pki.clientKeyPem),
+        keyDer(std::string(pki.clientKeyDer.begin(), pki.clientKeyDer.end())),
+        pskFile(secrets.pskHex + "\n");
+    const TlsOptions withPem = {ca.path.c_str(), cert.path.c_str(), keyPem.path.c_str(),
+                                nullptr,         nullptr,           false};
+    const TlsOptions withDer = {ca.path.c_str(), cert.path.c_str(), keyDer.path.c_str(),
+                                nullptr,         nullptr,           false};
+    const TlsOptions psk13 = {nullptr, nullptr, nullptr, "hygiene-nas", pskFile.path.c_str(),
+                              false};
+    const TlsOptions psk12 = {nullptr, nullptr, nullptr, "hygiene-nas", pskFile.path.c_str(), true};
+    struct TlsRow {
+        Case row;
+        TlsServerMode mode;
+        bool challenge;
+    };
+    const char* const tlsHost = "tls://127.0.0.1";
+    // The port is filled in per row, from that row's server.
+    const TlsRow rows[] = {
+        {{"tls_certificate_pem_key",
+          31,
+          27,
+          {tlsHost, "", "3000", false, true, &withPem},
+          "login 0, answer -4: 2 ok",
+          20,
+          &secrets},
+         TlsServerMode::kCertificate,
+         false},
+        {{"tls12_certificate_der_key_challenged",
+          64,
+          30,
+          {tlsHost, "", "3000", false, true, &withDer},
+          "login 0, answer 0: 2 ok",
+          40,
+          &secrets},
+         TlsServerMode::kCertificateTls12,
+         true},
+        {{"tls_psk_challenged",
+          256,
+          128,
+          {tlsHost, "", "3000", false, true, &psk13},
+          "login 0, answer 0: 2 ok",
+          128,
+          &secrets},
+         TlsServerMode::kPsk,
+         true},
+        {{"tls12_psk",
+          40,
+          24,
+          {tlsHost, "", "3000", false, true, &psk12},
+          "login 0: 2 ok",
+          0,
+          &secrets},
+         TlsServerMode::kPskTls12,
+         false},
+        // The challenge's connection stays open until the login is freed, outside any call.
+        {{"tls_psk_challenged_login_freed",
+          64,
+          64,
+          {tlsHost, "", "3000", false, true, &psk13},
+          "login 0: 11 code?",
+          0,
+          &secrets},
+         TlsServerMode::kPsk,
+         true},
+    };
+    LoopbackResponder udp([](const Bytes& request) -> std::vector<Datagram> {
+        return {
+            {AnswerLogin(request, Bytes(g_secret, g_secret + std::strlen(g_secret)), false), 0}};
+    });
+    const std::string udpPort = udp.PortText();
+    const Case udpLogin = {"udp_login_for_the_depth",
+                           31,
+                           27,
+                           {"127.0.0.1", udpPort.c_str(), "3000", false, true},
+                           "login 0: 2 ok"};
+    const std::size_t udpDepth = CheckRows(&udpLogin, 1, 499);
+    constexpr std::size_t kFrameSlack = 512;
+    std::uint32_t seed = 500;
+    for (const TlsRow& tlsRow : rows) {
+        const bool challenge = tlsRow.challenge;
+        TlsRadiusServer server(pki, tlsRow.mode, secrets.psk, "hygiene-nas",
+                               [challenge](const Bytes& request) {
+                                   return AnswerLogin(request, ToBytes("radsec"), challenge);
+                               });
+        const std::string port = std::to_string(server.Port());
+        Case row = tlsRow.row;
+        row.call.port = port.c_str();
+        row.sessionSecrets = [&server] { return server.SessionSecrets(); };
+        const std::size_t depth = CheckRows(&row, 1, seed);
+        EXPECT_LE(depth, udpDepth + (kTlsCallWipeBytes - kCallWipeBytes) + kFrameSlack)
+            << tlsRow.row.name << ": the call wrote " << depth - udpDepth
+            << " bytes deeper than a UDP login's wipe reaches, past the TLS wipe's "
+            << kTlsCallWipeBytes - kCallWipeBytes << " more (kTlsCallWipeBytes)";
+        seed += 3;
+        server.Join();
+        EXPECT_EQ(server.Handshakes(), 1) << tlsRow.row.name << ": " << server.Failure();
+    }
+#endif
 }
 
 }  // namespace

@@ -1,0 +1,81 @@
+// A RADIUS over TLS server for loopback tests (Linux builds with OpenSSL's libssl): OpenSSL, not
+// the Mbed TLS client under test, on a thread of its own, with a test PKI made fresh at run time.
+#pragma once
+
+#if defined(QVRAD_HAVE_OPENSSL_SSL)
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/radius_wire.h"
+#include "support/tls_peer.h"
+
+// ECDSA P-256 keys made by this process: a CA, a server certificate it signed (subjectAltName
+// IP:127.0.0.1, serverAuth) and a client certificate it signed (clientAuth). Valid from an hour
+// ago for a day. ok is false when OpenSSL failed to make any of them.
+struct TestPki {
+    bool ok = false;
+    std::string caPem;
+    std::string serverCertPem, serverKeyPem;
+    std::string clientCertPem;
+    std::string clientKeyPem;  // PKCS#8 ("PRIVATE KEY")
+    Bytes clientKeyDer;        // SEC1 ("EC PRIVATE KEY", RFC 5915), as a DER key file holds it
+    Bytes clientScalar;        // the private key itself: 32 octets, big-endian
+    // The part of clientKeyPem whose base64 encodes octets of clientScalar alone (a line break
+    // inside it kept as the file has it).
+    std::string clientKeyPemPart;
+};
+TestPki MakeTestPki();
+
+enum class TlsServerMode : std::uint8_t {
+    kCertificate,       // TLS 1.2 or 1.3, the client's certificate required and checked
+    kCertificateTls12,  // the same, TLS 1.2 only (ECDHE-ECDSA)
+    kPsk,               // TLS 1.3 with the PSK (psk_dhe_ke), no certificates
+    kPskTls12,          // TLS 1.2 ECDHE-PSK-CHACHA20-POLY1305 (RFC 5489, RFC 7905)
+};
+
+// Accepts up to `connections` TCP connections on 127.0.0.1, one after another, each within 20 s
+// of the last; on each, the handshake, then for every framed packet (RFC 6613: its Length) the
+// handler's reply (none when it returns an empty packet), until the client closes or 10 s pass
+// without a byte.
+class TlsRadiusServer {
+  public:
+    using Handler = std::function<Bytes(const Bytes& request)>;
+    TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
+                    const std::string& pskIdentity, Handler handler, int connections = 1);
+    ~TlsRadiusServer();
+    TlsRadiusServer(const TlsRadiusServer&) = delete;
+    TlsRadiusServer& operator=(const TlsRadiusServer&) = delete;
+
+    std::uint16_t Port() const { return listener_.port; }
+    void Join();
+    // Read after Join: handshakes completed, packets answered, the last failure in words.
+    int Handshakes() const { return handshakes_; }
+    int Answered() const { return answered_; }
+    const std::string& Failure() const { return failure_; }
+    // The secrets of the handshakes so far, as OpenSSL's key log gives them (the TLS 1.2 master
+    // secret; the TLS 1.3 handshake and application traffic secrets, the record keys they give,
+    // and the exporter secret), each as octets. Safe to call while the server runs.
+    std::vector<Bytes> SessionSecrets() const;
+    void AddSessionSecret(const Bytes& secret);  // for the key log callback
+
+  private:
+    void Serve(void* context, platform::SocketHandle socket);
+
+    TcpListener listener_;
+    Handler handler_;
+    Bytes psk_;
+    std::string pskIdentity_;
+    int handshakes_ = 0;
+    int answered_ = 0;
+    std::string failure_;
+    mutable std::mutex secretsLock_;
+    std::vector<Bytes> secrets_;
+    std::thread thread_;
+};
+
+#endif
