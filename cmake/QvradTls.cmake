@@ -85,4 +85,6 @@ function(qvrad_use_tls target)
   target_include_directories(${target} SYSTEM PRIVATE "${QVRAD_MBEDTLS_TREE}/include")
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/qvRadClient/tls")
   target_compile_definitions(${target} PRIVATE "MBEDTLS_CONFIG_FILE=\"tls/mbedtls_config.h\"")
+  # Its headers' place kept out of the debug information, as for Mbed TLS's own objects.
+  target_compile_options(${target} PRIVATE "-ffile-prefix-map=${QVRAD_MBEDTLS_TREE}=mbedtls")
 endfunction()

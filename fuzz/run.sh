@@ -12,9 +12,14 @@ targets=("$@")
 [ ${#targets[@]} -ne 0 ] || targets=(reply packet md5 arguments)
 jobs="${QVRAD_JOBS:-2}"
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
+# Mbed TLS compiled in when QVRAD_MBEDTLS_SOURCE names its tree (scripts/mbedtls-source.sh;
+# stage 50-fuzz gives it), as in the library; set, it is given to the build folder each time.
+tls=()
+[ -z "${QVRAD_MBEDTLS_SOURCE+set}" ] || tls=(-DQVRAD_MBEDTLS_SOURCE="$QVRAD_MBEDTLS_SOURCE")
+if [ ! -f "$build/CMakeCache.txt" ] || [ ${#tls[@]} -ne 0 ]; then
   CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQVRAD_BUILD_FUZZ=ON -DQVRAD_BUILD_TESTS=OFF -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON
+    -DQVRAD_BUILD_FUZZ=ON -DQVRAD_BUILD_TESTS=OFF -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON \
+    "${tls[@]}"
 fi
 cmake --build "$build" -j "$jobs" --target qvrad_fuzzers
 

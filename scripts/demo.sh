@@ -67,8 +67,12 @@ fi
 step "2/4 building qvrad-auth and libqvRadClient (Release) in $build"
 mkdir -p "$build"
 log="$build/build.log"
+# With Mbed TLS compiled in when QVRAD_MBEDTLS_SOURCE names its tree (scripts/mbedtls-source.sh
+# fetches it; CI's demo stage gives it); the demo's logins are plain RADIUS either way.
+tls=()
+[ -z "${QVRAD_MBEDTLS_SOURCE+set}" ] || tls=(-DQVRAD_MBEDTLS_SOURCE="$QVRAD_MBEDTLS_SOURCE")
 if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVRAD_BUILD_TESTS=OFF \
-  -DQVRAD_BUILD_TOOLS=ON -DQVRAD_BUILD_BENCH=OFF -DQVRAD_BUILD_FUZZ=OFF &&
+  -DQVRAD_BUILD_TOOLS=ON -DQVRAD_BUILD_BENCH=OFF -DQVRAD_BUILD_FUZZ=OFF "${tls[@]}" &&
   cmake --build "$build" --target qvrad-auth -j "$jobs"; } >"$log" 2>&1; then
   tail -n 30 "$log" >&2
   fail "build failed (whole log: $log)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
+# ccache: the stages compile C (Mbed TLS) through it (scripts/stage-tls.sh).
 packages=(
-  cmake make g++ pkg-config git ca-certificates python3 openssl
+  cmake make g++ pkg-config git ca-certificates python3 openssl ccache
   libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
   valgrind clang-14 libclang-rt-14-dev
   freeradius freeradius-utils python3-pyrad

@@ -4,11 +4,13 @@
 set -euo pipefail
 root="$QVRAD_ROOT"
 jobs="${QVRAD_JOBS:-2}"
+# shellcheck source=scripts/stage-tls.sh
+. "$QVRAD_ROOT/scripts/stage-tls.sh"
 
 b64="${QVRAD_WIN64_BUILD:-$QVRAD_OUT/win64}"
 cmake -S "$root" -B "$b64" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" -DQVRAD_BUILD_TESTS=ON \
-  -DQVRAD_WERROR=ON
+  -DQVRAD_WERROR=ON "${qvrad_tls_args[@]}"
 cmake --build "$b64" -j "$jobs"
 status=0
 ctest --test-dir "$b64" --output-on-failure -j "$jobs" --timeout 300 || status=$?

@@ -7,6 +7,8 @@ root="$QVRAD_ROOT"
 jobs="${QVRAD_JOBS:-2}"
 b32="${QVRAD_WIN32_BUILD:-$QVRAD_OUT/win32}"
 emu="$QVRAD_OUT/win32-emulation"
+# shellcheck source=scripts/stage-tls.sh
+. "$QVRAD_ROOT/scripts/stage-tls.sh"
 
 rc=0
 start=$SECONDS
@@ -22,7 +24,7 @@ esac
 # Configured each time with or without the emulation, as it is there now.
 cmake -S "$root" -B "$b32" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-w64-mingw32.cmake" -DQVRAD_BUILD_TESTS=ON \
-  -DQVRAD_WERROR=ON -UQVRAD_WIN32_EMULATION "${emulation[@]}"
+  -DQVRAD_WERROR=ON -UQVRAD_WIN32_EMULATION "${emulation[@]}" "${qvrad_tls_args[@]}"
 cmake --build "$b32" -j "$jobs"
 if [ $rc -ne 0 ]; then
   # The PE check alone: nothing here runs the tests.

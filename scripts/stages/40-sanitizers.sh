@@ -9,6 +9,8 @@ set -euo pipefail
 root="$QVRAD_ROOT"
 jobs="${QVRAD_JOBS:-2}"
 parts=" ${QVRAD_SANITIZERS:-asan tsan memcheck} "
+# shellcheck source=scripts/stage-tls.sh
+. "$QVRAD_ROOT/scripts/stage-tls.sh"
 status=0
 stamp() { echo "--- $1 ($((SECONDS - start)) s)"; }
 start=$SECONDS
@@ -16,7 +18,7 @@ start=$SECONDS
 if [[ "$parts" == *" asan "* ]]; then
   b="${QVRAD_ASAN_BUILD:-$QVRAD_OUT/asan}"
   cmake -S "$root" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVRAD_SANITIZE=address \
-    -DQVRAD_BUILD_TESTS=ON -DQVRAD_WERROR=ON
+    -DQVRAD_BUILD_TESTS=ON -DQVRAD_WERROR=ON "${qvrad_tls_args[@]}"
   cmake --build "$b" -j "$jobs"
   stamp "asan built"
   # Leaks are errors too; every UBSan finding stops the test that made it.
@@ -30,7 +32,7 @@ fi
 if [[ "$parts" == *" tsan "* ]]; then
   b="${QVRAD_TSAN_BUILD:-$QVRAD_OUT/tsan}"
   cmake -S "$root" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVRAD_SANITIZE=thread \
-    -DQVRAD_BUILD_TESTS=ON -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON
+    -DQVRAD_BUILD_TESTS=ON -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON "${qvrad_tls_args[@]}"
   cmake --build "$b" -j "$jobs" --target qvrad_thread_tests
   stamp "tsan built"
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
@@ -42,7 +44,7 @@ fi
 if [[ "$parts" == *" memcheck "* ]]; then
   b="${QVRAD_MEMCHECK_BUILD:-$QVRAD_OUT/memcheck}"
   cmake -S "$root" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQVRAD_BUILD_TESTS=ON \
-    -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON
+    -DQVRAD_BUILD_TOOLS=OFF -DQVRAD_WERROR=ON "${qvrad_tls_args[@]}"
   cmake --build "$b" -j "$jobs" --target qvrad_memcheck_driver
   stamp "memcheck driver built"
   valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \

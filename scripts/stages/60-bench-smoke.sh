@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The benchmarks of the Linux build run end to end for a token count of iterations (this checks
-# that they work, not how fast anything is), then the instruction count with few calls, then the
-# loss benchmark with 10 logins per level and client.
+# The benchmarks of the Linux build (stage 10-linux's, Mbed TLS compiled in) run end to end for a
+# token count of iterations (this checks that they work, not how fast anything is), then the
+# instruction count with few calls, then the loss benchmark with 10 logins per level and client.
 set -euo pipefail
 b="$QVRAD_OUT/linux"
 for program in bench/qvrad_bench_md5 bench/qvrad_bench_auth bench/qvrad_call_driver \
@@ -11,6 +11,15 @@ for program in bench/qvrad_bench_md5 bench/qvrad_bench_auth bench/qvrad_call_dri
     exit 1
   fi
 done
+# The build of the run's Mbed TLS tree (TLS on or off as the run has it): what stage 10-linux made.
+if [ -n "${QVRAD_MBEDTLS_SOURCE+set}" ]; then
+  configured="$(sed -n 's/^QVRAD_MBEDTLS_SOURCE:[A-Z]*=//p' "$b/CMakeCache.txt")"
+  if [ "$configured" != "$QVRAD_MBEDTLS_SOURCE" ]; then
+    echo "$b was configured with QVRAD_MBEDTLS_SOURCE='$configured', this run has" \
+      "'$QVRAD_MBEDTLS_SOURCE': run stage 10-linux first" >&2
+    exit 1
+  fi
+fi
 "$b/bench/qvrad_bench_md5" --smoke
 "$b/bench/qvrad_bench_auth" --smoke
 for mode in auth auth-signed login floor; do

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# The release, made twice from the same commit in two folders at two times: the artefacts must
-# match byte for byte; then lintian on the Debian packages and a consumer built against them.
+# The release, made twice from the same commit in two folders at two times (each with its own
+# copy of the Mbed TLS tree, in a folder of its own): the artefacts must match byte for byte;
+# then lintian on the Debian packages and a consumer built against them.
 set -euo pipefail
 root="$QVRAD_ROOT"
 out="$QVRAD_OUT/release"
 rm -rf "$out"
 mkdir -p "$out"
+# shellcheck source=scripts/stage-tls.sh
+. "$root/scripts/stage-tls.sh"
+# A run with TLS off (the Mbed TLS mirror unreachable) still checks the release, without TLS.
+no_tls=""
+[ -n "$QVRAD_MBEDTLS_SOURCE" ] || no_tls=1
 
 for run in 1 2; do
-  QVRAD_DIST="$out/dist-$run" "$root/scripts/release.sh" > "$out/release-$run.log" 2>&1 || {
+  QVRAD_DIST="$out/dist-$run" QVRAD_RELEASE_NO_TLS="$no_tls" "$root/scripts/release.sh" \
+    > "$out/release-$run.log" 2>&1 || {
     cat "$out/release-$run.log"; exit 1; }
   tail -n 6 "$out/release-$run.log"
   sleep 1  # the second build starts at another second of the clock
@@ -49,21 +56,29 @@ libdir="$(dirname "$(find "$scratch/usr/lib" -name 'libqvRadClient.so.1' | head 
 LD_LIBRARY_PATH="$libdir" "$scratch/usr/bin/qvrad-auth" --version | grep -q "Quorvel SDK"
 echo "ok   consumer and qvrad-auth run from the packages"
 
-# Each zip holds what a Windows host needs, and its SHA256SUMS matches its members.
-python3 - "$dist"/*.zip <<'PY'
+# Each zip holds what a Windows host needs, and its SHA256SUMS matches its members; with TLS,
+# Mbed TLS's licence as its tree has it.
+python3 - "$QVRAD_MBEDTLS_SOURCE" "$dist"/*.zip <<'PY'
 import hashlib, sys, zipfile
 want = {"bin/qvRadClient.dll", "bin/qvrad-auth.exe", "lib/qvRadClient.def",
         "lib/libqvRadClient.dll.a", "lib/qvRadClient.lib", "include/qvRadClient.h",
         "include/qvrad.h", "examples/login.c", "README-windows.md", "README-api.md", "LICENSE",
         "SHA256SUMS"}
-for path in sys.argv[1:]:
+tls = sys.argv[1]
+if tls:
+    want.add("LICENSE-mbedtls.txt")
+    notice = open(tls + "/LICENSE", "rb").read()
+for path in sys.argv[2:]:
     z = zipfile.ZipFile(path)
     names = set(z.namelist())
     assert names == want, "%s: %s" % (path, sorted(names ^ want))
     for line in z.read("SHA256SUMS").decode().splitlines():
         digest, name = line.split("  ", 1)
         assert hashlib.sha256(z.read(name)).hexdigest() == digest, path + ": " + name
-    print("ok   %s: %d members, sums match" % (path.rsplit("/", 1)[-1], len(names)))
+    if tls:
+        assert z.read("LICENSE-mbedtls.txt") == notice, path + ": LICENSE-mbedtls.txt"
+    print("ok   %s: %d members, sums match%s" % (path.rsplit("/", 1)[-1], len(names),
+          ", Mbed TLS's licence" if tls else " (no TLS)"))
 PY
 
 # The shipped DLLs and programs themselves pass the PE checks: exports, imports that all exist

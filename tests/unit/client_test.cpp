@@ -723,7 +723,6 @@ TEST(Client, ChangedRequestIsANewRequest) {
     client.AddServer("127.0.0.1", first.Port(), Secret(kSecret), 2);
     client.AddServer("::1", second.Port(), Secret(kSecret), 2);
     Request r;
-    CRadAttrCursor c;
     r.packet.nasAddressOffset = r.packet.Length();
     ASSERT_NE(client.SendRequest(r.packet), nullptr);
     ASSERT_EQ(first.ReceivedCount(), 1u);

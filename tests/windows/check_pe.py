@@ -66,6 +66,8 @@ MINIMUM_CLIENT = [
     ("advapi32.dll", "Windows XP", "GetAce GetSecurityInfo IsWellKnownSid"),
     # The exchange's comparisons of server addresses and request forms.
     ("msvcrt.dll", "Windows 2000", "memcmp"),
+    # The refusal text of a build without Mbed TLS (qvRadClient/tls/tls_session_stub.cpp).
+    ("msvcrt.dll", "Windows 2000", "strncpy"),
     ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
         BCryptOpenAlgorithmProvider"""),
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
