@@ -9,7 +9,7 @@ DACL on Windows), --status, repeated options and usage faults. The cases run sid
 since the lost ones each wait out a 1-second timeout.
 
 Usage: qvrad_auth_test.py --env PORTS_ENV [--env327 PORTS_ENV] --work DIR [--preload SHIM]
-                          [--no-terminal] [--no-proc] [--crlf] [--set-dacl COMMAND]
+                          [--no-terminal] [--no-proc] [--no-tls] [--crlf] [--set-dacl COMMAND]
                           -- COMMAND...   (COMMAND runs qvrad-auth, maybe via wine)
 """
 
@@ -716,11 +716,17 @@ def otp_cases(servers, work):
     return cases
 
 
-def tls_cases(fr, fr327):
+def tls_cases(fr, fr327, built_with_tls):
     """RADIUS over TLS to the servers' TLS listeners with the --tls-* options: certificates with
     what --verbose shows of the connection, the PSK over TLS 1.2 by --tls-psk-tls12 (3.2.1) and
     TLS 1.3 (3.2.7), an option in its variable's place, a refusal and its reason, and settings
-    that make neither mode."""
+    that make neither mode. A build without TLS refuses a tls:// server, sending nothing."""
+    if not built_with_tls:
+        return [Case("tls:// in a build without TLS: 6007, exit 4, the reason on stderr",
+                     ["--server", "tls://127.0.0.1", "--port", fr["QVRAD_FR_PORT_MAIN"],
+                      "--tls-psk-identity", "x", "--tls-psk-file", os.devnull, "--user", "alice",
+                      "--password-stdin"], 4, b"6007#0#INVALID_INPUT_ERR\n", b"alice-pass\n",
+                     {"QVRAD_SECRET": "unused"}, stderr=b"this build has no TLS")]
     if "QVRAD_FR_TLS_PORT_CERT" not in fr:
         print("skip the TLS rows: the server has no TLS listeners")
         return []
@@ -907,6 +913,7 @@ def main():
     ap.add_argument("--preload")
     ap.add_argument("--no-terminal", action="store_true")
     ap.add_argument("--no-proc", action="store_true")
+    ap.add_argument("--no-tls", action="store_true", help="the tool was built without TLS")
     ap.add_argument("--crlf", action="store_true", help="the tool ends lines with CR LF (Windows)")
     ap.add_argument("--set-dacl", help="the Windows helper that gives a file an explicit DACL, "
                     "run as COMMAND runs the tool")
@@ -931,7 +938,7 @@ def main():
     set_dacl = args.command[:-1] + [args.set_dacl] if args.set_dacl else None
     cases = server_cases(fr, fr327, args.work, args.preload, not args.no_proc, loop, args.crlf,
                          set_dacl) + otp_cases([fr] + ([fr327] if fr327 else []),
-                                                args.work) + tls_cases(fr, fr327) + usage_cases(fr)
+                                                args.work) + tls_cases(fr, fr327, not args.no_tls) + usage_cases(fr)
 
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
