@@ -25,6 +25,8 @@
 #include "fuzz_support.h"
 #include "platform/platform.h"
 #include "qvRadClient.h"
+#include "tls/tls_session.h"
+#include "tls/tls_settings.h"
 
 namespace {
 
@@ -115,10 +117,23 @@ int SplitServer(const char* server, Entries* e) {
     return count;
 }
 
+// A tls:// entry needs a host after the scheme, and a build and process that can make a TLS
+// session (the settings are the process's, read at load: none here unless the run sets them).
+bool TlsEntryPasses(const char* entry, std::size_t length) {
+    static const char kScheme[] = "tls://";
+    if (length < sizeof kScheme - 1 || std::memcmp(entry, kScheme, sizeof kScheme - 1) != 0)
+        return true;
+    return length > sizeof kScheme - 1 && TlsBuiltIn() && !TlsSettingsEmpty(ProcessTlsSettings());
+}
+
 bool ServerPasses(const char* server) {
     Entries e;
-    return server != nullptr && Length(server) != 0 && Length(server) < kLimit &&
-           SplitServer(server, &e) > 0;
+    if (server == nullptr || Length(server) == 0 || Length(server) >= kLimit) return false;
+    const int count = SplitServer(server, &e);
+    if (count <= 0) return false;
+    for (int i = 0; i < count; ++i)
+        if (!TlsEntryPasses(server + e.start[i], e.length[i])) return false;
+    return true;
 }
 
 // The rules as the README states them.
