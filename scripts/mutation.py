@@ -89,8 +89,8 @@ MUTANTS = [
       "std::uint16_t savedPasswordLength = 1;", "saved password length starts at 1"),
 
     # ---- radius/packet.cpp -----------------------------------------------------------------
-    M("radius/packet.cpp", "if (count > rad::kMaxSecretLength ||",
-      "if (count >= rad::kMaxSecretLength ||", "secret of 256 refused"),
+    M("radius/packet.cpp", "    length = 0;\n    if (count > rad::kMaxSecretLength ||",
+      "    length = 0;\n    if (count >= rad::kMaxSecretLength ||", "secret of 256 refused"),
     M("radius/packet.cpp",
       "    platform::SecureZero(octets, sizeof octets);\n    length = 0;\n    if (count",
       "    length = 0;\n    if (count", "a refused Assign keeps the old secret"),
@@ -140,8 +140,8 @@ MUTANTS = [
       "return cursor.offset == length && length + attributeLength <= rad::kMaxPacketLength;",
       "return cursor.offset == length && length + attributeLength < rad::kMaxPacketLength;",
       "append refuses to end at 4096"),
-    M("radius/packet.cpp", "if (n > rad::kMaxTextLength) return -1;",
-      "if (n >= rad::kMaxTextLength) return -1;", "text of 253 refused"),
+    M("radius/packet.cpp", "n > rad::kMaxTextLength) return -1;",
+      "n >= rad::kMaxTextLength) return -1;", "text of 253 refused"),
     M("radius/packet.cpp",
       "    std::memcpy(packet->octets + offset + rad::kAttributeHeaderLength, text, n);\n", "\n",
       "text value not copied"),
