@@ -420,16 +420,18 @@ MUTANTS = [
     M("api/arguments.cpp",
       "if (!HasNonSpace(args.user, userLength) || !HasNonSpace(args.password, passwordLength))",
       "if (!HasNonSpace(args.password, passwordLength))", "white-space user taken"),
-    M("api/arguments.cpp", "!= 0 || port <= 0) return -1;", "!= 0 || port < 0) return -1;",
-      "port 0 taken"),
+    M("api/arguments.cpp", "!= 0 || parsed <= 0) return -1;", "!= 0 || parsed < 0) return -1;",
+      "port 0 taken",
+      equivalent="a parsed 0 keeps 0 as its low 16 bits, which the next test refuses as it "
+                 "refuses 65536"),
     M("api/arguments.cpp", "timeout < 1 || timeout > 19", "timeout < 1 || timeout > 20",
       "timeout 20 taken"),
     M("api/arguments.cpp", "timeout < 1 || timeout > 19", "timeout < 0 || timeout > 19",
       "timeout 0 taken"),
     M("api/arguments.cpp", "lengths[2] > rad::kMaxSecretLength) return -1;",
       "lengths[2] > rad::kMaxSecretLength + 1) return -1;", "probe takes a 257-byte secret"),
-    M("api/arguments.cpp", "static_cast<unsigned>(port) & 0xFFFFu",
-      "static_cast<unsigned>(port) & 0x7FFFu", "port's top bit dropped"),
+    M("api/arguments.cpp", "static_cast<unsigned>(parsed) & 0xFFFFu",
+      "static_cast<unsigned>(parsed) & 0x7FFFu", "port's top bit dropped"),
 
     # ---- api/result.cpp and the attribute walk it relies on (radius/packet.cpp) -------------
     M("radius/packet.cpp",
