@@ -417,13 +417,15 @@ TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
         const char* name;
         LoopbackResponder::Script script;
         StatusOutcome expected;
+        const char* timeout;
     } cases[] = {
-        {"accept", answer(2), StatusOutcome::kAlive},
-        {"accounting_response", answer(5), StatusOutcome::kAlive},  // from an accounting port
-        {"reject", answer(3), StatusOutcome::kOtherCode},
-        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kAliveUnsigned},
-        {"unsigned_accept_setting_yes", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer},
-        {"silent", Silent(), StatusOutcome::kNoAnswer},
+        {"accept", answer(2), StatusOutcome::kAlive, "1"},
+        {"accounting_response", answer(5), StatusOutcome::kAlive, "1"},  // from an accounting port
+        {"reject", answer(3), StatusOutcome::kOtherCode, "1"},
+        {"unsigned_accept", AnswerWith(kSecret, 2, {}), StatusOutcome::kAliveUnsigned, "1"},
+        {"unsigned_accept_setting_yes", AnswerWith(kSecret, 2, {}), StatusOutcome::kNoAnswer, "1"},
+        // 3 s, long enough for an Access-Request's retransmission at 1 s: a probe still sends one.
+        {"silent", Silent(), StatusOutcome::kNoAnswer, "3"},
     };
     const ReplySigning saved = ProcessReplySigning();
     for (const auto& k : cases) {
@@ -433,7 +435,8 @@ TEST(StatusProbe, OneSignedRequestAndTheVerdicts) {
                                    : ReplySigning::kNever);
         LoopbackResponder r(k.script);
         const std::string port = r.PortText();
-        const AuthArguments args = {"127.0.0.1", port.c_str(), kSecret, nullptr, nullptr, "1"};
+        const AuthArguments args = {"127.0.0.1", port.c_str(), kSecret,
+                                    nullptr,     nullptr,      k.timeout};
         EXPECT_EQ(RunStatus(args, nullptr), k.expected);
         ASSERT_EQ(r.ReceivedCount(), 1u);
         const Bytes sent = r.Received()[0];

@@ -384,7 +384,7 @@ TEST(Retransmission, FailoverWithinTheDeadline) {
         {other + ", 127.0.0.1", "5", "second", 2, 2.4, 3.1, false},  // 2.5 s share: 2 sends
         {other + ",127.0.0.1", "1", "none", 1, 0.95, 1.5, false},    // no turn left for it
         {unresolvable + ",127.0.0.1", "5", "second", 0, 0.0, 0.5, false},
-        {other + "," + unresolvable, "2", "none", 1, 1.9, 2.5, false},  // all 2 s for the first
+        {other + "," + unresolvable, "3", "none", 2, 2.9, 3.5, false},  // all 3 s for the first
         {"v6only,127.0.0.1", "5", "second", 0, 0.0, 0.5, true},
     };
     for (const auto& row : rows) {
