@@ -6,7 +6,9 @@
 #
 # QVRAD_STRESS_LOOPS (default 2) CPU-bound loops run beside the suite; QVRAD_JOBS (default 2)
 # is ctest's and the build's parallelism; QVRAD_STRESS_RUN_SECONDS (default 900) bounds each run;
-# QVRAD_STRESS_BUILD_TYPE (default RelWithDebInfo, as CI's Linux stage) is the build type.
+# QVRAD_STRESS_BUILD_TYPE (default RelWithDebInfo, as CI's Linux stage) is the build type;
+# QVRAD_MBEDTLS_SOURCE (scripts/mbedtls-source.sh prints it) builds TLS in, so that the TLS rows
+# of the hygiene and thread tests run too.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 runs="${1:-}"
@@ -24,7 +26,7 @@ build_type="${QVRAD_STRESS_BUILD_TYPE:-RelWithDebInfo}"
 labels='^(unit|hardening|threads)$'
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$build_type" -DQVRAD_BUILD_TESTS=ON \
-  -DQVRAD_WERROR=ON >/dev/null
+  -DQVRAD_WERROR=ON -DQVRAD_MBEDTLS_SOURCE="${QVRAD_MBEDTLS_SOURCE:-}" >/dev/null
 cmake --build "$build" -j "$jobs" >/dev/null
 total="$(ctest --test-dir "$build" -N -L "$labels" | sed -n 's/^Total Tests: //p')"
 logs="$build/stress-logs"
