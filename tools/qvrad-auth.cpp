@@ -330,8 +330,7 @@ int EntryCount(const char* server, int* tlsEntries = nullptr) {
     if (tlsEntries != nullptr) *tlsEntries = 0;
     if (server == nullptr || SplitServerList(server, std::strlen(server), &list) != 0) return 0;
     for (std::int32_t i = 0; tlsEntries != nullptr && i < list.count; ++i)
-        if (std::strncmp(list.text + list.entry[i], kTlsScheme, sizeof kTlsScheme - 1) == 0)
-            ++*tlsEntries;
+        if (HasTlsScheme(list.text + list.entry[i])) ++*tlsEntries;
     return list.count;
 }
 

@@ -116,7 +116,7 @@ int CheckCredential(const char* text, std::size_t limit) {
 int CheckTlsEntries(const ServerList& list) {
     for (std::int32_t i = 0; i < list.count; ++i) {
         const char* entry = list.text + list.entry[i];
-        if (std::strncmp(entry, kTlsScheme, sizeof kTlsScheme - 1) != 0) continue;
+        if (!HasTlsScheme(entry)) continue;
         // RFC 6614: the host and the settings that make a TLS session are the caller's to give;
         // without them, or without TLS in this build, nothing is sent and nothing falls back.
         if (entry[sizeof kTlsScheme - 1] == '\0' || !TlsBuiltIn() ||

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tls/tls_settings.h"
+
 // Parses as atoi does (leading white space, one sign, digits up to the first non-digit, none
 // gives 0) but refuses, with -1, a value that does not fit in int.
 int ParseAtoiChecked(const char* text, int* value);
@@ -39,8 +41,6 @@ struct CheckedArguments {
     ServerList servers;
 };
 
-// The scheme of a RADIUS over TLS server entry (RFC 6614): "tls://host".
-constexpr char kTlsScheme[] = "tls://";
 // The entries written tls:// need a host, a build with TLS and TLS settings of some kind (their
 // completeness is the exchange's to judge, entry by entry): 0, or -1.
 int CheckTlsEntries(const ServerList& list);

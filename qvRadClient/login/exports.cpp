@@ -55,7 +55,7 @@ int AddServer(qvrad_client* c, const char* host, int port, const char* secret) {
     if (hostLength == 0 || std::memchr(host, ',', hostLength) != nullptr || secretLength == 0 ||
         port < 1 || port > 65535 || c->serverCount >= CRadClient::kMaxServers)
         return QVRAD_E_ARGUMENT;
-    const bool overTls = std::strncmp(host, kTlsScheme, sizeof kTlsScheme - 1) == 0;
+    const bool overTls = HasTlsScheme(host);
     if (overTls && hostLength == sizeof kTlsScheme - 1) return WipedAfter(QVRAD_E_ARGUMENT);
     // Nothing falls back to UDP: a tls:// server without TLS, or with nothing to set a session
     // up from, is refused now rather than at every login.

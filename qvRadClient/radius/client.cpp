@@ -161,8 +161,7 @@ CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t 
       timeoutSeconds(timeout),
       replySigning(ownerClient->replySigning) {
     // "tls://host": RADIUS over TLS to host (RFC 6614); any other text is a UDP server as ever.
-    static const char kTlsScheme[] = "tls://";
-    if (host != nullptr && std::strncmp(host, kTlsScheme, sizeof kTlsScheme - 1) == 0) {
+    if (host != nullptr && HasTlsScheme(host)) {
         host += sizeof kTlsScheme - 1;
         UseTls(host, ownerClient->tlsSettings);
     }
@@ -174,11 +173,7 @@ CRadServer::~CRadServer() {
 }
 
 bool CRadServer::Usable() {
-    if (overTls) {
-        const char* reason = nullptr;
-        return address.Sendable() && TlsBuiltIn() && tlsSettings != nullptr &&
-               CheckTlsSettings(*tlsSettings, &reason) != TlsMode::kIncomplete;
-    }
+    if (overTls) return UsableOverTls();
     return address.Sendable() && owner->SocketFor(address.ip.family) != platform::kInvalidSocket;
 }
 
@@ -193,7 +188,50 @@ bool SameSecret(const CRadSecret& a, const CRadSecret& b) {
     return a.length == b.length && std::memcmp(a.octets, b.octets, a.length) == 0;
 }
 
+// PrepareRequestFor's work, inlined into the UDP exchange, which every auth call runs.
+inline void PrepareForm(CRadClient& client, CRadServer& entry, CRadPacket& request,
+                        const platform::IpAddress* nas) {
+    // Whether the request so differs from the form it carries now (another NAS address, another
+    // secret, another transport: a request that went over TLS never also goes in the clear, nor
+    // the reverse): then it is a new request, with a new Identifier and Request Authenticator
+    // (RFC 2865 section 2.5).
+    RequestForm& form = client.current;
+    const bool same = client.currentValid && form.overTls == entry.overTls &&
+                      SameSecret(*form.sent.secret, entry.sharedSecret) &&
+                      form.nasPresent == (nas != nullptr) &&
+                      (nas == nullptr || SameAddress(form.nas, *nas));
+    if (client.currentValid && !same) {
+        request.MakeRequestAuthenticator();
+        std::uint8_t identifier = client.NextIdentifier();
+        if (identifier == request.Identifier()) identifier = client.NextIdentifier();
+        request.SetIdentifier(identifier);
+    }
+    // Prepared once: every transmission to this server carries the same bytes (RFC 2865
+    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
+    // NAS address and Message-Authenticator), and the server's duplicate detection sees one
+    // request. A form that did not change is not prepared again: the same secret and NAS
+    // address over the same Identifier and Request Authenticator make the same bytes.
+    if (!same) {
+        request.PrepareForServer(entry.sharedSecret, nas, &entry.hmacKey);
+        form.sent.identifier = request.Identifier();
+        std::memcpy(form.sent.authenticator, request.octets + rad::kAuthenticatorOffset,
+                    rad::kAuthenticatorLength);
+        form.sent.secret = &entry.sharedSecret;
+        form.sent.hmacKey = &entry.hmacKey;
+        form.nasPresent = nas != nullptr;
+        form.nas = nas != nullptr ? *nas : platform::IpAddress();
+        form.overTls = entry.overTls;
+        client.currentValid = true;
+        client.currentIndex = -1;  // not sent yet
+    }
+}
+
 }  // namespace
+
+void CRadClient::PrepareRequestFor(CRadServer& entry, CRadPacket& request,
+                                   const platform::IpAddress* nas) {
+    PrepareForm(*this, entry, request, nas);
+}
 
 CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
     if (owner == nullptr || attempts <= 0) return nullptr;
@@ -213,8 +251,8 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
         return nullptr;
     }
     platform::IpAddress nasScratch;
-    owner->PrepareRequestFor(
-        *this, request,
+    PrepareForm(
+        *owner, *this, request,
         request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr);
     RequestForm& form = owner->current;
     const std::uint16_t length = request.Length();  // this server's NAS address included
@@ -262,43 +300,6 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
         if (owner->TakeDatagram(which, *this, request, moment)) return &reply;
     }
     return nullptr;
-}
-
-void CRadClient::PrepareRequestFor(CRadServer& entry, CRadPacket& request,
-                                   const platform::IpAddress* nas) {
-    // Whether the request so differs from the form it carries now (another NAS address, another
-    // secret, another transport: a request that went over TLS never also goes in the clear, nor
-    // the reverse): then it is a new request, with a new Identifier and Request Authenticator
-    // (RFC 2865 section 2.5).
-    RequestForm& form = current;
-    const bool same = currentValid && form.overTls == entry.overTls &&
-                      SameSecret(*form.sent.secret, entry.sharedSecret) &&
-                      form.nasPresent == (nas != nullptr) &&
-                      (nas == nullptr || SameAddress(form.nas, *nas));
-    if (currentValid && !same) {
-        request.MakeRequestAuthenticator();
-        std::uint8_t identifier = NextIdentifier();
-        if (identifier == request.Identifier()) identifier = NextIdentifier();
-        request.SetIdentifier(identifier);
-    }
-    // Prepared once: every transmission to this server carries the same bytes (RFC 2865
-    // section 2.5: the same Identifier and Request Authenticator, so the same hidden password,
-    // NAS address and Message-Authenticator), and the server's duplicate detection sees one
-    // request. A form that did not change is not prepared again: the same secret and NAS
-    // address over the same Identifier and Request Authenticator make the same bytes.
-    if (!same) {
-        request.PrepareForServer(entry.sharedSecret, nas, &entry.hmacKey);
-        form.sent.identifier = request.Identifier();
-        std::memcpy(form.sent.authenticator, request.octets + rad::kAuthenticatorOffset,
-                    rad::kAuthenticatorLength);
-        form.sent.secret = &entry.sharedSecret;
-        form.sent.hmacKey = &entry.hmacKey;
-        form.nasPresent = nas != nullptr;
-        form.nas = nas != nullptr ? *nas : platform::IpAddress();
-        form.overTls = entry.overTls;
-        currentValid = true;
-        currentIndex = -1;  // not sent yet
-    }
 }
 
 bool CRadClient::MalformedChallenge(const CRadPacket& reply) const {
@@ -385,6 +386,7 @@ bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& r
 }
 
 CRadClient::CRadClient() {
+    tlsReason[0] = '\0';
     udpSocket = OpenBoundSocket(platform::kFamilyIPv4);
     ready = udpSocket != platform::kInvalidSocket;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/platform.h"
 #include "radius/nas_identity.h"
@@ -82,6 +83,7 @@ class CRadServer {
     // for, before the call's first send, by the owner's SendRequest); over TLS, settings that
     // make a mode, in a build with TLS.
     bool Usable();
+    bool UsableOverTls() const;  // Usable's answer for a tls:// entry (kept out of UDP's path)
     // Makes this entry a RADIUS over TLS one (RFC 6614): hostAsWritten (after "tls://") names
     // the certificate's server unless the settings do; the packets are signed with "radsec",
     // and the secret given is kept only so that a PSK equal to it can be refused (RFC 9813).
@@ -106,11 +108,12 @@ class CRadServer {
 
     // RADIUS over TLS: the settings (the caller's, alive for the call), the host as written,
     // the caller's secret (for the PSK check alone), and the connection, which a login may take
-    // for a challenge's answers.
+    // for a challenge's answers. The secret is held by a TLS entry only (and wipes itself when
+    // it goes): a UDP entry, every auth call's, does not pay for a second secret's wipe.
     bool overTls = false;
     const TlsSettings* tlsSettings = nullptr;
     const char* tlsHost = nullptr;
-    CRadSecret udpSecret;
+    std::optional<CRadSecret> udpSecret;
     CRadTlsSession* session = nullptr;
 };
 
@@ -217,5 +220,6 @@ class CRadClient {
     bool replyOverTls = false;       // the reply came over a TLS connection
     bool usedTls = false;  // a TLS session was opened, used or closed: the deeper end-of-call wipe
     bool tlsFailed = false;  // a tls:// entry failed; tlsReason says why (the last one)
-    char tlsReason[kTlsReasonSize] = {};
+    // NUL-terminated from construction on; not zeroed whole, which every UDP call would pay for.
+    char tlsReason[kTlsReasonSize];
 };

@@ -10,8 +10,14 @@ void CRadServer::UseTls(const char* hostAsWritten, const TlsSettings* settings) 
     tlsSettings = settings;
     // RFC 6614 section 2.3: the shared secret over TLS is "radsec"; the caller's secret serves
     // the UDP entries of a list, and here only to refuse a PSK equal to it (RFC 9813 4.1.3).
-    udpSecret = sharedSecret;
+    udpSecret.emplace(sharedSecret);
     sharedSecret.Assign(kRadiusTlsSecret, sizeof kRadiusTlsSecret - 1);
+}
+
+bool CRadServer::UsableOverTls() const {
+    const char* reason = nullptr;
+    return address.Sendable() && TlsBuiltIn() && tlsSettings != nullptr &&
+           CheckTlsSettings(*tlsSettings, &reason) != TlsMode::kIncomplete;
 }
 
 CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
@@ -40,7 +46,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         session = new (std::nothrow) CRadTlsSession;
         if (session == nullptr) return nullptr;
         const int opened =
-            session->Open(address.ip, address.udpPort, tlsHost, *tlsSettings, udpSecret, shareEnd);
+            session->Open(address.ip, address.udpPort, tlsHost, *tlsSettings, *udpSecret, shareEnd);
         if (observer != nullptr && observer->tlsConnection != nullptr)
             observer->tlsConnection(observer->context, *session, opened == 0, moment);
         if (opened != 0) {

@@ -15,6 +15,16 @@ constexpr std::size_t kMaxPskIdentityLength = 128;
 constexpr std::size_t kMinPskLength = 16;
 constexpr std::size_t kMaxPskLength = 64;
 
+// The scheme of a RADIUS over TLS server entry (RFC 6614): "tls://host".
+constexpr char kTlsScheme[] = "tls://";
+// Whether text begins with it, read no further than text's NUL: a few compares, as every call
+// asks it of every entry (a library call here cost more than the rest of the check).
+inline bool HasTlsScheme(const char* text) {
+    for (std::size_t i = 0; i + 1 < sizeof kTlsScheme; ++i)
+        if (text[i] != kTlsScheme[i]) return false;
+    return true;
+}
+
 // Which setting a bit of TlsSettings::tooLong names.
 enum TlsSettingBit : std::uint8_t {
     kTlsCaFileBit = 1,
