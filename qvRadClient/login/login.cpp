@@ -148,10 +148,7 @@ thread_local char t_errorDetail[kTlsReasonSize] = {};
 }  // namespace
 
 void SetErrorDetail(const char* text) {
-    std::size_t n = 0;
-    for (; text != nullptr && text[n] != '\0' && n + 1 < sizeof t_errorDetail; ++n)
-        t_errorDetail[n] = text[n];
-    t_errorDetail[n] = '\0';
+    CopyReason(t_errorDetail, sizeof t_errorDetail, text);
 }
 
 const char* ErrorDetail() {

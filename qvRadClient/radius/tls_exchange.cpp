@@ -34,10 +34,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         const char* reason = failed.FailureReason();
         if (reason == nullptr || reason[0] == '\0')
             reason = "no reply on the connection verified within the server's share of the time";
-        std::size_t n = 0;
-        for (; reason != nullptr && reason[n] != '\0' && n + 1 < sizeof owner->tlsReason; ++n)
-            owner->tlsReason[n] = reason[n];
-        owner->tlsReason[n] = '\0';
+        CopyReason(owner->tlsReason, sizeof owner->tlsReason, reason);
     };
     // A challenge's answer goes over the connection its challenge came on; anything else opens
     // one: TCP connect and handshake inside the share.

@@ -90,9 +90,8 @@ const char* const kAlpnList[] = {kRadiusAlpn, nullptr};
 // Appends text to a NUL-terminated buffer of size bytes, cutting what does not fit.
 void Append(char* out, std::size_t size, const char* text) {
     if (text == nullptr) return;
-    std::size_t at = std::strlen(out);
-    while (*text != '\0' && at + 1 < size) out[at++] = *text++;
-    out[at] = '\0';
+    const std::size_t at = std::strlen(out);  // below size: out is NUL-terminated within it
+    CopyReason(out + at, size - at, text);
 }
 
 void AppendNumber(char* out, std::size_t size, unsigned long value) {

@@ -29,6 +29,14 @@ enum class TlsFailure : std::uint8_t {
 constexpr std::size_t kTlsReasonSize = 320;
 constexpr std::size_t kTlsNameSize = 256;
 
+// Copies text (null: nothing) into out, a buffer of size bytes (at least 1), cut to fit and
+// always NUL-terminated: a reason's words may be cut, never overrun their buffer.
+inline void CopyReason(char* out, std::size_t size, const char* text) {
+    std::size_t n = 0;
+    for (; text != nullptr && text[n] != '\0' && n + 1 < size; ++n) out[n] = text[n];
+    out[n] = '\0';
+}
+
 // The ALPN protocol offered (RFC 7301) for RADIUS/TLS.
 constexpr char kRadiusAlpn[] = "radius/1.0";
 // The RADIUS shared secret over TLS (RFC 6614 section 2.3), for the exchange's packets.
