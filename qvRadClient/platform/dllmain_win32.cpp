@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "platform/module_attach_win32.h"
+#include "platform/platform.h"
 
 // The C runtime's DllMainCRTStartup has run the static constructors (which registered the
 // hook) before it calls this, and runs the static destructors itself after process detach.
@@ -22,7 +23,9 @@
 // otherwise leak for every host thread that called in. None of this module's code runs there.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)instance;
-    (void)reserved;
+    // A detach with reserved set is the process's exit (the runtime's static destructors run
+    // after this returns): the module's unload work then leaves everything to the system.
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) platform::NoteProcessExiting();
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
     // FALSE fails LoadLibrary; the runtime then sends process detach and destroys the statics
     // it constructed.

@@ -350,6 +350,31 @@ void LockDestroy(LockStorage* lock);
 int LockAcquire(LockStorage* lock);  // waits without limit; 0 or -1
 void LockRelease(LockStorage* lock);
 
+// A condition variable (CONDITION_VARIABLE / pthread_cond_t on the monotonic clock) in caller
+// storage, used with a LockStorage lock held by the caller.
+struct CondStorage {
+    alignas(16) unsigned char bytes[64];
+};
+int CondInit(CondStorage* cond);  // 0 or -1
+void CondDestroy(CondStorage* cond);
+// Releases lock, waits until signalled or timeoutMillis (>= 0) passed, takes lock again: 0 when
+// woken (or spuriously), 1 when the time ran out. The caller re-checks its predicate either way.
+int CondWait(CondStorage* cond, LockStorage* lock, std::int32_t timeoutMillis);
+void CondSignal(CondStorage* cond);
+void CondBroadcast(CondStorage* cond);
+
+// Hooks run around fork() (pthread_atfork) so that state shared by threads is consistent in the
+// child: prepare takes the locks, parent and child release them, child may mark the state as
+// inherited. Registered once per process; unregistered with the module on POSIX (the C library
+// ties them to the shared object). Windows has no fork: nothing is registered.
+void RegisterForkHooks(void (*prepare)(), void (*parent)(), void (*child)());
+
+// Whether the process is exiting (Windows: the loader's process detach said so) rather than the
+// library being unloaded: then other threads were ended wherever they were, and the module's
+// unload work must touch nothing they might have held. Always false on POSIX.
+bool ProcessExiting();
+void NoteProcessExiting();
+
 // The module's load-time hook. Where the loader tells the library it was loaded (DllMain on
 // Windows), the hook runs from that notification; elsewhere it runs at once, from the module's
 // static construction. A process that embeds the library's objects in an executable calls

@@ -446,6 +446,61 @@ void LockRelease(LockStorage* lock) {
     ::pthread_mutex_unlock(AsMutex(lock));
 }
 
+static_assert(sizeof(pthread_cond_t) <= sizeof(CondStorage::bytes), "cond storage too small");
+static_assert(alignof(pthread_cond_t) <= alignof(CondStorage), "cond storage misaligned");
+
+static pthread_cond_t* AsCond(CondStorage* cond) {
+    return std::launder(reinterpret_cast<pthread_cond_t*>(cond->bytes));
+}
+
+int CondInit(CondStorage* cond) {
+    pthread_condattr_t attributes;
+    if (::pthread_condattr_init(&attributes) != 0) return -1;
+    // Timed waits against the monotonic clock, as every deadline here is: a change of the wall
+    // clock neither cuts a wait short nor stretches it.
+    ::pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_t* c = new (cond->bytes) pthread_cond_t;
+    const int rc = ::pthread_cond_init(c, &attributes);
+    ::pthread_condattr_destroy(&attributes);
+    return rc == 0 ? 0 : -1;
+}
+
+void CondDestroy(CondStorage* cond) {
+    ::pthread_cond_destroy(AsCond(cond));
+}
+
+int CondWait(CondStorage* cond, LockStorage* lock, std::int32_t timeoutMillis) {
+    if (timeoutMillis < 0) timeoutMillis = 0;
+    timespec until;
+    ::clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeoutMillis / 1000;
+    until.tv_nsec += static_cast<long>(timeoutMillis % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+    }
+    const int rc = ::pthread_cond_timedwait(AsCond(cond), AsMutex(lock), &until);
+    return rc == ETIMEDOUT ? 1 : 0;
+}
+
+void CondSignal(CondStorage* cond) {
+    ::pthread_cond_signal(AsCond(cond));
+}
+
+void CondBroadcast(CondStorage* cond) {
+    ::pthread_cond_broadcast(AsCond(cond));
+}
+
+bool ProcessExiting() {
+    return false;
+}
+
+void NoteProcessExiting() {}
+
+void RegisterForkHooks(void (*prepare)(), void (*parent)(), void (*child)()) {
+    ::pthread_atfork(prepare, parent, child);
+}
+
 // ELF has no per-library attach notification that runs after the static constructors, so the
 // hook runs as the module's last static object is constructed.
 void RegisterModuleAttach(int (*attach)()) {

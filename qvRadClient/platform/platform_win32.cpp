@@ -375,6 +375,51 @@ void LockRelease(LockStorage* lock) {
     LeaveCriticalSection(SectionOf(lock));
 }
 
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(CondStorage::bytes), "cond storage too small");
+
+static CONDITION_VARIABLE* CondOf(CondStorage* cond) {
+    return std::launder(reinterpret_cast<CONDITION_VARIABLE*>(cond->bytes));
+}
+
+int CondInit(CondStorage* cond) {
+    if (cond == nullptr) return -1;
+    // CONDITION_VARIABLE_INIT: all zero, what InitializeConditionVariable writes (Vista).
+    CONDITION_VARIABLE* c = new (cond->bytes) CONDITION_VARIABLE;
+    *c = CONDITION_VARIABLE_INIT;
+    return 0;
+}
+
+void CondDestroy(CondStorage*) {}  // a condition variable holds no resources
+
+int CondWait(CondStorage* cond, LockStorage* lock, std::int32_t timeoutMillis) {
+    if (timeoutMillis < 0) timeoutMillis = 0;
+    const BOOL woken =
+        SleepConditionVariableCS(CondOf(cond), SectionOf(lock), static_cast<DWORD>(timeoutMillis));
+    return woken ? 0 : (GetLastError() == ERROR_TIMEOUT ? 1 : 0);
+}
+
+void CondSignal(CondStorage* cond) {
+    WakeConditionVariable(CondOf(cond));
+}
+
+void CondBroadcast(CondStorage* cond) {
+    WakeAllConditionVariable(CondOf(cond));
+}
+
+void RegisterForkHooks(void (*)(), void (*)(), void (*)()) {}
+
+namespace {
+volatile LONG g_processExiting = 0;
+}  // namespace
+
+bool ProcessExiting() {
+    return InterlockedCompareExchange(&g_processExiting, 0, 0) != 0;
+}
+
+void NoteProcessExiting() {
+    InterlockedExchange(&g_processExiting, 1);
+}
+
 SocketHandle TcpSocketOpenNonBlocking(std::uint8_t family) {
     const SOCKET s = OpenSocket(FamilyOf(family), SOCK_STREAM);
     if (s == INVALID_SOCKET) return kInvalidSocket;

@@ -58,6 +58,9 @@ MINIMUM_CLIENT = [
     ("kernel32.dll", "Windows XP", """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx
         RtlVirtualUnwind __C_specific_handler"""),
     ("kernel32.dll", "Windows Vista", "GetTickCount64"),
+    # Kept RADIUS over TLS connections: threads waiting for their replies.
+    ("kernel32.dll", "Windows Vista", """SleepConditionVariableCS WakeAllConditionVariable
+        WakeConditionVariable"""),
     # The TLS key material files, read without the C runtime's buffering.
     ("kernel32.dll", "Windows XP", "CreateFileA ReadFile"),
     ("kernel32.dll", "Windows 2000", "GetComputerNameExA"),
