@@ -14,7 +14,8 @@ set(QVRAD_TLS_SOURCES
   qvRadClient/tls/tls_settings.cpp
   qvRadClient/tls/tls_names.cpp
   qvRadClient/tls/tls_psk.cpp
-  qvRadClient/tls/tls_framing.cpp)
+  qvRadClient/tls/tls_framing.cpp
+  qvRadClient/tls/tls_tickets.cpp)
 
 set(_qvrad_mbedtls "${QVRAD_MBEDTLS_SOURCE}")
 if(_qvrad_mbedtls)

@@ -19,6 +19,8 @@ constexpr std::uint16_t kAttributeHeaderLength = 2;  // RFC 2865 section 5: Type
 constexpr std::uint16_t kMessageAuthenticatorLength = 18;  // RFC 3579 section 3.2
 constexpr std::uint16_t kNasIpAddressLength = 6;           // RFC 2865 section 5.4
 constexpr std::uint16_t kNasIpv6AddressLength = 18;        // RFC 3162 section 2.1
+// The shared secret of RADIUS over TLS (RFC 6614 section 2.3): the connection authenticates.
+constexpr char kTlsSecret[] = "radsec";
 
 // Codes, RFC 2865 section 4 unless another is named.
 constexpr std::uint8_t kAccessRequest = 1;

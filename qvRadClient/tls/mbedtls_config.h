@@ -98,8 +98,11 @@
 #define MBEDTLS_SSL_SERVER_NAME_INDICATION    /* RFC 6066 section 3 */
 #define MBEDTLS_SSL_ALPN                      /* RFC 7301: "radius/1.0" */
 #define MBEDTLS_SSL_ALL_ALERT_MESSAGES
-/* Left out: renegotiation, session tickets and resumption (one connection per login),
- * DTLS, CBC suites, RSA and DHE key exchanges, CRLs, the server side and file access. */
+/* Resumption of kept connections' sessions from tickets (RFC 8446 section 2.2, RFC 5077),
+ * client side: the tickets are kept in our memory (tls/tls_tickets.h), never on disk. */
+#define MBEDTLS_SSL_SESSION_TICKETS
+/* Left out: renegotiation, 0-RTT (early data), DTLS, CBC suites, RSA and DHE key exchanges,
+ * CRLs, the server side and file access. */
 #define MBEDTLS_SSL_MAX_HOST_NAME_LEN 255
 /* A server may send full 16 KiB records; ours are RADIUS packets (at most 4096 octets) and a
  * client certificate chain, which Mbed TLS fragments over several records. */

@@ -2,15 +2,13 @@
 // that the fuzz harness reaches it without a connection.
 #include "tls/tls_framing.h"
 
-#include "radius/constants.h"
-
 int RadiusStreamFrame(const std::uint8_t* received, std::size_t count,
                       std::uint16_t* packetLength) {
     *packetLength = 0;
     if (received == nullptr || count < kStreamFrameHeader) return 0;
     // Length: octets 2 and 3, network order (RFC 2865 section 3).
     const std::uint16_t length = static_cast<std::uint16_t>((received[2] << 8) | received[3]);
-    if (length < rad::kHeaderLength || length > rad::kMaxPacketLength) return -1;
+    if (length < kStreamMinPacket || length > kStreamMaxPacket) return -1;
     *packetLength = length;
     return count >= length ? 1 : 0;
 }

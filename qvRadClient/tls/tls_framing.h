@@ -7,6 +7,10 @@
 
 // Octets of a packet's header that carry its Length: Code, Identifier, Length (RFC 2865 section 3).
 constexpr std::size_t kStreamFrameHeader = 4;
+// The bounds of a packet's Length (RFC 2865 section 3: 20..4096), which RFC 6613 section 2.6.4
+// makes the frame's.
+constexpr std::uint16_t kStreamMinPacket = 20;
+constexpr std::uint16_t kStreamMaxPacket = 4096;
 
 // Looks at the count octets received so far (the start of a packet). 1: a whole packet is there,
 // *packetLength octets long (more octets may follow: the next packet); 0: more octets are needed

@@ -3,7 +3,6 @@
 #include "tls/tls_psk.h"
 
 #include "platform/platform.h"
-#include "radius/packet.h"
 #include "tls/tls_settings.h"
 
 namespace {
@@ -58,8 +57,8 @@ int ParsePskHex(const char* text, std::size_t length, std::uint8_t* out, std::si
     return static_cast<int>(digits / 2);
 }
 
-int LoadPsk(const char* path, const CRadSecret& secret, std::uint8_t* psk, std::size_t* length,
-            const char** reason) {
+int LoadPsk(const char* path, const std::uint8_t* secret, std::size_t secretLength,
+            std::uint8_t* psk, std::size_t* length, const char** reason) {
     char text[kPskFileRoom];
     *length = 0;
     const char* why = nullptr;
@@ -73,9 +72,9 @@ int LoadPsk(const char* path, const CRadSecret& secret, std::uint8_t* psk, std::
         why = "the PSK file (QVRAD_TLS_PSK_FILE) holds no key in hex of at most 64 octets";
     else if (static_cast<std::size_t>(octets) < kMinPskLength)
         why = "the PSK in QVRAD_TLS_PSK_FILE is shorter than 16 octets";
-    else if (SameOctets(psk, static_cast<std::size_t>(octets), secret.octets, secret.length) ||
+    else if (SameOctets(psk, static_cast<std::size_t>(octets), secret, secretLength) ||
              SameOctets(reinterpret_cast<const std::uint8_t*>(HexDigits(text, read)),
-                        2 * static_cast<std::size_t>(octets), secret.octets, secret.length))
+                        2 * static_cast<std::size_t>(octets), secret, secretLength))
         why = "the PSK in QVRAD_TLS_PSK_FILE is the RADIUS shared secret: use another key";
     platform::SecureZero(text, sizeof text);
     if (why != nullptr) {

@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct CRadSecret;
-
 // The octets of a key written as hex digits (either case), white space at either end ignored
 // (a file's trailing newline), nothing else allowed. The octet count, or -1: an odd number of
 // digits, any other character, or more than capacity octets (out is then wiped).
@@ -16,5 +14,5 @@ int ParsePskHex(const char* text, std::size_t length, std::uint8_t* out, std::si
 // the shared secret's octets nor, as text, to the secret itself. 0 with the key in psk (64
 // octets of room; the caller wipes it) and its length, or -1 with the reason in words (static
 // text). Every buffer of the file's bytes is wiped before return.
-int LoadPsk(const char* path, const CRadSecret& secret, std::uint8_t* psk, std::size_t* length,
-            const char** reason);
+int LoadPsk(const char* path, const std::uint8_t* secret, std::size_t secretLength,
+            std::uint8_t* psk, std::size_t* length, const char** reason);

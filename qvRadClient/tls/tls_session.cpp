@@ -1,6 +1,7 @@
-// The TLS session over Mbed TLS: key material read and wiped per call, a non-blocking TCP socket
-// driven against one deadline, the server checked against the CA file and its subjectAltName.
-// Reads Mbed TLS's received alert (a private field) to name it in the failure reason.
+// The TLS session over Mbed TLS: key material read and wiped per connection, a non-blocking TCP
+// socket driven against one deadline, the server checked against the CA file and its
+// subjectAltName. Reads Mbed TLS's received alert (a private field) to name it in the failure
+// reason.
 #define MBEDTLS_ALLOW_PRIVATE_ACCESS
 #include "tls/tls_session.h"
 
@@ -15,8 +16,6 @@ extern "C" {  // the one Mbed TLS 3.6 header without C linkage of its own
 }
 #include "mbedtls/ssl.h"
 #include "mbedtls/x509_crt.h"
-#include "radius/constants.h"
-#include "radius/packet.h"
 #include "tls/tls_framing.h"
 #include "tls/tls_library.h"
 #include "tls/tls_names.h"
@@ -31,7 +30,14 @@ struct CRadTlsSession::State {
     mbedtls_pk_context key;
     bool established = false;  // handshake done, no error since: close_notify is owed
     bool psk = false;
-    bool tls12Only = false;  // a PSK by the explicit TLS 1.2 setting
+    bool tls12Only = false;        // a PSK by the explicit TLS 1.2 setting
+    bool resumable = false;        // certificates: tickets kept and offered (RFC 8446 section 2.2)
+    bool certificateSeen = false;  // the server sent a certificate (no resumption then)
+    // What the socket callback may still read in the current step: nothing past the step's
+    // deadline, and at most a bounded count of octets, so that a peer that keeps sending (records
+    // the TLS library reads and ignores) cannot hold one step, or a lock around it, for ever.
+    std::int64_t stepDeadline = 0;
+    std::size_t stepBudget = 0;
     // The verify callback's inputs and findings.
     // The name or address literal to find in subjectAltName (an IPv6 literal without brackets).
     char reference[kMaxTlsServerNameLength + 1] = {};
@@ -40,7 +46,7 @@ struct CRadTlsSession::State {
     char* subject = nullptr;  // the session's own buffers
     char* issuer = nullptr;
     // What arrived of the packet being received (RFC 6613 framing).
-    std::uint8_t pending[rad::kMaxPacketLength];
+    std::uint8_t pending[kStreamMaxPacket];
     std::uint16_t pendingCount = 0;
 };
 
@@ -241,9 +247,20 @@ int BioSend(void* context, const unsigned char* bytes, std::size_t length) {
                                                : MBEDTLS_ERR_NET_SEND_FAILED;
 }
 
+// The octets one step may read from the socket: two full records and more, far above what a
+// RADIUS packet or a handshake flight needs, so a step ends with its data long before this.
+constexpr std::size_t kStepBudget = 64 * 1024;
+
 int BioReceive(void* context, unsigned char* buffer, std::size_t capacity) {
     auto* state = static_cast<CRadTlsSession::State*>(context);
+    // The clock is read on every call, whatever the socket holds: the TLS library loops over
+    // records it ignores (a dummy ChangeCipherSpec, warning alerts) without returning, and only
+    // "nothing to read" makes it return to the caller that watches the deadline.
+    if (state->stepBudget == 0 || platform::MonotonicMillis() >= state->stepDeadline)
+        return MBEDTLS_ERR_SSL_WANT_READ;
+    if (capacity > state->stepBudget) capacity = state->stepBudget;
     const int got = platform::SocketStreamReceive(state->socket, buffer, capacity);
+    if (got > 0) state->stepBudget -= static_cast<std::size_t>(got);
     if (got >= 0) return got;  // 0: the server closed its side (Mbed TLS: connection EOF)
     return got == platform::kSocketWouldBlock ? MBEDTLS_ERR_SSL_WANT_READ
                                               : MBEDTLS_ERR_NET_RECV_FAILED;
@@ -255,6 +272,7 @@ int BioReceive(void* context, unsigned char* buffer, std::size_t capacity) {
 // 6.2: a client never seeks a match in the Common Name).
 int VerifyServer(void* context, mbedtls_x509_crt* certificate, int depth, std::uint32_t* flags) {
     auto* state = static_cast<CRadTlsSession::State*>(context);
+    state->certificateSeen = true;
     if (depth != 0) return 0;
     if (mbedtls_x509_dn_gets(state->subject, kTlsNameSize, &certificate->subject) < 0)
         state->subject[0] = '\0';
@@ -348,9 +366,12 @@ int CRadTlsSession::Fail(TlsFailure failure, const char* reason, const char* det
 
 int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
                          const char* hostAsWritten, const TlsSettings& settings,
-                         const CRadSecret& udpSecret, std::int64_t deadlineMillis) {
+                         const std::uint8_t* udpSecret, std::size_t udpSecretLength,
+                         std::int64_t deadlineMillis, TlsTicket* resume) {
     Close();
     ClearDescription();
+    resumed_ = false;
+    newTicket_.Clear();
     const char* why = "";
     const TlsMode mode = CheckTlsSettings(settings, &why);
     if (mode == TlsMode::kIncomplete) return Fail(TlsFailure::kSettings, why);
@@ -379,7 +400,12 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
         std::memcpy(s.reference, reference + 1, length - 2);
         if (!IsAddressLiteral(s.reference)) std::memset(s.reference, 0, sizeof s.reference);
     }
-    if (s.reference[0] == '\0') std::memcpy(s.reference, reference, length);
+    if (s.reference[0] == '\0') {
+        // RFC 6066 section 3: the HostName in SNI carries no trailing dot, and a DNS-ID is
+        // compared without it (RFC 6125 section 6.2.1): "localhost." names localhost.
+        if (length > 1 && reference[length - 1] == '.') --length;
+        std::memcpy(s.reference, reference, length);
+    }
     s.referenceIsAddress = IsAddressLiteral(s.reference);
     s.subject = subject_;
     s.issuer = issuer_;
@@ -397,8 +423,16 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
     // offered there, and a server that sent one anyway would meet an empty trust list.
     mbedtls_ssl_conf_authmode(&s.config, MBEDTLS_SSL_VERIFY_REQUIRED);
     mbedtls_ssl_conf_verify(&s.config, VerifyServer, &s);
-    const int configured =
-        s.psk ? ConfigurePsk(settings, udpSecret) : ConfigureCertificates(settings);
+    // Resumption with certificates only: it saves the certificate work, which a PSK handshake
+    // never does. A PSK connection neither asks for tickets nor keeps those it is sent.
+    s.resumable = !s.psk;
+    mbedtls_ssl_conf_session_tickets(&s.config, s.resumable ? MBEDTLS_SSL_SESSION_TICKETS_ENABLED
+                                                            : MBEDTLS_SSL_SESSION_TICKETS_DISABLED);
+    mbedtls_ssl_conf_tls13_enable_signal_new_session_tickets(
+        &s.config, s.resumable ? MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_ENABLED
+                               : MBEDTLS_SSL_TLS1_3_SIGNAL_NEW_SESSION_TICKETS_DISABLED);
+    const int configured = s.psk ? ConfigurePsk(settings, udpSecret, udpSecretLength)
+                                 : ConfigureCertificates(settings);
     if (configured != 0) return -1;
 
     if (mbedtls_ssl_setup(&s.ssl, &s.config) != 0)
@@ -408,17 +442,35 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
     if (mbedtls_ssl_set_hostname(&s.ssl, s.referenceIsAddress ? nullptr : s.reference) != 0)
         return Fail(TlsFailure::kSettings, "the server name is not usable for SNI");
     mbedtls_ssl_set_bio(&s.ssl, &s, BioSend, BioReceive, nullptr);
+    // A ticket of this server and these settings (its owner keys it so): offered once, then gone.
+    // TLS 1.3 resumes with psk_dhe_ke only (the modes above), so the session keeps forward
+    // secrecy; a server that declines it makes a full handshake with its certificate checked.
+    bool offered = false;
+    if (resume != nullptr && !resume->Empty() && s.resumable) {
+        mbedtls_ssl_session saved;
+        mbedtls_ssl_session_init(&saved);
+        offered = mbedtls_ssl_session_load(&saved, resume->Bytes(), resume->Length()) == 0 &&
+                  mbedtls_ssl_set_session(&s.ssl, &saved) == 0;
+        mbedtls_ssl_session_free(&saved);  // Mbed TLS wipes it
+    }
+    if (resume != nullptr) resume->Clear();
 
     if (Connect(ip, port, deadlineMillis) != 0) return -1;
     if (Handshake(deadlineMillis) != 0) return -1;
     s.established = true;
+    resumed_ = offered && !s.certificateSeen;
     Append(version_, sizeof version_, mbedtls_ssl_get_version(&s.ssl));
     Append(suite_, sizeof suite_, mbedtls_ssl_get_ciphersuite(&s.ssl));
     if (s.psk) subject_[0] = issuer_[0] = '\0';
+    // A TLS 1.2 ticket comes inside the handshake (RFC 5077 section 3.3); TLS 1.3 ones arrive
+    // after it, and the reads keep them.
+    if (s.resumable && mbedtls_ssl_get_version_number(&s.ssl) == MBEDTLS_SSL_VERSION_TLS1_2)
+        KeepTicket();
     return 0;
 }
 
-int CRadTlsSession::ConfigurePsk(const TlsSettings& settings, const CRadSecret& udpSecret) {
+int CRadTlsSession::ConfigurePsk(const TlsSettings& settings, const std::uint8_t* udpSecret,
+                                 std::size_t udpSecretLength) {
     State& s = *state_;
     // RFC 9813: one PSK for TLS 1.3 or for TLS 1.2, never both; 1.3 with psk_dhe_ke alone (RFC
     // 8446 section 4.2.9), so every session has forward secrecy.
@@ -434,7 +486,7 @@ int CRadTlsSession::ConfigurePsk(const TlsSettings& settings, const CRadSecret& 
     std::uint8_t psk[kMaxPskLength];
     std::size_t length = 0;
     const char* why = "";
-    if (LoadPsk(settings.pskFile, udpSecret, psk, &length, &why) != 0)
+    if (LoadPsk(settings.pskFile, udpSecret, udpSecretLength, psk, &length, &why) != 0)
         return Fail(TlsFailure::kKeyMaterial, why);
     // Mbed TLS keeps its own copy, wiped when the configuration is freed.
     const int rc = mbedtls_ssl_conf_psk(&s.config, psk, length, settings.pskIdentity,
@@ -449,8 +501,11 @@ int CRadTlsSession::ConfigureCertificates(const TlsSettings& settings) {
     mbedtls_ssl_conf_min_tls_version(&s.config, MBEDTLS_SSL_VERSION_TLS1_2);
     mbedtls_ssl_conf_max_tls_version(&s.config, MBEDTLS_SSL_VERSION_TLS1_3);
     mbedtls_ssl_conf_ciphersuites(&s.config, kCertificateSuites);
-    mbedtls_ssl_conf_tls13_key_exchange_modes(&s.config,
-                                              MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_EPHEMERAL);
+    // (EC)DHE with the certificates, or a resumption ticket with (EC)DHE (psk_dhe_ke, RFC 8446
+    // section 4.2.9), never a ticket alone (psk_ke): every session keeps forward secrecy.
+    mbedtls_ssl_conf_tls13_key_exchange_modes(
+        &s.config, MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_EPHEMERAL |
+                       MBEDTLS_SSL_TLS1_3_KEY_EXCHANGE_MODE_PSK_EPHEMERAL);
     {
         // The trust list is this file alone: no system store (RFC 6614 section 2.3).
         FileBytes ca(kCaFileRoom);
@@ -538,6 +593,8 @@ int CRadTlsSession::Handshake(std::int64_t deadlineMillis) {
     int rc = 0;
     // Each pass either moves the handshake on or waits on the socket until the deadline.
     for (;;) {
+        s.stepDeadline = deadlineMillis;
+        s.stepBudget = kStepBudget;
         rc = mbedtls_ssl_handshake(&s.ssl);
         if (rc == 0) return 0;
         if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) break;
@@ -598,55 +655,95 @@ int CRadTlsSession::Handshake(std::int64_t deadlineMillis) {
     }
 }
 
-int CRadTlsSession::Send(const std::uint8_t* packet, std::uint16_t length,
-                         std::int64_t deadlineMillis) {
+int CRadTlsSession::SendStep(const std::uint8_t* packet, std::uint16_t length) {
     if (state_ == nullptr || !state_->established) return -1;
     State& s = *state_;
-    std::size_t done = 0;
-    // Mbed TLS takes the rest again after WANT_WRITE; each pass sends or waits until the deadline.
-    while (done < length) {
-        const int rc = mbedtls_ssl_write(&s.ssl, packet + done, length - done);
-        if (rc > 0) {
-            done += static_cast<std::size_t>(rc);
-            continue;
-        }
-        if (rc == MBEDTLS_ERR_NET_SEND_FAILED) {
-            // In TLS 1.3 a server judges the client's certificate after the client's handshake
-            // is over, and one that refuses it may reset the connection before the alert is read.
-            s.established = false;
-            return Fail(TlsFailure::kClosed,
-                        s.psk ? "the server closed or reset the connection before the request "
-                                "was sent"
-                              : "the server closed or reset the connection before the request "
-                                "was sent (did it refuse this client's certificate?)");
-        }
-        if (rc != MBEDTLS_ERR_SSL_WANT_WRITE && rc != MBEDTLS_ERR_SSL_WANT_READ) {
-            s.established = false;
-            if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
-                char alert[kTlsReasonSize] = "";
-                DescribeAlert(s, "the server ended the connection with the alert ", alert,
-                              sizeof alert);
-                return Fail(TlsFailure::kHandshake, alert);
-            }
-            return Fail(TlsFailure::kIo, "the request could not be sent over TLS");
-        }
-        const int ready = WaitSocket(s.socket, rc == MBEDTLS_ERR_SSL_WANT_READ, deadlineMillis);
+    // Mbed TLS seals the whole packet into one record (it fits: OUT_CONTENT_LEN is 8192) and
+    // returns its length once the record is out, or WANT_WRITE with the rest of the record
+    // kept; called again, it first writes that rest and only then reports the packet written.
+    const int rc = mbedtls_ssl_write(&s.ssl, packet, length);
+    if (rc == static_cast<int>(length)) return length;
+    if (rc == MBEDTLS_ERR_SSL_WANT_WRITE || rc == MBEDTLS_ERR_SSL_WANT_READ) return kWantWrite;
+    s.established = false;
+    if (rc == MBEDTLS_ERR_NET_SEND_FAILED)
+        // In TLS 1.3 a server judges the client's certificate after the client's handshake is
+        // over, and one that refuses it may reset the connection before the alert is read.
+        return Fail(TlsFailure::kClosed,
+                    s.psk ? "the server closed or reset the connection before the request was "
+                            "sent"
+                          : "the server closed or reset the connection before the request was "
+                            "sent (did it refuse this client's certificate?)");
+    if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
+        char alert[kTlsReasonSize] = "";
+        DescribeAlert(s, "the server ended the connection with the alert ", alert, sizeof alert);
+        return Fail(TlsFailure::kHandshake, alert);
+    }
+    // A short write (rc between 0 and length) cannot happen for a packet of one record; it is
+    // refused all the same rather than framed wrongly.
+    return Fail(TlsFailure::kIo, "the request could not be sent over TLS");
+}
+
+int CRadTlsSession::Send(const std::uint8_t* packet, std::uint16_t length,
+                         std::int64_t deadlineMillis) {
+    // Each pass sends, or waits for the socket until the deadline.
+    for (;;) {
+        const int rc = SendStep(packet, length);
+        if (rc != kWantWrite) return rc;
+        const int ready = WaitSocket(state_->socket, false, deadlineMillis);
         if (ready <= 0) {
             // Part of a record may be out: the stream cannot carry another packet.
-            s.established = false;
+            state_->established = false;
             return Fail(ready == 0 ? TlsFailure::kTimeout : TlsFailure::kIo,
                         "the request could not be sent before the deadline");
         }
     }
-    return length;
 }
 
-int CRadTlsSession::Receive(std::uint8_t* buffer, std::uint16_t capacity,
-                            std::int64_t deadlineMillis) {
+void CRadTlsSession::KeepTicket() {
+    State& s = *state_;
+    mbedtls_ssl_session session;
+    mbedtls_ssl_session_init(&session);
+    std::size_t needed = 0;
+    if (mbedtls_ssl_get_session(&s.ssl, &session) == 0 && session.ticket != nullptr &&
+        session.ticket_len != 0 &&
+        mbedtls_ssl_session_save(&session, nullptr, 0, &needed) ==
+            MBEDTLS_ERR_SSL_BUFFER_TOO_SMALL &&
+        needed <= TlsTicket::kMaxBytes) {
+        auto* bytes = static_cast<std::uint8_t*>(::operator new(needed, std::nothrow));
+        if (bytes != nullptr) {
+            std::size_t written = 0;
+            if (mbedtls_ssl_session_save(&session, bytes, needed, &written) == 0)
+                newTicket_.Assign(bytes, written, platform::MonotonicMillis(),
+                                  session.ticket_lifetime);
+            platform::SecureZero(bytes, needed);
+            ::operator delete(bytes);
+        }
+    }
+    mbedtls_ssl_session_free(&session);  // Mbed TLS wipes the resumption secret
+}
+
+bool CRadTlsSession::TakeTicket(TlsTicket* out) {
+    if (newTicket_.Empty()) return false;
+    *out = static_cast<TlsTicket&&>(newTicket_);
+    return true;
+}
+
+bool CRadTlsSession::HasBuffered() const {
+    return state_ != nullptr && state_->established && mbedtls_ssl_check_pending(&state_->ssl) != 0;
+}
+
+platform::SocketHandle CRadTlsSession::Socket() const {
+    return state_ != nullptr ? state_->socket : platform::kInvalidSocket;
+}
+
+int CRadTlsSession::ReceiveStep(std::uint8_t* buffer, std::uint16_t capacity,
+                                std::int64_t deadlineMillis) {
     if (state_ == nullptr || !state_->established) return -1;
     State& s = *state_;
+    s.stepDeadline = deadlineMillis;
+    s.stepBudget = kStepBudget;
     // Asks Mbed TLS for no more than the packet under way still lacks, so the next packet's
-    // octets stay in its record buffer; each pass reads, or waits until the deadline.
+    // octets stay in its record buffer for the next step.
     for (;;) {
         std::uint16_t packetLength = 0;
         const int framed = RadiusStreamFrame(s.pending, s.pendingCount, &packetLength);
@@ -673,17 +770,21 @@ int CRadTlsSession::Receive(std::uint8_t* buffer, std::uint16_t capacity,
             s.pendingCount = static_cast<std::uint16_t>(s.pendingCount + rc);
             continue;
         }
-        if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE) {
-            const int ready = WaitSocket(s.socket, rc == MBEDTLS_ERR_SSL_WANT_READ, deadlineMillis);
-            if (ready == 0) return 0;
-            if (ready > 0) continue;
+        if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) {
+            // RFC 8446 section 4.6.1: kept for the next connection to this server; then reading
+            // goes on (Mbed TLS has taken the message).
+            KeepTicket();
+            continue;
         }
+        if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
         s.established = false;
         if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || rc == MBEDTLS_ERR_SSL_CONN_EOF ||
             rc == MBEDTLS_ERR_NET_CONN_RESET || rc == MBEDTLS_ERR_NET_RECV_FAILED)
             return Fail(TlsFailure::kClosed,
-                        s.pendingCount == 0 ? "the server closed the connection"
-                                            : "the server closed the connection inside a packet");
+                        s.pendingCount != 0 ? "the server closed the connection inside a packet"
+                        : rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY
+                            ? "the server closed the connection (close_notify)"
+                            : "the server closed the connection");
         if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
             // In TLS 1.3 the client's handshake is over before the server has judged the
             // client's certificate: a refusal arrives here, as the reply.
@@ -699,12 +800,39 @@ int CRadTlsSession::Receive(std::uint8_t* buffer, std::uint16_t capacity,
     }
 }
 
+int CRadTlsSession::Receive(std::uint8_t* buffer, std::uint16_t capacity,
+                            std::int64_t deadlineMillis) {
+    // Each pass takes what has arrived, or waits for the socket; the clock decides, whatever
+    // arrives (ReceiveStep reads nothing past the deadline).
+    for (;;) {
+        if (state_ == nullptr) return -1;
+        const int got = ReceiveStep(buffer, capacity, deadlineMillis);
+        if (got != 0) return got;
+        if (Remaining(deadlineMillis) == 0) return 0;
+        if (HasBuffered()) continue;
+        const int ready = WaitSocket(state_->socket, true, deadlineMillis);
+        if (ready == 0) return 0;
+        if (ready < 0) {
+            state_->established = false;
+            return Fail(TlsFailure::kIo, "waiting on the TCP connection failed");
+        }
+    }
+}
+
 void CRadTlsSession::Close() {
     if (state_ == nullptr) return;
     State& s = *state_;
     // close_notify (RFC 8446 section 6.1) once, without waiting: a full socket buffer or a
     // closed peer leaves it unsent, and the socket's close follows either way.
     if (s.established) (void)mbedtls_ssl_close_notify(&s.ssl);
+    s.established = false;
+    Abandon();
+}
+
+void CRadTlsSession::Abandon() {
+    newTicket_.Clear();
+    if (state_ == nullptr) return;
+    State& s = *state_;
     if (s.socket != platform::kInvalidSocket) platform::SocketClose(s.socket);
     // Mbed TLS wipes what it frees (its free goes through qvrad_tls_free); the record then
     // wipes the contexts' own fields and the pending octets.

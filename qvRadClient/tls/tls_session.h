@@ -1,5 +1,6 @@
-// One RADIUS over TLS connection (RFC 6614, RFC 9813) for one login: TCP connect and handshake
-// within the entry's deadline, packets framed by their Length (RFC 6613), close_notify at the end.
+// One RADIUS over TLS connection (RFC 6614, RFC 9813): TCP connect and handshake within a deadline
+// (resumed from a ticket where one is kept), packets framed by their Length (RFC 6613),
+// close_notify.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +8,7 @@
 
 #include "platform/platform.h"
 #include "tls/tls_settings.h"
-
-struct CRadSecret;
+#include "tls/tls_tickets.h"
 
 // Why a session failed, for the exchange's result; the reason in words says more.
 enum class TlsFailure : std::uint8_t {
@@ -39,13 +39,12 @@ inline void CopyReason(char* out, std::size_t size, const char* text) {
 
 // The ALPN protocol offered (RFC 7301) for RADIUS/TLS.
 constexpr char kRadiusAlpn[] = "radius/1.0";
-// The RADIUS shared secret over TLS (RFC 6614 section 2.3), for the exchange's packets.
-constexpr char kRadiusTlsSecret[] = "radsec";
 
 // Whether this build has TLS (Mbed TLS compiled in); without it every Open fails at once.
 bool TlsBuiltIn();
 
-// Not thread-safe: a session is used by one thread at a time (it may move between threads).
+// Not thread-safe: a session is used by one thread at a time (it may move between threads, and a
+// kept connection's owner serialises the threads that share it).
 class CRadTlsSession {
   public:
     CRadTlsSession();
@@ -53,24 +52,54 @@ class CRadTlsSession {
     CRadTlsSession(const CRadTlsSession&) = delete;
     CRadTlsSession& operator=(const CRadTlsSession&) = delete;
 
-    // Reads this call's key material (the PSK file, or the CA, certificate and key files), then
-    // connects to ip and port (host order) and completes the handshake before deadlineMillis
+    // A step of the non-blocking operations that must wait for the socket to become writable.
+    static constexpr int kWantWrite = -2;
+
+    // Reads this connection's key material (the PSK file, or the CA, certificate and key files),
+    // then connects to ip and port (host order) and completes the handshake before deadlineMillis
     // (platform::MonotonicMillis). hostAsWritten is the server's host as the entry names it: the
     // name to check in the certificate unless settings.serverName is set, and the SNI when it is
-    // a name rather than an address literal. udpSecret is the entry's RADIUS secret, which a PSK
-    // must not equal. 0: ready for Send and Receive; -1: Failure() and FailureReason() say why,
-    // and everything is closed and wiped already.
+    // a name rather than an address literal (a trailing dot dropped, RFC 6066 section 3).
+    // udpSecret (udpSecretLength octets) is the entry's RADIUS secret, which a PSK must not equal.
+    // resume, when not null and not empty, is offered for resumption (certificate mode only) and
+    // consumed. 0: ready; -1: Failure() and FailureReason() say why, and everything is closed and
+    // wiped already.
     int Open(const platform::IpAddress& ip, std::uint16_t port, const char* hostAsWritten,
-             const TlsSettings& settings, const CRadSecret& udpSecret, std::int64_t deadlineMillis);
+             const TlsSettings& settings, const std::uint8_t* udpSecret,
+             std::size_t udpSecretLength, std::int64_t deadlineMillis, TlsTicket* resume = nullptr);
     // Writes one packet whole before the deadline: length, or -1 (the session is then unusable).
     int Send(const std::uint8_t* packet, std::uint16_t length, std::int64_t deadlineMillis);
     // Reads one packet (RFC 6613 framing: Length 20..4096) into buffer: its length; 0 when the
     // deadline passed first (what arrived of a packet is kept for the next call); -1 on a closed
     // connection, bad framing, a packet longer than capacity or any error (then unusable).
     int Receive(std::uint8_t* buffer, std::uint16_t capacity, std::int64_t deadlineMillis);
+
+    // Non-blocking steps, for a connection whose owner waits on Socket() itself:
+    // SendStep writes one packet: length when it is written whole; kWantWrite when part of it
+    // waits for the socket (call again with the same packet once it is writable: the TLS record
+    // is already sealed, and nothing else may be written before it); -1 (unusable).
+    int SendStep(const std::uint8_t* packet, std::uint16_t length);
+    // ReceiveStep reads what has arrived: a packet's length; 0 when no whole packet is there yet
+    // (wait for Socket() to become readable, unless HasBuffered()); -1 on a closed connection
+    // (close_notify or not), bad framing or any error (then unusable). It reads at most a bounded
+    // number of octets per call and never past deadlineMillis, whatever the peer keeps sending
+    // (records the TLS library ignores included), so a step always ends soon.
+    int ReceiveStep(std::uint8_t* buffer, std::uint16_t capacity, std::int64_t deadlineMillis);
+    // Whether the TLS library holds octets already read from the socket (a record with a further
+    // packet): then the socket may not become readable although a packet is there.
+    bool HasBuffered() const;
+    platform::SocketHandle Socket() const;
+    // Whether the handshake resumed a session from a ticket (no certificate exchanged).
+    bool Resumed() const { return resumed_; }
+    // A resumption ticket the server sent since the last call (TLS 1.3 NewSessionTicket, or a TLS
+    // 1.2 ticket with the handshake), taken over by out; false when none came.
+    bool TakeTicket(TlsTicket* out);
     // Sends close_notify (without waiting), closes the socket, frees and wipes every context.
     // Keeps the failure and the handshake's description for the caller to print.
     void Close();
+    // Closes the socket and frees and wipes every context without sending anything: a forked
+    // child's copy of its parent's connection, or a connection left at unload.
+    void Abandon();
 
     bool IsOpen() const { return state_ != nullptr; }
     TlsFailure Failure() const { return failure_; }
@@ -89,10 +118,13 @@ class CRadTlsSession {
     int Fail(TlsFailure failure, const char* reason, const char* detail = nullptr);
     void ClearDescription();
     // Open's steps with the TLS library (tls_session.cpp); each fails through Fail.
-    int ConfigurePsk(const TlsSettings& settings, const CRadSecret& udpSecret);
+    int ConfigurePsk(const TlsSettings& settings, const std::uint8_t* udpSecret,
+                     std::size_t udpSecretLength);
     int ConfigureCertificates(const TlsSettings& settings);
     int Connect(const platform::IpAddress& ip, std::uint16_t port, std::int64_t deadlineMillis);
     int Handshake(std::int64_t deadlineMillis);
+    // Keeps the session the server just gave a ticket for (serialised) in newTicket_.
+    void KeepTicket();
 
     State* state_ = nullptr;
     TlsFailure failure_ = TlsFailure::kNone;
@@ -101,4 +133,6 @@ class CRadTlsSession {
     char suite_[64] = {};
     char subject_[kTlsNameSize] = {};
     char issuer_[kTlsNameSize] = {};
+    bool resumed_ = false;
+    TlsTicket newTicket_;  // the latest ticket received, until TakeTicket
 };

@@ -31,7 +31,8 @@ int CRadTlsSession::Fail(TlsFailure failure, const char* reason, const char* det
 }
 
 int CRadTlsSession::Open(const platform::IpAddress&, std::uint16_t, const char*, const TlsSettings&,
-                         const CRadSecret&, std::int64_t) {
+                         const std::uint8_t*, std::size_t, std::int64_t, TlsTicket* resume) {
+    if (resume != nullptr) resume->Clear();
     ClearDescription();
     return Fail(TlsFailure::kUnavailable,
                 "this build has no TLS (built without Mbed TLS sources): tls:// servers are "
@@ -46,4 +47,28 @@ int CRadTlsSession::Receive(std::uint8_t*, std::uint16_t, std::int64_t) {
     return -1;
 }
 
+int CRadTlsSession::SendStep(const std::uint8_t*, std::uint16_t) {
+    return -1;
+}
+
+int CRadTlsSession::ReceiveStep(std::uint8_t*, std::uint16_t, std::int64_t) {
+    return -1;
+}
+
+bool CRadTlsSession::HasBuffered() const {
+    return false;
+}
+
+platform::SocketHandle CRadTlsSession::Socket() const {
+    return platform::kInvalidSocket;
+}
+
+bool CRadTlsSession::TakeTicket(TlsTicket*) {
+    return false;
+}
+
+void CRadTlsSession::KeepTicket() {}
+
 void CRadTlsSession::Close() {}
+
+void CRadTlsSession::Abandon() {}

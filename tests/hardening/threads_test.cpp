@@ -432,8 +432,8 @@ TEST(HardeningThreads, TlsSessionsStartAtOnce) {
         threads.emplace_back([&] {
             for (int i = 0; i < kOpensPerThread; ++i) {
                 CRadTlsSession session;
-                const int rc = session.Open(loopback, catcher.Port(), "radius.example.com",
-                                            settings, secret, platform::MonotonicMillis() + 60000);
+                const int rc = OpenTls(session, loopback, catcher.Port(), "radius.example.com",
+                                       settings, secret, platform::MonotonicMillis() + 60000);
                 if (rc == -1 && session.Failure() == TlsFailure::kClosed) ++cutShort;
             }
         });

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "radius/packet.h"
 #include "support/radius_wire.h"
+#include "tls/tls_session.h"
 
 // PEM texts, valid until 2126: the CA, a client certificate (extended key usage clientAuth) it
 // signed, that certificate's key, and a key of no certificate.
@@ -54,3 +56,11 @@ class RecordCatcher {
     std::vector<Bytes> records_;
     std::thread thread_;
 };
+
+// Opens a session with a RADIUS secret as the exchange holds it (the PSK must differ from it).
+inline int OpenTls(CRadTlsSession& session, const platform::IpAddress& ip, std::uint16_t port,
+                   const char* host, const TlsSettings& settings, const CRadSecret& udpSecret,
+                   std::int64_t deadlineMillis, TlsTicket* resume = nullptr) {
+    return session.Open(ip, port, host, settings, udpSecret.octets, udpSecret.length,
+                        deadlineMillis, resume);
+}

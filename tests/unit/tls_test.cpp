@@ -237,7 +237,8 @@ TEST(TlsPsk, HexFilesAndTheSharedSecret) {
         std::size_t length = 99;
         const char* reason = nullptr;
         const std::string path = row.content == "-" ? file.path + ".none" : file.path;
-        const int rc = LoadPsk(path.c_str(), Secret(row.secret), psk, &length, &reason);
+        const int rc = LoadPsk(path.c_str(), Secret(row.secret).octets, Secret(row.secret).length,
+                               psk, &length, &reason);
         EXPECT_EQ(rc, row.rc) << row.content;
         EXPECT_EQ(length, row.octets) << row.content;
         ASSERT_NE(reason, nullptr);
@@ -394,8 +395,8 @@ TEST(TlsSession, BuildsWithoutTlsRefuseEveryServerAtOnce) {
     if (TlsBuiltIn()) GTEST_SKIP() << "this build has TLS";
     TcpListener listener;
     CRadTlsSession session;
-    EXPECT_EQ(session.Open(kLoopback, listener.port, "localhost", TlsSettings(), Secret("s"),
-                           platform::MonotonicMillis() + 1000),
+    EXPECT_EQ(OpenTls(session, kLoopback, listener.port, "localhost", TlsSettings(), Secret("s"),
+                      platform::MonotonicMillis() + 1000),
               -1);
     EXPECT_EQ(session.Failure(), TlsFailure::kUnavailable);
     EXPECT_NE(std::strstr(session.FailureReason(), "no TLS"), nullptr);
@@ -442,8 +443,8 @@ TEST(TlsSession, ClientHelloOffersOnlyWhatTheModeAllows) {
         RecordCatcher catcher;
         ASSERT_NE(catcher.Port(), 0);
         CRadTlsSession session;
-        EXPECT_EQ(session.Open(kLoopback, catcher.Port(), row.host, *row.settings,
-                               Secret("testing123"), platform::MonotonicMillis() + 10000),
+        EXPECT_EQ(OpenTls(session, kLoopback, catcher.Port(), row.host, *row.settings,
+                          Secret("testing123"), platform::MonotonicMillis() + 10000),
                   -1);
         // The catcher hung up after the ClientHello: the handshake ends there.
         EXPECT_EQ(session.Failure(), TlsFailure::kClosed) << session.FailureReason();
@@ -510,8 +511,8 @@ TEST(TlsSession, DeadlinesAndRefusals) {
         TcpListener silent;
         CRadTlsSession session;
         const std::int64_t start = platform::MonotonicMillis();
-        EXPECT_EQ(session.Open(kLoopback, silent.port, "radius.example.com", settings,
-                               Secret("testing123"), start + 300),
+        EXPECT_EQ(OpenTls(session, kLoopback, silent.port, "radius.example.com", settings,
+                          Secret("testing123"), start + 300),
                   -1);
         const std::int64_t took = platform::MonotonicMillis() - start;
         EXPECT_EQ(session.Failure(), TlsFailure::kTimeout);
@@ -527,8 +528,8 @@ TEST(TlsSession, DeadlinesAndRefusals) {
         closedPort = gone.port;
     }
     CRadTlsSession session;
-    EXPECT_EQ(session.Open(kLoopback, closedPort, "radius.example.com", settings,
-                           Secret("testing123"), platform::MonotonicMillis() + 10000),
+    EXPECT_EQ(OpenTls(session, kLoopback, closedPort, "radius.example.com", settings,
+                      Secret("testing123"), platform::MonotonicMillis() + 10000),
               -1);
     EXPECT_EQ(session.Failure(), TlsFailure::kConnect);
     EXPECT_NE(std::strstr(session.FailureReason(), "refused"), nullptr) << session.FailureReason();
@@ -566,8 +567,8 @@ TEST(TlsSession, SettingsAndKeyFilesFailBeforeAnyConnection) {
     TcpListener listener;
     for (const Row& row : rows) {
         CRadTlsSession session;
-        EXPECT_EQ(session.Open(kLoopback, listener.port, "radius.example.com", row.settings,
-                               Secret("testing123123456"), platform::MonotonicMillis() + 5000),
+        EXPECT_EQ(OpenTls(session, kLoopback, listener.port, "radius.example.com", row.settings,
+                          Secret("testing123123456"), platform::MonotonicMillis() + 5000),
                   -1);
         EXPECT_EQ(session.Failure(), row.failure) << session.FailureReason();
         EXPECT_NE(std::strstr(session.FailureReason(), row.reasonPart), nullptr)
