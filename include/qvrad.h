@@ -5,8 +5,8 @@
  *
  * Handles belong to the library and are freed only by its functions (a DLL and its host may not
  * share a C runtime); freeing NULL does nothing. A client holds servers and settings: set it up
- * on one thread, then any number of threads may log in through it at once. The first login
- * freezes it (later changes return QVRAD_E_BUSY). A login is used by one thread at a time and
+ * on one thread, then any number of threads may log in through it at once, sharing its kept TLS
+ * connections. The first login freezes it (later changes return QVRAD_E_BUSY). A login is used by one thread at a time and
  * must be freed before the client it came from. Every constant's value below is fixed for good.
  */
 #ifndef QVRAD_H
@@ -57,6 +57,10 @@ typedef struct qvrad_login qvrad_login;   /* one login: its reply, and its chall
 #define QVRAD_OPT_TLS_PSK_IDENTITY 24
 #define QVRAD_OPT_TLS_PSK_FILE 25
 #define QVRAD_OPT_TLS_PSK_TLS12 26      /* set_int: 1 lets the PSK serve TLS 1.2 (and only 1.2) */
+/* Kept connections of the client's tls:// servers (set_int; see docs/api.md). */
+#define QVRAD_OPT_TLS_MAX_CONNECTIONS 27 /* per server, 1 to 16, default 4 */
+#define QVRAD_OPT_TLS_IDLE_MS 28        /* an idle one closed after, 0 to 3600000, default 25000;
+                                         * 0: one connection per request, closed after it */
 
 /* Values of QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR (RFC 3579 section 3.2, CVE-2024-3596). */
 #define QVRAD_REQUIRE_DEFAULT (-1) /* the process's QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR (default) */
@@ -73,7 +77,8 @@ QVRAD_API int QVRAD_CALL qvrad_client_add_server(qvrad_client* c, const char* ho
                                                  const char* secret);
 QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64_t value);
 QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, const char* value);
-/* Wipes its secrets and frees it. Its logins must be freed before. */
+/* Closes its kept TLS connections (close_notify), wipes its secrets and tickets and frees it.
+ * Its logins must be freed before, and no login may run on it. */
 QVRAD_API void QVRAD_CALL qvrad_client_free(qvrad_client* c);
 
 /* One PAP login (user 1 to 253 octets, password 1 to 128). QVRAD_OK with *login set when a

@@ -223,9 +223,14 @@ void OnTlsConnection(void* context, const CRadTlsSession& session, bool connecte
         std::fputc('\n', stderr);
         return;
     }
-    std::fprintf(stderr, "Server %d: TLS connection to %s: %s, %s\n", moment.serverIndex + 1,
-                 server, session.Version(), session.CipherSuite());
-    if (session.PeerSubject()[0] == '\0') return;
+    // Which connection the request takes: one opened for it (a full handshake, or one resumed
+    // from a ticket of an earlier connection), or one kept from an earlier login.
+    const char* use = moment.tlsUse == TlsUse::kKept      ? "kept"
+                      : moment.tlsUse == TlsUse::kResumed ? "resumed"
+                                                          : "new";
+    std::fprintf(stderr, "Server %d: %s TLS connection to %s: %s, %s\n", moment.serverIndex + 1,
+                 use, server, session.Version(), session.CipherSuite());
+    if (session.PeerSubject()[0] == '\0' || moment.tlsUse != TlsUse::kNew) return;
     std::fputs("\tcertificate subject ", stderr);
     text(session.PeerSubject());
     std::fputs("\n\tissued by ", stderr);

@@ -955,7 +955,7 @@ int main(int argc, char** argv) {
         if (TakeEnvironment("QVRAD_SECRET", o.secret.text, kKeepLength, &o.secret.length))
             o.secret.set = true;
         else if (CountTlsEntries(o.server) == EntryCount(o.server) && EntryCount(o.server) > 0)
-            o.secret.Assign(kRadiusTlsSecret);  // RFC 6614 section 2.3: the secret over TLS
+            o.secret.Assign(rad::kTlsSecret);  // RFC 6614 section 2.3: the secret over TLS
         else
             return Usage("no secret: give --secret-file, QVRAD_SECRET or --secret");
     }

@@ -37,8 +37,8 @@ __attribute__((noinline)) void WipeAfterTlsCall() {
     platform::ClearVectorRegisters();
 }
 
-__attribute__((noinline)) void CloseTlsSession(CRadTlsSession* session) {
-    delete session;
+__attribute__((noinline)) void CloseTlsPool(TlsPool* pool) {
+    delete pool;
     WipeAfterTlsCall();
     __asm__ __volatile__("" ::: "memory");  // not a tail call: the wipe runs below this frame
 }

@@ -27,9 +27,9 @@ constexpr std::size_t kTlsCallWipeBytes = 8192;
 void WipeAfterCall();
 void WipeAfterTlsCall();
 
-// Closes a TLS session (not null) outside a call (a login freed or ended while its challenge's
-// connection was open): close_notify and the frees, then the wipe of a call that used TLS.
-void CloseTlsSession(CRadTlsSession* session);
+// Frees a pool of kept TLS connections (a structured client's, as it is freed) outside a call:
+// close_notify on each and the frees, then the wipe of a call that used TLS.
+void CloseTlsPool(TlsPool* pool);
 
 // Runs one call. Call is constructed in the call's scope with args, and offers:
 //   int Begin(CRadClient&)        the request's authenticator and Identifier, then the argument

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "radius/nas_identity.h"
 #include "radius/reply_signing.h"
+#include "radius/tls_pool.h"
 #include "tls/tls_library.h"
 #include "tls/tls_settings.h"
 
@@ -13,8 +14,13 @@ const char kBanner[] = "Quorvel SDK for Win32 ver 1.1.0.2";
 
 CqvRadClientApp::CqvRadClientApp() : CWinApp(nullptr) {}
 
-// At unload no call can run: PSA's key store and the TLS locks go, if TLS ever started.
+// At unload no call can run: auth's kept TLS connections are closed (without a record sent, and
+// without waiting for any thread), then PSA's key store and the TLS locks go, if TLS ever
+// started. At process exit on Windows nothing is touched: the other threads were ended wherever
+// they were, perhaps holding a lock, and the system closes the sockets.
 CqvRadClientApp::~CqvRadClientApp() {
+    if (platform::ProcessExiting()) return;
+    ReleaseProcessTlsPool();
     TlsLibraryRelease();
 }
 

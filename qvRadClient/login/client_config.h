@@ -36,6 +36,14 @@ struct qvrad_client {
     // Told what each login's exchange sends and receives: qvrad-auth --verbose, which links the
     // library's objects; not reachable through the exported interface.
     const ExchangeObserver* observer = nullptr;
+    // The kept connections of its tls:// servers, shared by its logins (made with the client,
+    // closed with close_notify when it is freed).
+    TlsPool* tlsPool = nullptr;
+
+    qvrad_client() = default;
+    ~qvrad_client() { delete tlsPool; }
+    qvrad_client(const qvrad_client&) = delete;
+    qvrad_client& operator=(const qvrad_client&) = delete;
 };
 
 // The reply-signing rule a server of this client is held to at a login.

@@ -89,6 +89,12 @@ QVRAD_API int QVRAD_CALL qvrad_client_new(qvrad_client** client) {
     if (client == nullptr) return QVRAD_E_ARGUMENT;
     *client = new (std::nothrow) qvrad_client;
     if (*client == nullptr) return QVRAD_E_MEMORY;
+    (*client)->tlsPool = new (std::nothrow) TlsPool;
+    if ((*client)->tlsPool == nullptr) {
+        delete *client;
+        *client = nullptr;
+        return QVRAD_E_MEMORY;
+    }
     (*client)->nas = ProcessNasIdentity();
     (*client)->tls = ProcessTlsSettings();
     return QVRAD_OK;
@@ -122,6 +128,14 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64
         case QVRAD_OPT_TLS_PSK_TLS12:
             if (value < 0 || value > 1) return QVRAD_E_ARGUMENT;
             c->tls.pskTls12 = value == 1 ? PskTls12::kOn : PskTls12::kOff;
+            return QVRAD_OK;
+        case QVRAD_OPT_TLS_MAX_CONNECTIONS:
+            if (value < 1 || value > TlsServerRecord::kMaxConnections) return QVRAD_E_ARGUMENT;
+            c->tlsPool->maxConnections = static_cast<std::int32_t>(value);
+            return QVRAD_OK;
+        case QVRAD_OPT_TLS_IDLE_MS:
+            if (value < 0 || value > 3600000) return QVRAD_E_ARGUMENT;
+            c->tlsPool->idleMillis = value;
             return QVRAD_OK;
         default:
             return QVRAD_E_ARGUMENT;
@@ -176,7 +190,12 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, cons
 }
 
 QVRAD_API void QVRAD_CALL qvrad_client_free(qvrad_client* c) {
+    if (c == nullptr) return;
+    TlsPool* pool = c->tlsPool;
+    c->tlsPool = nullptr;
     delete c;  // each server's secret wipes itself
+    // Its kept connections: close_notify on each, then the wipe of a call that used TLS.
+    if (pool != nullptr) CloseTlsPool(pool);
 }
 
 QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, const char* password,

@@ -45,6 +45,7 @@ struct LoginCall {
         client.timeoutMillis = config.timeoutMillis;
         client.observer = config.observer;
         client.strictChallenges = true;
+        client.tlsPool = config.tlsPool;
         // The client's entries, and for each the place of its server in the configuration.
         std::int32_t place[CRadClient::kMaxServers];
         const std::int32_t first = answer ? login.server : 0;
@@ -61,13 +62,9 @@ struct LoginCall {
                 return;
             }
             client.servers[i]->attempts = config.maxTransmissions;
-            if (answer && spec.overTls) {
-                // The answer goes over the challenge's own connection (RFC 6614: one per login).
+            // The answer goes to the server that challenged, over a kept connection to it.
+            if (answer && spec.overTls)
                 client.servers[i]->UseTls(spec.host + sizeof kTlsScheme - 1, &spec.tls);
-                client.servers[i]->session = login.session;
-                login.session = nullptr;
-                client.usedTls = true;  // the entry closes it, at the latest with the client
-            }
             place[i] = first + i;
         }
         AccessRequestFields fields = {login.user, password, &config.nas};
@@ -96,12 +93,6 @@ struct LoginCall {
             return;
         }
         const std::int32_t entry = client.replyServer >= 0 ? client.replyServer : 0;
-        // A challenge over TLS keeps its connection for the answer; any other reply's closes
-        // with the call.
-        if (client.replyOverTls && reply->Code() == rad::kAccessChallenge) {
-            login.session = client.servers[entry]->session;
-            client.servers[entry]->session = nullptr;
-        }
         std::memcpy(login.reply.octets, reply->octets, reply->Length());
         login.server = place[entry];
         login.address = client.servers[entry]->address;
@@ -134,10 +125,6 @@ int RunLogin(qvrad_login& login, const char* password, bool answer) {
         FreeReplyView(&login.view);
         login.reply.octets[0] = 0;
         login.challenged = false;
-    }
-    if (!login.challenged && login.session != nullptr) {
-        CloseTlsSession(login.session);  // close_notify: the login is over
-        login.session = nullptr;
     }
     return status;
 }

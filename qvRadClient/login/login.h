@@ -29,15 +29,8 @@ struct qvrad_login {
     std::uint16_t stateLength = 0;
     bool hasState = false;
 
-    // A tls:// server's connection, kept from its Access-Challenge for the answers and closed
-    // with the final reply or the login.
-    CRadTlsSession* session = nullptr;
-
     qvrad_login() = default;
-    ~qvrad_login() {
-        FreeReplyView(&view);
-        if (session != nullptr) CloseTlsSession(session);
-    }
+    ~qvrad_login() { FreeReplyView(&view); }
     qvrad_login(const qvrad_login&) = delete;
     qvrad_login& operator=(const qvrad_login&) = delete;
 };

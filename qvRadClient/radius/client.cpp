@@ -168,9 +168,7 @@ CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t 
     if (host != nullptr || port != 0) address.Resolve(host, port, ownerClient->network->resolve);
 }
 
-CRadServer::~CRadServer() {
-    delete session;  // close_notify, then every context wiped
-}
+CRadServer::~CRadServer() = default;
 
 bool CRadServer::Usable() {
     if (overTls) return UsableOverTls();

@@ -10,6 +10,7 @@
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
 #include "radius/retransmit.h"
+#include "radius/tls_pool.h"
 #include "tls/tls_session.h"
 #include "tls/tls_settings.h"
 
@@ -36,6 +37,8 @@ struct ExchangeMoment {
     std::int32_t serverIndex;    // its place in the client's list, from 0
     std::int32_t transmission;   // transmissions to it so far, this one included (0: none yet)
     std::int64_t elapsedMillis;  // since the call's first transmission
+    // For a tls:// entry's connection: a new one, one resumed from a ticket, or a kept one.
+    TlsUse tlsUse = TlsUse::kNone;
 };
 
 // What an exchange reports as it goes, for a tool that shows it (qvrad-auth --verbose): plain
@@ -71,7 +74,7 @@ class CRadServer {
     // The secret is copied from secretLength bytes (1 to 256).
     CRadServer(CRadClient* owner, const char* host, std::uint16_t port, const void* secret,
                std::size_t secretLength, std::int32_t timeoutSeconds);
-    ~CRadServer();  // closes and frees a TLS session still held
+    ~CRadServer();
     CRadServer(const CRadServer&) = delete;
     CRadServer& operator=(const CRadServer&) = delete;
 
@@ -88,9 +91,12 @@ class CRadServer {
     // the certificate's server unless the settings do; the packets are signed with "radsec",
     // and the secret given is kept only so that a PSK equal to it can be refused (RFC 9813).
     void UseTls(const char* hostAsWritten, const TlsSettings* settings);
-    // The share of a TLS entry: the connection (or the one it holds, for a challenge's answer),
-    // one transmission, and the first reply on it that verifies, until shareEnd.
+    // The share of a TLS entry: a kept connection to its server (or a new one) from the call's
+    // pool, one transmission, and the reply to it once it verifies, until shareEnd; once more on
+    // a fresh connection when the first broke before its reply.
     CRadPacket* ExchangeTls(CRadPacket& request, std::int64_t shareEnd, ExchangeMoment& moment);
+    // Where this entry's requests go over TLS: its pool's key.
+    TlsServerKey TlsKey() const;
 
     CRadClient* owner;
     CRadSecret sharedSecret;
@@ -107,14 +113,14 @@ class CRadServer {
     std::int8_t sentVersion = -1;
 
     // RADIUS over TLS: the settings (the caller's, alive for the call), the host as written,
-    // the caller's secret (for the PSK check alone), and the connection, which a login may take
-    // for a challenge's answers. The secret is held by a TLS entry only (and wipes itself when
-    // it goes): a UDP entry, every auth call's, does not pay for a second secret's wipe.
+    // the caller's secret (for the PSK check alone) and what the requests are for. The secret is
+    // held by a TLS entry only (and wipes itself when it goes): a UDP entry, every auth call's,
+    // does not pay for a second secret's wipe.
     bool overTls = false;
     const TlsSettings* tlsSettings = nullptr;
     const char* tlsHost = nullptr;
     std::optional<CRadSecret> udpSecret;
-    CRadTlsSession* session = nullptr;
+    TlsPurpose tlsPurpose = TlsPurpose::kAuthentication;
 };
 
 // One form of the request as it went out in a call: a reply is verified against the Identifier
@@ -207,6 +213,9 @@ class CRadClient {
     bool strictChallenges = false;
     // The TLS settings a tls:// entry takes when it is added (the process's by default).
     const TlsSettings* tlsSettings = &ProcessTlsSettings();
+    // Where tls:// entries keep their connections: a structured client's pool, or (null) the
+    // process's, which auth uses.
+    TlsPool* tlsPool = nullptr;
 
     // The request forms this call sent, in order (one per entry at most), and what it found.
     SentRequest sent[kMaxServers];

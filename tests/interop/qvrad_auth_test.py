@@ -745,10 +745,10 @@ def tls_cases(fr, fr327, built_with_tls):
              "subject and issuer",
              ["--server", "tls://127.0.0.1", "--port", port, "-v"] + certs + login, 0, alice,
              b"alice-pass\n", stderr=[
-                 b"Server 1: TLS connection to 127.0.0.1:%s: TLSv1.3, TLS1-3-" % port.encode(),
+                 b"Server 1: new TLS connection to 127.0.0.1:%s: TLSv1.3, TLS1-3-" % port.encode(),
                  b"\tcertificate subject CN=localhost, O=qvRadClient tests",
                  b"\tissued by CN=qvRadClient test CA, O=qvRadClient tests",
-                 b"Received Access-Accept Id 0"], hidden=b"warning"),
+                 b"Received Access-Accept Id 1"], hidden=b"warning"),
         Case("tls:// refused: the certificate does not name the server asked for, exit 2",
              ["--server", "tls://127.0.0.1", "--port", port, "--tls-server-name",
               "radius.invalid"] + certs + login, 2, NETWORK_FAIL, b"alice-pass\n", secret,
