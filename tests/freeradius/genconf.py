@@ -249,11 +249,17 @@ def psk_tls_version(version):
     return "1.2"
 
 
-# Connections per listener and per client. A closed connection is reaped only a moment later,
-# and the client section's default of 16 made quick successive handshakes fail ("Ignoring new
-# connection due to client max_connections (16)"), so both get room for every test's.
+# Connections per listener and per client: FreeRADIUS's stock limit of 16 (sites-available/tls),
+# which a client that opened a connection per login soon ran into ("Ignoring new connection due
+# to client max_connections (16)"); qvRadClient keeps its connections and lives with it. The idle
+# timeout is short (stock: 30 s), so that a test sees the server close an idle connection soon.
+TLS_MAX_CONNECTIONS = 16
+TLS_IDLE_TIMEOUT = 5  # FreeRADIUS raises any shorter one to 5
+
+
 def tls_limit(indent):
-    items = ("limit {", "\tmax_connections = 256", "\tlifetime = 0", "\tidle_timeout = 30", "}")
+    items = ("limit {", "\tmax_connections = %d" % TLS_MAX_CONNECTIONS, "\tlifetime = 0",
+             "\tidle_timeout = %d" % TLS_IDLE_TIMEOUT, "}")
     return "".join(indent + item + "\n" for item in items)
 
 
@@ -301,7 +307,10 @@ def tls_sections(tls, ports, hosts, extra_client):
                 "%s"
                 "\t\ttls {\n%s"
                 "\t\t\tcipher_list = \"DEFAULT\"\n"
-                "\t\t\tcache {\n\t\t\t\tenable = no\n\t\t\t}\n"
+                # Session resumption, which a client with kept connections uses on reconnecting
+                # (FreeRADIUS's session cache; TLS 1.3 tickets).
+                "\t\t\tcache {\n\t\t\t\tenable = yes\n\t\t\t\tlifetime = 24\n"
+                "\t\t\t\tmax_entries = 255\n\t\t\t}\n"
                 "\t\t\tverify {\n\t\t\t}\n"
                 "\t\t}\n"
                 "\t}\n" % (item, host, ports["TLS_" + name], tls_limit("\t\t"), body)
@@ -612,6 +621,8 @@ def main():
         env.append("QVRAD_FR_TLS_PSK_IDENTITY=" + shell_quote(tls["psk_identity"]))
         env.append("QVRAD_FR_TLS_PSK_KEY_FILE=" + shell_quote(os.path.join(tls["certs"], "psk.hex")))
         env.append("QVRAD_FR_TLS_PSK_VERSION=" + shell_quote(tls["psk_version"]))
+        env.append("QVRAD_FR_TLS_MAX_CONNECTIONS=%d" % TLS_MAX_CONNECTIONS)
+        env.append("QVRAD_FR_TLS_IDLE_TIMEOUT=%d" % TLS_IDLE_TIMEOUT)
     env.append("QVRAD_FR_USERS=" + shell_quote(os.path.abspath(args.users)))
     env.append("QVRAD_FR_LOG=" + shell_quote(os.path.join(state, "radiusd.log")))
     tmp = os.path.join(state, "ports.env.tmp")

@@ -47,6 +47,9 @@
 #   QVRAD_FR_TLS_PSK_VERSION the one TLS version the PSK listener speaks: 1.2 (3.2.1) or 1.3 (3.2.7)
 #   QVRAD_FR_TLS_PSK_IDENTITY the PSK identity it knows; QVRAD_FR_TLS_PSK_KEY_FILE the file with its
 #                      key (64 hex digits: 32 octets)
+#   QVRAD_FR_TLS_MAX_CONNECTIONS, QVRAD_FR_TLS_IDLE_TIMEOUT  each TLS listener's and client's
+#                      limit: FreeRADIUS's stock 16 connections, and the seconds after which the
+#                      server closes an idle connection (short here; stock 30)
 #   QVRAD_FR_TLS_SECRET  the RADIUS shared secret over TLS, "radsec" (RFC 6614 section 2.3)
 #   QVRAD_FR_TLS_CERTS the material's folder (tests/tls/make-certs.sh lists its files);
 #   QVRAD_FR_TLS_CA, QVRAD_FR_TLS_CLIENT_CERT, QVRAD_FR_TLS_CLIENT_KEY  the CA to check the server
