@@ -2,6 +2,7 @@
 # Starts and stops a private FreeRADIUS 3.2 server on 127.0.0.1 and ::1 for qvRadClient's interop
 # tests.
 # Usage: server.sh start DIR [--backports CACHE] [--tls CERTS] [--home REALM=ENV]... | stop DIR
+#        | restart DIR (the same server, configuration and ports again, as a restart looks)
 #   (DIR is a state folder; its path may contain spaces).
 #   --backports CACHE  run the newer FreeRADIUS of Debian's backports suite (3.2.7 on bookworm,
 #                      which signs every reply with a Message-Authenticator), fetched and unpacked
@@ -77,7 +78,8 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR [--backports CACHE] [--tls CERTS] [--home REALM=ENV]... | stop DIR" >&2
+  echo "usage: $0 start DIR [--backports CACHE] [--tls CERTS] [--home REALM=ENV]... | stop DIR |" \
+    "restart DIR" >&2
   exit 2
 }
 
@@ -332,6 +334,14 @@ start_server() {
     # is read by a thread of its own), so with --tls the same minus -s.
     local -a mode=(-X)
     [ -z "$tls" ] || mode=(-f -xx -l stdout)
+    # The same server, configuration and ports again, for restart.
+    {
+      echo "#!/usr/bin/env bash"
+      printf 'export LD_LIBRARY_PATH=%q\n' "$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+      printf 'exec'
+      printf ' %q' "$fr" "${mode[@]}" -d "$dir/raddb" "${dict[@]}"
+      echo
+    } >"$dir/relaunch.sh"
     LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
       "$fr" "${mode[@]}" -d "$dir/raddb" "${dict[@]}" </dev/null >"$dir/radiusd.log" 2>&1 &
     pid=$!
@@ -376,6 +386,31 @@ start_server() {
   die "FreeRADIUS could not bind its ports in $bind_attempts attempts"
 }
 
+# Stops the server of a state folder and starts it again with the same configuration and ports
+# (a server restart as its clients see it: every connection closed, then refused until it is
+# back); the log goes on in the same file. Prints the seconds the server was away.
+restart_server() {
+  local dir=$1 pidfile="$1/server.pid" pid ready i
+  [ -f "$dir/relaunch.sh" ] && [ -f "$dir/ports.env" ] || die "no server started in $dir"
+  pid=$(head -n 1 "$pidfile" 2>/dev/null || true)
+  is_ours "$pid" "$dir/raddb" || die "the server of $dir is not running"
+  ready=$(grep -c "Ready to process requests" "$dir/radiusd.log" || true)
+  local began=$SECONDS
+  kill -TERM "$pid" 2>/dev/null || true
+  wait_gone "$pid" "$dir/raddb" "$term_polls" || { kill -KILL "$pid" 2>/dev/null || true;
+    wait_gone "$pid" "$dir/raddb" "$kill_polls" || die "FreeRADIUS $pid does not exit"; }
+  bash "$dir/relaunch.sh" </dev/null >>"$dir/radiusd.log" 2>&1 &
+  pid=$!
+  echo "$pid" >"$pidfile"
+  for ((i = 0; i < ready_polls; i++)); do
+    child_alive "$pid" || { log_tail "$dir/radiusd.log"; die "FreeRADIUS exited on restart"; }
+    [ "$(grep -c "Ready to process requests" "$dir/radiusd.log" || true)" -gt "$ready" ] && break
+    sleep 0.1
+  done
+  [ "$i" -lt "$ready_polls" ] || die "FreeRADIUS not ready again after $((ready_polls / 10)) s"
+  echo $((SECONDS - began))
+}
+
 [ $# -ge 2 ] || usage
 [ -n "$2" ] || usage
 case "$1" in
@@ -395,6 +430,10 @@ case "$1" in
   stop)
     [ $# -eq 2 ] || usage
     if [ -d "$2" ]; then stop_server "$(cd -- "$2" && pwd)"; fi
+    ;;
+  restart)
+    [ $# -eq 2 ] && [ -d "$2" ] || usage
+    restart_server "$(cd -- "$2" && pwd)"
     ;;
   *) usage ;;
 esac

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
+
 #include "fr_server.h"
 #include "qvRadClient.h"
 #include "qvrad.h"
@@ -115,6 +117,7 @@ class TlsInterop : public ::testing::Test {
         return c;
     }
 
+  public:
     // One login, timed, with its detail; the login kept in *keep when asked for, else freed.
     static Outcome Login(qvrad_client* c, const std::string& user, const std::string& password,
                          qvrad_login** keep = nullptr) {
@@ -137,6 +140,7 @@ class TlsInterop : public ::testing::Test {
         return out;
     }
 
+  protected:
     FrServer fr321, fr327;
     bool has327 = false;
     std::map<std::string, std::string> peers;
@@ -522,6 +526,96 @@ TEST_F(TlsInterop, LoginAfterTheServerClosedAnIdleConnection) {
         qvrad_client_free(c);
     }
 }
+
+#if defined(QVRAD_FR_SCRIPT)
+// A server restarted in the middle of a series of logins over a kept connection (a server of the
+// test's own, the fixture's being shared): the logins before it are accepted; while it is away
+// and while its reconnections back off (0.5 s, then doubling with jitter) they may fail, at once;
+// once it is back, every login is accepted again. Both versions at once.
+TEST(TlsRestart, OnlyLoginsWhileTheServerIsAwayMayFail) {
+    const auto run = [](bool backports) {
+        const std::string dir =
+            std::string(QVRAD_RESTART_DIR) + (backports ? "/server-3.2.7" : "/server-3.2.1");
+        const std::string script = std::string("bash '") + QVRAD_FR_SCRIPT + "'";
+        std::string start = script + " start '" + dir + "' --tls '" + QVRAD_TLS_CERTS + "'";
+        if (backports) start += std::string(" --backports '") + QVRAD_FR_BACKPORTS + "'";
+        const int started = std::system((start + " >/dev/null").c_str());
+        if (backports && WIFEXITED(started) && WEXITSTATUS(started) == 77) {
+            std::printf("3.2.7 not run: its package could not be fetched\n");
+            return;
+        }
+        ASSERT_EQ(started, 0) << start;
+        FrServer fr;
+        std::string error;
+        ASSERT_TRUE(LoadServerFrom(dir + "/ports.env", &fr, &error)) << error;
+        qvrad_client* c = nullptr;
+        ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 2000), QVRAD_OK);
+        EXPECT_EQ(
+            qvrad_client_set_text(c, QVRAD_OPT_TLS_CA_FILE, fr.Get("QVRAD_FR_TLS_CA").c_str()),
+            QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_CERT_FILE,
+                                        fr.Get("QVRAD_FR_TLS_CLIENT_CERT").c_str()),
+                  QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_KEY_FILE,
+                                        fr.Get("QVRAD_FR_TLS_CLIENT_KEY").c_str()),
+                  QVRAD_OK);
+        const std::string host = "tls://" + fr.Host();
+        EXPECT_EQ(qvrad_client_add_server(c, host.c_str(),
+                                          std::atoi(fr.Get("QVRAD_FR_TLS_PORT_CERT").c_str()),
+                                          kUnusedSecret),
+                  QVRAD_OK);
+        using Clock = std::chrono::steady_clock;
+        struct Try {
+            Clock::time_point at;
+            bool accepted;
+            std::string detail;
+        };
+        std::vector<Try> tries;
+        std::atomic<bool> stop{false};
+        Clock::time_point away, back;
+        std::thread series([&] {
+            for (int i = 0; i < 400 && !stop; ++i) {
+                const Clock::time_point at = Clock::now();
+                const Outcome got = TlsInterop::Login(c, "alice", "alice-pass");
+                tries.push_back(
+                    {at, got.status == QVRAD_OK && got.code == QVRAD_CODE_ACCEPT, got.detail});
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        away = Clock::now();
+        const int restarted = std::system((script + " restart '" + dir + "' >/dev/null").c_str());
+        back = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+        stop = true;
+        series.join();
+        qvrad_client_free(c);
+        std::system((script + " stop '" + dir + "'").c_str());
+        ASSERT_EQ(restarted, 0);
+        // Reconnections back off 0.5 s, 1 s, 2 s (each up to half again): three failures in a
+        // row at most while the server is away for a second or two.
+        const Clock::time_point settled = back + std::chrono::milliseconds(3500);
+        int before = 0, after = 0, failedOutside = 0;
+        for (const Try& t : tries) {
+            if (t.at < away) ++before;
+            if (t.at >= settled) ++after;
+            if ((t.at < away || t.at >= settled) && !t.accepted) {
+                if (failedOutside++ == 0)
+                    ADD_FAILURE() << "a login outside the restart failed: " << t.detail;
+            }
+        }
+        EXPECT_GT(before, 5);
+        EXPECT_GT(after, 5);
+        EXPECT_EQ(failedOutside, 0);
+        std::printf("restart %s: %zu logins, away %.2f s\n", backports ? "3.2.7" : "3.2.1",
+                    tries.size(), std::chrono::duration<double>(back - away).count());
+    };
+    std::thread newer([&] { run(true); });
+    run(false);
+    newer.join();
+}
+#endif
 
 // ---- auth, with the settings read at load --------------------------------------------------
 
