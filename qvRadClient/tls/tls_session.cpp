@@ -86,8 +86,8 @@ const int kPskTls12Suites[] = {
     0,
 };
 const std::uint16_t kGroups[] = {
-    MBEDTLS_SSL_IANA_TLS_GROUP_X25519,
     MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1,
+    MBEDTLS_SSL_IANA_TLS_GROUP_X25519,
     MBEDTLS_SSL_IANA_TLS_GROUP_SECP384R1,
     MBEDTLS_SSL_IANA_TLS_GROUP_NONE,
 };
@@ -193,6 +193,21 @@ const char* CertificateReason(std::uint32_t flags, bool hasSubjectAltName) {
         (MBEDTLS_X509_BADCERT_BAD_MD | MBEDTLS_X509_BADCERT_BAD_PK | MBEDTLS_X509_BADCERT_BAD_KEY))
         return "the server's certificate uses a hash, key type or key size not accepted";
     return "the server's certificate failed a check";
+}
+
+// Whether the key file's public key is the certificate's: their encodings compared. The public
+// key as the key file states it (an EC key file carries its point; an RSA one its modulus), so no
+// scalar multiplication is spent on each connection (mbedtls_pk_check_pair would derive the point
+// from the private key: a tenth of a handshake). A key file whose stated point were not its
+// private key's would only make the server refuse this client's signature.
+bool SamePublicKey(mbedtls_pk_context* certificate, mbedtls_pk_context* key) {
+    unsigned char a[1280];  // an RSA 8192-bit public key's DER is some 1,060 octets
+    unsigned char b[1280];
+    // The DER is written at the end of the buffer; the lengths are returned.
+    const int na = mbedtls_pk_write_pubkey_der(certificate, a, sizeof a);
+    const int nb = mbedtls_pk_write_pubkey_der(key, b, sizeof b);
+    return na > 0 && na == nb &&
+           std::memcmp(a + sizeof a - na, b + sizeof b - nb, static_cast<std::size_t>(na)) == 0;
 }
 
 bool LooksLikePem(const unsigned char* text, std::size_t length) {
@@ -550,8 +565,7 @@ int CRadTlsSession::ConfigureCertificates(const TlsSettings& settings) {
                         "the key file (QVRAD_TLS_KEY_FILE) holds no private key this library reads "
                         "(RSA or ECDSA P-256/P-384, PEM or DER)");
     }
-    if (mbedtls_pk_check_pair(&s.own.pk, &s.key, mbedtls_psa_get_random,
-                              MBEDTLS_PSA_RANDOM_STATE) != 0)
+    if (!SamePublicKey(&s.own.pk, &s.key))
         return Fail(TlsFailure::kKeyMaterial,
                     "the key file (QVRAD_TLS_KEY_FILE) is not the key of the certificate file");
     mbedtls_ssl_conf_ca_chain(&s.config, &s.ca, nullptr);

@@ -56,6 +56,7 @@ class TlsRadiusServer {
     // Read after Join: handshakes completed, packets answered, the last failure in words.
     int Handshakes() const { return handshakes_; }
     int Answered() const { return answered_; }
+    int Resumed() const { return resumed_; }  // handshakes that resumed a session from a ticket
     const std::string& Failure() const { return failure_; }
     // The secrets of the handshakes so far, as OpenSSL's key log gives them (the TLS 1.2 master
     // secret; the TLS 1.3 handshake and application traffic secrets, the record keys they give,
@@ -72,6 +73,7 @@ class TlsRadiusServer {
     std::string pskIdentity_;
     int handshakes_ = 0;
     int answered_ = 0;
+    int resumed_ = 0;
     std::string failure_;
     mutable std::mutex secretsLock_;
     std::vector<Bytes> secrets_;
