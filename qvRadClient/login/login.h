@@ -9,6 +9,7 @@
 #include "login/reply_view.h"
 #include "radius/client.h"
 #include "radius/packet.h"
+#include "radius/request_attributes.h"
 
 struct qvrad_login {
     const qvrad_client* client = nullptr;
@@ -32,9 +33,13 @@ struct qvrad_login {
     // A tls:// server's connection, kept from its Access-Challenge for the answers and closed
     // with the final reply or the login.
     CRadTlsSession* session = nullptr;
+    // The caller's own attributes (a copy), sent with the login's request and its answers; null
+    // for none.
+    RequestAttributes* extra = nullptr;
 
     qvrad_login() = default;
     ~qvrad_login() {
+        delete extra;
         FreeReplyView(&view);
         if (session != nullptr) CloseTlsSession(session);
     }

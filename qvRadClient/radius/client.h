@@ -15,6 +15,11 @@
 
 class CRadClient;
 
+// What a call's requests are for. Accounting never shares a kept TLS connection with logins
+// (draft-ietf-radext-radiusdtls-bis: SHOULD NOT mix them); over UDP both go from the call's own
+// sockets, to each server's port for the purpose.
+enum class RadiusPurpose : std::uint8_t { kAuthentication = 0, kAccounting = 1 };
+
 struct CRadAddress {
     platform::IpAddress ip;     // family kFamilyNone: no address known
     std::uint16_t udpPort = 0;  // host order
@@ -176,7 +181,8 @@ class CRadClient {
     // section 2.5), prepared for entry's secret.
     void PrepareRequestFor(CRadServer& entry, CRadPacket& request, const platform::IpAddress* nas);
     // Whether a verified reply is an Access-Challenge with more than one State, which a call with
-    // strictChallenges discards (RFC 2865 section 5.44).
+    // strictChallenges discards (RFC 2865 section 5.44); for an accounting call (which sets
+    // strictChallenges too), whether it is anything but an Accounting-Response (RFC 2866 4.2).
     bool MalformedChallenge(const CRadPacket& reply) const;
     // Receives one datagram from the readable socket waitOn[which] into inTurn's reply, checks
     // it against every request form sent and judges whether it must have been signed; true when
@@ -205,6 +211,7 @@ class CRadClient {
     // Access-Challenges with more than one State (RFC 2865 section 5.44: at most one) are
     // discarded as malformed when set; auth, which never answers a challenge, leaves it clear.
     bool strictChallenges = false;
+    RadiusPurpose purpose = RadiusPurpose::kAuthentication;
     // The TLS settings a tls:// entry takes when it is added (the process's by default).
     const TlsSettings* tlsSettings = &ProcessTlsSettings();
 
