@@ -342,6 +342,17 @@ def radiusd_conf(state, raddb, pkgconf, ports, libdir, homes, listens_used, list
                 "\t}\n" % (item, host, ports[name], lname)
             )
         clients.append("}\n")
+    # Accounting (RFC 2866) on a port of its own, for the MAIN client and secret; every record
+    # is written by the detail module, one file the tests read.
+    if "ACCT" in ports and any(n == "MAIN" for n, _, _ in listens_used):
+        listens.append(
+            "\tlisten {\n"
+            "\t\ttype = acct\n"
+            "\t\tipaddr = %s\n"
+            "\t\tport = %d\n"
+            "\t\tclients = qvrad_main\n"
+            "\t}\n" % (HOST, ports["ACCT"])
+        )
     if tls:
         hosts = [("localhost", "ipaddr", HOST)]
         if listens6:
@@ -408,7 +419,14 @@ modules {{
 {always}
 # --- copied from {pkgconf}/mods-available/pap
 {pap}
-{REALM_MODULE if homes else ""}	files {{
+{REALM_MODULE if homes else ""}	detail {{
+		filename = {cf_path(os.path.join(state, "log", "radacct", "detail"))}
+		escape_filenames = no
+		permissions = 0600
+		header = "%t"
+		locking = no
+	}}
+	files {{
 		filename = {cf_path(os.path.join(raddb, "mods-config", "files", "authorize"))}
 	}}
 }}
@@ -470,7 +488,23 @@ server default {{
 		}}
 	}}
 
+	accounting {{
+		detail
+		ok
+	}}
+
 	post-auth {{
+		# The caller's own attributes seen by the server, echoed into the Accept's Reply-Messages.
+		if (&request:Calling-Station-Id) {{
+			update reply {{
+				&Reply-Message += "Calling-Station-Id %{{request:Calling-Station-Id}}"
+			}}
+		}}
+		if (&request:Cisco-AVPair) {{
+			update reply {{
+				&Reply-Message += "Cisco-AVPair %{{request:Cisco-AVPair}}"
+			}}
+		}}
 		# Every Access-Reject carries exactly one Reply-Message, except for users marked quiet,
 		# and never the Class or Cisco-AVPair a challenge-otp answer entry adds.
 		Post-Auth-Type REJECT {{
@@ -598,6 +632,9 @@ def main():
     for name, secret, require_ma in listens_used:
         env.append("QVRAD_FR_PORT_%s=%d" % (name, ports[name]))
         env.append("QVRAD_FR_SECRET_%s=%s" % (name, shell_quote(secret)))
+    if "ACCT" in ports and "MAIN" in [n for n, _, _ in listens_used]:
+        env.append("QVRAD_FR_PORT_ACCT=%d" % ports["ACCT"])
+        env.append("QVRAD_FR_DETAIL=" + shell_quote(os.path.join(state, "log", "radacct", "detail")))
     if "CLOSED" in ports:
         # Picked with the listeners' ports, so distinct from them, and left unbound.
         env.append("QVRAD_FR_PORT_CLOSED=%d" % ports["CLOSED"])

@@ -317,7 +317,7 @@ start_server() {
     local -a tls_ports=()
     [ -z "$tls" ] || tls_ports=(tcp:TLS_CERT tcp:TLS_PSK)
     # shellcheck disable=SC2086
-    picked=$(pick_ports "$names6 TLS_CERT TLS_PSK" $names CLOSED "${tls_ports[@]}")
+    picked=$(pick_ports "$names6 TLS_CERT TLS_PSK" $names CLOSED ACCT "${tls_ports[@]}")
     no6=""
     { read -r ports && read -r no6; } <<<"$picked" || true
     [ -z "$no6" ] || echo "server.sh: no listener on ::1 ($no6)" >&2
