@@ -16,6 +16,7 @@
 #include <aclapi.h>
 
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 #include "platform/files.h"
