@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/files.h"
 #include "qvrad.h"
 #include "spool/spool_format.h"
 #include "support/responder.h"
@@ -474,7 +475,7 @@ TEST(Accounting, SpoolKeepsAndFlushes) {
 }
 
 // A process killed (SIGKILL) after it spooled its record and before any reply: the next flush,
-// by another process, sends that record.
+// by another process, sends that record, but not while another sender holds its lock.
 TEST(Accounting, KilledAfterSpooling) {
     SpoolDir dir;
     LoopbackResponder silent(Silent());
@@ -502,6 +503,21 @@ TEST(Accounting, KilledAfterSpooling) {
     LoopbackResponder r(Acknowledge());
     SpoolClient c(r.Port(), dir.path);
     std::size_t sent = 0, left = 0;
+    // Another sender holds the record (its lock): a flush leaves it to that sender.
+    {
+        platform::FolderHandle folder = platform::kInvalidFolder;
+        ASSERT_EQ(platform::FolderOpenPrivate(dir.path.c_str(), &folder),
+                  platform::FolderCheck::kOk);
+        bool busy = false;
+        const platform::FileHandle held =
+            platform::FileOpenLocked(folder, dir.Names()[0].c_str(), &busy);
+        ASSERT_NE(held, platform::kInvalidFile);
+        EXPECT_EQ(qvrad_acct_flush(c.c, &sent, &left), QVRAD_OK);
+        EXPECT_EQ(sent, 0u);
+        EXPECT_EQ(r.ReceivedCount(), 0u);
+        platform::FileClose(held);
+        platform::FolderClose(folder);
+    }
     EXPECT_EQ(qvrad_acct_flush(c.c, &sent, &left), QVRAD_OK);
     EXPECT_EQ(sent, 1u);
     ASSERT_EQ(r.ReceivedCount(), 1u);
