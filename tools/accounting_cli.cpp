@@ -136,7 +136,7 @@ int RunAccountingCommand(qvrad_client* client, const AccountingOptions& o, const
     switch (status) {
         case QVRAD_OK:
             PrintDetail("");  // a spooled file left alone
-            std::puts("Accounting-Response: acknowledged");
+            std::fputs("Accounting-Response: acknowledged\n", stdout);
             return kExitAcknowledged;
         case QVRAD_E_TIMEOUT:
         case QVRAD_E_RESOLVE:
@@ -153,7 +153,7 @@ int RunAccountingCommand(qvrad_client* client, const AccountingOptions& o, const
         case QVRAD_E_ARGUMENT:
         case QVRAD_E_SPOOL:
             PrintDetail("");
-            std::puts("refused: nothing was sent");
+            std::fputs("refused: nothing was sent\n", stdout);
             return kExitInvalidInput;
         default:
             std::printf("%s\n", qvrad_strerror(status));
