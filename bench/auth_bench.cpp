@@ -142,7 +142,18 @@ int LoginCalls(long count) {
     return failures;
 }
 
-enum class Kind { kAuth, kFloor, kLogin };
+// Accounting records (Interim-Update, one session) through the logins' client, each
+// acknowledged.
+int AccountingCalls(long count) {
+    int failures = 0;
+    for (long i = 0; i < count; ++i)
+        if (qvrad_acct_send(g_loginClient, QVRAD_ACCT_INTERIM_UPDATE, "bench-session", bench::kUser,
+                            nullptr) != QVRAD_OK)
+            ++failures;
+    return failures;
+}
+
+enum class Kind { kAuth, kFloor, kLogin, kAccounting };
 
 int Calls(Kind kind, long count, bool check) {
     switch (kind) {
@@ -152,6 +163,8 @@ int Calls(Kind kind, long count, bool check) {
             return FloorCalls(count);
         case Kind::kLogin:
             return LoginCalls(count);
+        case Kind::kAccounting:
+            return AccountingCalls(count);
     }
     return 0;
 }
@@ -248,6 +261,23 @@ void BM_LoginAndAuth(benchmark::State& state) {
     state.counters["auth_alloc_bytes"] = phases.allocatedBytes[1] / leadCalls;
 }
 
+// qvrad_acct_send against auth: an accounting record through the same exchange, acknowledged.
+void BM_AccountingAndAuth(benchmark::State& state) {
+    const long block = state.range(0);
+    const Kind kinds[2] = {Kind::kAccounting, Kind::kAuth};
+    const Phases phases = Alternate(state, kinds);
+    if (phases.failures != 0) {
+        state.SkipWithError("a call failed");
+        return;
+    }
+    if (state.thread_index() != 0) return;
+    const double acctSeconds = phases.seconds[0], authSeconds = phases.seconds[1];
+    const double calls = static_cast<double>(state.iterations()) * block * state.threads();
+    state.counters["acct_us"] = acctSeconds * 1e6 / calls;
+    state.counters["auth_us"] = authSeconds * 1e6 / calls;
+    state.counters["time_ratio"] = acctSeconds / authSeconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -276,6 +306,7 @@ int main(int argc, char** argv) {
     if (qvrad_client_new(&g_loginClient) != QVRAD_OK ||
         qvrad_client_add_server(g_loginClient, bench::kServer, responder.Port(), bench::kSecret) !=
             QVRAD_OK ||
+        qvrad_client_set_acct_port(g_loginClient, 0, responder.Port()) != QVRAD_OK ||
         LoginCalls(1) != 0) {
         std::fprintf(stderr, "qvrad_login_pap against the responder was not accepted\n");
         qvrad_client_free(g_loginClient);
@@ -288,6 +319,23 @@ int main(int argc, char** argv) {
     const int block = smoke ? 4 : 25;
     for (int threads : {1, 2, 4, 8}) {
         benchmark::RegisterBenchmark("auth_vs_floor", BM_AuthAndFloor)
+            ->Arg(block)
+            ->ArgName("block")
+            ->Threads(threads)
+            ->Iterations(rounds)
+            ->Repetitions(smoke ? 1 : 15)
+            ->DisplayAggregatesOnly(!smoke)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    if (AccountingCalls(1) != 0) {
+        std::fprintf(stderr, "qvrad_acct_send against the responder was not acknowledged\n");
+        qvrad_client_free(g_loginClient);
+        return 1;
+    }
+    // The accounting port is the responder's too.
+    for (int threads : {1}) {
+        benchmark::RegisterBenchmark("acct_vs_auth", BM_AccountingAndAuth)
             ->Arg(block)
             ->ArgName("block")
             ->Threads(threads)

@@ -1,8 +1,9 @@
 // Makes N auth calls, N logins (or N floor round trips) against the in-process responder and
 // nothing else, for bench/callgrind.sh: run with N and 2N calls, the difference is what N cost.
-//   qvrad_call_driver auth|auth-signed|login|floor N
+//   qvrad_call_driver auth|auth-signed|login|acct|floor N
 // auth-signed: the responder signs its replies with a Message-Authenticator, which auth checks.
 // login: qvrad_login_pap through one client made before the calls, each login freed after it.
+// acct: qvrad_acct_send (an Interim-Update) through such a client.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,16 @@ extern "C" __attribute__((noinline)) int QvradDriverFloorCalls(std::uint16_t por
     return failures;
 }
 
+extern "C" __attribute__((noinline)) int QvradDriverAccountingCalls(qvrad_client* client,
+                                                                    long calls) {
+    int failures = 0;
+    for (long i = 0; i < calls; ++i)
+        if (qvrad_acct_send(client, QVRAD_ACCT_INTERIM_UPDATE, "bench-session", bench::kUser,
+                            nullptr) != QVRAD_OK)
+            ++failures;
+    return failures;
+}
+
 namespace {
 
 // The client every login goes through: the responder's address, port and secret, the defaults
@@ -52,7 +63,8 @@ namespace {
 qvrad_client* LoginClient(std::uint16_t port) {
     qvrad_client* client = nullptr;
     if (qvrad_client_new(&client) != QVRAD_OK) return nullptr;
-    if (qvrad_client_add_server(client, bench::kServer, port, bench::kSecret) != QVRAD_OK) {
+    if (qvrad_client_add_server(client, bench::kServer, port, bench::kSecret) != QVRAD_OK ||
+        qvrad_client_set_acct_port(client, 0, port) != QVRAD_OK) {
         qvrad_client_free(client);
         return nullptr;
     }
@@ -62,12 +74,12 @@ qvrad_client* LoginClient(std::uint16_t port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* const modes[] = {"auth", "auth-signed", "login", "floor"};
+    const char* const modes[] = {"auth", "auth-signed", "login", "acct", "floor"};
     const char* mode = argc == 3 ? argv[1] : "";
     bool known = false;
     for (const char* m : modes) known = known || std::strcmp(mode, m) == 0;
     if (!known) {
-        std::fprintf(stderr, "usage: %s auth|auth-signed|login|floor CALLS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s auth|auth-signed|login|acct|floor CALLS\n", argv[0]);
         return 2;
     }
     const long calls = std::strtol(argv[2], nullptr, 10);
@@ -85,13 +97,14 @@ int main(int argc, char** argv) {
     int failures = 0;
     if (std::strcmp(mode, "floor") == 0) {
         failures = QvradDriverFloorCalls(responder.Port(), calls);
-    } else if (std::strcmp(mode, "login") == 0) {
+    } else if (std::strcmp(mode, "login") == 0 || std::strcmp(mode, "acct") == 0) {
         qvrad_client* client = LoginClient(responder.Port());
         if (client == nullptr) {
             std::fprintf(stderr, "the login client could not be set up\n");
             return 1;
         }
-        failures = QvradDriverLoginCalls(client, calls);
+        failures = std::strcmp(mode, "acct") == 0 ? QvradDriverAccountingCalls(client, calls)
+                                                   : QvradDriverLoginCalls(client, calls);
         qvrad_client_free(client);
     } else {
         failures = QvradDriverAuthCalls(port.c_str(), calls);

@@ -32,10 +32,11 @@ count() {
 }
 
 declare -A perCall
-for mode in auth auth-signed login floor; do
+for mode in auth auth-signed login acct floor; do
   case "$mode" in
     floor) loop=QvradDriverFloorCalls ;;
     login) loop=QvradDriverLoginCalls ;;
+    acct) loop=QvradDriverAccountingCalls ;;
     *) loop=QvradDriverAuthCalls ;;
   esac
   one="$(count "$mode" "$calls" "$loop")"
@@ -45,6 +46,7 @@ done
 echo "callgrind auth_instructions_per_call ${perCall[auth]}"
 echo "callgrind auth_signed_instructions_per_call ${perCall[auth-signed]}"
 echo "callgrind login_instructions_per_call ${perCall[login]}"
+echo "callgrind acct_instructions_per_call ${perCall[acct]}"
 echo "callgrind floor_instructions_per_call ${perCall[floor]}"
 
 # Per-call instructions of each function: the 2N run's counts minus the N run's, over N.

@@ -76,6 +76,9 @@ int BenchResponder::Sign(const std::uint8_t* request, std::uint8_t* reply) {
     // reply holds the template with the request's Identifier and Request Authenticator in
     // place; room for the secret follows it.
     std::memcpy(reply, reply_, static_cast<std::size_t>(replyLength_));
+    // An Accounting-Request (RFC 2866 section 4.1) gets an Accounting-Response (section 4.2),
+    // signed alike; its Reply-Message is ignored by the client.
+    if (request[0] == 4) reply[0] = 5;
     reply[1] = request[1];
     std::memcpy(reply + kAuthenticatorOffset, request + kAuthenticatorOffset, kAuthenticatorLength);
     if (messageAuthenticatorValue_ != 0) {

@@ -1,5 +1,6 @@
 // A lean RADIUS peer for the benchmarks: one thread on 127.0.0.1, on a port it picked itself,
-// answering every datagram of 20 bytes or more at once with a signed Access-Accept.
+// answering every datagram of 20 bytes or more at once with a signed Access-Accept (an
+// Accounting-Response to an Accounting-Request).
 #pragma once
 
 #include <atomic>

@@ -10,7 +10,10 @@
 //              most 4096, as the exchange never receives more. With bit 5 set, the rest is what
 //              a TLS connection delivered instead (RFC 6613): the stream framing cuts the first
 //              packet from it by its Length, which may be longer or shorter than what arrived,
-//              and only a packet it framed whole goes on.
+//              and only a packet it framed whole goes on. With bit 6 set (and bit 5 clear), the
+//              rest is a spool file's bytes instead: DecodeSpoolRecord is held to a model (a
+//              table-driven CRC-32 and an attribute walk of its own), reads nothing past them,
+//              and what it accepts encodes back to the same bytes.
 //   1 (signed) byte 1 is the Code, byte 2 the flags below, the rest the attribute area. The
 //              harness lays out the header, may add Message-Authenticators, and signs the reply
 //              with the right secret, so the walk behind the authenticator check is reached.
@@ -27,6 +30,7 @@
 #include "radius/constants.h"
 #include "radius/packet.h"
 #include "radius/reply_signing.h"
+#include "spool/spool_format.h"
 #include "tls/tls_framing.h"
 
 namespace {
@@ -331,6 +335,65 @@ bool IsFixedText(const char* text) {
 
 }  // namespace
 
+namespace {
+
+// The CRC-32 of zlib, table-driven (the library's is bitwise).
+std::uint32_t ModelCrc32(const std::uint8_t* bytes, std::size_t length) {
+    static std::uint32_t table[256];
+    static bool made = false;
+    if (!made) {
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+        made = true;
+    }
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < length; ++i) c = table[(c ^ bytes[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// A spool file as the drain reads it: accepted exactly when the model accepts, and then the
+// record's fields encode back to the same octets.
+void CheckSpoolRecord(const std::uint8_t* bytes, std::size_t length) {
+    // Copied to a block of exactly that size, so that a read past it is an ASan report.
+    std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[length + 1]);
+    if (length != 0) std::memcpy(exact.get(), bytes, length);
+    SpoolRecord record = {};
+    const SpoolFault fault =
+        DecodeSpoolRecord(length != 0 ? exact.get() : nullptr, length, &record);
+    bool model =
+        length >= 24 && std::memcmp(bytes, "QVRADACC", 8) == 0 && bytes[8] == 1 && bytes[9] == 0;
+    const std::size_t area = model ? (static_cast<std::size_t>(bytes[10]) << 8 | bytes[11]) : 0;
+    model = model && area >= 1 && area <= 4076 && area + 24 == length;
+    if (model) {
+        const std::uint32_t stored = static_cast<std::uint32_t>(bytes[20 + area]) << 24 |
+                                     static_cast<std::uint32_t>(bytes[21 + area]) << 16 |
+                                     static_cast<std::uint32_t>(bytes[22 + area]) << 8 |
+                                     bytes[23 + area];
+        model = ModelCrc32(bytes, 20 + area) == stored;
+    }
+    if (model) {
+        const std::uint8_t* a = bytes + 20;
+        std::size_t at = 0;
+        while (model && at < area) {
+            model = at + 1 < area && a[at + 1] >= 2 && at + a[at + 1] <= area;
+            if (model) at += a[at + 1];
+        }
+        model = model && area >= 6 && a[0] == 40 && a[1] == 6;
+    }
+    FUZZ_CHECK((fault == SpoolFault::kNone) == model);
+    if (fault != SpoolFault::kNone) return;
+    FUZZ_CHECK(record.area == exact.get() + 20 && record.areaLength == area);
+    std::unique_ptr<std::uint8_t[]> again(new std::uint8_t[kSpoolMaxRecord]);
+    const std::size_t n =
+        EncodeSpoolRecord(again.get(), kSpoolMaxRecord, record.spooledAt, record.area, area);
+    FUZZ_CHECK(n == length && std::memcmp(again.get(), bytes, length) == 0);
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Fixture& f = TheFixture();
     FuzzInput in(data, size);
@@ -356,6 +419,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned received = 0;
     if (signedMode) {
         received = BuildSigned(o, in);
+    } else if ((selector & 0x60) == 0x40) {
+        std::size_t length = 0;
+        const std::uint8_t* rest = in.Rest(&length);
+        CheckSpoolRecord(rest, length);
+        return 0;
     } else if ((selector & 0x20) != 0) {
         // RFC 6613 section 2.1: the Length field delimits packets on the stream; a Length outside
         // 20..4096 ends the connection, one past what arrived waits for more.

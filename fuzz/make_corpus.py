@@ -12,6 +12,7 @@ import os
 import shutil
 import struct
 import sys
+import zlib
 
 SECRET = b"fuzz-shared-secret-2865"
 REQUEST_AUTHENTICATOR = b"qvRadClient-fuzz"
@@ -58,6 +59,15 @@ def reply_seeds():
     seeds["signed-accept-two-ma"] = bytes([1, ACCEPT, 0x03]) + ok
     seeds["signed-accept-trailing"] = bytes([1, ACCEPT, 0x10 | 0xE0]) + ok
     seeds["signed-accept-malformed-tail"] = bytes([1, ACCEPT, 0]) + ok + b"\x12\x00"
+    # Spool files (selector 0x40): a well-formed record, its CRC broken, a walk that overruns.
+    area = (attribute(40, b"\x00\x00\x00\x02") + attribute(44, b"s-1") +
+            attribute(41, b"\x00\x00\x00\x00"))
+    def spool(area, at=1796851974):
+        body = b"QVRADACC\x01\x00" + struct.pack(">HQ", len(area), at) + area
+        return body + struct.pack(">I", zlib.crc32(body))
+    seeds["spool-record"] = b"\x40" + spool(area)
+    seeds["spool-bad-crc"] = b"\x40" + spool(area)[:-1] + b"\x00"
+    seeds["spool-overrun"] = b"\x40" + spool(area[:-1] + b"\x09")
     seeds["raw-truncated"] = b"\x00" + signed_reply(ACCEPT, [ok], True)[:30]
     # Bit 5: the bytes a TLS connection delivered (RFC 6613 framing): two replies back to back,
     # one cut short of its Length, one whose Length is below 20.

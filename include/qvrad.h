@@ -6,8 +6,10 @@
  * Handles belong to the library and are freed only by its functions (a DLL and its host may not
  * share a C runtime); freeing NULL does nothing. A client holds servers and settings: set it up
  * on one thread, then any number of threads may log in through it at once, sharing its kept TLS
- * connections. The first login freezes it (later changes return QVRAD_E_BUSY). A login is used by one thread at a time and
- * must be freed before the client it came from. Every constant's value below is fixed for good.
+ * connections. The first login freezes it (later changes return QVRAD_E_BUSY). A login is used
+ * by one thread at a time and must be freed before the client it came from. Accounting calls
+ * freeze the client too, and any number of threads may make them at once. Every constant's value
+ * below is fixed for good.
  */
 #ifndef QVRAD_H
 #define QVRAD_H
@@ -23,6 +25,7 @@ extern "C" {
 
 typedef struct qvrad_client qvrad_client; /* servers and settings; shared by threads once set up */
 typedef struct qvrad_login qvrad_login;   /* one login: its reply, and its challenge if any */
+typedef struct qvrad_attrs qvrad_attrs;   /* the caller's own request attributes (from 1.3.0) */
 
 /* Statuses: every int the functions return, but qvrad_login_code and _prompt_echo. */
 #define QVRAD_OK 0                       /* done; for a login: a verified reply came, any Code */
@@ -35,6 +38,7 @@ typedef struct qvrad_login qvrad_login;   /* one login: its reply, and its chall
 #define QVRAD_E_MEMORY (-7)              /* memory could not be had */
 #define QVRAD_E_INTERNAL (-8)            /* the socket layer would not start, or no socket was had */
 #define QVRAD_E_TLS (-9)                 /* every TLS server failed (settings, connection, checks) */
+#define QVRAD_E_SPOOL (-10)              /* the spool folder was refused or could not be written */
 
 /* RADIUS Codes of a verified reply (RFC 2865 section 4), as qvrad_login_code returns them. */
 #define QVRAD_CODE_ACCEPT 2
@@ -49,6 +53,7 @@ typedef struct qvrad_login qvrad_login;   /* one login: its reply, and its chall
 /* Options of qvrad_client_set_text. */
 #define QVRAD_OPT_NAS_IDENTIFIER 5      /* NAS-Identifier; "" none; default QVRAD_NAS_IDENTIFIER */
 #define QVRAD_OPT_NAS_IP_ADDRESS 6      /* an address, "auto", or NULL for none */
+#define QVRAD_OPT_SPOOL_DIR 7           /* accounting records kept there; NULL or "" for none */
 /* RADIUS over TLS, for servers added after (see docs/security.md). */
 #define QVRAD_OPT_TLS_CA_FILE 20
 #define QVRAD_OPT_TLS_CERT_FILE 21
@@ -108,11 +113,73 @@ QVRAD_API int QVRAD_CALL qvrad_login_prompt_echo(const qvrad_login* login);
 QVRAD_API void QVRAD_CALL qvrad_login_free(qvrad_login* login);
 /* The pointers a login hands out stay valid until qvrad_login_free or its next answer. */
 
+/* Request attributes (from 1.3.0): a list the caller fills and passes to a login or an
+ * accounting call, which send them after the library's own, in the order added (the NAS address,
+ * decided per server, stays last). Each adder returns QVRAD_OK, or QVRAD_E_ARGUMENT and adds
+ * nothing (qvrad_error_detail says why): a type outside 1..255, Vendor-Specific (26) but through
+ * qvrad_attrs_add_vendor, an attribute the library owns (User-Name, User-Password,
+ * CHAP-Password, NAS-IP-Address, State, NAS-Identifier, Proxy-State, EAP-Message,
+ * Message-Authenticator, NAS-IPv6-Address), an empty value, one over 253 octets (247 for a
+ * vendor's), or a list that would pass a packet's 4096 octets. A list is read, never changed, by
+ * the calls it is passed to: threads may share one that no thread changes. */
+QVRAD_API int QVRAD_CALL qvrad_attrs_new(qvrad_attrs** attrs);
+/* Text (RFC 2865 section 5: 1 to 253 octets, sent as given, without its NUL). */
+QVRAD_API int QVRAD_CALL qvrad_attrs_add_text(qvrad_attrs* attrs, int type, const char* text);
+/* A 32-bit integer, in network order (Service-Type, NAS-Port-Type, Acct-Session-Time, ...). */
+QVRAD_API int QVRAD_CALL qvrad_attrs_add_int(qvrad_attrs* attrs, int type, uint32_t value);
+/* An IPv4 address from its dotted text (4 octets), or an IPv6 address from its text (16 octets,
+ * RFC 3162); never looked up as a name. */
+QVRAD_API int QVRAD_CALL qvrad_attrs_add_ipv4(qvrad_attrs* attrs, int type, const char* address);
+QVRAD_API int QVRAD_CALL qvrad_attrs_add_ipv6(qvrad_attrs* attrs, int type, const char* address);
+/* Any octets, 1 to 253. */
+QVRAD_API int QVRAD_CALL qvrad_attrs_add_octets(qvrad_attrs* attrs, int type, const void* value,
+                                                size_t length);
+/* A Vendor-Specific attribute in RFC 2865 section 5.26's layout with one sub-attribute: vendor 1
+ * to 16777215, vendor type 1 to 255, value 1 to 247 octets. */
+QVRAD_API int QVRAD_CALL qvrad_attrs_add_vendor(qvrad_attrs* attrs, uint32_t vendor,
+                                                int vendor_type, const void* value,
+                                                size_t length);
+QVRAD_API void QVRAD_CALL qvrad_attrs_free(qvrad_attrs* attrs);
+
+/* qvrad_login_pap with the caller's attributes (NULL: none), which the login's answers to a
+ * challenge carry too (a copy is kept). */
+QVRAD_API int QVRAD_CALL qvrad_login_pap_attrs(qvrad_client* c, const char* user,
+                                               const char* password, const qvrad_attrs* attrs,
+                                               qvrad_login** login);
+
+/* Accounting (RFC 2866), from 1.3.0. Values of Acct-Status-Type (RFC 2866 section 5.1). */
+#define QVRAD_ACCT_START 1
+#define QVRAD_ACCT_STOP 2
+#define QVRAD_ACCT_INTERIM_UPDATE 3
+#define QVRAD_ACCT_ON 7
+#define QVRAD_ACCT_OFF 8
+
+/* The accounting port of the server added as number index (from 0): 1 to 65535. By default
+ * 1813, and for a tls:// server its own port (RFC 6614: one port for both). */
+QVRAD_API int QVRAD_CALL qvrad_client_set_acct_port(qvrad_client* c, int index, int port);
+/* Sends one Accounting-Request through the client's servers, in turn within its timeout, each
+ * to its accounting port with its own secret: QVRAD_OK when a verified Accounting-Response came.
+ * status_type is a QVRAD_ACCT_* value; session_id (Acct-Session-Id, 1 to 253 octets) is required
+ * but for QVRAD_ACCT_ON and _OFF; user (User-Name) may be NULL; attrs may be NULL, and may not
+ * carry Acct-Status-Type or Acct-Session-Id. Event-Timestamp is added when attrs has none, and
+ * Acct-Delay-Time (0) when attrs has none. With QVRAD_OPT_SPOOL_DIR, the record is written there
+ * before it is sent and removed once acknowledged: on QVRAD_E_TIMEOUT (or _RESOLVE, _TLS) it
+ * stays, and a later qvrad_acct_send (once acknowledged) or qvrad_acct_flush sends it; if it
+ * cannot be written, QVRAD_E_SPOOL and nothing is sent. */
+QVRAD_API int QVRAD_CALL qvrad_acct_send(qvrad_client* c, int status_type, const char* session_id,
+                                         const char* user, const qvrad_attrs* attrs);
+/* Sends what the client's spool holds, oldest first, each with its Event-Timestamp and with
+ * Acct-Delay-Time grown by the seconds it waited, until one is not acknowledged. QVRAD_OK when
+ * none is left; *sent and *left (either may be NULL) count them. Files in the folder that are not
+ * well-formed records of ours are left alone, never sent (qvrad_error_detail names the first). */
+QVRAD_API int QVRAD_CALL qvrad_acct_flush(qvrad_client* c, size_t* sent, size_t* left);
+
 /* A fixed English text for a status ("unknown status" for one not listed). */
 QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status);
 /* The calling thread's detail of its last login, answer or added server that failed with
- * QVRAD_E_TLS (the TLS failure's reason in words: a certificate, a name, a PSK, a deadline); ""
- * otherwise. Valid until that thread's next such call. */
+ * QVRAD_E_TLS (the TLS failure's reason in words: a certificate, a name, a PSK, a deadline), of
+ * its last refused attribute, accounting call or flush (why); "" otherwise. Valid until that
+ * thread's next such call. */
 QVRAD_API const char* QVRAD_CALL qvrad_error_detail(void);
 
 #ifdef __cplusplus

@@ -54,6 +54,18 @@ const AttributeName kNames[] = {
     {37, "Framed-AppleTalk-Link", kInteger},     // 5.37
     {38, "Framed-AppleTalk-Network", kInteger},  // 5.38
     {39, "Framed-AppleTalk-Zone", kText},        // 5.39
+    {40, "Acct-Status-Type", kInteger},          // RFC 2866 section 5.1
+    {41, "Acct-Delay-Time", kInteger},           // 5.2
+    {42, "Acct-Input-Octets", kInteger},         // 5.3
+    {43, "Acct-Output-Octets", kInteger},        // 5.4
+    {44, "Acct-Session-Id", kText},              // 5.5
+    {45, "Acct-Authentic", kInteger},            // 5.6
+    {46, "Acct-Session-Time", kInteger},         // 5.7
+    {47, "Acct-Input-Packets", kInteger},        // 5.8
+    {48, "Acct-Output-Packets", kInteger},       // 5.9
+    {49, "Acct-Terminate-Cause", kInteger},      // 5.10
+    {50, "Acct-Multi-Session-Id", kText},        // 5.11
+    {51, "Acct-Link-Count", kInteger},           // 5.12
     {52, "Acct-Input-Gigawords", kInteger},      // RFC 2869 section 5.1
     {53, "Acct-Output-Gigawords", kInteger},     // RFC 2869 section 5.2
     {55, "Event-Timestamp", kInteger},           // RFC 2869 section 5.3
@@ -77,6 +89,12 @@ const AttributeName kNames[] = {
     {87, "NAS-Port-Id", kText},                  // 5.17
     {88, "Framed-Pool", kText},                  // 5.18
     {95, "NAS-IPv6-Address", kAddress},          // RFC 3162 section 2.1
+    {96, "Framed-Interface-Id", kHex},           // 2.2
+    {97, "Framed-IPv6-Prefix", kHex},            // 2.3
+    {98, "Login-IPv6-Host", kAddress},           // 2.4
+    {99, "Framed-IPv6-Route", kText},            // 2.5
+    {100, "Framed-IPv6-Pool", kText},            // 2.6
+    {168, "Framed-IPv6-Address", kAddress},      // RFC 6911 section 3.1
 };
 
 }  // namespace
@@ -84,6 +102,21 @@ const AttributeName kNames[] = {
 const AttributeName* FindAttributeName(std::uint32_t type) {
     for (const AttributeName& n : kNames)
         if (n.type == type) return &n;
+    return nullptr;
+}
+
+const AttributeName* FindAttributeByName(const char* name, std::size_t length) {
+    for (const AttributeName& n : kNames) {
+        std::size_t i = 0;
+        for (; i < length && n.name[i] != '\0'; ++i) {
+            const char a =
+                name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
+            const char b = n.name[i] >= 'A' && n.name[i] <= 'Z' ? static_cast<char>(n.name[i] + 32)
+                                                                : n.name[i];
+            if (a != b) break;
+        }
+        if (i == length && n.name[i] == '\0') return &n;
+    }
     return nullptr;
 }
 

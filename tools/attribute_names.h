@@ -14,8 +14,11 @@ struct AttributeName {
     ValueForm form;
 };
 
-// The RFC 2865, RFC 2869 and RFC 3162 name of a standard attribute type, or null.
+// The RFC 2865, RFC 2866, RFC 2869, RFC 3162 and RFC 6911 name of a standard attribute type,
+// or null.
 const AttributeName* FindAttributeName(std::uint32_t type);
+// The same by its name (length characters, ASCII case ignored), or null.
+const AttributeName* FindAttributeByName(const char* name, std::size_t length);
 
 // Writes "NAME = VALUE" without a line ending: the name from the table (Attr-N for a type it
 // lacks), the value as its form says ("..." escaped, decimal, an address, or 0x and hex digits).

@@ -154,6 +154,8 @@ void OnReceived(void* context, const CRadPacket& request, const CRadPacket& repl
                 "An Access-Accept whose attributes do not parse is treated as an "
                 "Access-Reject (RFC 2865 section 5)\n",
                 stderr);
+    } else if (verdict == ReplyCheck::kMalformed && request.Code() == rad::kAccountingRequest) {
+        std::fputs("discarded: not an Accounting-Response (RFC 2866 section 4.2)\n", stderr);
     } else if (verdict == ReplyCheck::kWrongIdentifier) {
         std::fprintf(stderr, "discarded: Identifier %u, expected %u\n", reply.Identifier(),
                      request.Identifier());
@@ -172,6 +174,8 @@ const char* CodeName(std::uint8_t code) {
             return "Access-Accept";
         case rad::kAccessReject:
             return "Access-Reject";
+        case rad::kAccountingRequest:  // RFC 2866 section 4.1
+            return "Accounting-Request";
         case rad::kAccountingResponse:  // RFC 2866 section 4.2
             return "Accounting-Response";
         case rad::kAccessChallenge:

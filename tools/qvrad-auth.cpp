@@ -12,6 +12,7 @@
 #include "api/auth_call.h"
 #include "api/module.h"
 #include "api/result.h"
+#include "accounting_cli.h"
 #include "attribute_names.h"
 #include "exchange_trace.h"
 #include "login/client_config.h"
@@ -101,6 +102,9 @@ const char kHelp[] =
     "                  [--require-message-authenticator] [TLS options] [-v]\n"
     "       qvrad-auth --status --server HOST [--port 1812] (--secret S | --secret-file F)\n"
     "                  [--timeout 5] [TLS options] [-v]\n"
+    "       qvrad-auth --acct start|stop|interim|on|off --server HOST [--port 1813] (secret)\n"
+    "                  [--session-id ID] [--user U] [--attr NAME=VALUE ...] [--spool DIR] [-v]\n"
+    "       qvrad-auth --acct-flush --spool DIR --server HOST [--port 1813] (secret) [-v]\n"
     "       qvrad-auth --help | --version\n"
     "\n"
     "Sends one RADIUS (RFC 2865) Access-Request with a PAP password to HOST through the\n"
@@ -156,6 +160,27 @@ const char kHelp[] =
     "                      TLS version, cipher suite and the server certificate's subject and\n"
     "                      issuer, or why the connection failed\n"
     "  --version           print the library's banner\n"
+    "  --attr NAME=VALUE   an attribute of the request, after the library's own, in the order\n"
+    "                      given (repeatable): NAME from the --attributes table (RFC 2865,\n"
+    "                      2866, 2869, 3162), or TYPE (1 to 255), or 26:VENDOR:TYPE for a\n"
+    "                      vendor attribute; VALUE by the attribute's type: text as given,\n"
+    "                      integers in decimal, addresses, 0x and hex digits for octets (and\n"
+    "                      for unknown types, which are text otherwise); User-Name,\n"
+    "                      User-Password, State, NAS-Identifier, NAS-IP-Address and the\n"
+    "                      like are the library's own (exit 4, naming why)\n"
+    "Accounting (RFC 2866), in place of a login:\n"
+    "  --acct TYPE         one Accounting-Request: start, stop, interim (Interim-Update), on\n"
+    "                      or off (Accounting-On/Off); port default 1813; Event-Timestamp and\n"
+    "                      Acct-Delay-Time added; prints \"Accounting-Response: acknowledged\"\n"
+    "  --session-id ID     Acct-Session-Id, required but for on and off\n"
+    "  --spool DIR         keep the record in DIR (a folder only its owner can write to)\n"
+    "                      until a server acknowledges it; one not acknowledged stays there\n"
+    "  --acct-flush        with --spool DIR: send what DIR holds, oldest first, with\n"
+    "                      Acct-Delay-Time grown by the time each waited; prints\n"
+    "                      \"sent N, left M\"\n"
+    "  Exit status: 0 acknowledged (--acct-flush: nothing left), 2 no verified\n"
+    "  Accounting-Response (with --spool the record is kept, and the tool says so on\n"
+    "  standard error), 4 refused input (an attribute, the spool folder), 64 bad usage.\n"
     "TLS options, for tls:// servers only (each sets what its variable sets, in its place;\n"
     "the variables not replaced still count). Certificates: all three files, PEM:\n"
     "  --tls-ca F          the CA that signs the server's certificate: the only trust\n"
@@ -312,8 +337,9 @@ struct Options {
     bool help = false;
     bool version = false;
     TlsOptions tls;
-    Value secret;    // --secret, copied out of argv
-    Value password;  // --password, copied out of argv
+    AccountingOptions acct;  // --attr, --acct, --session-id, --spool, --acct-flush
+    Value secret;            // --secret, copied out of argv
+    Value password;          // --password, copied out of argv
 };
 
 // Copies a secret given in argv and blanks it there, which hides it from later readers of
@@ -429,6 +455,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--password") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             TakeFromArgv(v, &o->password);
+        } else if (AccountingOptionTakesValue(name) || std::strcmp(name, "--acct-flush") == 0) {
+            if (AccountingOptionTakesValue(name) && (rc = value(&v)) != 0) return rc;
+            if ((rc = TakeAccountingOption(name, v, inlineValue != nullptr, &o->acct)) != 1)
+                return rc;
         } else {
             return Usage("unknown argument", name);
         }
@@ -441,7 +471,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         return Usage("--status sends no credentials: drop --user, the password and the answers");
     if (o->status && o->attributes)
         return Usage("--attributes shows a login's reply, not --status");
-    if (!o->status && o->user == nullptr) return Usage("--user is required");
+    if (int rc = CheckAccountingOptions(o->acct, o->status, o->user)) return rc;
+    if (!o->status && !o->acct.Active() && o->user == nullptr) return Usage("--user is required");
     if (o->secret.set && o->secretFile != nullptr)
         return Usage("give the secret once: --secret or --secret-file");
     if (o->password.set && o->passwordStdin)
@@ -452,7 +483,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
     const int entries = EntryCount(o->server, &tlsEntries);
     if (o->tls.Any() && tlsEntries == 0)
         return Usage("the --tls-* options are for tls:// servers, and --server names none");
-    if (o->port == nullptr) o->port = tlsEntries > 0 && tlsEntries == entries ? kTlsPort : "1812";
+    if (o->port == nullptr)
+        o->port = tlsEntries > 0 && tlsEntries == entries ? kTlsPort
+                  : o->acct.Active()                      ? "1813"
+                                                          : "1812";
     return 0;
 }
 
@@ -828,9 +862,14 @@ int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
     Wipe(o.secret.text, sizeof o.secret.text);  // the client holds its own copies
     if (setUp == -2) return ReportFailure(QVRAD_E_MEMORY);
     if (setUp > 0) return setUp;
-    int status = setUp == 0 ? qvrad_login_pap(h.client, o.user, o.password.text, &h.login)
-                            : QVRAD_E_ARGUMENT;
+    qvrad_attrs* attrs = nullptr;
+    const int refused = setUp == 0 ? BuildAttributeList(o.acct, &attrs) : 0;
+    int status = setUp == 0 && refused == 0
+                     ? qvrad_login_pap_attrs(h.client, o.user, o.password.text, attrs, &h.login)
+                     : QVRAD_E_ARGUMENT;
+    qvrad_attrs_free(attrs);
     Wipe(o.password.text, sizeof o.password.text);
+    if (refused != 0) return refused;
     // The library's bound ends the loop first (QVRAD_E_TOO_MANY_CHALLENGES); this one only
     // makes the loop's end plain.
     for (int round = 0; status == QVRAD_OK && round < kMaxChallenges &&
@@ -855,6 +894,21 @@ int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
         return ReportFailure(QVRAD_E_TOO_MANY_CHALLENGES);
     PrintReply(h.login, o.attributes);
     return CodeExitStatus(qvrad_login_code(h.login));
+}
+
+// --acct or --acct-flush: the client as for a login, each server's accounting port the one
+// given.
+int RunAccountingRun(Options& o, const ExchangeObserver* observer) {
+    Handles h;
+    const int setUp = SetUpClient(o, observer, &h.client);
+    Wipe(o.secret.text, sizeof o.secret.text);
+    if (setUp == -2) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp > 0) return setUp;
+    if (setUp < 0) return ReportFailure(QVRAD_E_ARGUMENT);
+    for (int i = 0; i < EntryCount(o.server); ++i)
+        if (qvrad_client_set_acct_port(h.client, i, ParseNumber(o.port)) != QVRAD_OK)
+            return ReportFailure(QVRAD_E_ARGUMENT);
+    return RunAccountingCommand(h.client, o.acct, o.user, o.timeout);
 }
 
 // The Status-Server probe's line and exit status.
@@ -959,7 +1013,9 @@ int main(int argc, char** argv) {
         else
             return Usage("no secret: give --secret-file, QVRAD_SECRET or --secret");
     }
-    if (!o.status && !o.password.set && (rc = ReadPassword(o, &o.password)) != 0) return rc;
+    if (!o.status && !o.acct.Active() && !o.password.set &&
+        (rc = ReadPassword(o, &o.password)) != 0)
+        return rc;
     AnswerSource answers;
     answers.fromStdin = o.answerStdin;
     if (o.answerFile != nullptr && (rc = OpenAnswerFile(o.answerFile, &answers)) != 0) return rc;
@@ -984,8 +1040,9 @@ int main(int argc, char** argv) {
     ExchangeTrace trace;
     trace.verbose = o.verbose;
     const ExchangeObserver observer = trace.Observer();
-    const int exitStatus =
-        o.status ? RunProbe(o, trace, observer) : RunLogin(o, &answers, &trace, &observer);
+    const int exitStatus = o.status          ? RunProbe(o, trace, observer)
+                           : o.acct.Active() ? RunAccountingRun(o, &observer)
+                                             : RunLogin(o, &answers, &trace, &observer);
     if (std::fflush(stdout) != 0) return kExitInternal;
     return exitStatus;
 }

@@ -11,6 +11,7 @@
 #include "tls/tls_settings.h"
 
 constexpr std::size_t kHostLimit = 255;  // a DNS name's 253 octets, or any address literal
+constexpr std::size_t kSpoolPathLimit = 1023;  // the spool folder's path, in octets
 
 // One server as added: resolved at each login, as auth resolves its argument at each call.
 struct ServerSpec {
@@ -19,6 +20,7 @@ struct ServerSpec {
     CRadSecret secret;
     std::int8_t signing;  // a QVRAD_REQUIRE_* value; QVRAD_REQUIRE_DEFAULT: the process's
     bool overTls;         // host is "tls://...": RADIUS over TLS with tls
+    std::uint16_t acctPort;  // accounting's port; 0: 1813 over UDP, port over TLS (RFC 6614)
     TlsSettings tls;      // the client's TLS settings when the server was added
 };
 
@@ -31,6 +33,8 @@ struct qvrad_client {
     std::int8_t signing = -1;  // for the servers added next
     NasIdentity nas;           // the process's settings until an option changes them
     TlsSettings tls;           // for tls:// servers added next: the process's until changed
+    // Accounting records are kept here until acknowledged when not empty (QVRAD_OPT_SPOOL_DIR).
+    char spoolDir[kSpoolPathLimit + 1] = {};
     // Set by the first login: from then on the client is only read, by any number of threads.
     std::atomic<bool> frozen{false};
     // Told what each login's exchange sends and receives: qvrad-auth --verbose, which links the
@@ -48,3 +52,9 @@ struct qvrad_client {
 
 // The reply-signing rule a server of this client is held to at a login.
 ReplySigning SigningOf(const ServerSpec& server);
+// The port accounting goes to on a server (RFC 2866 section 3; RFC 6614 section 2.1: one TLS
+// port for both).
+inline std::uint16_t AccountingPort(const ServerSpec& server) {
+    if (server.acctPort != 0) return server.acctPort;
+    return server.overTls ? server.port : rad::kDefaultAccountingPort;
+}

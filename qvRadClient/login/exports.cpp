@@ -7,8 +7,10 @@
 
 #include "api/arguments.h"
 #include "api/call_outline.h"
+#include "login/attrs.h"
 #include "login/client_config.h"
 #include "login/login.h"
+#include "spool/spool_file.h"
 #include "tls/tls_session.h"
 
 namespace {
@@ -174,6 +176,23 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, cons
             return SetTlsText(c->tls.pskFile, kMaxTlsPathLength, value);
         case QVRAD_OPT_TLS_SERVER_NAME:
             return SetTlsText(c->tls.serverName, kMaxTlsServerNameLength, value);
+        case QVRAD_OPT_SPOOL_DIR: {
+            // Checked now as at each use: a folder others can write to is refused.
+            const std::size_t n = value != nullptr ? TextWithin(value, kSpoolPathLimit) : 0;
+            if (value != nullptr && value[0] != '\0' && n == 0) return QVRAD_E_ARGUMENT;
+            if (n != 0) {
+                platform::FolderHandle folder = platform::kInvalidFolder;
+                const char* refused = OpenSpoolFolder(value, &folder);
+                platform::FolderClose(folder);
+                if (refused != nullptr) {
+                    SetErrorDetail(refused);
+                    return QVRAD_E_SPOOL;
+                }
+                std::memcpy(c->spoolDir, value, n);
+            }
+            c->spoolDir[n] = '\0';
+            return QVRAD_OK;
+        }
         case QVRAD_OPT_TLS_PSK_IDENTITY: {
             // RFC 4279 section 5.3: up to 128 octets; NULL or "" for none.
             const std::size_t n = value != nullptr ? TextWithin(value, kMaxPskIdentityLength) : 0;
@@ -200,6 +219,12 @@ QVRAD_API void QVRAD_CALL qvrad_client_free(qvrad_client* c) {
 
 QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, const char* password,
                                          qvrad_login** login) {
+    return qvrad_login_pap_attrs(c, user, password, nullptr, login);
+}
+
+QVRAD_API int QVRAD_CALL qvrad_login_pap_attrs(qvrad_client* c, const char* user,
+                                               const char* password, const qvrad_attrs* attrs,
+                                               qvrad_login** login) {
     if (login == nullptr) return QVRAD_E_ARGUMENT;
     *login = nullptr;
     if (c == nullptr || c->serverCount == 0 || CheckCredential(user, rad::kMaxTextLength) != 0 ||
@@ -212,6 +237,13 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, cons
     if (made == nullptr) return WipedAfter(QVRAD_E_MEMORY);
     made->client = c;
     std::memcpy(made->user, user, std::strlen(user) + 1);
+    if (attrs != nullptr && attrs->list.count != 0) {
+        made->extra = new (std::nothrow) RequestAttributes(attrs->list);
+        if (made->extra == nullptr) {
+            delete made;
+            return WipedAfter(QVRAD_E_MEMORY);
+        }
+    }
     const int status = RunLogin(*made, password, false);
     if (status != QVRAD_OK) {
         delete made;
@@ -296,6 +328,9 @@ QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status) {
         case QVRAD_E_TLS:
             return "RADIUS over TLS failed for every TLS server (settings, connection or "
                    "certificate checks)";
+        case QVRAD_E_SPOOL:
+            return "the spool folder was refused (others can write to it) or the record could "
+                   "not be written there; nothing was sent";
         default:
             return "unknown status";
     }

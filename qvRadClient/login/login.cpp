@@ -73,7 +73,9 @@ struct LoginCall {
             fields.state = login.state;
             fields.stateLength = login.stateLength;
         }
-        if (BuildAccessRequest(request, fields) != 0) {
+        if (BuildAccessRequest(request, fields) != 0 ||
+            (login.extra != nullptr && AppendCallerAttributes(request, *login.extra) != 0)) {
+            SetErrorDetail("the attributes would make the request longer than 4096 octets");
             status = QVRAD_E_ARGUMENT;
             return;
         }

@@ -9,6 +9,7 @@
 #include "login/reply_view.h"
 #include "radius/client.h"
 #include "radius/packet.h"
+#include "radius/request_attributes.h"
 
 struct qvrad_login {
     const qvrad_client* client = nullptr;
@@ -29,8 +30,15 @@ struct qvrad_login {
     std::uint16_t stateLength = 0;
     bool hasState = false;
 
+    // The caller's own attributes (a copy), sent with the login's request and its answers; null
+    // for none.
+    RequestAttributes* extra = nullptr;
+
     qvrad_login() = default;
-    ~qvrad_login() { FreeReplyView(&view); }
+    ~qvrad_login() {
+        delete extra;
+        FreeReplyView(&view);
+    }
     qvrad_login(const qvrad_login&) = delete;
     qvrad_login& operator=(const qvrad_login&) = delete;
 };

@@ -2,6 +2,8 @@
 // kept in the packet only until it is wiped with it.
 #include "radius/access_request.h"
 
+#include "radius/request_attributes.h"
+
 int BuildAccessRequest(CRadPacket& request, const AccessRequestFields& fields) {
     CRadAttrCursor cursor;
     int rc = request.BeginAttribute(rad::kMessageAuthenticator, cursor);
@@ -24,4 +26,13 @@ int BuildAccessRequest(CRadPacket& request, const AccessRequestFields& fields) {
     }
     if (nas.address.mode != NasAddressMode::kNone) request.nasAddressOffset = request.Length();
     return rc == 0 ? 0 : -1;
+}
+
+int AppendCallerAttributes(CRadPacket& request, const RequestAttributes& extra) {
+    // The slot is empty until the exchange fills it: it begins where the packet ends now.
+    const bool slot = request.nasAddressOffset != 0;
+    if (AppendRequestAttributes(request, extra, slot ? rad::kNasIpv6AddressLength : 0) != 0)
+        return -1;
+    if (slot) request.nasAddressOffset = request.Length();
+    return 0;
 }

@@ -7,6 +7,8 @@
 #include "radius/nas_identity.h"
 #include "radius/packet.h"
 
+struct RequestAttributes;
+
 // What goes into the request beside its header.
 struct AccessRequestFields {
     const char* user;                     // User-Name, sent as given
@@ -22,3 +24,8 @@ struct AccessRequestFields {
 // the setting asks for an address (the exchange fills it per server). 0, or -1 when an
 // attribute does not fit (the caller checked the lengths).
 int BuildAccessRequest(CRadPacket& request, const AccessRequestFields& fields);
+// Appends the caller's attributes, in their order, to a request BuildAccessRequest made: after
+// the library's own and before the NAS address slot, which stays last (room for an IPv6 one is
+// kept). 0, or -1 (nothing appended) when the packet would pass 4096 octets. Apart from
+// BuildAccessRequest, so that auth, which has none, does not pay for the test.
+int AppendCallerAttributes(CRadPacket& request, const RequestAttributes& extra);

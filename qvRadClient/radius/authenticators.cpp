@@ -7,6 +7,7 @@
 #include "md5/hmac_md5.h"
 #include "md5/md5.h"
 #include "platform/platform.h"
+#include "radius/accounting_request.h"
 #include "radius/packet.h"
 
 namespace {
@@ -267,6 +268,11 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAd
         else
             HmacMd5(mac, secret.octets, secret.length, octets, length);
         std::memcpy(value, mac, sizeof mac);
+    } else if (Code() == rad::kAccountingRequest) {
+        // RFC 2866 section 3: the Request Authenticator covers the packet as it now stands (this
+        // server's NAS address included) and the secret. Tested only where no Message-
+        // Authenticator is signed, so an Access-Request never pays for the test.
+        SignAccountingRequest(*this, secret);
     }
 }
 

@@ -301,7 +301,9 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
 }
 
 bool CRadClient::MalformedChallenge(const CRadPacket& reply) const {
-    if (!strictChallenges || reply.Code() != rad::kAccessChallenge) return false;
+    if (!strictChallenges) return false;
+    if (purpose == RadiusPurpose::kAccounting) return reply.Code() != rad::kAccountingResponse;
+    if (reply.Code() != rad::kAccessChallenge) return false;
     CRadAttrCursor cursor;
     int states = 0;
     CRadPacket& walked = const_cast<CRadPacket&>(reply);  // the cursor only reads

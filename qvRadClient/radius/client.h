@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "radius/nas_identity.h"
 #include "radius/packet.h"
+#include "radius/purpose.h"
 #include "radius/reply_signing.h"
 #include "radius/retransmit.h"
 #include "radius/tls_pool.h"
@@ -113,14 +114,13 @@ class CRadServer {
     std::int8_t sentVersion = -1;
 
     // RADIUS over TLS: the settings (the caller's, alive for the call), the host as written,
-    // the caller's secret (for the PSK check alone) and what the requests are for. The secret is
+    // and the caller's secret (for the PSK check alone). The secret is
     // held by a TLS entry only (and wipes itself when it goes): a UDP entry, every auth call's,
     // does not pay for a second secret's wipe.
     bool overTls = false;
     const TlsSettings* tlsSettings = nullptr;
     const char* tlsHost = nullptr;
     std::optional<CRadSecret> udpSecret;
-    TlsPurpose tlsPurpose = TlsPurpose::kAuthentication;
 };
 
 // One form of the request as it went out in a call: a reply is verified against the Identifier
@@ -182,7 +182,8 @@ class CRadClient {
     // section 2.5), prepared for entry's secret.
     void PrepareRequestFor(CRadServer& entry, CRadPacket& request, const platform::IpAddress* nas);
     // Whether a verified reply is an Access-Challenge with more than one State, which a call with
-    // strictChallenges discards (RFC 2865 section 5.44).
+    // strictChallenges discards (RFC 2865 section 5.44); for an accounting call (which sets
+    // strictChallenges too), whether it is anything but an Accounting-Response (RFC 2866 4.2).
     bool MalformedChallenge(const CRadPacket& reply) const;
     // Receives one datagram from the readable socket waitOn[which] into inTurn's reply, checks
     // it against every request form sent and judges whether it must have been signed; true when
@@ -211,6 +212,7 @@ class CRadClient {
     // Access-Challenges with more than one State (RFC 2865 section 5.44: at most one) are
     // discarded as malformed when set; auth, which never answers a challenge, leaves it clear.
     bool strictChallenges = false;
+    RadiusPurpose purpose = RadiusPurpose::kAuthentication;
     // The TLS settings a tls:// entry takes when it is added (the process's by default).
     const TlsSettings* tlsSettings = &ProcessTlsSettings();
     // Where tls:// entries keep their connections: a structured client's pool, or (null) the

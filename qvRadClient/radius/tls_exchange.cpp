@@ -19,7 +19,7 @@ TlsServerKey CRadServer::TlsKey() const {
     TlsServerKey key;
     key.ip = address.ip;
     key.port = address.udpPort;
-    key.purpose = tlsPurpose;
+    key.purpose = owner->purpose;
     key.host = tlsHost != nullptr ? tlsHost : "";
     key.settings = tlsSettings;
     return key;

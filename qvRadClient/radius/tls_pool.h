@@ -5,14 +5,11 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "radius/purpose.h"
 #include "radius/server_health.h"
 #include "radius/tls_connection.h"
 #include "tls/tls_settings.h"
 #include "tls/tls_tickets.h"
-
-// What a connection carries: logins, or accounting, which keeps connections of its own
-// (draft-ietf-radext-radiusdtls-bis: the two SHOULD NOT share one).
-enum class TlsPurpose : std::uint8_t { kAuthentication = 0, kAccounting = 1 };
 
 // How a request's connection was had, for --verbose.
 enum class TlsUse : std::uint8_t { kNone = 0, kNew, kResumed, kKept };
@@ -22,7 +19,7 @@ enum class TlsUse : std::uint8_t { kNone = 0, kNew, kResumed, kKept };
 struct TlsServerKey {
     platform::IpAddress ip;
     std::uint16_t port = 0;
-    TlsPurpose purpose = TlsPurpose::kAuthentication;
+    RadiusPurpose purpose = RadiusPurpose::kAuthentication;
     const char* host = nullptr;             // NUL-terminated, at most kMaxTlsServerNameLength + 2
     const TlsSettings* settings = nullptr;  // compared by value
 };
@@ -33,7 +30,7 @@ struct TlsServerRecord {
 
     platform::IpAddress ip;
     std::uint16_t port = 0;
-    TlsPurpose purpose = TlsPurpose::kAuthentication;
+    RadiusPurpose purpose = RadiusPurpose::kAuthentication;
     char host[kMaxTlsServerNameLength + 3] = {};
     TlsSettings settings;
     TlsConnection* connections[kMaxConnections] = {};

@@ -249,18 +249,22 @@ def psk_tls_version(version):
     return "1.2"
 
 
-# Connections per listener and per client: FreeRADIUS's stock limit of 16 (sites-available/tls),
-# which a client that opened a connection per login soon ran into ("Ignoring new connection due
-# to client max_connections (16)"); qvRadClient keeps its connections and lives with it. The idle
-# timeout is short (stock: 30 s), so that a test sees the server close an idle connection soon.
-# QVRAD_FR_TLS_MAX_CONNECTIONS raises the limit for a benchmark's server (bench/tls.sh), whose
-# series of full handshakes, each on a new client, outrun the server's reaping of closed ones.
+# Connections per listener and per client. On ::1, FreeRADIUS's stock limit of 16
+# (sites-available/tls), which a client that opened a connection per login soon ran into
+# ("Ignoring new connection due to client max_connections (16)"): qvRadClient keeps its
+# connections and lives with it, and the tests of that use ::1. On 127.0.0.1, room for the peers
+# that open a connection per check (openssl s_client, each qvrad-auth run), whose closed
+# connections the server counts for a few seconds more, and for every test of a parallel run.
+# The idle timeout is short (stock: 30 s), so that a test sees the server close an idle
+# connection soon. QVRAD_FR_TLS_MAX_CONNECTIONS sets the ::1 limit too (bench/tls.sh raises it).
 TLS_MAX_CONNECTIONS = int(os.environ.get("QVRAD_FR_TLS_MAX_CONNECTIONS", "16"))
+TLS_ROOMY_CONNECTIONS = max(256, TLS_MAX_CONNECTIONS)
 TLS_IDLE_TIMEOUT = 5  # FreeRADIUS raises any shorter one to 5
 
 
-def tls_limit(indent):
-    items = ("limit {", "\tmax_connections = %d" % TLS_MAX_CONNECTIONS, "\tlifetime = 0",
+def tls_limit(indent, host):
+    limit = TLS_MAX_CONNECTIONS if host == HOST6 else TLS_ROOMY_CONNECTIONS
+    items = ("limit {", "\tmax_connections = %d" % limit, "\tlifetime = 0",
              "\tidle_timeout = %d" % TLS_IDLE_TIMEOUT, "}")
     return "".join(indent + item + "\n" for item in items)
 
@@ -273,7 +277,7 @@ def tls_sections(tls, ports, hosts, extra_client):
         clients.append(
             "\tclient %s {\n\t\t%s = %s\n\t\tproto = tls\n\t\tsecret = %s\n"
             "\t\trequire_message_authenticator = no\n%s%s\t}\n"
-            % (client, item, host, TLS_SECRET, extra_client, tls_limit("\t\t"))
+            % (client, item, host, TLS_SECRET, extra_client, tls_limit("\t\t", host))
         )
     clients.append("}\n")
     certs = tls["certs"]
@@ -315,7 +319,7 @@ def tls_sections(tls, ports, hosts, extra_client):
                 "\t\t\t\tmax_entries = 255\n\t\t\t}\n"
                 "\t\t\tverify {\n\t\t\t}\n"
                 "\t\t}\n"
-                "\t}\n" % (item, host, ports["TLS_" + name], tls_limit("\t\t"), body)
+                "\t}\n" % (item, host, ports["TLS_" + name], tls_limit("\t\t", host), body)
             )
     return "".join(clients), "".join(listens)
 
@@ -353,6 +357,17 @@ def radiusd_conf(state, raddb, pkgconf, ports, libdir, homes, listens_used, list
                 "\t}\n" % (item, host, ports[name], lname)
             )
         clients.append("}\n")
+    # Accounting (RFC 2866) on a port of its own, for the MAIN client and secret; every record
+    # is written by the detail module, one file the tests read.
+    if "ACCT" in ports and any(n == "MAIN" for n, _, _ in listens_used):
+        listens.append(
+            "\tlisten {\n"
+            "\t\ttype = acct\n"
+            "\t\tipaddr = %s\n"
+            "\t\tport = %d\n"
+            "\t\tclients = qvrad_main\n"
+            "\t}\n" % (HOST, ports["ACCT"])
+        )
     if tls:
         hosts = [("localhost", "ipaddr", HOST)]
         if listens6:
@@ -419,7 +434,14 @@ modules {{
 {always}
 # --- copied from {pkgconf}/mods-available/pap
 {pap}
-{REALM_MODULE if homes else ""}	files {{
+{REALM_MODULE if homes else ""}	detail {{
+		filename = {cf_path(os.path.join(state, "log", "radacct", "detail"))}
+		escape_filenames = no
+		permissions = 0600
+		header = "%t"
+		locking = no
+	}}
+	files {{
 		filename = {cf_path(os.path.join(raddb, "mods-config", "files", "authorize"))}
 	}}
 }}
@@ -481,7 +503,23 @@ server default {{
 		}}
 	}}
 
+	accounting {{
+		detail
+		ok
+	}}
+
 	post-auth {{
+		# The caller's own attributes seen by the server, echoed into the Accept's Reply-Messages.
+		if (&request:Calling-Station-Id) {{
+			update reply {{
+				&Reply-Message += "Calling-Station-Id %{{request:Calling-Station-Id}}"
+			}}
+		}}
+		if (&request:Cisco-AVPair) {{
+			update reply {{
+				&Reply-Message += "Cisco-AVPair %{{request:Cisco-AVPair}}"
+			}}
+		}}
 		# Every Access-Reject carries exactly one Reply-Message, except for users marked quiet,
 		# and never the Class or Cisco-AVPair a challenge-otp answer entry adds.
 		Post-Auth-Type REJECT {{
@@ -609,6 +647,9 @@ def main():
     for name, secret, require_ma in listens_used:
         env.append("QVRAD_FR_PORT_%s=%d" % (name, ports[name]))
         env.append("QVRAD_FR_SECRET_%s=%s" % (name, shell_quote(secret)))
+    if "ACCT" in ports and "MAIN" in [n for n, _, _ in listens_used]:
+        env.append("QVRAD_FR_PORT_ACCT=%d" % ports["ACCT"])
+        env.append("QVRAD_FR_DETAIL=" + shell_quote(os.path.join(state, "log", "radacct", "detail")))
     if "CLOSED" in ports:
         # Picked with the listeners' ports, so distinct from them, and left unbound.
         env.append("QVRAD_FR_PORT_CLOSED=%d" % ports["CLOSED"])

@@ -48,9 +48,11 @@
 #   QVRAD_FR_TLS_PSK_VERSION the one TLS version the PSK listener speaks: 1.2 (3.2.1) or 1.3 (3.2.7)
 #   QVRAD_FR_TLS_PSK_IDENTITY the PSK identity it knows; QVRAD_FR_TLS_PSK_KEY_FILE the file with its
 #                      key (64 hex digits: 32 octets)
-#   QVRAD_FR_TLS_MAX_CONNECTIONS, QVRAD_FR_TLS_IDLE_TIMEOUT  each TLS listener's and client's
-#                      limit: FreeRADIUS's stock 16 connections, and the seconds after which the
-#                      server closes an idle connection (short here; stock 30)
+#   QVRAD_FR_TLS_MAX_CONNECTIONS  the limit of the TLS listeners and client on ::1: FreeRADIUS's
+#                      stock 16 connections (on 127.0.0.1 there is room for 256, for the peers that
+#                      open a connection per check)
+#   QVRAD_FR_TLS_IDLE_TIMEOUT  the seconds after which the server closes an idle TLS connection
+#                      (short here; stock 30)
 #   QVRAD_FR_TLS_SECRET  the RADIUS shared secret over TLS, "radsec" (RFC 6614 section 2.3)
 #   QVRAD_FR_TLS_CERTS the material's folder (tests/tls/make-certs.sh lists its files);
 #   QVRAD_FR_TLS_CA, QVRAD_FR_TLS_CLIENT_CERT, QVRAD_FR_TLS_CLIENT_KEY  the CA to check the server
@@ -322,7 +324,7 @@ start_server() {
     local -a tls_ports=()
     [ -z "$tls" ] || tls_ports=(tcp:TLS_CERT tcp:TLS_PSK)
     # shellcheck disable=SC2086
-    picked=$(pick_ports "$names6 TLS_CERT TLS_PSK" $names CLOSED "${tls_ports[@]}")
+    picked=$(pick_ports "$names6 TLS_CERT TLS_PSK" $names CLOSED ACCT "${tls_ports[@]}")
     no6=""
     { read -r ports && read -r no6; } <<<"$picked" || true
     [ -z "$no6" ] || echo "server.sh: no listener on ::1 ($no6)" >&2

@@ -435,10 +435,10 @@ TEST_F(TlsInterop, LoginsInARowCloseTheirConnections) {
 
 // ---- kept connections -----------------------------------------------------------------------
 
-// The TLS listeners with FreeRADIUS's stock limit of 16 connections per client: one client's 8
-// threads log in 50 times each over its kept connections, every login accepted (a connection per
-// login ran into the limit within the first few dozen: "Ignoring new connection due to client
-// max_connections (16)").
+// The TLS listeners on ::1, with FreeRADIUS's stock limit of 16 connections per client: one
+// client's 8 threads log in 50 times each over its kept connections, every login accepted (a
+// connection per login ran into the limit within the first few dozen: "Ignoring new connection
+// due to client max_connections (16)").
 TEST_F(TlsInterop, ThreadsShareKeptConnectionsWithinTheStockLimit) {
     const struct {
         bool backports;
@@ -457,9 +457,13 @@ TEST_F(TlsInterop, ThreadsShareKeptConnectionsWithinTheStockLimit) {
         const FrServer& fr = row.backports ? fr327 : fr321;
         SCOPED_TRACE(fr.Get("QVRAD_FR_VERSION") + " " + KeysName(row.keys));
         ASSERT_EQ(fr.Get("QVRAD_FR_TLS_MAX_CONNECTIONS"), "16");
+        if (fr.Host6().empty()) {
+            std::printf("not run: no ::1 here (%s)\n", fr.NoIPv6().c_str());
+            continue;
+        }
         qvrad_client* c = Client(row.keys, kAnsweredTimeoutMs);
         ASSERT_NE(c, nullptr);
-        const std::string host = "tls://" + fr.Host();
+        const std::string host = "tls://" + fr.Host6();
         const int port =
             std::atoi(fr.Get(std::string("QVRAD_FR_TLS_PORT_") + row.listener).c_str());
         ASSERT_EQ(qvrad_client_add_server(c, host.c_str(), port, kUnusedSecret), QVRAD_OK);
@@ -680,11 +684,11 @@ TEST(TlsAuth, SettingsReadAtLoad) {
         }
     }
     // A hundred calls in a row over auth's process-wide kept connections, every one accepted
-    // (within the server's stock limit of 16 connections), and quickly on the whole.
+    // (within the server's stock limit of 16 connections, on ::1), and quickly on the whole.
     {
         const FrServer& fr = psk && !psk12 && has327 ? fr327 : fr321;
-        if (certificates || psk12 || has327) {
-            const std::string host = "tls://" + fr.Host();
+        if ((certificates || psk12 || has327) && !fr.Host6().empty()) {
+            const std::string host = "tls://" + fr.Host6();
             const std::string port =
                 fr.Get(certificates ? "QVRAD_FR_TLS_PORT_CERT" : "QVRAD_FR_TLS_PORT_PSK");
             int accepted = 0;

@@ -27,8 +27,8 @@ MACHINES = {
 DEFAULT_DEF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "qvRadClient",
                            "api", "qvRadClient.def")
 # Present on every Windows since Vista. No MinGW runtime (libgcc_s, libstdc++, libwinpthread),
-# no ADVAPI32 or USER32: nothing this library does needs them.
-ALLOWED_IMPORTS = {"kernel32.dll", "ws2_32.dll", "msvcrt.dll", "bcrypt.dll"}
+# no USER32: nothing this library does needs it. ADVAPI32 reads the spool folder's DACL.
+ALLOWED_IMPORTS = {"kernel32.dll", "ws2_32.dll", "msvcrt.dll", "bcrypt.dll", "advapi32.dll"}
 ALLOWED_IMPORT_PREFIXES = ("api-ms-win-crt-", "api-ms-win-core-")
 # The oldest Windows the images load on, and the version they declare in their headers.
 WINDOWS_ORDER = ["Windows 2000", "Windows XP", "Windows Vista", "Windows 7", "Windows 8"]
@@ -64,8 +64,12 @@ MINIMUM_CLIENT = [
     # The TLS key material files, read without the C runtime's buffering.
     ("kernel32.dll", "Windows XP", "CreateFileA ReadFile"),
     ("kernel32.dll", "Windows 2000", "GetComputerNameExA"),
+    # The accounting spool's files (qvRadClient/platform/files_win32.cpp).
+    ("kernel32.dll", "Windows XP", """FindClose FindFirstFileW FindNextFileW FlushFileBuffers
+        GetFileInformationByHandle SetFilePointerEx WriteFile"""),
+    ("kernel32.dll", "Windows Vista", "SetFileInformationByHandle"),
     ("shell32.dll", "Windows XP", "CommandLineToArgvW"),
-    # qvrad-auth.exe's check of the secret file's DACL.
+    # qvrad-auth.exe's check of the secret file's DACL, and the library's of the spool folder.
     ("advapi32.dll", "Windows XP", "GetAce GetSecurityInfo IsWellKnownSid"),
     # The exchange's comparisons of server addresses and request forms.
     ("msvcrt.dll", "Windows 2000", "memcmp"),

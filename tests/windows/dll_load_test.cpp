@@ -111,12 +111,29 @@ struct Structured : Library {
     QVRAD_FIND(qvrad_login_free);
     QVRAD_FIND(qvrad_strerror);
     QVRAD_FIND(qvrad_error_detail);
+    QVRAD_FIND(qvrad_attrs_new);
+    QVRAD_FIND(qvrad_attrs_add_text);
+    QVRAD_FIND(qvrad_attrs_add_int);
+    QVRAD_FIND(qvrad_attrs_add_ipv4);
+    QVRAD_FIND(qvrad_attrs_add_ipv6);
+    QVRAD_FIND(qvrad_attrs_add_octets);
+    QVRAD_FIND(qvrad_attrs_add_vendor);
+    QVRAD_FIND(qvrad_attrs_free);
+    QVRAD_FIND(qvrad_login_pap_attrs);
+    QVRAD_FIND(qvrad_client_set_acct_port);
+    QVRAD_FIND(qvrad_acct_send);
+    QVRAD_FIND(qvrad_acct_flush);
     bool AllFound() const {
         return qvrad_client_new && qvrad_client_add_server && qvrad_client_set_int &&
                qvrad_client_set_text && qvrad_client_free && qvrad_login_pap &&
                qvrad_login_answer && qvrad_login_code && qvrad_login_message_count &&
                qvrad_login_message && qvrad_login_attribute_count && qvrad_login_attribute &&
-               qvrad_login_prompt_echo && qvrad_login_free && qvrad_strerror && qvrad_error_detail;
+               qvrad_login_prompt_echo && qvrad_login_free && qvrad_strerror &&
+               qvrad_error_detail && qvrad_attrs_new && qvrad_attrs_add_text &&
+               qvrad_attrs_add_int && qvrad_attrs_add_ipv4 && qvrad_attrs_add_ipv6 &&
+               qvrad_attrs_add_octets && qvrad_attrs_add_vendor && qvrad_attrs_free &&
+               qvrad_login_pap_attrs && qvrad_client_set_acct_port && qvrad_acct_send &&
+               qvrad_acct_flush;
     }
 };
 #undef QVRAD_FIND
