@@ -10,6 +10,9 @@
 # testing the release only).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# What it builds with, installed when missing as scripts/test.sh installs what it needs; not as
+# root, it stops here naming the command that does.
+"$root/scripts/deps.sh" release
 dist="${QVRAD_DIST:-$root/dist}"
 # The build folder is a fresh one of its own outside the tree: the compilers' path maps
 # (dpkg-buildflags' among them) cannot carry a path with white space in it, and the tree's may.
