@@ -102,7 +102,8 @@ for arch in win32 win64; do
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$triple.cmake" \
     -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map -s" -DCMAKE_CXX_FLAGS="$map -s" \
-    -DQVRAD_MBEDTLS_SOURCE="$tls" >"$build.log"
+    -DQVRAD_MBEDTLS_SOURCE="$tls" -DQVRAD_TLS="$([ -n "$tls" ] && echo ON || echo OFF)" \
+    >"$build.log"
   check_tls "$build.log" "$arch"
   cmake --build "$build" -j "$jobs" >>"$build.log"
   cmake --install "$build" --prefix "$stage" >>"$build.log"
