@@ -32,8 +32,6 @@ ROWS = [
     ("one-line entry with options holding spaces", "trixie", DEBIAN,
      {"sources.list.d/x.list": "deb [ arch=amd64 signed-by=/k.gpg ] http://127.0.0.1/debian "
       "bookworm-backports main # pinned\n"}, {}, "http://127.0.0.1/debian", []),
-    ("the override", "trixie", DEBIAN, {}, {"QVRAD_BACKPORTS_MIRROR": "file:/srv/local"},
-     "file:/srv/local", []),
     ("nothing configured: no host of its own", "trixie", DEBIAN,
      {"sources.list.d/debian.sources": SECURITY}, {}, None,
      ["no Debian mirror in the system's apt sources", "bookworm", "QVRAD_BACKPORTS_MIRROR"]),
