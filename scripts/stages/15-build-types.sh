@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The build types the other stages do not compile, compile only (no test runs): Release with GCC
-# (-O3, where GCC's flow-based warnings appear: library, tools, benchmarks) against a system Mbed
-# TLS (see system_mbedtls below: a few logins over TLS prove it), and Debug with clang-14 (the
-# whole tree, tests included) with Mbed TLS compiled in, warnings as errors in both. Then the
+# (-O3, where GCC's flow-based warnings appear: library, tools, benchmarks) with Mbed TLS compiled
+# in, and Debug with clang-14 (the whole tree, tests included) against a system Mbed TLS (see
+# system_mbedtls below: a few logins over TLS prove it), warnings as errors in both. Then the
 # README's from-source line on a machine with only a compiler and CMake (see bare below), which
 # has no Mbed TLS either.
 set -euo pipefail
@@ -48,14 +48,14 @@ system_mbedtls() {
   echo "$d/prefix"
 }
 
-# Logins over TLS with the release-gcc build's qvrad-auth, which has the system Mbed TLS linked
+# Logins over TLS with the debug-clang build's qvrad-auth, which has the system Mbed TLS linked
 # in: certificates (TLS 1.3) and the PSK (TLS 1.2) against the private FreeRADIUS 3.2.1, which
 # goes however the subshell ends.
 system_tls_logins() (
   state="$QVRAD_OUT/system-tls-server"
-  tool="$QVRAD_OUT/release-gcc/tools/qvrad-auth"
+  tool="$QVRAD_OUT/debug-clang/tools/qvrad-auth"
   ldd "$tool" | grep -qF " => $1/lib/libmbedtls.so" || {
-    echo "FAIL: release-gcc's qvrad-auth does not load the system Mbed TLS of $1"; exit 1; }
+    echo "FAIL: debug-clang's qvrad-auth does not load the system Mbed TLS of $1"; exit 1; }
   trap 'bash "$root/tests/freeradius/server.sh" stop "$state" || true' EXIT
   bash "$root/tests/freeradius/server.sh" start "$state" --tls "$QVRAD_OUT/system-tls-certs" >/dev/null
   # shellcheck disable=SC1091
@@ -69,21 +69,24 @@ system_tls_logins() (
     --tls-psk-file "$QVRAD_FR_TLS_PSK_KEY_FILE" --tls-psk-tls12 -v 2>&1) &&
     [[ "$out" == *"TLSv1.2"*"Welcome, alice"* ]] ||
     { echo "$out"; echo "FAIL: a login over TLS with a PSK and the system Mbed TLS"; exit 1; }
-  echo "--- release-gcc's qvrad-auth logged in over TLS 1.3 (certificates) and 1.2 (PSK)"
+  echo "--- debug-clang's qvrad-auth logged in over TLS 1.3 (certificates) and 1.2 (PSK)"
 )
 
 # Release: the library, the tools and the benchmarks; the tests' own code is compiled with GCC in
-# stage 10-linux, which keeps the whole run within its time. It takes the system Mbed TLS (and
-# must: QVRAD_TLS=ON) where the run has the sources to make one; without them, no TLS.
+# stage 10-linux, which keeps the whole run within its time. Its Mbed TLS objects are the demo's
+# (stage 20-demo, through the compiler cache).
+build release-gcc Release gcc g++ OFF
+# Debug: the whole tree, against the system Mbed TLS (and it must: QVRAD_TLS=ON) where the run has
+# the sources to make one, so that every test compiles against a configuration not ours; its own
+# Mbed TLS objects would serve no other build. Without the sources, no TLS.
 if [ -n "$QVRAD_MBEDTLS_SOURCE" ]; then
   prefix=$(system_mbedtls)
-  build release-gcc Release gcc g++ OFF -DQVRAD_MBEDTLS_SOURCE= -DQVRAD_TLS=ON \
+  build debug-clang Debug clang-14 clang++-14 ON -DQVRAD_MBEDTLS_SOURCE= -DQVRAD_TLS=ON \
     -DCMAKE_PREFIX_PATH="$prefix"
   system_tls_logins "$prefix"
 else
-  build release-gcc Release gcc g++ OFF
+  build debug-clang Debug clang-14 clang++-14 ON
 fi
-build debug-clang Debug clang-14 clang++-14 ON
 
 # The README's from-source line (cmake -B, --build, --install) as a user without GoogleTest,
 # Google Benchmark, OpenSSL, Python or a system Mbed TLS runs it (hidden from find_package here),
