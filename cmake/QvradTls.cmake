@@ -1,13 +1,33 @@
 # RADIUS over TLS: Mbed TLS 3.6 compiled into the library from its sources (QVRAD_MBEDTLS_SOURCE,
 # the tree scripts/mbedtls-source.sh unpacks), trimmed by qvRadClient/tls/mbedtls_config.h to a
-# TLS 1.2/1.3 client. Without the sources the library builds with TLS off and refuses tls://.
-# Sets QVRAD_TLS (ON/OFF), QVRAD_TLS_SOURCES (our files, relative to the top) and
-# QVRAD_TLS_OBJECTS (Mbed TLS's objects, for every library that holds the library's objects);
+# TLS 1.2/1.3 client; else the system's Mbed TLS 3.6 (or a later 3.x) when CMake finds it and its
+# configuration has what the client needs (cmake/QvradTlsSystem.cmake); else no TLS, and tls://
+# is refused. QVRAD_TLS asks: AUTO (the default: TLS when Mbed TLS is there, a line saying so
+# when not), ON (a build without TLS is a configure error naming why), OFF (none).
+# Sets QVRAD_TLS (the outcome, ON/OFF), QVRAD_TLS_SOURCES (our files, relative to the top),
+# QVRAD_TLS_OBJECTS (Mbed TLS's objects, for every library that holds the library's objects) and
+# QVRAD_TLS_LIBRARIES (the system's Mbed TLS, for every library that links them);
 # qvrad_use_tls(TARGET) gives a target compiling our TLS files what they include.
+set(QVRAD_TLS AUTO CACHE STRING
+  "RADIUS over TLS: AUTO (with Mbed TLS when found), ON (required: a configure error without), OFF")
+set_property(CACHE QVRAD_TLS PROPERTY STRINGS AUTO ON OFF)
 set(QVRAD_MBEDTLS_SOURCE "" CACHE PATH
-  "Mbed TLS 3.6 source tree (scripts/mbedtls-source.sh DIR prints it); empty: no TLS")
+  "Mbed TLS 3.6 source tree (scripts/mbedtls-source.sh DIR prints it); empty: the system's, or none")
 
+string(TOUPPER "${QVRAD_TLS}" _qvrad_tls_ask)
+if(_qvrad_tls_ask MATCHES "^(ON|YES|TRUE|Y|1)$")
+  set(_qvrad_tls_ask ON)
+elseif(_qvrad_tls_ask MATCHES "^(OFF|NO|FALSE|N|0)$")
+  set(_qvrad_tls_ask OFF)
+elseif(NOT _qvrad_tls_ask STREQUAL "AUTO")
+  message(FATAL_ERROR "QVRAD_TLS=${QVRAD_TLS}: AUTO, ON or OFF")
+endif()
+# From here on QVRAD_TLS is the outcome, a variable over the cache entry of the same name: the
+# rest of the build reads ON or OFF, and the next configure reads what was asked again.
 set(QVRAD_TLS OFF)
+set(QVRAD_TLS_LIBRARIES "")
+set(QVRAD_TLS_SYSTEM OFF)
+set(QVRAD_TLS_SYSTEM_WHY "")
 set(QVRAD_TLS_OBJECTS "")
 # Plain byte work, the same with TLS or without: settings, names, the PSK file, framing.
 set(QVRAD_TLS_SOURCES
@@ -18,6 +38,13 @@ set(QVRAD_TLS_SOURCES
   qvRadClient/tls/tls_tickets.cpp)
 
 set(_qvrad_mbedtls "${QVRAD_MBEDTLS_SOURCE}")
+set(_qvrad_tls_why "")
+if(_qvrad_tls_ask STREQUAL "OFF")
+  set(_qvrad_mbedtls "")
+  set(_qvrad_tls_why "QVRAD_TLS=OFF")
+elseif(NOT _qvrad_mbedtls)
+  include(QvradTlsSystem)
+endif()
 if(_qvrad_mbedtls)
   get_filename_component(_qvrad_mbedtls "${_qvrad_mbedtls}" ABSOLUTE)
   set(_qvrad_mbedtls_info "${_qvrad_mbedtls}/include/mbedtls/build_info.h")
@@ -36,10 +63,30 @@ if(_qvrad_mbedtls)
   set(QVRAD_TLS ON)
 endif()
 
+if(QVRAD_TLS_SYSTEM)
+  set(QVRAD_TLS ON)
+  list(APPEND QVRAD_TLS_SOURCES qvRadClient/tls/tls_library.cpp qvRadClient/tls/tls_session.cpp)
+  set(QVRAD_TLS_LIBRARIES ${QVRAD_TLS_SYSTEM_TARGETS})
+  message(STATUS "qvRadClient: TLS on: the system's Mbed TLS ${QVRAD_TLS_SYSTEM_VERSION} "
+    "(${QVRAD_TLS_SYSTEM_WHERE}; its own configuration: see docs/security.md)")
+  function(qvrad_use_tls target)
+    target_compile_definitions(${target} PUBLIC QVRAD_HAVE_TLS QVRAD_TLS_SYSTEM_MBEDTLS)
+    target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/qvRadClient/tls")
+    target_link_libraries(${target} PUBLIC ${QVRAD_TLS_SYSTEM_TARGETS})
+  endfunction()
+  return()
+endif()
+
 if(NOT QVRAD_TLS)
+  if(NOT _qvrad_tls_why)
+    string(CONCAT _qvrad_tls_why "no Mbed TLS: QVRAD_MBEDTLS_SOURCE is empty "
+      "(scripts/mbedtls-source.sh fetches the sources) and ${QVRAD_TLS_SYSTEM_WHY}")
+  endif()
+  if(_qvrad_tls_ask STREQUAL "ON")
+    message(FATAL_ERROR "qvRadClient: QVRAD_TLS=ON, but ${_qvrad_tls_why}")
+  endif()
   list(APPEND QVRAD_TLS_SOURCES qvRadClient/tls/tls_session_stub.cpp)
-  message(STATUS "qvRadClient: TLS off: built without Mbed TLS sources (QVRAD_MBEDTLS_SOURCE is "
-    "empty; scripts/mbedtls-source.sh fetches them); tls:// servers are refused")
+  message(STATUS "qvRadClient: TLS off: ${_qvrad_tls_why}; tls:// servers are refused")
   function(qvrad_use_tls target)
   endfunction()
   return()

@@ -7,9 +7,11 @@
  *   the machine). Standard input holds the password on its first line and one answer per
  *   challenge on the lines after it. TIMEOUT_SECONDS is 1 to 300 (default 10); over 30, a wait
  *   for a person (a push approval), the request is sent once (docs/api.md, "Long waits").
- * Exit status: 0 Access-Accept, 1 Access-Reject, 2 no verified reply, 3 a challenge left
- *   unanswered (input ended) or too many of them, 4 an argument refused (nothing sent),
- *   5 the library could not run the exchange, 64 bad usage.
+ * Exit status, as qvrad-auth's: 0 Access-Accept, 1 Access-Reject, 2 no verified reply (silent
+ *   or unresolvable servers, or every TLS server failed), 3 more challenges than the client
+ *   takes, 4 an argument refused (nothing sent), 5 the library could not run the exchange,
+ *   6 a challenge left unanswered (input ended), 64 bad usage. The Code decides 0 and 1,
+ *   never the text: a server may send any Reply-Message with an Access-Reject.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -87,6 +89,7 @@ static int exit_status(int status) {
     switch (status) {
         case QVRAD_E_TIMEOUT:
         case QVRAD_E_RESOLVE:
+        case QVRAD_E_TLS:
             return 2;
         case QVRAD_E_TOO_MANY_CHALLENGES:
             return 3;
@@ -163,7 +166,7 @@ int main(int argc, char** argv) {
                                     : "\nlogin: the challenge was not answered\n");
             qvrad_login_free(login);
             qvrad_client_free(client);
-            return got < 0 ? 4 : 3;
+            return got < 0 ? 4 : 6;
         }
         status = qvrad_login_answer(login, line);
         wipe(line, sizeof line);

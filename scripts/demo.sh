@@ -68,7 +68,8 @@ step "2/4 building qvrad-auth and libqvRadClient (Release) in $build"
 mkdir -p "$build"
 log="$build/build.log"
 # With Mbed TLS compiled in when QVRAD_MBEDTLS_SOURCE names its tree (scripts/mbedtls-source.sh
-# fetches it; CI's demo stage gives it); the demo's logins are plain RADIUS either way.
+# fetches it; CI's demo stage gives it), else the system's where CMake finds one, else without
+# TLS; the demo's logins are plain RADIUS either way, and it says which build it made.
 tls=()
 [ -z "${QVRAD_MBEDTLS_SOURCE+set}" ] || tls=(-DQVRAD_MBEDTLS_SOURCE="$QVRAD_MBEDTLS_SOURCE")
 if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQVRAD_BUILD_TESTS=OFF \
@@ -80,6 +81,13 @@ fi
 tool="$build/tools/qvrad-auth"
 [ -x "$tool" ] || fail "no $tool after the build (log: $log)"
 echo "built $tool"
+tls_line=$(grep -m 1 -- '-- qvRadClient: TLS ' "$log" || true)
+tls_line=${tls_line#-- qvRadClient: }
+echo "${tls_line:-TLS: not said by configure (log: $log)}"
+case "$tls_line" in
+  "TLS off"*) echo "  (RADIUS over TLS needs Mbed TLS 3.6: QVRAD_MBEDTLS_SOURCE=\$(scripts/mbedtls-source.sh" \
+    "build-demo/mbedtls) scripts/demo.sh, or the system's; see the README, Installing)" ;;
+esac
 "$tool" --version
 
 # ---- 3. the private FreeRADIUS ----------------------------------------------------------------
@@ -134,8 +142,10 @@ login() {
 login alice alice-pass "Welcome, alice" 0
 echo "  (an Access-Accept, exit status 0: the server's Reply-Message for alice)"
 login bob not-bobs-password "Access denied" 1
-echo "  (an Access-Reject, exit status 1, with the server's Reply-Message; 2, 3, 4, 5 would be"
-echo "   no reply, a Challenge, a refused argument, the library's own failure.)"
+echo "  (an Access-Reject, exit status 1, with the server's Reply-Message: the exit status, not the"
+echo "   text, tells an Accept from a Reject. 2 would be no verified reply, 3 more challenges than"
+echo "   the tool takes, 4 a refused argument, 5 the library's own failure, 6 a challenge left"
+echo "   unanswered.)"
 
 echo
 if [ "$failures" -ne 0 ]; then

@@ -30,7 +30,8 @@ codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 [ -n "$codename" ] || unavailable "no VERSION_CODENAME in /etc/os-release"
 # The mirror of the system's own main suite (QVRAD_BACKPORTS_MIRROR overrides it: a local mirror;
 # an unreachable one shows the skip).
-mirror=$("$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh" "$codename")
+mirror=$("$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh" "$codename" 2>"$dir/mirror.log") ||
+  unavailable "$(cat "$dir/mirror.log")"
 
 apt_dir="$dir/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$dir/debs"

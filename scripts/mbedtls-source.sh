@@ -36,7 +36,8 @@ unavailable() {
   exit 77
 }
 
-mirror=$("$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh" "$suite")
+mirror=$("$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh" "$suite" 2>"$dir/mirror.log") ||
+  unavailable "$(cat "$dir/mirror.log")"
 apt_dir="$dir/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$dir/src"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg

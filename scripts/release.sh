@@ -10,6 +10,9 @@
 # testing the release only).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# What it builds with, installed when missing as scripts/test.sh installs what it needs; not as
+# root, it stops here naming the command that does.
+"$root/scripts/deps.sh" release
 dist="${QVRAD_DIST:-$root/dist}"
 # The build folder is a fresh one of its own outside the tree: the compilers' path maps
 # (dpkg-buildflags' among them) cannot carry a path with white space in it, and the tree's may.
@@ -99,7 +102,8 @@ for arch in win32 win64; do
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$triple.cmake" \
     -DQVRAD_BUILD_TESTS=OFF -DCMAKE_C_FLAGS="$map -s" -DCMAKE_CXX_FLAGS="$map -s" \
-    -DQVRAD_MBEDTLS_SOURCE="$tls" >"$build.log"
+    -DQVRAD_MBEDTLS_SOURCE="$tls" -DQVRAD_TLS="$([ -n "$tls" ] && echo ON || echo OFF)" \
+    >"$build.log"
   check_tls "$build.log" "$arch"
   cmake --build "$build" -j "$jobs" >>"$build.log"
   cmake --install "$build" --prefix "$stage" >>"$build.log"

@@ -35,7 +35,10 @@ if [ -z "${QVRAD_MBEDTLS_SOURCE+set}" ]; then
 fi
 export QVRAD_MBEDTLS_SOURCE
 
-qvrad_tls_args=(-DQVRAD_MBEDTLS_SOURCE="$QVRAD_MBEDTLS_SOURCE")
+# With the sources TLS is required (a configure error, not a line, if the build would lack it);
+# without them, as CMake finds it (a run with TLS off says so loudly above).
+qvrad_tls_args=(-DQVRAD_MBEDTLS_SOURCE="$QVRAD_MBEDTLS_SOURCE" -DQVRAD_TLS=AUTO)
+[ -z "$QVRAD_MBEDTLS_SOURCE" ] || qvrad_tls_args[1]=-DQVRAD_TLS=ON
 # Mbed TLS is the only C in the builds; its objects are the same for builds with the same
 # compiler and flags (linux and memcheck, release-gcc and demo), so ccache serves the repeats.
 # The cache starts empty in a fresh output folder. C++ is not cached. The release

@@ -38,7 +38,8 @@ unavailable() {
 
 codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 [ -n "$codename" ] || unavailable "no VERSION_CODENAME in /etc/os-release"
-mirror=$("$here/debian-mirror.sh" "$codename")
+mirror=$("$here/debian-mirror.sh" "$codename" 2>"$dir/mirror.log") ||
+  unavailable "$(cat "$dir/mirror.log")"
 
 apt_dir="$dir/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/state" "$dir/debs"

@@ -1,5 +1,7 @@
 // The hooks Mbed TLS is built to call (tls/mbedtls_config.h): calloc and free through the global
-// operator new and delete, wiping each block; the clock; PSA's random source; the mutexes.
+// operator new and delete, wiping each block; the clock; PSA's random source; the mutexes. A
+// system Mbed TLS (QVRAD_TLS_SYSTEM_MBEDTLS) has its own configuration and hooks: only what it
+// asks of an application (an *_ALT or external source it was built with) is defined here.
 #include "tls/tls_library.h"
 
 #include <atomic>
@@ -23,10 +25,13 @@
 
 namespace {
 
+#if !defined(QVRAD_TLS_SYSTEM_MBEDTLS)
 // Each block carries its size in front, so that free can wipe it whole; 16 octets keep the block
 // as aligned as operator new made it.
 constexpr std::size_t kBlockHeader = 16;
+#endif
 
+#if defined(MBEDTLS_THREADING_ALT)
 platform::LockStorage* LockOf(mbedtls_threading_mutex_t* mutex) {
     return std::launder(reinterpret_cast<platform::LockStorage*>(mutex->lock));
 }
@@ -56,7 +61,9 @@ int MutexUnlock(mbedtls_threading_mutex_t* mutex) {
     platform::LockRelease(LockOf(mutex));
     return 0;
 }
+#endif
 
+#if defined(MBEDTLS_PLATFORM_GMTIME_R_ALT)
 // Days from 1970-01-01 to a civil date's day number, inverted: the proleptic Gregorian calendar
 // in 400-year eras (146097 days each), as POSIX time counts days (no leap seconds).
 void CivilFromDays(std::int64_t days, int* year, int* month, int* day) {
@@ -71,12 +78,16 @@ void CivilFromDays(std::int64_t days, int* year, int* month, int* day) {
     *month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
     *year = static_cast<int>(yearOfEra + era * 400 + (*month <= 2 ? 1 : 0));
 }
+#endif
 
 // Once per process, before any TLS call: the mutex functions first (they set up PSA's own global
 // mutexes), then every table Mbed TLS builds on first use with no lock of its own, so that no
-// two calls ever race to build one.
+// two calls ever race to build one (a system build's AES tables among them, unless its
+// configuration keeps them in read-only data).
 bool StartOnce() {
+#if defined(MBEDTLS_THREADING_ALT)
     mbedtls_threading_set_alt(MutexInit, MutexFree, MutexLock, MutexUnlock);
+#endif
     (void)mbedtls_ssl_list_ciphersuites();
     (void)mbedtls_cipher_list();
     (void)mbedtls_ecp_grp_id_list();
@@ -105,10 +116,17 @@ int TlsLibraryReady() {
 
 void TlsLibraryRelease() {
     if (!g_started.exchange(false, std::memory_order_acq_rel)) return;
+#if !defined(QVRAD_TLS_SYSTEM_MBEDTLS)
+    // Our own copy's PSA state only: a system library's is the process's, and another of its
+    // users may hold keys there.
     mbedtls_psa_crypto_free();
+#endif
+#if defined(MBEDTLS_THREADING_ALT)
     mbedtls_threading_free_alt();
+#endif
 }
 
+#if !defined(QVRAD_TLS_SYSTEM_MBEDTLS)
 extern "C" void* qvrad_tls_calloc(size_t count, size_t size) {
     if (count != 0 && size > (SIZE_MAX - kBlockHeader) / count) return nullptr;
     const std::size_t bytes = count * size;
@@ -142,11 +160,15 @@ extern "C" int qvrad_tls_snprintf(char* text, size_t size, const char* format, .
     va_end(arguments);
     return length;
 }
+#endif
 
+#if defined(MBEDTLS_PLATFORM_MS_TIME_ALT)
 extern "C" mbedtls_ms_time_t mbedtls_ms_time(void) {
     return static_cast<mbedtls_ms_time_t>(platform::MonotonicMillis());
 }
+#endif
 
+#if defined(MBEDTLS_PLATFORM_GMTIME_R_ALT)
 extern "C" struct tm* mbedtls_platform_gmtime_r(const mbedtls_time_t* seconds, struct tm* out) {
     if (seconds == nullptr || out == nullptr) return nullptr;
     const std::int64_t t = *seconds;
@@ -167,7 +189,9 @@ extern "C" struct tm* mbedtls_platform_gmtime_r(const mbedtls_time_t* seconds, s
     out->tm_sec = static_cast<int>(rest % 60);
     return out;
 }
+#endif
 
+#if defined(MBEDTLS_PSA_CRYPTO_EXTERNAL_RNG)
 extern "C" psa_status_t mbedtls_psa_external_get_random(
     mbedtls_psa_external_random_context_t* context, uint8_t* output, size_t size, size_t* length) {
     (void)context;
@@ -176,3 +200,4 @@ extern "C" psa_status_t mbedtls_psa_external_get_random(
     *length = size;
     return PSA_SUCCESS;
 }
+#endif

@@ -8,4 +8,8 @@ set -euo pipefail
 # The C compiler (Mbed TLS's) named gcc, as in stage 15-build-types' release-gcc, whose objects
 # ccache then hands over (ccache tells compilers apart by the name they are called by as well).
 CC=gcc CMAKE_C_COMPILER_LAUNCHER="$qvrad_c_launcher" QVRAD_DEMO_BUILD="$QVRAD_OUT/demo" \
-  bash "$QVRAD_ROOT/scripts/demo.sh"
+  bash "$QVRAD_ROOT/scripts/demo.sh" | tee "$QVRAD_OUT/demo.out"
+# It says whether its build has TLS: with the run's sources, it has.
+want="TLS on: "
+[ -n "$QVRAD_MBEDTLS_SOURCE" ] || want="TLS off: "
+grep -q "^$want" "$QVRAD_OUT/demo.out" || { echo "FAIL: the demo does not say '$want...'"; exit 1; }

@@ -13,7 +13,8 @@
 #   --tls CERTS        RADIUS over TLS (RFC 6614) as well, on TCP ports of its own on 127.0.0.1
 #                      and ::1: a listener with mutual certificate authentication (TLS 1.2 and
 #                      1.3; the client needs a certificate from the test CA) and a TLS-PSK one
-#                      (RFC 9813; TLS 1.2 only on 3.2.1, TLS 1.3 only from 3.2.7 on), both with
+#                      (RFC 9813; pinned to TLS 1.2 on 3.2.1 and to TLS 1.3 from 3.2.7 on,
+#                      though either takes both when allowed: docs/freeradius.md), both with
 #                      the UDP users; the material comes from tests/tls/make-certs.sh CERTS (run
 #                      here, kept when complete). The server then runs threaded (-fxx, not -X):
 #                      FreeRADIUS refuses TLS listeners in a single-threaded server.

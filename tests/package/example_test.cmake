@@ -108,7 +108,7 @@ list(GET carol 2 carol_prompt)
 run(challenge_answered 1 ${carol_user} "${carol_password}|000000"
   "Reply-Message: ${carol_prompt}" "Answer (hidden): " "Reply-Message: Access denied"
   "Access-Reject")
-run(challenge_unanswered 3 ${carol_user} "${carol_password}"
+run(challenge_unanswered 6 ${carol_user} "${carol_password}"
   "Reply-Message: ${carol_prompt}" "the challenge was not answered")
 # The two-step login (otto, kind challenge-otp: password, challenge text, code, welcome, Class,
 # ...): the password earns a challenge with a State of the server's making, the code sent with

@@ -28,7 +28,7 @@
 #include "tls/tls_session.h"
 #include "tls/tls_settings.h"
 
-#if defined(QVRAD_HAVE_TLS)
+#if defined(QVRAD_HAVE_TLS) && !defined(QVRAD_TLS_SYSTEM_MBEDTLS)
 extern "C" struct tm* mbedtls_platform_gmtime_r(const long long* seconds, struct tm* out);
 #endif
 
@@ -302,7 +302,7 @@ TEST(TlsFraming, LengthFieldAgainstWhatArrived) {
     EXPECT_EQ(packetLength, 30);
 }
 
-#if defined(QVRAD_HAVE_TLS)
+#if defined(QVRAD_HAVE_TLS) && !defined(QVRAD_TLS_SYSTEM_MBEDTLS)
 TEST(TlsLibrary, CalendarOfCertificateDatesMatchesUtc) {
     struct Row {
         long long seconds;
