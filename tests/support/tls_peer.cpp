@@ -3,6 +3,7 @@
 #include "support/tls_peer.h"
 
 #include <cstdio>
+#include <cstring>
 
 // openssl ecparam -name prime256v1; req -x509 -days 36500 (CA:TRUE, keyCertSign); a client
 // certificate with extendedKeyUsage=clientAuth; keys in PKCS#8.
@@ -71,8 +72,8 @@ bool TcpListener::Waiting(std::int32_t millis) const {
     return socket != platform::kInvalidSocket && platform::SocketWaitReadable(socket, millis) > 0;
 }
 
-RecordCatcher::RecordCatcher(int count) {
-    thread_ = std::thread([this, count] {
+RecordCatcher::RecordCatcher(int count, int floodMillis) {
+    thread_ = std::thread([this, count, floodMillis] {
         for (int i = 0; i < count && listener_.Waiting(20000); ++i) {
             const platform::SocketHandle s = platform::SocketAccept(listener_.socket);
             if (s == platform::kInvalidSocket) return;
@@ -87,6 +88,24 @@ RecordCatcher::RecordCatcher(int count) {
                 const int got = platform::SocketStreamReceive(s, buffer, sizeof buffer);
                 if (got <= 0) break;
                 record.insert(record.end(), buffer, buffer + got);
+            }
+            // Warning alerts (RFC 5246 section 7.2: alert (21), TLS 1.2 record version, length 2,
+            // level warning (1), user_canceled (90)), which the TLS library reads and ignores:
+            // many in a row.
+            std::uint8_t flood[7 * 512];
+            for (std::size_t at = 0; at < sizeof flood; at += 7) {
+                const std::uint8_t alert[7] = {21, 3, 3, 0, 2, 1, 90};
+                std::memcpy(flood + at, alert, sizeof alert);
+            }
+            const std::int64_t floodEnd = platform::MonotonicMillis() + floodMillis;
+            if (floodMillis > 0) platform::SocketSetNonBlocking(s);
+            while (platform::MonotonicMillis() < floodEnd) {
+                const int sent = platform::SocketStreamSend(s, flood, sizeof flood);
+                if (sent == platform::kSocketWouldBlock) {
+                    platform::SocketWaitWritable(s, 50);
+                    continue;
+                }
+                if (sent < 0) break;  // the client closed
             }
             platform::SocketClose(s);
             records_.push_back(record);

@@ -42,10 +42,12 @@ struct TcpListener {
 
 // Accepts up to count connections, one after another, each within 20 s of the last; from each
 // reads the first TLS record whole (or what came within 10 s) and closes it. The records are
-// kept in arrival order; read them after Join.
+// kept in arrival order; read them after Join. With floodMillis, it then sends, for that long or
+// until the client goes, records a TLS client reads and ignores (warning alerts), as fast as the
+// client takes them, before closing.
 class RecordCatcher {
   public:
-    explicit RecordCatcher(int count = 1);
+    explicit RecordCatcher(int count = 1, int floodMillis = 0);
     ~RecordCatcher();
     void Join();
     std::uint16_t Port() const { return listener_.port; }

@@ -504,7 +504,7 @@ TEST(TlsSession, ClientHelloOffersOnlyWhatTheModeAllows) {
 
 TEST(TlsSession, DeadlinesAndRefusals) {
     if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
-    TempFile psk(kPskHex);
+    TempFile psk(kPskHex), ca(kTestCaPem), cert(kTestClientCertPem), key(kTestClientKeyPem);
     const TlsSettings settings = Settings("", "", "", psk.path.c_str(), "nas-1");
     // A listener that never accepts: the kernel completes the TCP handshake, nobody answers.
     {
@@ -520,6 +520,24 @@ TEST(TlsSession, DeadlinesAndRefusals) {
         EXPECT_GE(took, 300);
         EXPECT_LT(took, 10000);
         EXPECT_FALSE(session.IsOpen());
+    }
+    // A listener that answers the ClientHello with a stream of records the TLS library reads and
+    // ignores (warning alerts), for as long as the client reads: the handshake still ends at its
+    // deadline (it once went on for as long as the stream did, ten times the timeout).
+    for (const TlsSettings& flooded :
+         {settings, Settings(ca.path.c_str(), cert.path.c_str(), key.path.c_str(), "", "")}) {
+        RecordCatcher flooder(1, 6000);
+        CRadTlsSession session;
+        const std::int64_t start = platform::MonotonicMillis();
+        EXPECT_EQ(OpenTls(session, kLoopback, flooder.Port(), "radius.example.com", flooded,
+                          Secret("testing123"), start + 500),
+                  -1);
+        const std::int64_t took = platform::MonotonicMillis() - start;
+        EXPECT_EQ(session.Failure(), TlsFailure::kTimeout) << session.FailureReason();
+        EXPECT_GE(took, 500);
+        EXPECT_LT(took, 1500);
+        session.Close();  // the flooder stops when the client goes
+        flooder.Join();
     }
     // A port nobody listens on any more.
     std::uint16_t closedPort = 0;
