@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#if defined(QVRAD_FR_SCRIPT)
 #include <sys/wait.h>
+#endif
 
 #include "fr_server.h"
 #include "qvRadClient.h"
