@@ -189,10 +189,12 @@ TEST(Login, ChallengeAnswered) {
 
 // Challenges that are discarded, or that never end, or a server that falls silent.
 TEST(Login, ChallengeLimits) {
-    // A challenge with two States, and one whose Message-Authenticator does not verify: both
-    // discarded (RFC 2865 section 5.44, RFC 3579 section 3.2), so no reply within the timeout.
+    // A challenge with two States, one with an empty State, and one whose Message-Authenticator
+    // does not verify: all discarded (RFC 2865 sections 5.44 and 5.24, RFC 3579 section 3.2), so
+    // no reply within the timeout.
     const Bytes key = ToBytes(kSecret);
     LoopbackResponder twoStates(Signed(11, {{24, Text("a")}, {24, Text("b")}}));
+    LoopbackResponder emptyState(Signed(11, {{24, Bytes()}}));
     LoopbackResponder badSignature([key](const Bytes& request) -> std::vector<Datagram> {
         Bytes reply = SignedReplyWithMessageAuthenticator(request, key, 11,
                                                           EncodeAttributes({{24, Text("a")}}));
@@ -200,7 +202,7 @@ TEST(Login, ChallengeLimits) {
         Resign(reply, request, key);
         return {{reply, 0}};
     });
-    for (LoopbackResponder* r : {&twoStates, &badSignature}) {
+    for (LoopbackResponder* r : {&twoStates, &emptyState, &badSignature}) {
         Client c({r->Port()}, 1000);
         Login l;
         EXPECT_EQ(qvrad_login_pap(c.c, "alice", "pw", &l.l), QVRAD_E_TIMEOUT);

@@ -697,11 +697,13 @@ TEST(TlsLogin, RepliesOnTheConnection) {
         {"reply_of_4096_octets",
          [](const Bytes& r) { return std::vector<Bytes>{LongestAccept(r)}; }, Udp::kNone, 2000,
          QVRAD_OK, "4096", nullptr, "", 0, 2.5},
-        // RFC 2865 section 5.44: at most one State; a challenge with two is malformed and
-        // discarded, as over UDP.
+        // RFC 2865 section 5.24 and 5.44: at most one State, of at least one octet; a challenge
+        // with two, or with an empty one, is malformed and discarded, as over UDP.
         {"challenge_with_two_states_then_good",
          malformedChallengeThenGood({{24, ToBytes("a")}, {24, ToBytes("b")}}), Udp::kNone, 2000,
          QVRAD_OK, "good", nullptr, "", 0, 2.5},
+        {"challenge_with_an_empty_state_then_good", malformedChallengeThenGood({{24, Bytes()}}),
+         Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
         // The second entry challenges after the first's share: the answer goes to it alone.
         {"challenge_from_the_second_entry", otp, Udp::kSilentFirst, 2000, QVRAD_OK, "code?",
          "123456", "code accepted", 0.95, 3.0},
