@@ -617,6 +617,9 @@ TEST(TlsLogin, RepliesOnTheConnection) {
     const Bytes tlsSecret = ToBytes(kRadiusTlsSecret);
     using Records = TlsRadiusServer::Records;
     const Records silent = [](const Bytes&) { return std::vector<Bytes>(); };
+    const auto good = [](const Bytes& request) {
+        return TlsReply(request, 2, {{18, ToBytes("good")}});
+    };
     // A reply whose Response Authenticator does not verify, and one signed for another request
     // (another Identifier), each a Reject a client that took it would show.
     const auto forged = [](const Bytes& request) {
@@ -630,12 +633,11 @@ TEST(TlsLogin, RepliesOnTheConnection) {
         return TlsReply(other, 3, {{18, ToBytes("other request")}});
     };
     // A challenge (RFC 2865 section 4.4) with these States, then the Accept in a record of its own.
-    const auto malformedChallengeThenGood = [](std::vector<Attribute> states) -> Records {
-        return [states](const Bytes& request) {
+    const auto malformedChallengeThenGood = [good](std::vector<Attribute> states) -> Records {
+        return [good, states](const Bytes& request) {
             std::vector<Attribute> attributes = {{18, ToBytes("challenge")}};
             attributes.insert(attributes.end(), states.begin(), states.end());
-            return std::vector<Bytes>{TlsReply(request, 11, attributes),
-                                      TlsReply(request, 2, {{18, ToBytes("good")}})};
+            return std::vector<Bytes>{TlsReply(request, 11, attributes), good(request)};
         };
     };
     // The code "123456" answered with the challenge's State gets an Accept; a request without a
@@ -677,19 +679,19 @@ TEST(TlsLogin, RepliesOnTheConnection) {
         // RFC 2865 section 3: a reply that does not verify, or answers another request, is
         // discarded and the wait goes on, in a record of its own or beside the good reply.
         {"forged_then_good",
-         [forged](const Bytes& r) {
-             return std::vector<Bytes>{forged(r), TlsReply(r, 2, {{18, ToBytes("good")}})};
+         [forged, good](const Bytes& r) {
+             return std::vector<Bytes>{forged(r), good(r)};
          },
          Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
         {"other_request_then_good",
-         [otherRequest](const Bytes& r) {
-             return std::vector<Bytes>{otherRequest(r), TlsReply(r, 2, {{18, ToBytes("good")}})};
+         [otherRequest, good](const Bytes& r) {
+             return std::vector<Bytes>{otherRequest(r), good(r)};
          },
          Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
         {"forged_and_good_in_one_record",
-         [forged](const Bytes& r) {
+         [forged, good](const Bytes& r) {
              Bytes both = forged(r);
-             const Bytes second = TlsReply(r, 2, {{18, ToBytes("good")}});
+             const Bytes second = good(r);
              both.insert(both.end(), second.begin(), second.end());
              return std::vector<Bytes>{both};
          },
