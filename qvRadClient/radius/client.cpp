@@ -307,9 +307,16 @@ bool CRadClient::MalformedChallenge(const CRadPacket& reply) const {
     CRadAttrCursor cursor;
     int states = 0;
     CRadPacket& walked = const_cast<CRadPacket&>(reply);  // the cursor only reads
-    for (int more = walked.NextAttribute(cursor); more == 0; more = walked.NextAttribute(cursor))
-        if (cursor.Type() == rad::kState) ++states;
-    return states > 1;
+    for (int more = walked.NextAttribute(cursor); more == 0; more = walked.NextAttribute(cursor)) {
+        if (cursor.Type() != rad::kState) continue;
+        // RFC 2865 section 5.24: a State's Length is at least 3. An empty one would be echoed
+        // as a 2-octet attribute no server issued.
+        const std::uint8_t* value = nullptr;
+        std::uint16_t valueLength = 0;
+        if (++states > 1 || (cursor.GetValue(&value, &valueLength) == 0 && valueLength == 0))
+            return true;
+    }
+    return false;
 }
 
 bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& request,

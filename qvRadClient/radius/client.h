@@ -181,9 +181,10 @@ class CRadClient {
     // before when they are the same, else a new Identifier and Request Authenticator (RFC 2865
     // section 2.5), prepared for entry's secret.
     void PrepareRequestFor(CRadServer& entry, CRadPacket& request, const platform::IpAddress* nas);
-    // Whether a verified reply is an Access-Challenge with more than one State, which a call with
-    // strictChallenges discards (RFC 2865 section 5.44); for an accounting call (which sets
-    // strictChallenges too), whether it is anything but an Accounting-Response (RFC 2866 4.2).
+    // Whether a verified reply is an Access-Challenge with more than one State (RFC 2865 section
+    // 5.44) or an empty one (section 5.24), which a call with strictChallenges discards; for an
+    // accounting call (which sets strictChallenges too), whether it is anything but an
+    // Accounting-Response (RFC 2866 section 4.2).
     bool MalformedChallenge(const CRadPacket& reply) const;
     // Receives one datagram from the readable socket waitOn[which] into inTurn's reply, checks
     // it against every request form sent and judges whether it must have been signed; true when
@@ -209,8 +210,9 @@ class CRadClient {
     const ClientNetwork* network = &kPlatformNetwork;
     // For a request with a NAS address slot: which address goes there, per server.
     NasAddressSetting nasAddress;
-    // Access-Challenges with more than one State (RFC 2865 section 5.44: at most one) are
-    // discarded as malformed when set; auth, which never answers a challenge, leaves it clear.
+    // Access-Challenges with more than one State (RFC 2865 section 5.44: at most one) or an
+    // empty one (section 5.24: Length at least 3) are discarded as malformed when set; auth,
+    // which never answers a challenge, leaves it clear.
     bool strictChallenges = false;
     RadiusPurpose purpose = RadiusPurpose::kAuthentication;
     // The TLS settings a tls:// entry takes when it is added (the process's by default).

@@ -271,13 +271,31 @@ TestPki MakeTestPki() {
 
 TlsRadiusServer::TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
                                  const std::string& pskIdentity, Handler handler, int connections)
-    : handler_(std::move(handler)), psk_(psk), pskIdentity_(pskIdentity) {
+    : TlsRadiusServer(
+          pki, mode, psk, pskIdentity,
+          [handler = std::move(handler)](const Bytes& request) {
+              Bytes reply = handler(request);
+              return reply.empty() ? std::vector<Bytes>() : std::vector<Bytes>{std::move(reply)};
+          },
+          connections) {}
+
+TlsRadiusServer::TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
+                                 const std::string& pskIdentity, Records records, int connections)
+    : records_(std::move(records)), psk_(psk), pskIdentity_(pskIdentity) {
     SSL_CTX* ctx = NewContext(pki, mode, &failure_);
     if (ctx == nullptr) return;
     thread_ = std::thread([this, ctx, connections] {
         ServerEntry entry{&psk_, &pskIdentity_, this};
         SSL_CTX_set_app_data(ctx, &entry);
-        for (int i = 0; i < connections && listener_.Waiting(20000); ++i) {
+        for (int i = 0; i < connections; ++i) {
+            // Waits in steps of 50 ms, 20 s at most; once stopped, only for what is waiting.
+            bool waiting = false;
+            for (int step = 0; step < 400 && !waiting; ++step) {
+                const bool stopping = stop_;
+                waiting = listener_.Waiting(stopping ? 0 : 50);
+                if (stopping) break;
+            }
+            if (!waiting) break;
             const platform::SocketHandle s = platform::SocketAccept(listener_.socket);
             if (s == platform::kInvalidSocket) break;
             Serve(ctx, s);
@@ -327,6 +345,7 @@ void TlsRadiusServer::Serve(void* context, platform::SocketHandle socket) {
     }
     ++handshakes_;
     if (SSL_session_reused(ssl) == 1) ++resumed_;
+    Connection connection;
     // RFC 6613 section 2.1: packets back to back on the stream, each as long as its Length.
     for (;;) {
         std::uint8_t header[4];
@@ -339,11 +358,19 @@ void TlsRadiusServer::Serve(void* context, platform::SocketHandle socket) {
         Bytes request(header, header + sizeof header);
         request.resize(length);
         if (!ReadFull(ssl, request.data() + sizeof header, length - sizeof header)) break;
-        const Bytes reply = handler_(request);
-        std::size_t written = 0;
-        if (!reply.empty() && SSL_write_ex(ssl, reply.data(), reply.size(), &written) == 1)
-            ++answered_;
+        ++connection.packets;
+        bool wrote = false;
+        for (const Bytes& record : records_(request)) {
+            std::size_t written = 0;
+            wrote = (!record.empty() &&
+                     SSL_write_ex(ssl, record.data(), record.size(), &written) == 1) ||
+                    wrote;
+        }
+        if (wrote) ++answered_;
     }
+    // The read that ended the loop met close_notify, or a bare end of the stream.
+    connection.closeNotify = (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+    connections_.push_back(connection);
     SSL_shutdown(ssl);
     SSL_free(ssl);
 }

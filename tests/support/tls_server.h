@@ -4,6 +4,7 @@
 
 #if defined(QVRAD_HAVE_OPENSSL_SSL)
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -39,25 +40,40 @@ enum class TlsServerMode : std::uint8_t {
 };
 
 // Accepts up to `connections` TCP connections on 127.0.0.1, one after another, each within 20 s
-// of the last; on each, the handshake, then for every framed packet (RFC 6613: its Length) the
-// handler's reply (none when it returns an empty packet), until the client closes or 10 s pass
-// without a byte.
+// of the last (or until Stop); on each, the handshake, then for every framed packet (RFC 6613:
+// its Length) the handler's reply (none when it returns an empty packet), until the client closes
+// or 10 s pass without a byte.
 class TlsRadiusServer {
   public:
     using Handler = std::function<Bytes(const Bytes& request)>;
+    // The replies to a request, each written whole in one TLS record (two packets joined in one
+    // element share a record); none for an empty list.
+    using Records = std::function<std::vector<Bytes>(const Bytes& request)>;
     TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
                     const std::string& pskIdentity, Handler handler, int connections = 1);
+    TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
+                    const std::string& pskIdentity, Records records, int connections);
     ~TlsRadiusServer();
     TlsRadiusServer(const TlsRadiusServer&) = delete;
     TlsRadiusServer& operator=(const TlsRadiusServer&) = delete;
 
     std::uint16_t Port() const { return listener_.port; }
+    // Stop accepting once the connections already waiting are served (Join then returns as soon
+    // as their clients close them).
+    void Stop() { stop_ = true; }
     void Join();
     // Read after Join: handshakes completed, packets answered, the last failure in words.
     int Handshakes() const { return handshakes_; }
     int Answered() const { return answered_; }
     int Resumed() const { return resumed_; }  // handshakes that resumed a session from a ticket
     const std::string& Failure() const { return failure_; }
+    // Each connection whose handshake completed, in order: the packets it carried, and whether
+    // the client ended it with close_notify (RFC 8446 section 6.1) rather than a bare close.
+    struct Connection {
+        int packets = 0;
+        bool closeNotify = false;
+    };
+    const std::vector<Connection>& Connections() const { return connections_; }
     // The secrets of the handshakes so far, as OpenSSL's key log gives them (the TLS 1.2 master
     // secret; the TLS 1.3 handshake and application traffic secrets, the record keys they give,
     // and the exporter secret), each as octets. Safe to call while the server runs.
@@ -68,13 +84,15 @@ class TlsRadiusServer {
     void Serve(void* context, platform::SocketHandle socket);
 
     TcpListener listener_;
-    Handler handler_;
+    Records records_;
     Bytes psk_;
     std::string pskIdentity_;
     int handshakes_ = 0;
     int answered_ = 0;
     int resumed_ = 0;
     std::string failure_;
+    std::vector<Connection> connections_;
+    std::atomic<bool> stop_{false};
     mutable std::mutex secretsLock_;
     std::vector<Bytes> secrets_;
     std::thread thread_;

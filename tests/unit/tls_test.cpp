@@ -1,11 +1,12 @@
-// RADIUS over TLS without a TLS peer: the settings' modes and reasons, subjectAltName matching,
-// the PSK file, the stream framing, the calendar hook, and sessions against loopback listeners
-// that read the ClientHello and hang up, never answer, or refuse. Handshakes with real servers
-// are the interop tests'.
+// RADIUS over TLS: the settings' modes and reasons, subjectAltName matching, the PSK file, the
+// stream framing, the calendar hook, sessions against loopback listeners that read the ClientHello
+// and hang up, never answer, or refuse, and structured logins against an OpenSSL server in this
+// process that answers as a row scripts it. Handshakes with real servers are the interop tests'.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,8 +21,11 @@
 #endif
 
 #include "platform/platform.h"
+#include "qvrad.h"
 #include "radius/packet.h"
+#include "support/responder.h"
 #include "support/tls_peer.h"
+#include "support/tls_server.h"
 #include "tls/tls_framing.h"
 #include "tls/tls_names.h"
 #include "tls/tls_psk.h"
@@ -594,5 +598,193 @@ TEST(TlsSession, SettingsAndKeyFilesFailBeforeAnyConnection) {
         EXPECT_FALSE(listener.Waiting(0)) << "connected for " << row.reasonPart;
     }
 }
+
+#if defined(QVRAD_HAVE_OPENSSL_SSL)
+// A reply over TLS, signed with the shared secret "radsec" (RFC 6614 section 2.3) and carrying a
+// Message-Authenticator.
+Bytes TlsReply(const Bytes& request, std::uint8_t code, const std::vector<Attribute>& attributes) {
+    return SignedReplyWithMessageAuthenticator(request, ToBytes(rad::kTlsSecret), code,
+                                               EncodeAttributes(attributes));
+}
+
+// An Access-Accept of exactly 4096 octets, the longest packet (RFC 2865 section 3): a
+// Reply-Message, then Class attributes (RFC 2865 section 5.25) of up to 255 octets filling it.
+Bytes LongestAccept(const Bytes& request) {
+    std::vector<Attribute> attributes = {{18, ToBytes("4096")}};
+    std::size_t left = 4096 - 20 - 18 - 6;  // header, Message-Authenticator, Reply-Message
+    for (; left > 0; left -= std::min<std::size_t>(left, 255))
+        attributes.push_back({25, Bytes(std::min<std::size_t>(left, 255) - 2, 0x43)});
+    return TlsReply(request, 2, attributes);
+}
+
+// Every reply's Reply-Message joined by '|'.
+std::string LoginMessages(const qvrad_login* l) {
+    std::string out;
+    for (size_t i = 0; i < qvrad_login_message_count(l); ++i)
+        out += (i ? "|" : "") + std::string(qvrad_login_message(l, i));
+    return out;
+}
+
+// Structured logins over TLS against an OpenSSL server scripted per row: the reply that verifies
+// is the one taken, wherever it stands on the connection; a silent server ends the login at its
+// share of the deadline; every connection ends with close_notify; a challenge from a tls:// entry
+// that is not the first is answered to it, over the connection its challenge came on.
+TEST(TlsLogin, RepliesOnTheConnection) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    TempFile pskFile(kPskHex);
+    const Bytes psk = FromHex("00112233445566778899aabbccddeeff");
+    const Bytes tlsSecret = ToBytes(rad::kTlsSecret);
+    using Records = TlsRadiusServer::Records;
+    const Records silent = [](const Bytes&) { return std::vector<Bytes>(); };
+    const auto good = [](const Bytes& request) {
+        return TlsReply(request, 2, {{18, ToBytes("good")}});
+    };
+    // A reply whose Response Authenticator does not verify, and one signed for another request
+    // (another Identifier), each a Reject a client that took it would show.
+    const auto forged = [](const Bytes& request) {
+        Bytes reply = TlsReply(request, 3, {{18, ToBytes("forged")}});
+        reply[4] ^= 0x01;
+        return reply;
+    };
+    const auto otherRequest = [](const Bytes& request) {
+        Bytes other = request;
+        other[1] ^= 0x80;
+        return TlsReply(other, 3, {{18, ToBytes("other request")}});
+    };
+    // A challenge (RFC 2865 section 4.4) with these States, then the Accept in a record of its own.
+    const auto malformedChallengeThenGood = [good](std::vector<Attribute> states) -> Records {
+        return [good, states](const Bytes& request) {
+            std::vector<Attribute> attributes = {{18, ToBytes("challenge")}};
+            attributes.insert(attributes.end(), states.begin(), states.end());
+            return std::vector<Bytes>{TlsReply(request, 11, attributes), good(request)};
+        };
+    };
+    // The code "123456" answered with the challenge's State gets an Accept; a request without a
+    // State, a challenge with Prompt No-Echo (RFC 2869 section 5.10).
+    const Records otp = [tlsSecret](const Bytes& request) {
+        const std::vector<Attribute> got = ParseAttributes(request);
+        const Bytes* state = FindFirst(got, 24);
+        const Bytes* hidden = FindFirst(got, 2);
+        if (hidden == nullptr) return std::vector<Bytes>();
+        if (state == nullptr)
+            return std::vector<Bytes>{
+                TlsReply(request, 11,
+                         {{18, ToBytes("code?")}, {24, ToBytes("tls-state")}, {76, {0, 0, 0, 0}}})};
+        const Bytes plain = RevealPassword(*hidden, tlsSecret, RequestAuthenticatorOf(request));
+        const bool right =
+            *state == ToBytes("tls-state") &&
+            std::string(plain.begin(), std::find(plain.begin(), plain.end(), 0)) == "123456";
+        return std::vector<Bytes>{TlsReply(
+            request, right ? 2 : 3, {{18, ToBytes(right ? "code accepted" : "wrong code")}})};
+    };
+    enum class Udp : std::uint8_t { kNone, kSilentFirst, kAnsweringLast };
+    struct Row {
+        const char* name;
+        Records records;
+        Udp udp;
+        std::int64_t timeoutMs;
+        int status;
+        const char* messages;    // of the login's reply ("" without one)
+        const char* answer;      // sent to a challenge, or null
+        const char* answered;    // the answer's reply's messages
+        double atLeast, atMost;  // seconds the login takes
+    } rows[] = {
+        // The handshake completes, no reply ever comes: the login ends at its deadline, and
+        // with a server after it, at the share's end, leaving the rest to the next server.
+        {"silent_after_the_handshake", silent, Udp::kNone, 1000, QVRAD_E_TLS, "", nullptr, "", 0.95,
+         2.0},
+        {"silent_then_a_udp_server", silent, Udp::kAnsweringLast, 2000, QVRAD_OK, "udp", nullptr,
+         "", 0.95, 2.0},
+        // RFC 2865 section 3: a reply that does not verify, or answers another request, is
+        // discarded and the wait goes on, in a record of its own or beside the good reply.
+        {"forged_then_good",
+         [forged, good](const Bytes& r) {
+             return std::vector<Bytes>{forged(r), good(r)};
+         },
+         Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
+        {"other_request_then_good",
+         [otherRequest, good](const Bytes& r) {
+             return std::vector<Bytes>{otherRequest(r), good(r)};
+         },
+         Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
+        {"forged_and_good_in_one_record",
+         [forged, good](const Bytes& r) {
+             Bytes both = forged(r);
+             const Bytes second = good(r);
+             both.insert(both.end(), second.begin(), second.end());
+             return std::vector<Bytes>{both};
+         },
+         Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
+        {"reply_of_4096_octets",
+         [](const Bytes& r) { return std::vector<Bytes>{LongestAccept(r)}; }, Udp::kNone, 2000,
+         QVRAD_OK, "4096", nullptr, "", 0, 2.5},
+        // RFC 2865 section 5.24 and 5.44: at most one State, of at least one octet; a challenge
+        // with two, or with an empty one, is malformed and discarded, as over UDP.
+        {"challenge_with_two_states_then_good",
+         malformedChallengeThenGood({{24, ToBytes("a")}, {24, ToBytes("b")}}), Udp::kNone, 2000,
+         QVRAD_OK, "good", nullptr, "", 0, 2.5},
+        {"challenge_with_an_empty_state_then_good", malformedChallengeThenGood({{24, Bytes()}}),
+         Udp::kNone, 2000, QVRAD_OK, "good", nullptr, "", 0, 2.5},
+        // The second entry challenges after the first's share: the answer goes to it alone.
+        {"challenge_from_the_second_entry", otp, Udp::kSilentFirst, 2000, QVRAD_OK, "code?",
+         "123456", "code accepted", 0.95, 3.0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TlsRadiusServer server(TestPki(), TlsServerMode::kPsk, psk, "tls-login-nas", row.records,
+                               4);
+        ASSERT_NE(server.Port(), 0);
+        LoopbackResponder udp(row.udp == Udp::kAnsweringLast
+                                  ? AnswerWith("udp-secret", 2, {{18, ToBytes("udp")}})
+                                  : Silent());
+        qvrad_client* c = nullptr;
+        ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, row.timeoutMs), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_IDENTITY, "tls-login-nas"), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_FILE, pskFile.path.c_str()), QVRAD_OK);
+        if (row.udp == Udp::kSilentFirst) {
+            EXPECT_EQ(qvrad_client_add_server(c, "127.0.0.1", udp.Port(), "udp-secret"), QVRAD_OK);
+        }
+        EXPECT_EQ(qvrad_client_add_server(c, "tls://127.0.0.1", server.Port(), "tls-test-secret"),
+                  QVRAD_OK);
+        if (row.udp == Udp::kAnsweringLast) {
+            EXPECT_EQ(qvrad_client_add_server(c, "127.0.0.1", udp.Port(), "udp-secret"), QVRAD_OK);
+        }
+        qvrad_login* l = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        const int status = qvrad_login_pap(c, "alice", "pw", &l);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(status, row.status) << qvrad_error_detail();
+        EXPECT_EQ(LoginMessages(l), row.messages);
+        EXPECT_GE(took, row.atLeast);
+        EXPECT_LE(took, row.atMost);
+        const std::size_t toUdp = udp.ReceivedCount();
+        if (row.answer != nullptr && l != nullptr) {
+            ASSERT_EQ(qvrad_login_code(l), QVRAD_CODE_CHALLENGE);
+            EXPECT_EQ(qvrad_login_prompt_echo(l), 0);
+            EXPECT_EQ(qvrad_login_answer(l, row.answer), QVRAD_OK) << qvrad_error_detail();
+            EXPECT_EQ(LoginMessages(l), row.answered);
+            EXPECT_EQ(udp.ReceivedCount(), toUdp);  // nothing of the answer went over UDP
+        }
+        qvrad_login_free(l);
+        qvrad_client_free(c);
+        server.Stop();
+        server.Join();
+        // The server's view: each request arrived once, the answer on the challenge's
+        // connection, and every connection ended with close_notify (RFC 8446 section 6.1).
+        int packets = 0;
+        for (const TlsRadiusServer::Connection& connection : server.Connections()) {
+            packets += connection.packets;
+            EXPECT_TRUE(connection.closeNotify);
+        }
+        EXPECT_EQ(packets, row.answer != nullptr ? 2 : 1) << server.Failure();
+        if (row.answer != nullptr) {
+            ASSERT_FALSE(server.Connections().empty());
+            EXPECT_EQ(server.Connections()[0].packets, 2);
+        }
+    }
+}
+#endif
 
 }  // namespace
