@@ -19,6 +19,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -281,12 +282,23 @@ TlsRadiusServer::TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const B
 
 TlsRadiusServer::TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
                                  const std::string& pskIdentity, Records records, int connections)
-    : records_(std::move(records)), psk_(psk), pskIdentity_(pskIdentity) {
+    : TlsRadiusServer(pki, mode, psk, pskIdentity, std::move(records), [connections] {
+          Options options;
+          options.connections = connections;
+          return options;
+      }()) {}
+
+TlsRadiusServer::TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
+                                 const std::string& pskIdentity, Records records,
+                                 const Options& options)
+    : options_(options), records_(std::move(records)), psk_(psk), pskIdentity_(pskIdentity) {
     SSL_CTX* ctx = NewContext(pki, mode, &failure_);
     if (ctx == nullptr) return;
+    const int connections = options.connections;
     thread_ = std::thread([this, ctx, connections] {
         ServerEntry entry{&psk_, &pskIdentity_, this};
         SSL_CTX_set_app_data(ctx, &entry);
+        std::vector<std::thread> served;
         for (int i = 0; i < connections; ++i) {
             // Waits in steps of 50 ms, 20 s at most; once stopped, only for what is waiting.
             bool waiting = false;
@@ -298,9 +310,17 @@ TlsRadiusServer::TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const B
             if (!waiting) break;
             const platform::SocketHandle s = platform::SocketAccept(listener_.socket);
             if (s == platform::kInvalidSocket) break;
+            if (options_.concurrent) {
+                served.emplace_back([this, ctx, s] {
+                    Serve(ctx, s);
+                    platform::SocketClose(s);
+                });
+                continue;
+            }
             Serve(ctx, s);
             platform::SocketClose(s);
         }
+        for (std::thread& t : served) t.join();
         SSL_CTX_free(ctx);
     });
 }
@@ -334,17 +354,22 @@ void TlsRadiusServer::Serve(void* context, platform::SocketHandle socket) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context));
     if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+        std::lock_guard<std::mutex> hold(stateLock_);
         failure_ = LastError("SSL_new");
         SSL_free(ssl);
         return;
     }
     if (SSL_accept(ssl) != 1) {
+        std::lock_guard<std::mutex> hold(stateLock_);
         failure_ = LastError("handshake");
         SSL_free(ssl);
         return;
     }
-    ++handshakes_;
-    if (SSL_session_reused(ssl) == 1) ++resumed_;
+    {
+        std::lock_guard<std::mutex> hold(stateLock_);
+        ++handshakes_;
+        if (SSL_session_reused(ssl) == 1) ++resumed_;
+    }
     Connection connection;
     // RFC 6613 section 2.1: packets back to back on the stream, each as long as its Length.
     for (;;) {
@@ -352,6 +377,7 @@ void TlsRadiusServer::Serve(void* context, platform::SocketHandle socket) {
         if (!ReadFull(ssl, header, sizeof header)) break;
         const std::size_t length = (static_cast<std::size_t>(header[2]) << 8) | header[3];
         if (length < 20 || length > 4096) {
+            std::lock_guard<std::mutex> hold(stateLock_);
             failure_ = "a packet whose Length is outside 20..4096";
             break;
         }
@@ -359,17 +385,30 @@ void TlsRadiusServer::Serve(void* context, platform::SocketHandle socket) {
         request.resize(length);
         if (!ReadFull(ssl, request.data() + sizeof header, length - sizeof header)) break;
         ++connection.packets;
+        if (options_.closeAfter != 0 && connection.packets == options_.closeAfter) break;
         bool wrote = false;
-        for (const Bytes& record : records_(request)) {
+        const std::vector<Bytes> records = records_(request);
+        for (const Bytes& record : records) {
             std::size_t written = 0;
             wrote = (!record.empty() &&
                      SSL_write_ex(ssl, record.data(), record.size(), &written) == 1) ||
                     wrote;
         }
+        // The last record again and again, as fast as the client reads, while it reads.
+        const auto floodEnd =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.floodMillis);
+        while (!records.empty() && options_.floodMillis > 0 &&
+               std::chrono::steady_clock::now() < floodEnd) {
+            std::size_t written = 0;
+            if (SSL_write_ex(ssl, records.back().data(), records.back().size(), &written) != 1)
+                break;
+        }
+        std::lock_guard<std::mutex> hold(stateLock_);
         if (wrote) ++answered_;
     }
     // The read that ended the loop met close_notify, or a bare end of the stream.
     connection.closeNotify = (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+    std::lock_guard<std::mutex> hold(stateLock_);
     connections_.push_back(connection);
     SSL_shutdown(ssl);
     SSL_free(ssl);

@@ -53,6 +53,19 @@ class TlsRadiusServer {
                     const std::string& pskIdentity, Handler handler, int connections = 1);
     TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
                     const std::string& pskIdentity, Records records, int connections);
+    // How connections are served beyond that: at once, each on a thread of its own (a client that
+    // keeps one open while it opens another); the last record of a request's replies written
+    // again and again for floodMillis or until the client goes (a stream of packets a client
+    // must read and discard); a connection closed with close_notify when its closeAfter-th packet
+    // arrives, unanswered.
+    struct Options {
+        int connections = 1;
+        bool concurrent = false;
+        int floodMillis = 0;
+        int closeAfter = 0;
+    };
+    TlsRadiusServer(const TestPki& pki, TlsServerMode mode, const Bytes& psk,
+                    const std::string& pskIdentity, Records records, const Options& options);
     ~TlsRadiusServer();
     TlsRadiusServer(const TlsRadiusServer&) = delete;
     TlsRadiusServer& operator=(const TlsRadiusServer&) = delete;
@@ -83,6 +96,8 @@ class TlsRadiusServer {
   private:
     void Serve(void* context, platform::SocketHandle socket);
 
+    Options options_;
+    std::mutex stateLock_;  // the counts below, written by concurrent connections
     TcpListener listener_;
     Records records_;
     Bytes psk_;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,8 @@
 #include <windows.h>
 #else
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "platform/platform.h"
@@ -784,6 +787,216 @@ TEST(TlsLogin, RepliesOnTheConnection) {
             EXPECT_EQ(server.Connections()[0].packets, 2);
         }
     }
+}
+
+// Kept connections against the OpenSSL server: many requests in flight on one connection answered
+// out of order, each to its own caller; a reply that does not verify discarded with the connection
+// kept for the next login; a reconnection resumed from the server's ticket, as the server sees
+// it; a server that floods the connection with packets that never verify holds a login to its
+// deadline and no longer, and holds no login on another connection; a forked child opens its own
+// connection and never ends its parent's.
+TEST(TlsKept, ConnectionsSharedAndKept) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    TempFile pskFile(kPskHex);
+    const Bytes psk = FromHex("00112233445566778899aabbccddeeff");
+    // A PSK client of one tls:// server on this port.
+    const auto pskClient = [&](std::uint16_t port, std::int64_t timeoutMs, std::int64_t idleMs) {
+        qvrad_client* c = nullptr;
+        EXPECT_EQ(qvrad_client_new(&c), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, timeoutMs), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TLS_IDLE_MS, idleMs), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_IDENTITY, "kept-nas"), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_FILE, pskFile.path.c_str()), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_add_server(c, "tls://127.0.0.1", port, "kept-secret"), QVRAD_OK);
+        return c;
+    };
+    // Each login's Reply-Message is its User-Name, so a reply handed to the wrong caller shows.
+    const auto echoUser = [](const Bytes& request) {
+        const std::vector<Attribute> attributes = ParseAttributes(request);
+        const Bytes* user = FindFirst(attributes, 1);
+        return TlsReply(request, 2, {{18, user != nullptr ? *user : ToBytes("?")}});
+    };
+    const auto login = [](qvrad_client* c, const std::string& user, std::string* message) {
+        qvrad_login* l = nullptr;
+        const int status = qvrad_login_pap(c, user.c_str(), "pw", &l);
+        if (message != nullptr) *message = LoginMessages(l);
+        qvrad_login_free(l);
+        return status;
+    };
+
+    // Four logins at once on one connection, held by the server until the fourth arrives, then
+    // answered last first: each thread gets the reply to its own request.
+    {
+        std::mutex lock;
+        std::vector<Bytes> held;
+        TlsRadiusServer::Records reversed = [&](const Bytes& request) {
+            std::lock_guard<std::mutex> hold(lock);
+            held.push_back(request);
+            std::vector<Bytes> out;
+            if (held.size() == 4)
+                for (auto it = held.rbegin(); it != held.rend(); ++it) out.push_back(echoUser(*it));
+            return out;
+        };
+        TlsRadiusServer server(TestPki(), TlsServerMode::kPsk, psk, "kept-nas", reversed, 4);
+        qvrad_client* c = pskClient(server.Port(), 5000, 25000);
+        std::vector<std::string> messages(4);
+        std::vector<int> statuses(4);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back(
+                [&, t] { statuses[t] = login(c, "user" + std::to_string(t), &messages[t]); });
+        for (std::thread& t : threads) t.join();
+        qvrad_client_free(c);
+        server.Stop();
+        server.Join();
+        for (int t = 0; t < 4; ++t) {
+            EXPECT_EQ(statuses[t], QVRAD_OK) << t;
+            EXPECT_EQ(messages[t], "user" + std::to_string(t));
+        }
+        EXPECT_EQ(server.Handshakes(), 1);  // one connection carried all four
+        ASSERT_EQ(server.Connections().size(), 1u);
+        EXPECT_EQ(server.Connections()[0].packets, 4);
+    }
+
+    // A forged reply (Response Authenticator off by a bit) before the good one: discarded, and the
+    // connection stays for the next login, which the server sees on it.
+    {
+        TlsRadiusServer::Records forgedFirst = [&](const Bytes& request) {
+            Bytes forged = echoUser(request);
+            forged[4] ^= 0x01;
+            return std::vector<Bytes>{forged, echoUser(request)};
+        };
+        TlsRadiusServer server(TestPki(), TlsServerMode::kPsk, psk, "kept-nas", forgedFirst, 2);
+        qvrad_client* c = pskClient(server.Port(), 2000, 25000);
+        std::string first, second;
+        EXPECT_EQ(login(c, "first", &first), QVRAD_OK) << qvrad_error_detail();
+        EXPECT_EQ(login(c, "second", &second), QVRAD_OK) << qvrad_error_detail();
+        qvrad_client_free(c);
+        server.Stop();
+        server.Join();
+        EXPECT_EQ(first, "first");
+        EXPECT_EQ(second, "second");
+        EXPECT_EQ(server.Handshakes(), 1);
+        ASSERT_EQ(server.Connections().size(), 1u);
+        EXPECT_EQ(server.Connections()[0].packets, 2);
+        EXPECT_TRUE(server.Connections()[0].closeNotify);
+    }
+
+    // With certificates and no connection kept (a connection per login), the second connection
+    // resumes the first one's session from its ticket: the server says so.
+    {
+        const TestPki pki = MakeTestPki();
+        ASSERT_TRUE(pki.ok);
+        TempFile ca(pki.caPem), cert(pki.clientCertPem), key(pki.clientKeyPem);
+        TlsRadiusServer server(pki, TlsServerMode::kCertificate, Bytes(), "",
+                               TlsRadiusServer::Records(
+                                   [&](const Bytes& r) { return std::vector<Bytes>{echoUser(r)}; }),
+                               3);
+        qvrad_client* c = nullptr;
+        ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TLS_IDLE_MS, 0), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_CA_FILE, ca.path.c_str()), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_CERT_FILE, cert.path.c_str()), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_KEY_FILE, key.path.c_str()), QVRAD_OK);
+        EXPECT_EQ(qvrad_client_add_server(c, "tls://127.0.0.1", server.Port(), "kept-secret"),
+                  QVRAD_OK);
+        for (const char* user : {"one", "two", "three"}) {
+            std::string message;
+            EXPECT_EQ(login(c, user, &message), QVRAD_OK) << qvrad_error_detail();
+            EXPECT_EQ(message, user);
+        }
+        qvrad_client_free(c);
+        server.Stop();
+        server.Join();
+        EXPECT_EQ(server.Handshakes(), 3);
+        EXPECT_EQ(server.Resumed(), 2);
+    }
+
+    // A server that answers with a stream of packets that never verify, for as long as the
+    // client reads: the login ends at its deadline (it once lasted as long as the stream), and a
+    // login on another connection meanwhile is answered at once.
+    {
+        TlsRadiusServer::Options flooding;
+        flooding.floodMillis = 8000;
+        TlsRadiusServer flooder(TestPki(), TlsServerMode::kPsk, psk, "kept-nas",
+                                TlsRadiusServer::Records([&](const Bytes& request) {
+                                    Bytes forged = echoUser(request);
+                                    forged[4] ^= 0x01;
+                                    return std::vector<Bytes>{forged};
+                                }),
+                                flooding);
+        TlsRadiusServer answering(TestPki(), TlsServerMode::kPsk, psk, "kept-nas",
+                                  TlsRadiusServer::Records([&](const Bytes& request) {
+                                      return std::vector<Bytes>{echoUser(request)};
+                                  }),
+                                  1);
+        qvrad_client* flooded = pskClient(flooder.Port(), 1000, 25000);
+        qvrad_client* other = pskClient(answering.Port(), 5000, 25000);
+        double otherTook = -1;
+        std::thread beside([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(login(other, "beside", nullptr), QVRAD_OK);
+            otherTook =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(login(flooded, "flooded", nullptr), QVRAD_E_TLS);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        beside.join();
+        EXPECT_GE(took, 0.95);
+        EXPECT_LT(took, 1.8);
+        EXPECT_GE(otherTook, 0);
+        EXPECT_LT(otherTook, 1.0);
+        qvrad_client_free(flooded);  // the flooder's writes fail once the client is gone
+        qvrad_client_free(other);
+        flooder.Stop();
+        answering.Stop();
+        flooder.Join();
+        answering.Join();
+    }
+
+#if !defined(_WIN32)
+    // fork(): the child logs in through the client it inherited over a connection of its own,
+    // and its end (the client freed) never touches the parent's connection, which carries the
+    // parent's next login.
+    {
+        TlsRadiusServer::Options concurrent;
+        concurrent.connections = 2;
+        concurrent.concurrent = true;
+        TlsRadiusServer server(TestPki(), TlsServerMode::kPsk, psk, "kept-nas",
+                               TlsRadiusServer::Records([&](const Bytes& request) {
+                                   return std::vector<Bytes>{echoUser(request)};
+                               }),
+                               concurrent);
+        qvrad_client* c = pskClient(server.Port(), 3000, 25000);
+        EXPECT_EQ(login(c, "parent", nullptr), QVRAD_OK);
+        const pid_t child = fork();
+        if (child == 0) {
+            std::string message;
+            const int status = login(c, "child", &message);
+            qvrad_client_free(c);
+            _exit(status == QVRAD_OK && message == "child" ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        int exit = -1;
+        ASSERT_EQ(waitpid(child, &exit, 0), child);
+        EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+        std::string message;
+        EXPECT_EQ(login(c, "parent again", &message), QVRAD_OK) << qvrad_error_detail();
+        EXPECT_EQ(message, "parent again");
+        qvrad_client_free(c);
+        server.Stop();
+        server.Join();
+        EXPECT_EQ(server.Handshakes(), 2);
+        ASSERT_EQ(server.Connections().size(), 2u);
+        // The child's (1 packet) ended first, then the parent's (2), each with its close_notify.
+        EXPECT_EQ(server.Connections()[0].packets, 1);
+        EXPECT_EQ(server.Connections()[1].packets, 2);
+        EXPECT_TRUE(server.Connections()[1].closeNotify);
+    }
+#endif
 }
 #endif
 
