@@ -70,8 +70,12 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
     owner->usedTls = true;
     const TlsServerKey key = TlsKey();
     // draft-ietf-radext-radiusdtls-bis: a request is never retransmitted on a connection; one
-    // that broke before its reply is sent once more on a new connection, within the share.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // whose connection broke before its reply is sent once more on a new connection, within the
+    // share. A request that never went out whole (the server had closed the connection before it
+    // could be written) was not sent: it goes on another connection without counting, a few
+    // times at most.
+    int transmissions = 0;
+    for (int tries = 0; tries < 4 && transmissions < 2; ++tries) {
         TlsLease lease;
         TlsConnection* refused = nullptr;
         char why[kTlsReasonSize] = "";
@@ -119,10 +123,11 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         // awaits on its UDP sockets until the deadline after the last share. A reply to this
         // request can only come over this connection.
         if (observer != nullptr) {
-            moment.transmission = attempt + 1;
+            moment.transmission = transmissions + (sent == 0 ? 1 : 0);
             moment.elapsedMillis = platform::MonotonicMillis() - owner->firstTransmission;
             observer->requestSent(observer->context, request, moment, sent == 0);
         }
+        if (sent == 0) ++transmissions;
         const TlsWait outcome = sent == 0    ? pool.Await(lease, waiter, shareEnd, why, sizeof why)
                                 : sent == -1 ? TlsWait::kBroken
                                              : TlsWait::kTimeout;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -27,7 +28,9 @@
 #include "radius/reply_signing.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
+#include "support/radius_wire.h"
 #include "support/tls_peer.h"
+#include "support/tls_server.h"
 #include "tls/tls_session.h"
 #include "tls/tls_settings.h"
 
@@ -447,5 +450,65 @@ TEST(HardeningThreads, TlsSessionsStartAtOnce) {
         EXPECT_EQ(record[0], 22);  // a handshake record: each session got as far as its hello
     }
 }
+
+#if defined(QVRAD_HAVE_OPENSSL_SSL)
+// One client's kept TLS connection shared by eight threads while the server closes it every 40
+// requests (with close_notify, leaving that request unanswered): the requests in flight on a
+// closed connection go again on a new one, and every login is accepted. Under ThreadSanitizer,
+// the pool's one lock, the hand-off of reading between threads and the connection's end.
+TEST(HardeningThreads, KeptConnectionSharedWhileTheServerClosesIt) {
+    if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
+    constexpr int kSharing = 8;
+    constexpr int kLoginsEach = 25;
+    constexpr int kCloseAfter = 40;
+    TempFile pskFile("00112233445566778899aabbccddeeff\n");
+    TlsRadiusServer::Options options;
+    options.connections = 2 * kSharing * kLoginsEach / kCloseAfter + 4;
+    options.closeAfter = kCloseAfter;
+    TlsRadiusServer server(TestPki(), TlsServerMode::kPsk,
+                           FromHex("00112233445566778899aabbccddeeff"), "threads-nas",
+                           TlsRadiusServer::Records([](const Bytes& request) {
+                               return std::vector<Bytes>{SignedReplyWithMessageAuthenticator(
+                                   request, ToBytes("radsec"), 2, {})};
+                           }),
+                           options);
+    ASSERT_NE(server.Port(), 0);
+    qvrad_client* c = nullptr;
+    ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+    EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 10000), QVRAD_OK);
+    EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_IDENTITY, "threads-nas"), QVRAD_OK);
+    EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_FILE, pskFile.path.c_str()), QVRAD_OK);
+    ASSERT_EQ(qvrad_client_add_server(c, "tls://127.0.0.1", server.Port(), kSecret), QVRAD_OK);
+    std::atomic<int> accepted{0};
+    std::mutex lock;
+    std::string failure;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kSharing; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kLoginsEach; ++i) {
+                qvrad_login* l = nullptr;
+                const int status = qvrad_login_pap(c, "alice", "alice-pass", &l);
+                if (status == QVRAD_OK && qvrad_login_code(l) == QVRAD_CODE_ACCEPT) {
+                    ++accepted;
+                } else {
+                    std::lock_guard<std::mutex> hold(lock);
+                    if (failure.empty())
+                        failure = std::to_string(status) + ": " + qvrad_error_detail();
+                }
+                qvrad_login_free(l);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    qvrad_client_free(c);
+    server.Stop();
+    server.Join();
+    EXPECT_EQ(accepted.load(), kSharing * kLoginsEach) << failure;
+    // Each connection the server closed carried 40 requests (the last unanswered): several
+    // connections, far fewer than logins.
+    EXPECT_GE(server.Handshakes(), kSharing * kLoginsEach / kCloseAfter);
+    EXPECT_LT(server.Handshakes(), kSharing * kLoginsEach / 4);
+}
+#endif
 
 }  // namespace
