@@ -35,6 +35,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         if (reason == nullptr || reason[0] == '\0')
             reason = "no reply on the connection verified within the server's share of the time";
         CopyReason(owner->tlsReason, sizeof owner->tlsReason, reason);
+        NoteTlsFailure(reason);
     };
     // A challenge's answer goes over the connection its challenge came on; anything else opens
     // one: TCP connect and handshake inside the share.
@@ -59,6 +60,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         request.nasAddressOffset != 0 ? owner->NasAddressToward(address, &nasScratch) : nullptr);
     const SentRequest form = owner->current.sent;
     const bool sent = session->Send(request.octets, request.Length(), shareEnd) >= 0;
+    outcome.transmissions = sent ? 1 : 0;
     // anySent is left alone: it stands for a datagram that went out, whose reply the call awaits
     // on its UDP sockets until the deadline after the last share. A reply to this request can
     // only come over this connection, which ends with the share.
@@ -90,7 +92,14 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
             owner->replyOverTls = true;
             return &reply;
         }
+        NoteDiscarded(verdict);
     }
+    // A connection that broke (a close or an alert after the handshake, a TLS 1.3 server's
+    // refusal of this client's certificate among them) is told as a failed connection, so that
+    // a request shown as sent does not read as one the server took.
+    if (observer != nullptr && observer->tlsConnection != nullptr &&
+        session->Failure() != TlsFailure::kNone)
+        observer->tlsConnection(observer->context, *session, false, moment);
     fail(*session);
     delete session;  // close_notify; the next entry, if any, has the rest of the time
     session = nullptr;
