@@ -250,7 +250,13 @@ TEST(Login, ArgumentsAndFreezing) {
     ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
     const std::string longHost(256, 'h'), secret257(257, 's'), user254(254, 'u'),
         password129(129, 'p'), password2100(2100, 'q'), identity129(129, 'i');
-    qvrad_login* none = nullptr;
+    // A refused login sets *login to NULL, whatever it held.
+    const auto pap = [&c](const char* user, const char* password) {
+        qvrad_login* l = reinterpret_cast<qvrad_login*>(&c);
+        const int status = qvrad_login_pap(c, user, password, &l);
+        EXPECT_EQ(l, nullptr);
+        return status;
+    };
     struct Row {
         std::function<int()> call;
         int want;
@@ -294,25 +300,21 @@ TEST(Login, ArgumentsAndFreezing) {
          QVRAD_E_ARGUMENT, "QVRAD_OPT_NAS_IP_ADDRESS: not an IPv4 or IPv6 address", ""},
         {[&] { return qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_IDENTITY, identity129.c_str()); },
          QVRAD_E_ARGUMENT, "QVRAD_OPT_TLS_PSK_IDENTITY: 129 octets; at most 128", "iiiiiiii"},
-        {[&] { return qvrad_login_pap(c, "alice", "pw", &none); }, QVRAD_E_ARGUMENT,
-         "client: has no server", ""},
+        {[&] { return pap("alice", "pw"); }, QVRAD_E_ARGUMENT, "client: has no server", ""},
         {[&] { return qvrad_client_add_server(c, "127.0.0.1", r.Port(), kSecret); }, QVRAD_OK, "",
          ""},
         {[&] { return qvrad_login_pap(c, "alice", "pw", nullptr); }, QVRAD_E_ARGUMENT,
          "login: NULL", ""},
-        {[&] { return qvrad_login_pap(c, nullptr, "pw", &none); }, QVRAD_E_ARGUMENT, "user: NULL",
-         ""},
-        {[&] { return qvrad_login_pap(c, "", "pw", &none); }, QVRAD_E_ARGUMENT,
+        {[&] { return pap(nullptr, "pw"); }, QVRAD_E_ARGUMENT, "user: NULL", ""},
+        {[&] { return pap("", "pw"); }, QVRAD_E_ARGUMENT,
          "user: empty; a User-Name holds 1 to 253 octets", ""},
-        {[&] { return qvrad_login_pap(c, " \t", "pw", &none); }, QVRAD_E_ARGUMENT,
-         "user: white space only", ""},
-        {[&] { return qvrad_login_pap(c, user254.c_str(), "pw", &none); }, QVRAD_E_ARGUMENT,
+        {[&] { return pap(" \t", "pw"); }, QVRAD_E_ARGUMENT, "user: white space only", ""},
+        {[&] { return pap(user254.c_str(), "pw"); }, QVRAD_E_ARGUMENT,
          "user: 254 octets; a User-Name holds 1 to 253 octets", "uuuuuuuu"},
-        {[&] { return qvrad_login_pap(c, "alice", nullptr, &none); }, QVRAD_E_ARGUMENT,
-         "password: NULL", ""},
-        {[&] { return qvrad_login_pap(c, "alice", password129.c_str(), &none); }, QVRAD_E_ARGUMENT,
+        {[&] { return pap("alice", nullptr); }, QVRAD_E_ARGUMENT, "password: NULL", ""},
+        {[&] { return pap("alice", password129.c_str()); }, QVRAD_E_ARGUMENT,
          "password: 129 octets; a PAP password is 1 to 128 octets", "pppppppp"},
-        {[&] { return qvrad_login_pap(c, "alice", password2100.c_str(), &none); }, QVRAD_E_ARGUMENT,
+        {[&] { return pap("alice", password2100.c_str()); }, QVRAD_E_ARGUMENT,
          "password: 2048 octets or more", "qqqqqqqq"},
         {[&] { return qvrad_login_answer(nullptr, "1"); }, QVRAD_E_ARGUMENT, "login: NULL", ""},
     };
@@ -329,7 +331,6 @@ TEST(Login, ArgumentsAndFreezing) {
         if (rows[i].hidden[0] != '\0') {
             EXPECT_EQ(detail.find(rows[i].hidden), std::string::npos) << detail;
         }
-        EXPECT_EQ(none, nullptr);
     }
     EXPECT_EQ(r.ReceivedCount(), 0u);
     Login l;
