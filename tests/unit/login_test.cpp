@@ -223,9 +223,13 @@ TEST(Login, ChallengeLimits) {
     EXPECT_EQ(qvrad_login_answer(l.l, "1"), QVRAD_OK);
     EXPECT_EQ(qvrad_login_code(l.l), QVRAD_CODE_CHALLENGE);
     EXPECT_EQ(qvrad_login_answer(l.l, "2"), QVRAD_E_TOO_MANY_CHALLENGES);
+    EXPECT_STREQ(qvrad_error_detail(),
+                 "the server sent Access-Challenge number 3; QVRAD_OPT_MAX_CHALLENGES allows 2");
     EXPECT_EQ(qvrad_login_code(l.l), 0);
     EXPECT_EQ(qvrad_login_message_count(l.l), 0u);
     EXPECT_EQ(qvrad_login_answer(l.l, "3"), QVRAD_E_NOT_CHALLENGED);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("login: not waiting for an answer"),
+              std::string::npos);
     // An answer that gets no reply ends the challenge too.
     ChallengeServer once;
     once.state = Text("s");
@@ -237,7 +241,17 @@ TEST(Login, ChallengeLimits) {
     Client quiet({thenSilent.Port()}, 1000);
     Login q;
     ASSERT_EQ(qvrad_login_pap(quiet.c, "alice", "pw", &q.l), QVRAD_OK);
+    // A refused answer leaves the challenge standing; its detail tells the answer's length only.
+    const std::string longAnswer(129, '7');
+    EXPECT_EQ(qvrad_login_answer(q.l, longAnswer.c_str()), QVRAD_E_ARGUMENT);
+    EXPECT_STREQ(qvrad_error_detail(),
+                 "answer: 129 octets; an answer goes as a password: 1 to 128 octets (RFC 2865 "
+                 "section 5.2)");
+    EXPECT_EQ(qvrad_login_answer(q.l, ""), QVRAD_E_ARGUMENT);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("answer: empty"), std::string::npos);
     EXPECT_EQ(qvrad_login_answer(q.l, "123456"), QVRAD_E_TIMEOUT);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("): silent after "), std::string::npos)
+        << qvrad_error_detail();
     EXPECT_EQ(qvrad_login_answer(q.l, "123456"), QVRAD_E_NOT_CHALLENGED);
 }
 
