@@ -176,3 +176,7 @@ extern "C" psa_status_t mbedtls_psa_external_get_random(
     *length = size;
     return PSA_SUCCESS;
 }
+
+const char* TlsLibraryVersion() {
+    return "Mbed TLS " MBEDTLS_VERSION_STRING;  // the version of the sources compiled in
+}
