@@ -22,6 +22,7 @@
 #include "text_escape.h"
 #include "tls/tls_session.h"
 #include "tls/tls_settings.h"
+#include "version.h"
 
 // Shared with the POSIX prompt (terminal.h). Unbuffered streams only: a stdio buffer would keep
 // a copy of the secret that no wipe reaches.
@@ -153,9 +154,12 @@ const char kHelp[] =
     "  -v, --verbose       show the exchange on standard error: the request sent and its\n"
     "                      attributes (User-Password hidden), each datagram received and why it\n"
     "                      was discarded or taken, and the reply's attributes; for tls:// the\n"
-    "                      TLS version, cipher suite and the server certificate's subject and\n"
-    "                      issuer, or why the connection failed\n"
-    "  --version           print the library's banner\n"
+    "                      TLS version and cipher suite, or why the connection failed, and the\n"
+    "                      server's certificate chain (subject, issuer, subjectAltName,\n"
+    "                      validity) whether or not it verified. Without -v a failure still\n"
+    "                      says on standard error what to fix\n"
+    "  --version           print this tool's version and the library's, whether RADIUS over\n"
+    "                      TLS is built in (and its TLS library), then the library's banner\n"
     "TLS options, for tls:// servers only (each sets what its variable sets, in its place;\n"
     "the variables not replaced still count). Certificates: all three files, PEM:\n"
     "  --tls-ca F          the CA that signs the server's certificate: the only trust\n"
@@ -196,7 +200,8 @@ const char kHelp[] =
     "always stays one harmless line. --attributes rows read \"NAME = VALUE\": RFC 2865 and 2869\n"
     "names (Attr-N for others), text in quotes and escaped, integers in decimal, addresses,\n"
     "the rest (Class, State, unknown types) as 0x and hex; a Vendor-Specific sub-attribute as\n"
-    "\"Vendor-Specific vendor=N type=M = 0x...\".\n"
+    "\"Vendor-Specific vendor=N type=M = VALUE\", in quotes when it is printable text (a\n"
+    "Cisco-AVPair), else 0x and hex; -v names attributes the same way.\n"
     "\n"
     "Exit status (a verified reply's Code decides; no text a server sends changes that):\n"
     "  0   Access-Accept (the text may still be 6041#0#ERR_INVALID_RADIUS_FORMAT, as a host\n"
@@ -464,6 +469,14 @@ int TooLong(const char* what, std::size_t limit) {
     return Usage(message);
 }
 
+// A secret or answer file that could not be opened: which, and the system's reason.
+int CannotOpen(const char* what, const char* path, const SecretFileFacts& facts) {
+    std::fprintf(stderr, "qvrad-auth: cannot open the %s %s: %s\n", what, path,
+                 facts.cannotOpen[0] != '\0' ? facts.cannotOpen : "the reason is unknown");
+    std::fputs("Try 'qvrad-auth --help'.\n", stderr);
+    return kExitUsage;
+}
+
 int ReadSecretFile(const char* path, Value* secret) {
     SecretFileState state = SecretFileState::kCannotOpen;
     SecretFileFacts facts;
@@ -472,7 +485,7 @@ int ReadSecretFile(const char* path, Value* secret) {
         ExplainSecretFile("secret file", path, state, facts);
         return kExitUsage;
     }
-    if (file == nullptr) return Usage("cannot open the secret file", path);
+    if (file == nullptr) return CannotOpen("secret file", path, facts);
     const LineRead got =
         Into(secret, ReadLine(file, secret->text, kSecretReadLimit, &secret->length));
     std::fclose(file);
@@ -552,7 +565,7 @@ int OpenAnswerFile(const char* path, AnswerSource* answers) {
         ExplainSecretFile("answer file", path, state, facts);
         return kExitUsage;
     }
-    if (answers->file == nullptr) return Usage("cannot open the answer file", path);
+    if (answers->file == nullptr) return CannotOpen("answer file", path, facts);
     return 0;
 }
 
@@ -585,14 +598,10 @@ void PrintReply(const qvrad_login* login, bool attributes) {
         std::size_t length = 0;
         if (qvrad_login_attribute(login, i, &vendor, &type, &value, &length) != QVRAD_OK) break;
         std::fputc('\t', stdout);
-        if (vendor != 0) {
-            // RFC 2865 section 5.26: the vendor's own numbering; no dictionary here, so hex.
-            std::fprintf(stdout, "Vendor-Specific vendor=%lu type=%lu = ",
-                         static_cast<unsigned long>(vendor), static_cast<unsigned long>(type));
-            WriteAttributeValue(stdout, ValueForm::kHex, value, length);
-        } else {
+        if (vendor != 0)
+            WriteVendorAttribute(stdout, vendor, type, value, length);  // as --verbose names it
+        else
             WriteAttribute(stdout, type, value, length);
-        }
         std::fputc('\n', stdout);
     }
 }
@@ -608,7 +617,7 @@ int CodeExitStatus(int code) {
 
 // A login that ended without a verified reply to report: auth's text for the same failure, and
 // its exit status; a line on standard error where auth's text says less than the status.
-int ReportFailure(int status) {
+int ReportFailure(int status, bool explained = false) {
     const char* text = kResultUnexpected;
     int exitStatus = kExitInternal;
     switch (status) {
@@ -636,13 +645,15 @@ int ReportFailure(int status) {
         default:
             break;
     }
-    const char* detail = status == QVRAD_E_TLS ? qvrad_error_detail() : "";
-    if (detail[0] != '\0') {
-        // The reason may quote the server's name as given: escaped, as a server's text is.
-        std::fputs("qvrad-auth: RADIUS over TLS failed: ", stderr);
+    // What to fix, without -v: the library's detail of the failed call (which argument and why,
+    // what each server did), else the status in words. The tool's own refusals said theirs.
+    const char* detail = qvrad_error_detail();
+    if (!explained && detail[0] != '\0') {
+        // The detail may quote a server's name or a certificate's: escaped, as a server's text.
+        std::fputs("qvrad-auth: ", stderr);
         WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(detail), std::strlen(detail));
         std::fputc('\n', stderr);
-    } else if (status != QVRAD_E_ARGUMENT && status != QVRAD_E_TIMEOUT) {
+    } else if (!explained) {
         std::fprintf(stderr, "qvrad-auth: %s\n", qvrad_strerror(status));
     }
     PrintResult(text);
@@ -788,10 +799,26 @@ int ParseNumber(const char* text) {
     return value;
 }
 
+// What SetUpClient returns besides 0 and a usage fault's exit status: the library refused a
+// value (its detail says which), this tool refused one (and said why), no memory.
+constexpr int kLibraryRefused = -1;
+constexpr int kNoMemory = -2;
+constexpr int kToolRefused = -3;
+
+// A value of an option this tool refuses as auth would (6007, exit 4): the reason, the value
+// escaped, on standard error.
+int Refused(const char* option, const char* value, const char* rule) {
+    std::fprintf(stderr, "qvrad-auth: %s ", option);
+    WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(value),
+                 std::strlen(value) < kArgumentLimit ? std::strlen(value) : kArgumentLimit);
+    std::fprintf(stderr, ": %s\n", rule);
+    return kToolRefused;
+}
+
 // The client of the login: every server of the list with the one port and secret, the
-// options. 0, a usage fault, or -1 when the library refused a value (auth's 6007, exit 4).
+// options. 0, a usage fault's exit status, or one of the values above (auth's 6007, exit 4).
 int SetUpClient(Options& o, const ExchangeObserver* observer, qvrad_client** made) {
-    if (qvrad_client_new(made) != QVRAD_OK) return -2;
+    if (qvrad_client_new(made) != QVRAD_OK) return kNoMemory;
     qvrad_client* c = *made;
     // --verbose and the exit notes watch the exchange through the library's internal hook.
     c->observer = observer;
@@ -803,20 +830,25 @@ int SetUpClient(Options& o, const ExchangeObserver* observer, qvrad_client** mad
         return Usage("--nas-ip-address takes an IPv4 or IPv6 address or auto", o.nasIpAddress);
     if (o.requireSignature && qvrad_client_set_int(c, QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR,
                                                    QVRAD_REQUIRE_YES) != QVRAD_OK)
-        return -1;
+        return kLibraryRefused;
     const int timeout = ParseNumber(o.timeout);
-    if (timeout < 1 || timeout > 300 ||
-        qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, static_cast<std::int64_t>(timeout) * 1000) !=
+    if (timeout < 1 || timeout > 300)
+        return Refused("--timeout", o.timeout, "seconds from 1 to 300");
+    if (qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, static_cast<std::int64_t>(timeout) * 1000) !=
             QVRAD_OK ||
         qvrad_client_set_int(c, QVRAD_OPT_MAX_CHALLENGES, kMaxChallenges) != QVRAD_OK)
-        return -1;
+        return kLibraryRefused;
     // A list as auth splits it; each entry is one server of the client, in order.
     ServerList list;
-    if (SplitServerList(o.server, std::strlen(o.server), &list) != 0) return -1;
+    if (SplitServerList(o.server, std::strlen(o.server), &list) != 0)
+        return Refused("--server", o.server,
+                       "a list has 1 to 10 entries, none empty (a,,b, a comma first or last) or "
+                       "of white space only");
     const int port = ParseNumber(o.port);
+    if (port < 1 || port > 65535) return Refused("--port", o.port, "a number from 1 to 65535");
     for (std::int32_t i = 0; i < list.count; ++i)
         if (qvrad_client_add_server(c, list.text + list.entry[i], port, o.secret.text) != QVRAD_OK)
-            return -1;
+            return kLibraryRefused;
     return 0;
 }
 
@@ -826,7 +858,8 @@ int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
     Handles h;
     const int setUp = SetUpClient(o, observer, &h.client);
     Wipe(o.secret.text, sizeof o.secret.text);  // the client holds its own copies
-    if (setUp == -2) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp == kNoMemory) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp == kToolRefused) return ReportFailure(QVRAD_E_ARGUMENT, true);
     if (setUp > 0) return setUp;
     int status = setUp == 0 ? qvrad_login_pap(h.client, o.user, o.password.text, &h.login)
                             : QVRAD_E_ARGUMENT;
@@ -944,9 +977,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.version) {
-        std::fputs(info(), stdout);
-        std::fputc('\n', stdout);
-        return 0;
+        PrintVersion(stdout);
+        return std::fflush(stdout) == 0 ? 0 : kExitInternal;
     }
 
     if (o.secretFile != nullptr) {
