@@ -14,6 +14,7 @@
 #include "api/result.h"
 #include "attribute_names.h"
 #include "exchange_trace.h"
+#include "load_mode.h"
 #include "login/client_config.h"
 #include "qvRadClient.h"
 #include "qvrad.h"
@@ -100,6 +101,7 @@ const char kHelp[] =
     "                  --user U [--password P | --password-stdin]\n"
     "                  [--answer-stdin | --answer-file F] [--attributes] [--timeout 5]\n"
     "                  [--require-message-authenticator] [TLS options] [-v]\n"
+    "       qvrad-auth --server HOST ... --user U [password] --repeat N [--parallel P]\n"
     "       qvrad-auth --status --server HOST [--port 1812] (--secret S | --secret-file F)\n"
     "                  [--timeout 5] [TLS options] [-v]\n"
     "       qvrad-auth --help | --version\n"
@@ -136,6 +138,15 @@ const char kHelp[] =
     "  --timeout N         seconds from the first send to a verified reply, 1 to 300 (default\n"
     "                      5), for the login and again for each answer; a silent server is\n"
     "                      sent the request again within it (--status: 1 to 19)\n"
+    "  --repeat N          load mode: the login N times (1 to 1000000) through one client,\n"
+    "                      challenges not answered, then a summary on standard output: the\n"
+    "                      counts by outcome, logins per second, latency p50, p90, p99 and\n"
+    "                      max; a progress line on standard error when it is a terminal.\n"
+    "                      Exit 0 only when every login got a verified reply (any Code), 2\n"
+    "                      when one did not, 130 after Ctrl-C (the summary so far; a second\n"
+    "                      Ctrl-C ends at once). No -v, --attributes or answers\n"
+    "  --parallel P        load mode: P threads (1 to 256, at most N) log in at once through\n"
+    "                      the one client (so they share what it keeps, TLS connections too)\n"
     "  --status            instead of a login, ask whether the server is alive: one\n"
     "                      Status-Server (RFC 5997) with a Message-Authenticator and no\n"
     "                      credentials, never sent twice; prints \"alive\" and the round trip\n"
@@ -317,6 +328,10 @@ struct Options {
     bool help = false;
     bool version = false;
     TlsOptions tls;
+    // The load mode (load_mode.h): both null for one login.
+    const char* repeat = nullptr;
+    const char* parallel = nullptr;
+    LoadSettings load;
     Value secret;    // --secret, copied out of argv
     Value password;  // --password, copied out of argv
 };
@@ -343,6 +358,22 @@ int CountTlsEntries(const char* server) {
     int tlsEntries = 0;
     EntryCount(server, &tlsEntries);
     return tlsEntries;
+}
+
+// The load mode's options: counts in range, and none of what one login alone can show or answer.
+// 0, or the exit status of a usage fault.
+int CheckLoadOptions(Options* o) {
+    if (o->repeat == nullptr && o->parallel == nullptr) return 0;
+    if (o->repeat != nullptr && ParseCount(o->repeat, 1, kMaxRepeat, &o->load.repeat) != 0)
+        return Usage("--repeat takes a number of logins from 1 to 1000000", o->repeat);
+    if (o->parallel != nullptr && ParseCount(o->parallel, 1, kMaxParallel, &o->load.parallel) != 0)
+        return Usage("--parallel takes a number of threads from 1 to 256", o->parallel);
+    if (o->status) return Usage("--repeat and --parallel are for logins, not --status");
+    if (o->verbose || o->attributes)
+        return Usage("--repeat and --parallel show a summary: drop -v and --attributes");
+    if (o->answerStdin || o->answerFile != nullptr)
+        return Usage("--repeat and --parallel answer no Access-Challenge: drop the answers");
+    return 0;
 }
 
 // 0, or the exit status of a usage fault. As getopt-style tools do, the last of a repeated
@@ -422,6 +453,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--nas-ip-address") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->nasIpAddress = v;
+        } else if (std::strcmp(name, "--repeat") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->repeat = v;
+        } else if (std::strcmp(name, "--parallel") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->parallel = v;
         } else if (std::strcmp(name, "--answer-file") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->answerFile = v;
@@ -453,6 +490,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         return Usage("give the password once: --password or --password-stdin");
     if (o->answerStdin && o->answerFile != nullptr)
         return Usage("give the answers once: --answer-stdin or --answer-file");
+    if (const int rc = CheckLoadOptions(o); rc != 0) return rc;
     int tlsEntries = 0;
     const int entries = EntryCount(o->server, &tlsEntries);
     if (o->tls.Any() && tlsEntries == 0)
@@ -890,6 +928,24 @@ int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
     return CodeExitStatus(qvrad_login_code(h.login));
 }
 
+// The load mode: one client, its logins by the threads of load_mode.cpp, the summary.
+int RunLoadLogins(Options& o) {
+    Handles h;
+    const int setUp = SetUpClient(o, nullptr, &h.client);
+    Wipe(o.secret.text, sizeof o.secret.text);  // the client holds its own copies
+    int exitStatus = 0;
+    if (setUp == kNoMemory)
+        exitStatus = ReportFailure(QVRAD_E_MEMORY);
+    else if (setUp == kToolRefused || setUp == kLibraryRefused)
+        exitStatus = ReportFailure(QVRAD_E_ARGUMENT, setUp == kToolRefused);
+    else if (setUp > 0)
+        exitStatus = setUp;
+    o.load.timeoutSeconds = ParseNumber(o.timeout);
+    if (setUp == 0) exitStatus = RunLoad(h.client, o.user, o.password.text, o.load, stdout);
+    Wipe(o.password.text, sizeof o.password.text);
+    return exitStatus;
+}
+
 // The Status-Server probe's line and exit status.
 int ReportStatus(StatusOutcome outcome, const ExchangeTrace& trace, const char* timeout) {
     char line[96];
@@ -1016,8 +1072,10 @@ int main(int argc, char** argv) {
     ExchangeTrace trace;
     trace.verbose = o.verbose;
     const ExchangeObserver observer = trace.Observer();
-    const int exitStatus =
-        o.status ? RunProbe(o, trace, observer) : RunLogin(o, &answers, &trace, &observer);
+    const int exitStatus = o.status ? RunProbe(o, trace, observer)
+                           : o.repeat != nullptr || o.parallel != nullptr
+                               ? RunLoadLogins(o)
+                               : RunLogin(o, &answers, &trace, &observer);
     if (std::fflush(stdout) != 0) return kExitInternal;
     return exitStatus;
 }

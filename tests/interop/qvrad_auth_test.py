@@ -58,7 +58,9 @@ class Case:
         self.name = name
         self.args = args
         self.code = code
-        self.stdout = stdout  # exact bytes, a compiled pattern, or None for "not checked"
+        # exact bytes, a compiled pattern, a callable(bytes) giving an error or None, or None for
+        # "not checked"
+        self.stdout = stdout
         self.stdin = stdin  # bytes, or the path of a file to read from
         self.env = env or {}
         self.stderr = stderr  # bytes that must appear on stderr, or a list of them in order
@@ -105,6 +107,10 @@ def judge(case, result):
     if hasattr(case.stdout, "fullmatch"):
         if not case.stdout.fullmatch(out):
             faults.append("stdout %r, want %r" % (out, case.stdout.pattern))
+    elif callable(case.stdout):
+        fault = case.stdout(out)
+        if fault:
+            faults.append(fault)
     elif case.stdout is not None and out != case.stdout:
         faults.append("stdout %r, want %r" % (out, case.stdout))
     if case.one_line and case.code in (0, 1, 2, 3, 4, 5) and out.count(b"\n") != 1:
@@ -288,6 +294,36 @@ def loopback_scripts():
             (27, (3600).to_bytes(4, "big")), (8, bytes([127, 0, 0, 9])), (200, b"\x00\x01"),
             (26, b"\x01\x00\x00\x09\x01")])],
     }
+
+
+LOAD_SUMMARY = re.compile(
+    rb"logins: ([0-9]+) of ([0-9]+) in [0-9.]+ s by ([0-9]+) threads, [0-9.]+ per second\n"
+    rb"accepted: ([0-9]+)\nrejected: ([0-9]+)\nchallenged: ([0-9]+) \(not answered\)\n"
+    rb"((?:failed: [^\n]+\n)*)"
+    rb"latency ms: p50 ([0-9.]+), p90 ([0-9.]+), p99 ([0-9.]+), max ([0-9.]+)\n")
+
+
+def load_summary(total, threads, accepted, rejected=0, challenged=0, failed=b"", stopped=False):
+    """The load mode's summary on stdout: these counts (stopped: an interrupted run, so fewer
+    logins than total, every one of them accepted), these failure lines, ordered percentiles."""
+
+    def check(out):
+        m = LOAD_SUMMARY.fullmatch(out)
+        if not m:
+            return "not a load summary: %r" % out
+        done, of, by, acc, rej, chal = (int(x) for x in m.group(1, 2, 3, 4, 5, 6))
+        want = ((acc if stopped else total), total, threads, (done if stopped else accepted),
+                rejected, challenged)
+        if (done, of, by, acc, rej, chal) != want or (stopped and not 0 < done < total):
+            return "summary counts %r, want %r: %r" % ((done, of, by, acc, rej, chal), want, out)
+        if m.group(7) != failed:
+            return "failure lines %r, want %r" % (m.group(7), failed)
+        latencies = [float(x) for x in m.group(8, 9, 10, 11)]
+        if latencies != sorted(latencies) or latencies[0] <= 0:
+            return "latencies not p50 <= p90 <= p99 <= max: %r" % latencies
+        return None
+
+    return check
 
 
 def status_request_faults(request):
@@ -583,6 +619,62 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
                                      b"\tSession-Timeout = 3600\n",
                                      b"\tVendor-Specific = 0x0100000901\n"]),
     ]
+    # The load mode (--repeat, --parallel): every login counted by its outcome, in one client;
+    # a mix of Accept, Reject, Challenge and silence, one each in turn, so each count is known.
+    def load_mix():
+        arrived = [0]
+
+        def script(r):
+            arrived[0] += 1  # one responder thread: no lock needed
+            code = [2, 3, 11, None][(arrived[0] - 1) % 4]
+            return [] if code is None else [reply(r, code, [(24, b"s")], signed="good")]
+
+        return script
+    mix = status_loop({b"load-mix": load_mix()})
+    accepting = status_loop({b"load": lambda r: [reply(r, 2, [], signed="good")]})
+    load_at = ["--server", "127.0.0.1", "--secret-file", loop_secret, "--password-stdin"]
+    cases += [
+        Case("load: 200 logins by 8 threads, all accepted, exit 0, no progress off a terminal",
+             load_at + ["--port", accepting.port, "--user", "load", "--repeat", "200",
+                        "--parallel", "8"], 0, load_summary(200, 8, 200), b"pw\n",
+             one_line=False, hidden=None if windows else b"\r"),
+        Case("load: Accept, Reject, Challenge and silence counted apart, exit 2, the first "
+             "failure's detail", load_at + ["--port", mix.port, "--user", "load-mix", "--repeat",
+                                            "20", "--parallel", "4", "--timeout", "1"], 2,
+             load_summary(20, 4, 5, 5, 5, b"failed: 5: no verified reply within the timeout\n"),
+             b"pw\n", one_line=False,
+             stderr=b"qvrad-auth: the first of these: no verified reply within 1 s: server 1 "
+                    b"(127.0.0.1 port %s): silent after 1 transmission" % mix.port.encode()),
+        Case("load: a refused user refuses the run as one login, exit 4", load_at +
+             ["--port", accepting.port, "--user", "u" * 254, "--repeat", "50", "--parallel", "4"],
+             4, INVALID_INPUT, b"pw\n", stderr=b"qvrad-auth: user: 254 octets"),
+        Case("load: --parallel 257 is a usage fault", load_at + ["--port", accepting.port,
+             "--user", "load", "--repeat", "10", "--parallel", "257"], 64, None, b"pw\n",
+             stderr=b"--parallel takes a number of threads from 1 to 256"),
+        Case("load: --repeat 1000001 is a usage fault", load_at + ["--port", accepting.port,
+             "--user", "load", "--repeat", "1000001"], 64, None, b"pw\n",
+             stderr=b"--repeat takes a number of logins from 1 to 1000000"),
+        Case("load: -v is a usage fault", load_at + ["--port", accepting.port, "--user", "load",
+             "--repeat", "2", "-v"], 64, None, b"pw\n", stderr=b"drop -v and --attributes"),
+    ]
+    if not windows:  # no SIGINT for a program under wine
+        endless = status_loop({b"load": lambda r: [reply(r, 2, [], signed="good")]})
+
+        def interrupt_after_some(proc):
+            for _ in range(500):  # 500 x 0.02 s for the first logins to arrive
+                if len(endless.received) >= 20:
+                    proc.send_signal(signal.SIGINT)
+                    return None
+                time.sleep(0.02)
+            return "no 20 logins arrived within 10 s"
+        cases.append(Case("load: SIGINT stops the run cleanly with the summary so far, exit 130",
+                          ["--server", "127.0.0.1", "--port", endless.port, "--secret-file",
+                           loop_secret, "--user", "load", "--password", "pw", "--repeat",
+                           "1000000", "--parallel", "2"], 130,
+                          load_summary(1000000, 2, 0, stopped=True), one_line=False,
+                          check=interrupt_after_some,
+                          stderr=b"qvrad-auth: interrupted: waiting at most 5 s for the logins "
+                                 b"under way"))
     if not windows:
         exposed_answers = path("answers-0644", b"111\n")
         os.chmod(exposed_answers, 0o644)
@@ -969,6 +1061,32 @@ def terminal_cases(command, fr, base_env, loop):
             faults.append("%s: exit %r, stdout %r" % (what, proc.returncode, out))
         if b"first factor" not in seen or b"111" in seen or b"222" not in seen:
             faults.append("%s: want the first answer hidden, the second shown: %r" % (what, seen))
+    finally:
+        os.close(master)
+        os.close(slave)
+    # The load mode's progress line on a terminal: updated in place, four times a second at
+    # most, ended by a line feed. Four silent logins by two threads take two 1-second timeouts.
+    what = "load progress on a terminal"
+    master, slave = pty.openpty()
+    try:
+        start = time.monotonic()
+        proc = subprocess.Popen(command + ["--server", "127.0.0.1", "--port", loop.port, "--user",
+                                           "nobody-answers", "--password", "pw", "--timeout", "1",
+                                           "--repeat", "4", "--parallel", "2"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave,
+                                env=dict(env, QVRAD_SECRET=Responder.SECRET.decode()),
+                                start_new_session=True)
+        out, _ = proc.communicate(timeout=RUN_LIMIT)
+        took = time.monotonic() - start
+        seen = read_until(master, b"4/4 logins", 5)
+        seen += read_until(master, b"\n", 2)
+        updates = seen.count(b" logins: ")
+        if proc.returncode != 2 or not out.startswith(b"logins: 4 of 4"):
+            faults.append("%s: exit %r, stdout %r" % (what, proc.returncode, out))
+        # The terminal shows the line feed as CR LF (ONLCR).
+        if not 2 <= updates <= 4 * took + 2 or b"\r4/4 logins: " not in seen or \
+                b"per second    \r\n" not in seen:
+            faults.append("%s: %d updates in %.1f s: %r" % (what, updates, took, seen))
     finally:
         os.close(master)
         os.close(slave)
