@@ -105,9 +105,11 @@ QVRAD_API void QVRAD_CALL qvrad_login_free(qvrad_login* login);
 
 /* A fixed English text for a status ("unknown status" for one not listed). */
 QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status);
-/* The calling thread's detail of its last login, answer or added server that failed with
- * QVRAD_E_TLS (the TLS failure's reason in words: a certificate, a name, a PSK, a deadline); ""
- * otherwise. Valid until that thread's next such call. */
+/* The calling thread's words on its last call above that returns a status: after a failure,
+ * what to fix (a refused argument by name, rule and length, never a secret's or password's
+ * octets; for each server, the name that did not resolve in the name service's words, silence
+ * after N transmissions, N replies discarded with the first one's reason, the TLS failure); ""
+ * after a success. Valid until that thread's next such call. */
 QVRAD_API const char* QVRAD_CALL qvrad_error_detail(void);
 
 #ifdef __cplusplus

@@ -228,7 +228,9 @@ const char kHelp[] =
     "  6   challenged: an Access-Challenge came and no answer could be had (no terminal and\n"
     "      no --answer-stdin or --answer-file, or no line left in them); its Reply-Messages\n"
     "      are printed\n"
-    "  64  bad usage\n";
+    "  64  bad usage\n"
+    "  130 --repeat, --parallel: interrupted (Ctrl-C), the summary so far printed; there 0\n"
+    "      means every login got a verified reply, 2 that one did not\n";
 
 // A wipe the compiler cannot drop: the stores go through a volatile pointer.
 void Wipe(void* memory, std::size_t size) {
