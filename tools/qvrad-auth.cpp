@@ -1009,6 +1009,18 @@ int RunProbe(Options& o, ExchangeTrace& trace, const ExchangeObserver& observer)
     args.port = ParseNumber(o.port) > 65535 ? "0" : o.port;
     args.secret = o.secret.text;
     args.timeout = o.timeout;
+    // auth's sibling refuses without words: the probe's rules told here first (a secret's
+    // length alone), the refusal itself still the library's.
+    const int port = ParseNumber(o.port), timeout = ParseNumber(o.timeout);
+    if (EntryCount(o.server) != 1)
+        Refused("--server", o.server, "--status asks one server, never a list");
+    else if (port < 1 || port > 65535)
+        Refused("--port", o.port, "a number from 1 to 65535");
+    else if (timeout < 1 || timeout > 19)
+        Refused("--timeout", o.timeout, "seconds from 1 to 19 for --status");
+    else if (o.secret.length == 0 || o.secret.length > rad::kMaxSecretLength)
+        std::fprintf(stderr, "qvrad-auth: secret: %u octets; 1 to 256\n",
+                     static_cast<unsigned>(o.secret.length));
     const StatusOutcome outcome = RunStatus(args, &observer);
     Wipe(o.secret.text, sizeof o.secret.text);
     ExplainNoReply(trace, o, true);

@@ -709,6 +709,9 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
         Case("--status: unsigned Access-Accept discarded under --require-message-authenticator",
              status_to(unsigned_status.port, "--timeout", "1", "--require-message-authenticator"),
              2, b"no answer within 1 s\n", stderr=b"without the Message-Authenticator it must carry"),
+        Case("--status: a timeout past 19 s refused, the reason named",
+             status_to(silent.port, "--timeout", "20"), 4, INVALID_INPUT,
+             stderr=b"qvrad-auth: --timeout 20: seconds from 1 to 19 for --status"),
         Case("--status: signed Accounting-Response is alive", status_to(status_loop(
              lambda r: [reply(r, 5, [], signed="good")]).port), 0, alive),
         Case("--status: signed Access-Reject is not alive, exit 3", status_to(status_loop(
