@@ -614,10 +614,10 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              one_line=False),
         Case("loopback: -v names the reply's attributes as --attributes does",
              at_loop + ["--user", "attrs", "-v"], 0, b"one\ntwo\\x1b\n", b"pw\n",
-             one_line=False, stderr=[b"\tClass = 0x0102ff\n",
-                                     b"\tVendor-Specific vendor=9 type=1 = \"shell:priv-lvl=15\"\n",
-                                     b"\tSession-Timeout = 3600\n",
-                                     b"\tVendor-Specific = 0x0100000901\n"]),
+             one_line=False, stderr=[b"\tClass = 0x0102ff",
+                                     b"\tVendor-Specific vendor=9 type=1 = \"shell:priv-lvl=15\"",
+                                     b"\tSession-Timeout = 3600",
+                                     b"\tVendor-Specific = 0x0100000901"]),
     ]
     # The load mode (--repeat, --parallel): every login counted by its outcome, in one client;
     # a mix of Accept, Reject, Challenge and silence, one each in turn, so each count is known.
