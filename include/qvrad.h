@@ -176,10 +176,11 @@ QVRAD_API int QVRAD_CALL qvrad_acct_flush(qvrad_client* c, size_t* sent, size_t*
 
 /* A fixed English text for a status ("unknown status" for one not listed). */
 QVRAD_API const char* QVRAD_CALL qvrad_strerror(int status);
-/* The calling thread's detail of its last login, answer or added server that failed with
- * QVRAD_E_TLS (the TLS failure's reason in words: a certificate, a name, a PSK, a deadline), of
- * its last refused attribute, accounting call or flush (why); "" otherwise. Valid until that
- * thread's next such call. */
+/* The calling thread's words on its last call above that returns a status: after a failure,
+ * what to fix (a refused argument or attribute by name, rule and length, never a secret's or
+ * password's octets; for each server, the name that did not resolve in the name service's words,
+ * silence after N transmissions, N replies discarded with the first one's reason, the TLS
+ * failure; a spool's refusal); "" after a success. Valid until that thread's next such call. */
 QVRAD_API const char* QVRAD_CALL qvrad_error_detail(void);
 
 #ifdef __cplusplus

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "login/reply_view.h"
 #include "platform/platform.h"
+#include "radius/constants.h"
 #include "text_escape.h"
 
 namespace {
@@ -156,4 +158,33 @@ void WriteAttribute(std::FILE* out, std::uint32_t type, const std::uint8_t* valu
     else
         std::fprintf(out, "Attr-%lu = ", static_cast<unsigned long>(type));
     WriteAttributeValue(out, known != nullptr ? known->form : ValueForm::kHex, value, length);
+}
+
+void WriteVendorAttribute(std::FILE* out, std::uint32_t vendor, std::uint32_t type,
+                          const std::uint8_t* value, std::size_t length) {
+    // The vendor's own numbering: no dictionary here, so numbers; a vendor's text values (most
+    // of them, Cisco-AVPair among them) read as text.
+    std::fprintf(out, "Vendor-Specific vendor=%lu type=%lu = ", static_cast<unsigned long>(vendor),
+                 static_cast<unsigned long>(type));
+    WriteAttributeValue(out, IsPrintableText(value, length) ? ValueForm::kText : ValueForm::kHex,
+                        value, length);
+}
+
+void WriteAttributeRows(std::FILE* out, const char* lead, std::uint8_t type,
+                        const std::uint8_t* value, std::size_t length) {
+    if (type == rad::kVendorSpecific && VendorSubAttributes(value, length) != 0) {
+        // The library's split (login/reply_view.cpp): Vendor-Id, then type, length, value.
+        const std::uint32_t vendor = static_cast<std::uint32_t>(value[1]) << 16 |
+                                     static_cast<std::uint32_t>(value[2]) << 8 | value[3];
+        for (std::size_t at = 4; at < length; at += value[at + 1]) {
+            std::fputs(lead, out);
+            WriteVendorAttribute(out, vendor, value[at], value + at + 2,
+                                 static_cast<std::size_t>(value[at + 1] - 2));
+            std::fputc('\n', out);
+        }
+        return;
+    }
+    std::fputs(lead, out);
+    WriteAttribute(out, type, value, length);
+    std::fputc('\n', out);
 }

@@ -29,3 +29,15 @@ void WriteAttribute(std::FILE* out, std::uint32_t type, const std::uint8_t* valu
 // Writes the value alone in the given form, as WriteAttribute does.
 void WriteAttributeValue(std::FILE* out, ValueForm form, const std::uint8_t* value,
                          std::size_t length);
+
+// A Vendor-Specific sub-attribute (RFC 2865 section 5.26), as --attributes and --verbose both
+// name it, without a line ending: "Vendor-Specific vendor=N type=M = VALUE", the value as quoted
+// text when it is printable text (Cisco-AVPair's "shell:priv-lvl=15"), else 0x and hex.
+void WriteVendorAttribute(std::FILE* out, std::uint32_t vendor, std::uint32_t type,
+                          const std::uint8_t* value, std::size_t length);
+
+// One attribute of a packet as the rows qvrad_login_attribute hands out for it, each after lead
+// and ended by a newline: a Vendor-Specific of the usual layout one row per sub-attribute, any
+// other (a malformed Vendor-Specific too) one row.
+void WriteAttributeRows(std::FILE* out, const char* lead, std::uint8_t type,
+                        const std::uint8_t* value, std::size_t length);

@@ -43,8 +43,8 @@ void PrintAttributes(const CRadPacket& shown) {
         else if (type == rad::kMessageAuthenticator)
             std::fprintf(stderr, "\tMessage-Authenticator = <present, %u bytes>", length);
         else {
-            std::fputc('\t', stderr);
-            WriteAttribute(stderr, type, value, length);
+            WriteAttributeRows(stderr, "\t", type, value, length);  // as --attributes names it
+            continue;
         }
         std::fputc('\n', stderr);
     }
@@ -202,7 +202,37 @@ const char* AttributeFaultText(AttributeFault fault) {
     }
 }
 
-// --verbose: what a tls:// entry's handshake settled, or why it failed, in words.
+// Writes a server's text (a certificate's names, a reason quoting them) escaped.
+void WriteText(const char* text) {
+    WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(text), std::strlen(text));
+}
+
+// The server's chain as the handshake checked it, its own certificate first, whether or not it
+// verified: names, subjectAltName and dates.
+void PrintChain(const CRadTlsSession& session) {
+    for (int depth = 0; depth < session.PeerChainLength(); ++depth) {
+        const PeerCertificate* c = session.PeerChain(depth);
+        if (depth == 0)
+            std::fputs("\tcertificate subject ", stderr);
+        else
+            std::fprintf(stderr, "\tchain certificate %d subject ", depth);
+        WriteText(c->subject);
+        std::fputs("\n\tissued by ", stderr);
+        WriteText(c->issuer);
+        if (c->altNames[0] != '\0') {
+            std::fputs("\n\tsubjectAltName ", stderr);
+            WriteText(c->altNames);
+        }
+        std::fputs("\n\tvalid from ", stderr);
+        WriteText(c->validFrom);
+        std::fputs(" to ", stderr);
+        WriteText(c->validUntil);
+        std::fputs(" UTC\n", stderr);
+    }
+}
+
+// --verbose: what a tls:// entry's handshake settled, or why the connection failed or broke,
+// with the server's chain either way.
 void OnTlsConnection(void* context, const CRadTlsSession& session, bool connected,
                      const ExchangeMoment& moment) {
     ExchangeTrace* trace = static_cast<ExchangeTrace*>(context);
@@ -216,30 +246,29 @@ void OnTlsConnection(void* context, const CRadTlsSession& session, bool connecte
     if (!trace->verbose) return;
     char server[96];
     FormatServer(*moment.server, server, sizeof server);
-    // A certificate's names (and a reason quoting them) are the server's text: escaped.
-    const auto text = [](const char* t) {
-        WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(t), std::strlen(t));
-    };
-    if (!connected) {
-        std::fprintf(stderr, "Server %d: no TLS connection to %s: ", moment.serverIndex + 1,
-                     server);
-        text(session.FailureReason());
-        std::fputc('\n', stderr);
+    if (connected) {
+        // Which connection the request takes: one opened for it (a full handshake, or one
+        // resumed from a ticket of an earlier connection), or one kept from an earlier login.
+        const char* use = moment.tlsUse == TlsUse::kKept      ? "kept"
+                          : moment.tlsUse == TlsUse::kResumed ? "resumed"
+                                                              : "new";
+        std::fprintf(stderr, "Server %d: %s TLS connection to %s: %s, %s\n",
+                     moment.serverIndex + 1, use, server, session.Version(),
+                     session.CipherSuite());
+        if (moment.tlsUse == TlsUse::kNew) PrintChain(session);  // a kept one showed it before
         return;
     }
-    // Which connection the request takes: one opened for it (a full handshake, or one resumed
-    // from a ticket of an earlier connection), or one kept from an earlier login.
-    const char* use = moment.tlsUse == TlsUse::kKept      ? "kept"
-                      : moment.tlsUse == TlsUse::kResumed ? "resumed"
-                                                          : "new";
-    std::fprintf(stderr, "Server %d: %s TLS connection to %s: %s, %s\n", moment.serverIndex + 1,
-                 use, server, session.Version(), session.CipherSuite());
-    if (session.PeerSubject()[0] == '\0' || moment.tlsUse != TlsUse::kNew) return;
-    std::fputs("\tcertificate subject ", stderr);
-    text(session.PeerSubject());
-    std::fputs("\n\tissued by ", stderr);
-    text(session.PeerIssuer());
+    // A connection that broke after the request went (a TLS 1.3 server refuses a client's
+    // certificate only then) is no request the server took.
+    if (moment.transmission > 0)
+        std::fprintf(stderr, "Server %d: the TLS connection to %s ended without a reply: ",
+                     moment.serverIndex + 1, server);
+    else
+        std::fprintf(stderr, "Server %d: no TLS connection to %s: ", moment.serverIndex + 1,
+                     server);
+    WriteText(session.FailureReason());
     std::fputc('\n', stderr);
+    if (moment.transmission == 0) PrintChain(session);  // else shown with the connection
 }
 
 ExchangeObserver ExchangeTrace::Observer() {

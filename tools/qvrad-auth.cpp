@@ -15,6 +15,7 @@
 #include "accounting_cli.h"
 #include "attribute_names.h"
 #include "exchange_trace.h"
+#include "load_mode.h"
 #include "login/client_config.h"
 #include "qvRadClient.h"
 #include "qvrad.h"
@@ -23,6 +24,7 @@
 #include "text_escape.h"
 #include "tls/tls_session.h"
 #include "tls/tls_settings.h"
+#include "version.h"
 
 // Shared with the POSIX prompt (terminal.h). Unbuffered streams only: a stdio buffer would keep
 // a copy of the secret that no wipe reaches.
@@ -100,6 +102,7 @@ const char kHelp[] =
     "                  --user U [--password P | --password-stdin]\n"
     "                  [--answer-stdin | --answer-file F] [--attributes] [--timeout 5]\n"
     "                  [--require-message-authenticator] [TLS options] [-v]\n"
+    "       qvrad-auth --server HOST ... --user U [password] --repeat N [--parallel P]\n"
     "       qvrad-auth --status --server HOST [--port 1812] (--secret S | --secret-file F)\n"
     "                  [--timeout 5] [TLS options] [-v]\n"
     "       qvrad-auth --acct start|stop|interim|on|off --server HOST [--port 1813] (secret)\n"
@@ -139,6 +142,15 @@ const char kHelp[] =
     "  --timeout N         seconds from the first send to a verified reply, 1 to 300 (default\n"
     "                      5), for the login and again for each answer; a silent server is\n"
     "                      sent the request again within it (--status: 1 to 19)\n"
+    "  --repeat N          load mode: the login N times (1 to 1000000) through one client,\n"
+    "                      challenges not answered, then a summary on standard output: the\n"
+    "                      counts by outcome, logins per second, latency p50, p90, p99 and\n"
+    "                      max; a progress line on standard error when it is a terminal.\n"
+    "                      Exit 0 only when every login got a verified reply (any Code), 2\n"
+    "                      when one did not, 130 after Ctrl-C (the summary so far; a second\n"
+    "                      Ctrl-C ends at once). No -v, --attributes or answers\n"
+    "  --parallel P        load mode: P threads (1 to 256, at most N) log in at once through\n"
+    "                      the one client (so they share what it keeps, TLS connections too)\n"
     "  --status            instead of a login, ask whether the server is alive: one\n"
     "                      Status-Server (RFC 5997) with a Message-Authenticator and no\n"
     "                      credentials, never sent twice; prints \"alive\" and the round trip\n"
@@ -157,9 +169,12 @@ const char kHelp[] =
     "  -v, --verbose       show the exchange on standard error: the request sent and its\n"
     "                      attributes (User-Password hidden), each datagram received and why it\n"
     "                      was discarded or taken, and the reply's attributes; for tls:// the\n"
-    "                      TLS version, cipher suite and the server certificate's subject and\n"
-    "                      issuer, or why the connection failed\n"
-    "  --version           print the library's banner\n"
+    "                      TLS version and cipher suite, or why the connection failed, and the\n"
+    "                      server's certificate chain (subject, issuer, subjectAltName,\n"
+    "                      validity) whether or not it verified. Without -v a failure still\n"
+    "                      says on standard error what to fix\n"
+    "  --version           print this tool's version and the library's, whether RADIUS over\n"
+    "                      TLS is built in (and its TLS library), then the library's banner\n"
     "  --attr NAME=VALUE   an attribute of the request, after the library's own, in the order\n"
     "                      given (repeatable): NAME from the --attributes table (RFC 2865,\n"
     "                      2866, 2869, 3162), or TYPE (1 to 255), or 26:VENDOR:TYPE for a\n"
@@ -221,7 +236,8 @@ const char kHelp[] =
     "always stays one harmless line. --attributes rows read \"NAME = VALUE\": RFC 2865 and 2869\n"
     "names (Attr-N for others), text in quotes and escaped, integers in decimal, addresses,\n"
     "the rest (Class, State, unknown types) as 0x and hex; a Vendor-Specific sub-attribute as\n"
-    "\"Vendor-Specific vendor=N type=M = 0x...\".\n"
+    "\"Vendor-Specific vendor=N type=M = VALUE\", in quotes when it is printable text (a\n"
+    "Cisco-AVPair), else 0x and hex; -v names attributes the same way.\n"
     "\n"
     "Exit status (a verified reply's Code decides; no text a server sends changes that):\n"
     "  0   Access-Accept (the text may still be 6041#0#ERR_INVALID_RADIUS_FORMAT, as a host\n"
@@ -237,7 +253,9 @@ const char kHelp[] =
     "  6   challenged: an Access-Challenge came and no answer could be had (no terminal and\n"
     "      no --answer-stdin or --answer-file, or no line left in them); its Reply-Messages\n"
     "      are printed\n"
-    "  64  bad usage\n";
+    "  64  bad usage\n"
+    "  130 --repeat, --parallel: interrupted (Ctrl-C), the summary so far printed; there 0\n"
+    "      means every login got a verified reply, 2 that one did not\n";
 
 // A wipe the compiler cannot drop: the stores go through a volatile pointer.
 void Wipe(void* memory, std::size_t size) {
@@ -338,8 +356,12 @@ struct Options {
     bool version = false;
     TlsOptions tls;
     AccountingOptions acct;  // --attr, --acct, --session-id, --spool, --acct-flush
-    Value secret;            // --secret, copied out of argv
-    Value password;          // --password, copied out of argv
+    // The load mode (load_mode.h): both null for one login.
+    const char* repeat = nullptr;
+    const char* parallel = nullptr;
+    LoadSettings load;
+    Value secret;    // --secret, copied out of argv
+    Value password;  // --password, copied out of argv
 };
 
 // Copies a secret given in argv and blanks it there, which hides it from later readers of
@@ -364,6 +386,22 @@ int CountTlsEntries(const char* server) {
     int tlsEntries = 0;
     EntryCount(server, &tlsEntries);
     return tlsEntries;
+}
+
+// The load mode's options: counts in range, and none of what one login alone can show or answer.
+// 0, or the exit status of a usage fault.
+int CheckLoadOptions(Options* o) {
+    if (o->repeat == nullptr && o->parallel == nullptr) return 0;
+    if (o->repeat != nullptr && ParseCount(o->repeat, 1, kMaxRepeat, &o->load.repeat) != 0)
+        return Usage("--repeat takes a number of logins from 1 to 1000000", o->repeat);
+    if (o->parallel != nullptr && ParseCount(o->parallel, 1, kMaxParallel, &o->load.parallel) != 0)
+        return Usage("--parallel takes a number of threads from 1 to 256", o->parallel);
+    if (o->status) return Usage("--repeat and --parallel are for logins, not --status");
+    if (o->verbose || o->attributes)
+        return Usage("--repeat and --parallel show a summary: drop -v and --attributes");
+    if (o->answerStdin || o->answerFile != nullptr)
+        return Usage("--repeat and --parallel answer no Access-Challenge: drop the answers");
+    return 0;
 }
 
 // 0, or the exit status of a usage fault. As getopt-style tools do, the last of a repeated
@@ -443,6 +481,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         } else if (std::strcmp(name, "--nas-ip-address") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->nasIpAddress = v;
+        } else if (std::strcmp(name, "--repeat") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->repeat = v;
+        } else if (std::strcmp(name, "--parallel") == 0) {
+            if ((rc = value(&v)) != 0) return rc;
+            o->parallel = v;
         } else if (std::strcmp(name, "--answer-file") == 0) {
             if ((rc = value(&v)) != 0) return rc;
             o->answerFile = v;
@@ -479,6 +523,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
         return Usage("give the password once: --password or --password-stdin");
     if (o->answerStdin && o->answerFile != nullptr)
         return Usage("give the answers once: --answer-stdin or --answer-file");
+    if (const int rc = CheckLoadOptions(o); rc != 0) return rc;
     int tlsEntries = 0;
     const int entries = EntryCount(o->server, &tlsEntries);
     if (o->tls.Any() && tlsEntries == 0)
@@ -498,6 +543,14 @@ int TooLong(const char* what, std::size_t limit) {
     return Usage(message);
 }
 
+// A secret or answer file that could not be opened: which, and the system's reason.
+int CannotOpen(const char* what, const char* path, const SecretFileFacts& facts) {
+    std::fprintf(stderr, "qvrad-auth: cannot open the %s %s: %s\n", what, path,
+                 facts.cannotOpen[0] != '\0' ? facts.cannotOpen : "the reason is unknown");
+    std::fputs("Try 'qvrad-auth --help'.\n", stderr);
+    return kExitUsage;
+}
+
 int ReadSecretFile(const char* path, Value* secret) {
     SecretFileState state = SecretFileState::kCannotOpen;
     SecretFileFacts facts;
@@ -506,7 +559,7 @@ int ReadSecretFile(const char* path, Value* secret) {
         ExplainSecretFile("secret file", path, state, facts);
         return kExitUsage;
     }
-    if (file == nullptr) return Usage("cannot open the secret file", path);
+    if (file == nullptr) return CannotOpen("secret file", path, facts);
     const LineRead got =
         Into(secret, ReadLine(file, secret->text, kSecretReadLimit, &secret->length));
     std::fclose(file);
@@ -586,7 +639,7 @@ int OpenAnswerFile(const char* path, AnswerSource* answers) {
         ExplainSecretFile("answer file", path, state, facts);
         return kExitUsage;
     }
-    if (answers->file == nullptr) return Usage("cannot open the answer file", path);
+    if (answers->file == nullptr) return CannotOpen("answer file", path, facts);
     return 0;
 }
 
@@ -619,14 +672,10 @@ void PrintReply(const qvrad_login* login, bool attributes) {
         std::size_t length = 0;
         if (qvrad_login_attribute(login, i, &vendor, &type, &value, &length) != QVRAD_OK) break;
         std::fputc('\t', stdout);
-        if (vendor != 0) {
-            // RFC 2865 section 5.26: the vendor's own numbering; no dictionary here, so hex.
-            std::fprintf(stdout, "Vendor-Specific vendor=%lu type=%lu = ",
-                         static_cast<unsigned long>(vendor), static_cast<unsigned long>(type));
-            WriteAttributeValue(stdout, ValueForm::kHex, value, length);
-        } else {
+        if (vendor != 0)
+            WriteVendorAttribute(stdout, vendor, type, value, length);  // as --verbose names it
+        else
             WriteAttribute(stdout, type, value, length);
-        }
         std::fputc('\n', stdout);
     }
 }
@@ -642,7 +691,7 @@ int CodeExitStatus(int code) {
 
 // A login that ended without a verified reply to report: auth's text for the same failure, and
 // its exit status; a line on standard error where auth's text says less than the status.
-int ReportFailure(int status) {
+int ReportFailure(int status, bool explained = false) {
     const char* text = kResultUnexpected;
     int exitStatus = kExitInternal;
     switch (status) {
@@ -670,13 +719,15 @@ int ReportFailure(int status) {
         default:
             break;
     }
-    const char* detail = status == QVRAD_E_TLS ? qvrad_error_detail() : "";
-    if (detail[0] != '\0') {
-        // The reason may quote the server's name as given: escaped, as a server's text is.
-        std::fputs("qvrad-auth: RADIUS over TLS failed: ", stderr);
+    // What to fix, without -v: the library's detail of the failed call (which argument and why,
+    // what each server did), else the status in words. The tool's own refusals said theirs.
+    const char* detail = qvrad_error_detail();
+    if (!explained && detail[0] != '\0') {
+        // The detail may quote a server's name or a certificate's: escaped, as a server's text.
+        std::fputs("qvrad-auth: ", stderr);
         WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(detail), std::strlen(detail));
         std::fputc('\n', stderr);
-    } else if (status != QVRAD_E_ARGUMENT && status != QVRAD_E_TIMEOUT) {
+    } else if (!explained) {
         std::fprintf(stderr, "qvrad-auth: %s\n", qvrad_strerror(status));
     }
     PrintResult(text);
@@ -822,10 +873,26 @@ int ParseNumber(const char* text) {
     return value;
 }
 
+// What SetUpClient returns besides 0 and a usage fault's exit status: the library refused a
+// value (its detail says which), this tool refused one (and said why), no memory.
+constexpr int kLibraryRefused = -1;
+constexpr int kNoMemory = -2;
+constexpr int kToolRefused = -3;
+
+// A value of an option this tool refuses as auth would (6007, exit 4): the reason, the value
+// escaped, on standard error.
+int Refused(const char* option, const char* value, const char* rule) {
+    std::fprintf(stderr, "qvrad-auth: %s ", option);
+    WriteEscaped(stderr, reinterpret_cast<const unsigned char*>(value),
+                 std::strlen(value) < kArgumentLimit ? std::strlen(value) : kArgumentLimit);
+    std::fprintf(stderr, ": %s\n", rule);
+    return kToolRefused;
+}
+
 // The client of the login: every server of the list with the one port and secret, the
-// options. 0, a usage fault, or -1 when the library refused a value (auth's 6007, exit 4).
+// options. 0, a usage fault's exit status, or one of the values above (auth's 6007, exit 4).
 int SetUpClient(Options& o, const ExchangeObserver* observer, qvrad_client** made) {
-    if (qvrad_client_new(made) != QVRAD_OK) return -2;
+    if (qvrad_client_new(made) != QVRAD_OK) return kNoMemory;
     qvrad_client* c = *made;
     // --verbose and the exit notes watch the exchange through the library's internal hook.
     c->observer = observer;
@@ -837,20 +904,25 @@ int SetUpClient(Options& o, const ExchangeObserver* observer, qvrad_client** mad
         return Usage("--nas-ip-address takes an IPv4 or IPv6 address or auto", o.nasIpAddress);
     if (o.requireSignature && qvrad_client_set_int(c, QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR,
                                                    QVRAD_REQUIRE_YES) != QVRAD_OK)
-        return -1;
+        return kLibraryRefused;
     const int timeout = ParseNumber(o.timeout);
-    if (timeout < 1 || timeout > 300 ||
-        qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, static_cast<std::int64_t>(timeout) * 1000) !=
+    if (timeout < 1 || timeout > 300)
+        return Refused("--timeout", o.timeout, "seconds from 1 to 300");
+    if (qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, static_cast<std::int64_t>(timeout) * 1000) !=
             QVRAD_OK ||
         qvrad_client_set_int(c, QVRAD_OPT_MAX_CHALLENGES, kMaxChallenges) != QVRAD_OK)
-        return -1;
+        return kLibraryRefused;
     // A list as auth splits it; each entry is one server of the client, in order.
     ServerList list;
-    if (SplitServerList(o.server, std::strlen(o.server), &list) != 0) return -1;
+    if (SplitServerList(o.server, std::strlen(o.server), &list) != 0)
+        return Refused("--server", o.server,
+                       "a list has 1 to 10 entries, none empty (a,,b, a comma first or last) or "
+                       "of white space only");
     const int port = ParseNumber(o.port);
+    if (port < 1 || port > 65535) return Refused("--port", o.port, "a number from 1 to 65535");
     for (std::int32_t i = 0; i < list.count; ++i)
         if (qvrad_client_add_server(c, list.text + list.entry[i], port, o.secret.text) != QVRAD_OK)
-            return -1;
+            return kLibraryRefused;
     return 0;
 }
 
@@ -860,7 +932,8 @@ int RunLogin(Options& o, AnswerSource* answers, ExchangeTrace* trace,
     Handles h;
     const int setUp = SetUpClient(o, observer, &h.client);
     Wipe(o.secret.text, sizeof o.secret.text);  // the client holds its own copies
-    if (setUp == -2) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp == kNoMemory) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp == kToolRefused) return ReportFailure(QVRAD_E_ARGUMENT, true);
     if (setUp > 0) return setUp;
     qvrad_attrs* attrs = nullptr;
     const int refused = setUp == 0 ? BuildAttributeList(o.acct, &attrs) : 0;
@@ -902,13 +975,32 @@ int RunAccountingRun(Options& o, const ExchangeObserver* observer) {
     Handles h;
     const int setUp = SetUpClient(o, observer, &h.client);
     Wipe(o.secret.text, sizeof o.secret.text);
-    if (setUp == -2) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp == kNoMemory) return ReportFailure(QVRAD_E_MEMORY);
+    if (setUp == kToolRefused || setUp == kLibraryRefused)
+        return ReportFailure(QVRAD_E_ARGUMENT, setUp == kToolRefused);
     if (setUp > 0) return setUp;
-    if (setUp < 0) return ReportFailure(QVRAD_E_ARGUMENT);
     for (int i = 0; i < EntryCount(o.server); ++i)
         if (qvrad_client_set_acct_port(h.client, i, ParseNumber(o.port)) != QVRAD_OK)
             return ReportFailure(QVRAD_E_ARGUMENT);
     return RunAccountingCommand(h.client, o.acct, o.user, o.timeout);
+}
+
+// The load mode: one client, its logins by the threads of load_mode.cpp, the summary.
+int RunLoadLogins(Options& o) {
+    Handles h;
+    const int setUp = SetUpClient(o, nullptr, &h.client);
+    Wipe(o.secret.text, sizeof o.secret.text);  // the client holds its own copies
+    int exitStatus = 0;
+    if (setUp == kNoMemory)
+        exitStatus = ReportFailure(QVRAD_E_MEMORY);
+    else if (setUp == kToolRefused || setUp == kLibraryRefused)
+        exitStatus = ReportFailure(QVRAD_E_ARGUMENT, setUp == kToolRefused);
+    else if (setUp > 0)
+        exitStatus = setUp;
+    o.load.timeoutSeconds = ParseNumber(o.timeout);
+    if (setUp == 0) exitStatus = RunLoad(h.client, o.user, o.password.text, o.load, stdout);
+    Wipe(o.password.text, sizeof o.password.text);
+    return exitStatus;
 }
 
 // The Status-Server probe's line and exit status.
@@ -972,6 +1064,18 @@ int RunProbe(Options& o, ExchangeTrace& trace, const ExchangeObserver& observer)
     args.port = ParseNumber(o.port) > 65535 ? "0" : o.port;
     args.secret = o.secret.text;
     args.timeout = o.timeout;
+    // auth's sibling refuses without words: the probe's rules told here first (a secret's
+    // length alone), the refusal itself still the library's.
+    const int port = ParseNumber(o.port), timeout = ParseNumber(o.timeout);
+    if (EntryCount(o.server) != 1)
+        Refused("--server", o.server, "--status asks one server, never a list");
+    else if (port < 1 || port > 65535)
+        Refused("--port", o.port, "a number from 1 to 65535");
+    else if (timeout < 1 || timeout > 19)
+        Refused("--timeout", o.timeout, "seconds from 1 to 19 for --status");
+    else if (o.secret.length == 0 || o.secret.length > rad::kMaxSecretLength)
+        std::fprintf(stderr, "qvrad-auth: secret: %u octets; 1 to 256\n",
+                     static_cast<unsigned>(o.secret.length));
     const StatusOutcome outcome = RunStatus(args, &observer);
     Wipe(o.secret.text, sizeof o.secret.text);
     ExplainNoReply(trace, o, true);
@@ -998,9 +1102,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.version) {
-        std::fputs(info(), stdout);
-        std::fputc('\n', stdout);
-        return 0;
+        PrintVersion(stdout);
+        return std::fflush(stdout) == 0 ? 0 : kExitInternal;
     }
 
     if (o.secretFile != nullptr) {
@@ -1040,9 +1143,10 @@ int main(int argc, char** argv) {
     ExchangeTrace trace;
     trace.verbose = o.verbose;
     const ExchangeObserver observer = trace.Observer();
-    const int exitStatus = o.status          ? RunProbe(o, trace, observer)
-                           : o.acct.Active() ? RunAccountingRun(o, &observer)
-                                             : RunLogin(o, &answers, &trace, &observer);
+    const int exitStatus = o.status                                   ? RunProbe(o, trace, observer)
+                           : o.acct.Active()                          ? RunAccountingRun(o, &observer)
+                           : o.repeat != nullptr || o.parallel != nullptr ? RunLoadLogins(o)
+                                                                       : RunLogin(o, &answers, &trace, &observer);
     if (std::fflush(stdout) != 0) return kExitInternal;
     return exitStatus;
 }

@@ -45,6 +45,8 @@ struct SecretFileFacts {
     unsigned long owner = 0;     // POSIX: the owner's user ID
     const char* reader = "";     // Windows: the group its DACL lets read it
     const char* readerSid = "";  // and that group's SID, for icacls
+    // kCannotOpen: why, in the system's words ("No such file or directory"); a fixed text.
+    const char* cannotOpen = "";
 };
 
 // Opens a secret file (the shared secret's, or the challenge answers', a UTF-8 path) for reading,

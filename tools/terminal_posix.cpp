@@ -3,8 +3,10 @@
 // environment are already bytes as typed.
 #include "terminal.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,9 +110,13 @@ std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFa
     *state = SecretFileState::kCannotOpen;
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        facts->cannotOpen = std::strerror(errno);  // one thread reads the files, before any other
+        return nullptr;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0) {
+        facts->cannotOpen = std::strerror(errno);
         close(fd);
         return nullptr;
     }

@@ -259,7 +259,26 @@ std::FILE* OpenSecretFile(const char* path, SecretFileState* state, SecretFileFa
     const HANDLE handle = CreateFileW(wide, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     std::free(wide);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        switch (GetLastError()) {
+            case ERROR_FILE_NOT_FOUND:
+                facts->cannotOpen = "no such file";
+                break;
+            case ERROR_PATH_NOT_FOUND:
+                facts->cannotOpen = "no such folder";
+                break;
+            case ERROR_ACCESS_DENIED:
+                facts->cannotOpen = "access denied";
+                break;
+            case ERROR_SHARING_VIOLATION:
+                facts->cannotOpen = "another program holds it open";
+                break;
+            default:
+                facts->cannotOpen = "Windows refused to open it";
+                break;
+        }
+        return nullptr;
+    }
     // The opened file itself: a disk file (not a pipe or a device such as CON), and its DACL.
     const BroadGroup* reader = nullptr;
     if (GetFileType(handle) != FILE_TYPE_DISK) {

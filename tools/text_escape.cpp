@@ -94,3 +94,18 @@ void WriteEscaped(std::FILE* out, const unsigned char* bytes, std::size_t n) {
         }
     }
 }
+
+bool IsPrintableText(const unsigned char* bytes, std::size_t n) {
+    if (n == 0) return false;
+    for (std::size_t i = 0; i < n;) {
+        const unsigned char c = bytes[i];
+        if (c >= 0x20 && c < 0x7F) {
+            ++i;
+            continue;
+        }
+        const std::size_t length = c >= 0x80 ? PrintableSequence(bytes + i, n - i) : 0;
+        if (length == 0 || HiddenCodePoint(bytes + i, length)) return false;
+        i += length;
+    }
+    return true;
+}

@@ -11,3 +11,7 @@
 // byte of the bidirectional controls, U+2028, U+2029 and the invisible format characters
 // (Unicode's default-ignorable ones, U+FEFF among them, and U+FFF9-U+FFFB) as "\xHH".
 void WriteEscaped(std::FILE* out, const unsigned char* bytes, std::size_t n);
+
+// Whether n bytes (n > 0) are text WriteEscaped shows as they are, the backslash aside: printable
+// ASCII and well-formed UTF-8 of printable code points, no control, no hidden code point.
+bool IsPrintableText(const unsigned char* bytes, std::size_t n);

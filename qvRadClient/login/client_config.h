@@ -40,6 +40,9 @@ struct qvrad_client {
     // Told what each login's exchange sends and receives: qvrad-auth --verbose, which links the
     // library's objects; not reachable through the exported interface.
     const ExchangeObserver* observer = nullptr;
+    // The name service and sockets of its logins: the platform's, or the tests' stand-ins (as
+    // observer, not reachable through the exported interface).
+    const ClientNetwork* network = &kPlatformNetwork;
     // The kept connections of its tls:// servers, shared by its logins (made with the client,
     // closed with close_notify when it is freed).
     TlsPool* tlsPool = nullptr;

@@ -9,8 +9,10 @@
 #include "api/call_outline.h"
 #include "login/attrs.h"
 #include "login/client_config.h"
+#include "login/error_detail.h"
 #include "login/login.h"
 #include "spool/spool_file.h"
+#include "radius/detail_text.h"
 #include "tls/tls_session.h"
 
 namespace {
@@ -22,20 +24,35 @@ std::size_t TextWithin(const char* text, std::size_t limit) {
     return end == nullptr ? 0 : static_cast<std::size_t>(static_cast<const char*>(end) - text);
 }
 
+// Refuses an option the function does not set: one of the other function's (which), or none.
+int RefuseOption(int option, const char* which, const char* function) {
+    char words[128];
+    DetailText text(words, sizeof words);
+    if (OptionName(option) != nullptr)
+        text.Text(OptionName(option)).Text(" takes ").Text(which);
+    else
+        text.Text("no QVRAD_OPT_* option of ").Text(function).Text(" is numbered so");
+    return Refuse("option", words);
+}
+
 // A TLS setting's text (a path or a name): NULL or "" clears it, a longer one than limit is
 // refused, never cut.
-int SetTlsText(char* into, std::size_t limit, const char* value) {
+int SetTlsText(int option, char* into, std::size_t limit, const char* value) {
     const std::size_t n = value != nullptr ? TextWithin(value, limit) : 0;
-    if (value != nullptr && value[0] != '\0' && n == 0) return QVRAD_E_ARGUMENT;
+    if (value != nullptr && value[0] != '\0' && n == 0)
+        return RefuseLength(OptionName(option), value, limit);
     if (n != 0) std::memcpy(into, value, n);
     into[n] = '\0';
     return QVRAD_OK;
 }
 
-// A client whose settings may still change: not null, and not frozen by a login.
+// A client whose settings may still change: not null, and not frozen by a login. Every call
+// that returns a status starts here or clears the detail itself.
 int Changeable(const qvrad_client* c) {
-    if (c == nullptr) return QVRAD_E_ARGUMENT;
-    return c->frozen.load(std::memory_order_acquire) ? QVRAD_E_BUSY : QVRAD_OK;
+    SetErrorDetail("");
+    if (c == nullptr) return RefuseNull("client");
+    if (!c->frozen.load(std::memory_order_acquire)) return QVRAD_OK;
+    return Refuse("client", "frozen by its first login: set it up before logging in", QVRAD_E_BUSY);
 }
 
 // Every call that read a secret, a password or an answer ends with the outline's wipe, whether it
@@ -53,23 +70,34 @@ int AddServer(qvrad_client* c, const char* host, int port, const char* secret) {
     if (changeable != QVRAD_OK) return changeable;
     const std::size_t hostLength = TextWithin(host, kHostLimit);
     const std::size_t secretLength = TextWithin(secret, rad::kMaxSecretLength);
+    if (host == nullptr) return RefuseNull("host");
+    if (hostLength == 0)
+        return host[0] == '\0' ? Refuse("host", "empty") : RefuseLength("host", host, kHostLimit);
     // One host: a list is made by adding servers, so a comma (never in a name) is refused.
-    if (hostLength == 0 || std::memchr(host, ',', hostLength) != nullptr || secretLength == 0 ||
-        port < 1 || port > 65535 || c->serverCount >= CRadClient::kMaxServers)
-        return QVRAD_E_ARGUMENT;
+    if (std::memchr(host, ',', hostLength) != nullptr)
+        return Refuse("host", "holds a comma: add each server of a list by a call of its own");
+    if (port < 1 || port > 65535) return RefuseNumber("port", port, 1, 65535);
+    // The secret's length alone is told, never an octet of it.
+    if (secret == nullptr) return RefuseNull("secret");
+    if (secretLength == 0)
+        return secret[0] == '\0' ? Refuse("secret", "empty; 1 to 256 octets")
+                                 : RefuseLength("secret", secret, rad::kMaxSecretLength);
+    if (c->serverCount >= CRadClient::kMaxServers)
+        return Refuse("client", "has 10 servers already, the most it takes");
     const bool overTls = HasTlsScheme(host);
-    if (overTls && hostLength == sizeof kTlsScheme - 1) return WipedAfter(QVRAD_E_ARGUMENT);
+    if (overTls && hostLength == sizeof kTlsScheme - 1)
+        return Refuse("host", "tls:// names no host");
     // Nothing falls back to UDP: a tls:// server without TLS, or with nothing to set a session
     // up from, is refused now rather than at every login.
     if (overTls && !TlsBuiltIn()) {
         SetErrorDetail("this build has no TLS (built without the Mbed TLS sources)");
-        return WipedAfter(QVRAD_E_TLS);
+        return QVRAD_E_TLS;
     }
     if (overTls && TlsSettingsEmpty(c->tls)) {
         SetErrorDetail(
             "no TLS settings: set the QVRAD_OPT_TLS_* options before adding a tls:// "
             "server");
-        return WipedAfter(QVRAD_E_TLS);
+        return QVRAD_E_TLS;
     }
     ServerSpec& spec = c->servers[c->serverCount];
     spec.overTls = overTls;
@@ -88,14 +116,15 @@ int AddServer(qvrad_client* c, const char* host, int port, const char* secret) {
 extern "C" {
 
 QVRAD_API int QVRAD_CALL qvrad_client_new(qvrad_client** client) {
-    if (client == nullptr) return QVRAD_E_ARGUMENT;
+    SetErrorDetail("");
+    if (client == nullptr) return RefuseNull("client");
     *client = new (std::nothrow) qvrad_client;
-    if (*client == nullptr) return QVRAD_E_MEMORY;
+    if (*client == nullptr) return Refuse("client", "no memory for a client", QVRAD_E_MEMORY);
     (*client)->tlsPool = new (std::nothrow) TlsPool;
     if ((*client)->tlsPool == nullptr) {
         delete *client;
         *client = nullptr;
-        return QVRAD_E_MEMORY;
+        return Refuse("client", "no memory for a client", QVRAD_E_MEMORY);
     }
     (*client)->nas = ProcessNasIdentity();
     (*client)->tls = ProcessTlsSettings();
@@ -112,23 +141,27 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64
     if (changeable != QVRAD_OK) return changeable;
     switch (option) {
         case QVRAD_OPT_TIMEOUT_MS:
-            if (value < 1000 || value > 300000) return QVRAD_E_ARGUMENT;
+            if (value < 1000 || value > 300000)
+                return RefuseNumber(OptionName(option), value, 1000, 300000, " ms");
             c->timeoutMillis = static_cast<std::int32_t>(value);
             return QVRAD_OK;
         case QVRAD_OPT_MAX_TRANSMISSIONS:
-            if (value < 1 || value > CRadSchedule::kMaxTransmissions) return QVRAD_E_ARGUMENT;
+            if (value < 1 || value > CRadSchedule::kMaxTransmissions)
+                return RefuseNumber(OptionName(option), value, 1, CRadSchedule::kMaxTransmissions);
             c->maxTransmissions = static_cast<std::int32_t>(value);
             return QVRAD_OK;
         case QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR:
-            if (value < QVRAD_REQUIRE_DEFAULT || value > QVRAD_REQUIRE_NO) return QVRAD_E_ARGUMENT;
+            if (value < QVRAD_REQUIRE_DEFAULT || value > QVRAD_REQUIRE_NO)
+                return RefuseNumber(OptionName(option), value, QVRAD_REQUIRE_DEFAULT,
+                                    QVRAD_REQUIRE_NO);
             c->signing = static_cast<std::int8_t>(value);
             return QVRAD_OK;
         case QVRAD_OPT_MAX_CHALLENGES:
-            if (value < 0 || value > 1000) return QVRAD_E_ARGUMENT;
+            if (value < 0 || value > 1000) return RefuseNumber(OptionName(option), value, 0, 1000);
             c->maxChallenges = static_cast<std::int32_t>(value);
             return QVRAD_OK;
         case QVRAD_OPT_TLS_PSK_TLS12:
-            if (value < 0 || value > 1) return QVRAD_E_ARGUMENT;
+            if (value < 0 || value > 1) return RefuseNumber(OptionName(option), value, 0, 1);
             c->tls.pskTls12 = value == 1 ? PskTls12::kOn : PskTls12::kOff;
             return QVRAD_OK;
         case QVRAD_OPT_TLS_MAX_CONNECTIONS:
@@ -140,7 +173,8 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_int(qvrad_client* c, int option, int64
             c->tlsPool->idleMillis = value;
             return QVRAD_OK;
         default:
-            return QVRAD_E_ARGUMENT;
+            return RefuseOption(option, "a text: set it with qvrad_client_set_text",
+                                "qvrad_client_set_int");
     }
 }
 
@@ -157,25 +191,26 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, cons
                 nas.identifierLength = process.identifierLength;
             } else {
                 if (value[0] != '\0' && TextWithin(value, rad::kMaxTextLength) == 0)
-                    return QVRAD_E_ARGUMENT;
+                    return RefuseLength(OptionName(option), value, rad::kMaxTextLength);
                 ParseNasIdentifier(value, nullptr, &nas);
             }
             break;
         }
         case QVRAD_OPT_NAS_IP_ADDRESS:
-            if (value != nullptr && TextWithin(value, 64) == 0) return QVRAD_E_ARGUMENT;
-            if (ParseNasIpAddress(value, &nas) != 0) return QVRAD_E_ARGUMENT;
+            if ((value != nullptr && TextWithin(value, 64) == 0) ||
+                ParseNasIpAddress(value, &nas) != 0)
+                return Refuse(OptionName(option), "not an IPv4 or IPv6 address, nor auto");
             break;
         case QVRAD_OPT_TLS_CA_FILE:
-            return SetTlsText(c->tls.caFile, kMaxTlsPathLength, value);
+            return SetTlsText(option, c->tls.caFile, kMaxTlsPathLength, value);
         case QVRAD_OPT_TLS_CERT_FILE:
-            return SetTlsText(c->tls.certFile, kMaxTlsPathLength, value);
+            return SetTlsText(option, c->tls.certFile, kMaxTlsPathLength, value);
         case QVRAD_OPT_TLS_KEY_FILE:
-            return SetTlsText(c->tls.keyFile, kMaxTlsPathLength, value);
+            return SetTlsText(option, c->tls.keyFile, kMaxTlsPathLength, value);
         case QVRAD_OPT_TLS_PSK_FILE:
-            return SetTlsText(c->tls.pskFile, kMaxTlsPathLength, value);
+            return SetTlsText(option, c->tls.pskFile, kMaxTlsPathLength, value);
         case QVRAD_OPT_TLS_SERVER_NAME:
-            return SetTlsText(c->tls.serverName, kMaxTlsServerNameLength, value);
+            return SetTlsText(option, c->tls.serverName, kMaxTlsServerNameLength, value);
         case QVRAD_OPT_SPOOL_DIR: {
             // Checked now as at each use: a folder others can write to is refused.
             const std::size_t n = value != nullptr ? TextWithin(value, kSpoolPathLimit) : 0;
@@ -196,13 +231,15 @@ QVRAD_API int QVRAD_CALL qvrad_client_set_text(qvrad_client* c, int option, cons
         case QVRAD_OPT_TLS_PSK_IDENTITY: {
             // RFC 4279 section 5.3: up to 128 octets; NULL or "" for none.
             const std::size_t n = value != nullptr ? TextWithin(value, kMaxPskIdentityLength) : 0;
-            if (value != nullptr && value[0] != '\0' && n == 0) return QVRAD_E_ARGUMENT;
+            if (value != nullptr && value[0] != '\0' && n == 0)
+                return RefuseLength(OptionName(option), value, kMaxPskIdentityLength);
             if (n != 0) std::memcpy(c->tls.pskIdentity, value, n);
             c->tls.pskIdentityLength = static_cast<std::uint8_t>(n);
             return QVRAD_OK;
         }
         default:
-            return QVRAD_E_ARGUMENT;
+            return RefuseOption(option, "a number: set it with qvrad_client_set_int",
+                                "qvrad_client_set_text");
     }
     c->nas = nas;
     return QVRAD_OK;
@@ -225,16 +262,22 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap(qvrad_client* c, const char* user, cons
 QVRAD_API int QVRAD_CALL qvrad_login_pap_attrs(qvrad_client* c, const char* user,
                                                const char* password, const qvrad_attrs* attrs,
                                                qvrad_login** login) {
-    if (login == nullptr) return QVRAD_E_ARGUMENT;
-    *login = nullptr;
-    if (c == nullptr || c->serverCount == 0 || CheckCredential(user, rad::kMaxTextLength) != 0 ||
-        CheckCredential(password, rad::kMaxPasswordLength) != 0)
-        return WipedAfter(QVRAD_E_ARGUMENT);
     SetErrorDetail("");
+    if (login == nullptr) return WipedAfter(RefuseNull("login"));
+    *login = nullptr;
+    if (c == nullptr) return WipedAfter(RefuseNull("client"));
+    if (c->serverCount == 0)
+        return WipedAfter(Refuse("client", "has no server: add one with qvrad_client_add_server"));
+    if (CheckText("user", user, rad::kMaxTextLength,
+                  "a User-Name holds 1 to 253 octets (RFC 2865 section 5.1)") != QVRAD_OK ||
+        CheckText("password", password, rad::kMaxPasswordLength,
+                  "a PAP password is 1 to 128 octets (RFC 2865 section 5.2)") != QVRAD_OK)
+        return WipedAfter(QVRAD_E_ARGUMENT);
     // From here on the client is only read: threads may share it without a lock.
     c->frozen.store(true, std::memory_order_release);
     qvrad_login* made = new (std::nothrow) qvrad_login;
-    if (made == nullptr) return WipedAfter(QVRAD_E_MEMORY);
+    if (made == nullptr)
+        return WipedAfter(Refuse("login", "no memory for a login", QVRAD_E_MEMORY));
     made->client = c;
     std::memcpy(made->user, user, std::strlen(user) + 1);
     if (attrs != nullptr && attrs->list.count != 0) {
@@ -254,10 +297,18 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap_attrs(qvrad_client* c, const char* user
 }
 
 QVRAD_API int QVRAD_CALL qvrad_login_answer(qvrad_login* login, const char* answer) {
-    if (login == nullptr || CheckCredential(answer, rad::kMaxPasswordLength) != 0)
-        return WipedAfter(QVRAD_E_ARGUMENT);
-    if (!login->challenged) return WipedAfter(QVRAD_E_NOT_CHALLENGED);
     SetErrorDetail("");
+    if (login == nullptr) return WipedAfter(RefuseNull("login"));
+    // RFC 2865 section 4.4: the answer goes in User-Password, as a password does.
+    if (CheckText("answer", answer, rad::kMaxPasswordLength,
+                  "an answer goes as a password: 1 to 128 octets (RFC 2865 section 5.2)") !=
+        QVRAD_OK)
+        return WipedAfter(QVRAD_E_ARGUMENT);
+    if (!login->challenged)
+        return WipedAfter(Refuse("login",
+                                 "not waiting for an answer (no Access-Challenge, or it was "
+                                 "answered or ended)",
+                                 QVRAD_E_NOT_CHALLENGED));
     return RunLogin(*login, answer, true);
 }
 
@@ -281,9 +332,17 @@ QVRAD_API size_t QVRAD_CALL qvrad_login_attribute_count(const qvrad_login* login
 QVRAD_API int QVRAD_CALL qvrad_login_attribute(const qvrad_login* login, size_t i, uint32_t* vendor,
                                                uint32_t* type, const unsigned char** value,
                                                size_t* length) {
-    if (login == nullptr || vendor == nullptr || type == nullptr || value == nullptr ||
-        length == nullptr || i >= login->view.rowCount)
-        return QVRAD_E_ARGUMENT;
+    SetErrorDetail("");
+    if (login == nullptr) return RefuseNull("login");
+    if (vendor == nullptr || type == nullptr || value == nullptr || length == nullptr)
+        return Refuse("vendor, type, value, length", "NULL: each must point to a variable");
+    if (i >= login->view.rowCount) {
+        char words[96];
+        DetailText(words, sizeof words)
+            .Text("past the last attribute: the reply has ")
+            .Number(login->view.rowCount);
+        return Refuse("i", words);
+    }
     const ReplyRow& row = login->view.rows[i];
     *vendor = row.vendor;
     *type = row.type;

@@ -8,6 +8,8 @@
 #include "api/call_outline.h"
 #include "qvrad.h"
 #include "radius/access_request.h"
+#include "radius/detail_text.h"
+#include "radius/outcome_words.h"
 
 ReplySigning SigningOf(const ServerSpec& server) {
     switch (server.signing) {
@@ -44,6 +46,7 @@ struct LoginCall {
         const qvrad_client& config = *login.client;
         client.timeoutMillis = config.timeoutMillis;
         client.observer = config.observer;
+        client.network = config.network;  // before any entry resolves its host
         client.strictChallenges = true;
         client.tlsPool = config.tlsPool;
         // The client's entries, and for each the place of its server in the configuration.
@@ -58,7 +61,7 @@ struct LoginCall {
             const int added = answer ? client.AddResolvedServer(login.address, spec.secret, seconds)
                                      : client.AddServer(spec.host, spec.port, spec.secret, seconds);
             if (added != 0) {
-                status = QVRAD_E_MEMORY;
+                status = Refuse("login", "no memory for a server entry", QVRAD_E_MEMORY);
                 return;
             }
             client.servers[i]->attempts = config.maxTransmissions;
@@ -75,8 +78,7 @@ struct LoginCall {
         }
         if (BuildAccessRequest(request, fields) != 0 ||
             (login.extra != nullptr && AppendCallerAttributes(request, *login.extra) != 0)) {
-            SetErrorDetail("the attributes would make the request longer than 4096 octets");
-            status = QVRAD_E_ARGUMENT;
+            status = Refuse("login", "the request with its attributes does not fit in 4096 octets");
             return;
         }
         client.nasAddress = config.nas.address;
@@ -87,11 +89,9 @@ struct LoginCall {
             for (std::int32_t i = 0; i < client.serverCount; ++i)
                 anyAddress = anyAddress || client.servers[i]->address.Sendable();
             status = client.anySent || anyAddress ? QVRAD_E_TIMEOUT : QVRAD_E_RESOLVE;
-            // Every request that could go went over TLS, and a TLS entry failed: its reason.
-            if (client.tlsFailed && client.sentCount == 0) {
-                status = QVRAD_E_TLS;
-                SetErrorDetail(client.tlsReason);
-            }
+            // Every request that could go went over TLS, and a TLS entry failed.
+            if (client.tlsFailed && client.sentCount == 0) status = QVRAD_E_TLS;
+            DescribeFailure(client, place);
             return;
         }
         const std::int32_t entry = client.replyServer >= 0 ? client.replyServer : 0;
@@ -100,7 +100,36 @@ struct LoginCall {
         login.address = client.servers[entry]->address;
         status = QVRAD_OK;
     }
-    int Finish(CallStart start) { return start == CallStart::kReady ? status : QVRAD_E_INTERNAL; }
+    int Finish(CallStart start) {
+        if (start == CallStart::kReady) return status;
+        return Refuse("login",
+                      start == CallStart::kWinsock
+                          ? "the socket layer could not be started (WSAStartup)"
+                          : "no UDP socket could be had (no descriptors left?)",
+                      QVRAD_E_INTERNAL);
+    }
+
+    // The detail of an exchange without a verified reply: what each entry came to, each named
+    // by its place in the client's list and its host as added.
+    void DescribeFailure(const CRadClient& client, const std::int32_t* place) const {
+        const qvrad_client& config = *login.client;
+        EntryLabel labels[CRadClient::kMaxServers];
+        for (std::int32_t i = 0; i < client.serverCount; ++i)
+            labels[i] = {place[i] + 1, config.servers[place[i]].host};
+        char lead[96];
+        DetailText text(lead, sizeof lead);
+        if (status == QVRAD_E_TIMEOUT) {
+            text.Text("no verified reply within ").Number(config.timeoutMillis / 1000);
+            if (config.timeoutMillis % 1000 != 0)
+                text.Text(".").Number(config.timeoutMillis % 1000 / 100);
+            text.Text(" s: ");
+        } else if (status == QVRAD_E_RESOLVE) {
+            text.Text("no server could be resolved or reached: ");
+        } else {
+            text.Text("RADIUS over TLS failed: ");
+        }
+        DescribeOutcomes(client, lead, labels, ErrorDetailBuffer(), kErrorDetailSize);
+    }
 };
 
 }  // namespace
@@ -112,9 +141,14 @@ int RunLogin(qvrad_login& login, const char* password, bool answer) {
     login.challenged = false;
     int status = RunCall<LoginCall>(login, password, answer);
     if (status == QVRAD_OK && BuildReplyView(login.reply, &login.view) != 0)
-        status = QVRAD_E_MEMORY;
+        status = Refuse("login", "no memory for the reply's attributes", QVRAD_E_MEMORY);
     if (status == QVRAD_OK && login.view.code == rad::kAccessChallenge) {
         if (++login.challenges > login.client->maxChallenges) {
+            DetailText(ErrorDetailBuffer(), kErrorDetailSize)
+                .Text("the server sent Access-Challenge number ")
+                .Number(static_cast<std::uint32_t>(login.challenges))
+                .Text("; QVRAD_OPT_MAX_CHALLENGES allows ")
+                .Number(static_cast<std::uint32_t>(login.client->maxChallenges));
             status = QVRAD_E_TOO_MANY_CHALLENGES;
         } else {
             login.challenged = true;
@@ -129,17 +163,4 @@ int RunLogin(qvrad_login& login, const char* password, bool answer) {
         login.challenged = false;
     }
     return status;
-}
-
-namespace {
-// One per thread, as auth's result is: no process-wide buffer, no caller's text in another's.
-thread_local char t_errorDetail[kTlsReasonSize] = {};
-}  // namespace
-
-void SetErrorDetail(const char* text) {
-    CopyReason(t_errorDetail, sizeof t_errorDetail, text);
-}
-
-const char* ErrorDetail() {
-    return t_errorDetail;
 }

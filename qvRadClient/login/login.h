@@ -6,6 +6,7 @@
 
 #include "api/call_outline.h"
 #include "login/client_config.h"
+#include "login/error_detail.h"
 #include "login/reply_view.h"
 #include "radius/client.h"
 #include "radius/packet.h"
@@ -42,11 +43,6 @@ struct qvrad_login {
     qvrad_login(const qvrad_login&) = delete;
     qvrad_login& operator=(const qvrad_login&) = delete;
 };
-
-// The calling thread's detail of its last call that failed (a TLS failure's reason, say), which
-// qvrad_error_detail returns; "" once a call succeeds.
-void SetErrorDetail(const char* text);
-const char* ErrorDetail();
 
 // Sends login's request with password (the caller checked both) and keeps what comes back:
 // to every server of the client in turn, or, for an answer (answer true), only to the server

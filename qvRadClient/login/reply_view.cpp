@@ -11,11 +11,16 @@ namespace {
 
 constexpr std::size_t kVendorIdLength = 4;  // RFC 2865 section 5.26: Vendor-Id, high octet 0
 
-// Whether a Vendor-Specific value has RFC 2865 section 5.26's usual layout: a Vendor-Id whose
-// high octet is 0 and whose enterprise code is not the reserved 0 (which would read as a
-// standard attribute), then one or more sub-attributes (vendor type, vendor length >= 2, value)
-// that fill it exactly. Their number, or 0 when it has not.
-std::size_t VendorRows(const std::uint8_t* value, std::size_t length) {
+// A walk over the attributes of a packet whose attributes parse.
+template <class Visit>
+void EachAttribute(const std::uint8_t* packet, std::uint16_t length, Visit visit) {
+    for (int at = rad::kHeaderLength; at < length; at += packet[at + 1])
+        visit(packet[at], packet + at + 2, static_cast<std::size_t>(packet[at + 1] - 2));
+}
+
+}  // namespace
+
+std::size_t VendorSubAttributes(const std::uint8_t* value, std::size_t length) {
     if (length < kVendorIdLength + 2 || value[0] != 0 || (value[1] | value[2] | value[3]) == 0)
         return 0;
     std::size_t rows = 0;
@@ -26,15 +31,6 @@ std::size_t VendorRows(const std::uint8_t* value, std::size_t length) {
     }
     return rows;
 }
-
-// A walk over the attributes of a packet whose attributes parse.
-template <class Visit>
-void EachAttribute(const std::uint8_t* packet, std::uint16_t length, Visit visit) {
-    for (int at = rad::kHeaderLength; at < length; at += packet[at + 1])
-        visit(packet[at], packet + at + 2, static_cast<std::size_t>(packet[at + 1] - 2));
-}
-
-}  // namespace
 
 int BuildReplyView(const CRadPacket& reply, ReplyView* view) {
     *view = ReplyView();
@@ -50,7 +46,8 @@ int BuildReplyView(const CRadPacket& reply, ReplyView* view) {
     }
     std::size_t rows = 0, messages = 0, text = 0;
     EachAttribute(packet, length, [&](std::uint8_t type, const std::uint8_t* value, std::size_t n) {
-        const std::size_t vendorRows = type == rad::kVendorSpecific ? VendorRows(value, n) : 0;
+        const std::size_t vendorRows =
+            type == rad::kVendorSpecific ? VendorSubAttributes(value, n) : 0;
         rows += vendorRows != 0 ? vendorRows : 1;
         if (type == rad::kReplyMessage) {
             ++messages;
@@ -75,7 +72,7 @@ int BuildReplyView(const CRadPacket& reply, ReplyView* view) {
     char* texts = reinterpret_cast<char*>(view->block + rows * sizeof(ReplyRow) +
                                           messages * sizeof(const char*));
     EachAttribute(packet, length, [&](std::uint8_t type, const std::uint8_t* value, std::size_t n) {
-        if (type == rad::kVendorSpecific && VendorRows(value, n) != 0) {
+        if (type == rad::kVendorSpecific && VendorSubAttributes(value, n) != 0) {
             const std::uint32_t vendor = static_cast<std::uint32_t>(value[1]) << 16 |
                                          static_cast<std::uint32_t>(value[2]) << 8 | value[3];
             for (std::size_t at = kVendorIdLength; at < n; at += value[at + 1])

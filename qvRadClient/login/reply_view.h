@@ -27,6 +27,12 @@ struct ReplyView {
     unsigned char* block = nullptr;
 };
 
+// Whether a Vendor-Specific value has RFC 2865 section 5.26's usual layout: a Vendor-Id whose
+// high octet is 0 and whose enterprise code is not the reserved 0 (which would read as a
+// standard attribute), then one or more sub-attributes (vendor type, vendor length >= 2, value)
+// that fill it exactly. Their number, or 0 when it has not (the view then keeps it whole).
+std::size_t VendorSubAttributes(const std::uint8_t* value, std::size_t length);
+
 // Builds the view of a verified reply, which must stay where it is while the view is used. A
 // reply whose attributes do not parse (RFC 2865 section 5) is treated as an Access-Reject and
 // shows none of them. 0, or -1 (view empty) when the block could not be had.

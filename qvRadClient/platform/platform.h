@@ -82,8 +82,13 @@ int ParseIPv6(const char* text, IpAddress* address);
 int ParseAddressLiteral(const char* text, IpAddress* address);
 // getaddrinfo(host, numeric service, AF_UNSPEC, SOCK_STREAM, IPPROTO_TCP): the first IPv4 and
 // the first IPv6 address in list order (family kFamilyNone where there is none). 0 when either
-// was found, else -1.
+// was found; else the name service's code (getaddrinfo's: EAI_* on POSIX, WSA* on Windows), or
+// kResolveNoAddress when it answered with neither family. Only 0 means success.
+constexpr int kResolveNoAddress = -1;
 int ResolveHost(const char* host, const char* numericService, IpAddress* first4, IpAddress* first6);
+// ResolveHost's failure in the name service's words ("Name or service not known"), for the
+// detail of a failed call: a fixed text, never to be written or freed; safe on any thread.
+const char* ResolverWords(int code);
 // The numeric text of an address (getnameinfo NI_NUMERICHOST), NUL-terminated within size.
 void FormatAddress(const IpAddress& address, char* text, std::size_t size);
 // gethostname with a limit; the buffer is NUL-terminated within limit on every path.

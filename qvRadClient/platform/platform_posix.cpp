@@ -109,7 +109,8 @@ std::uint32_t ParseIPv4(const char* text) {
 
 int ParseIPv6(const char* text, IpAddress* address) {
     if (address == nullptr) return -1;
-    return LookUp(text, "0", AI_NUMERICHOST | AI_NUMERICSERV, AF_INET6, nullptr, address);
+    return LookUp(text, "0", AI_NUMERICHOST | AI_NUMERICSERV, AF_INET6, nullptr, address) == 0 ? 0
+                                                                                               : -1;
 }
 
 int ParseAddressLiteral(const char* text, IpAddress* address) {
@@ -130,6 +131,12 @@ int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
                 IpAddress* first6) {
     // The service is always digits: the name service never parses /etc/services for it.
     return LookUp(host, numericService, AI_NUMERICSERV, AF_UNSPEC, first4, first6);
+}
+
+const char* ResolverWords(int code) {
+    if (code == kResolveNoAddress) return "the name service gave no IPv4 or IPv6 address";
+    // glibc's texts are fixed strings (translated by the locale, which this library never sets).
+    return gai_strerror(code);
 }
 
 void FormatAddress(const IpAddress& address, char* text, std::size_t size) {

@@ -161,7 +161,7 @@ std::uint32_t ParseIPv4(const char* text) {
 
 int ParseIPv6(const char* text, IpAddress* address) {
     if (address == nullptr) return -1;
-    return LookUp(text, "0", AI_NUMERICHOST, AF_INET6, nullptr, address);
+    return LookUp(text, "0", AI_NUMERICHOST, AF_INET6, nullptr, address) == 0 ? 0 : -1;
 }
 
 int ParseAddressLiteral(const char* text, IpAddress* address) {
@@ -181,6 +181,29 @@ int ParseAddressLiteral(const char* text, IpAddress* address) {
 int ResolveHost(const char* host, const char* numericService, IpAddress* first4,
                 IpAddress* first6) {
     return LookUp(host, numericService, 0, AF_UNSPEC, first4, first6);
+}
+
+const char* ResolverWords(int code) {
+    // getaddrinfo's codes are Winsock's; gai_strerrorA fills one static buffer for every thread,
+    // so the texts are kept here (after Windows's own, which FormatMessage would localise).
+    switch (code) {
+        case kResolveNoAddress:
+            return "the name service gave no IPv4 or IPv6 address";
+        case WSAHOST_NOT_FOUND:
+            return "No such host is known";
+        case WSATRY_AGAIN:
+            return "the name service did not answer in time; try again later";
+        case WSANO_RECOVERY:
+            return "the name service failed for good";
+        case WSANO_DATA:
+            return "the name is known, but has no address of the requested type";
+        case WSA_NOT_ENOUGH_MEMORY:
+            return "not enough memory for the name service";
+        case WSANOTINITIALISED:
+            return "the socket layer was not started";
+        default:
+            return "the name service failed";
+    }
 }
 
 void FormatAddress(const IpAddress& address, char* text, std::size_t size) {

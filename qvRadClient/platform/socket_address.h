@@ -67,10 +67,11 @@ bool FromSockaddr(const sockaddr* from, std::size_t length, IpAddress* address,
 }
 
 // getaddrinfo(host, service, aiFamily, SOCK_STREAM, IPPROTO_TCP, flags): the first IPv4 and the
-// first IPv6 entry in list order (either pointer may be null). 0 when either was found.
+// first IPv6 entry in list order (either pointer may be null). 0 when either was found; else
+// getaddrinfo's code, or kResolveNoAddress when its list held neither family.
 int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAddress* first4,
            IpAddress* first6) {
-    if (host == nullptr) return -1;
+    if (host == nullptr) return kResolveNoAddress;
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = aiFamily;
@@ -78,7 +79,10 @@ int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAdd
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = flags;
     addrinfo* list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0) return -1;
+    // A failure's code is kept for its words (ResolverWords); the flags given are always valid,
+    // so it is never EAI_BADFLAGS, which is glibc's -1.
+    const int failed = getaddrinfo(host, service, &hints, &list);
+    if (failed != 0) return failed;
     IpAddress found4, found6;
     for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
         IpAddress found;
@@ -92,7 +96,7 @@ int LookUp(const char* host, const char* service, int flags, int aiFamily, IpAdd
     if (list != nullptr) freeaddrinfo(list);
     if (first4 != nullptr) *first4 = found4;
     if (first6 != nullptr) *first6 = found6;
-    return found4.family != kFamilyNone || found6.family != kFamilyNone ? 0 : -1;
+    return found4.family != kFamilyNone || found6.family != kFamilyNone ? 0 : kResolveNoAddress;
 }
 
 }  // namespace

@@ -94,27 +94,25 @@ int ParseIPv6Literal(const char* text, platform::IpAddress* ip) {
 
 }  // namespace
 
-void CRadAddress::Resolve(const char* host, std::uint16_t port,
-                          int (*resolve)(const char*, const char*, platform::IpAddress*,
-                                         platform::IpAddress*)) {
+int CRadAddress::Resolve(const char* host, std::uint16_t port,
+                         int (*resolve)(const char*, const char*, platform::IpAddress*,
+                                        platform::IpAddress*)) {
     ip = platform::IpAddress();
     udpPort = port;
-    if (host == nullptr) return;
+    if (host == nullptr) return platform::kResolveNoAddress;
     std::uint32_t literal = 0;
     if (!ParseDottedDecimal(host, &literal)) literal = platform::ParseIPv4(host);
     if (literal != 0xFFFFFFFFu) {  // INADDR_NONE: not dotted IPv4 (or 255.255.255.255)
         ip = platform::IPv4Address(literal);
-        return;
+        return 0;
     }
     // IPv6 literals: "::1", "[::1]", "fe80::1%eth0" (RFC 4007 section 11 zones), nothing else.
     char inner[64];
-    if (Unbracket(host, inner, sizeof inner)) {
-        if (ParseIPv6Literal(inner, &ip) == 0) UnmapIPv4(&ip);
-        return;
-    }
-    if (HasAddressPunctuation(host)) {
-        if (ParseIPv6Literal(host, &ip) == 0) UnmapIPv4(&ip);
-        return;
+    const bool bracketed = Unbracket(host, inner, sizeof inner);
+    if (bracketed || HasAddressPunctuation(host)) {
+        if (ParseIPv6Literal(bracketed ? inner : host, &ip) != 0) return kResolveMalformed;
+        UnmapIPv4(&ip);
+        return 0;
     }
     char service[6];
     std::size_t n = 0;
@@ -127,9 +125,11 @@ void CRadAddress::Resolve(const char* host, std::uint16_t port,
     for (std::size_t i = 0; i < n; ++i) service[i] = reversed[n - 1 - i];
     service[n] = '\0';
     platform::IpAddress first4, first6;
-    if (resolve(host, service, &first4, &first6) != 0) return;
+    const int failed = resolve(host, service, &first4, &first6);
+    if (failed != 0) return failed;
     ip = first4.family == platform::kFamilyIPv4 ? first4 : first6;
     UnmapIPv4(&ip);
+    return 0;
 }
 
 namespace {
@@ -165,10 +165,21 @@ CRadServer::CRadServer(CRadClient* ownerClient, const char* host, std::uint16_t 
         host += sizeof kTlsScheme - 1;
         UseTls(host, ownerClient->tlsSettings);
     }
-    if (host != nullptr || port != 0) address.Resolve(host, port, ownerClient->network->resolve);
+    if (host != nullptr || port != 0)
+        outcome.resolveError = address.Resolve(host, port, ownerClient->network->resolve);
 }
 
 CRadServer::~CRadServer() = default;
+
+void CRadServer::NoteDiscarded(ReplyCheck check) {
+    if (outcome.discarded == 0) outcome.firstDiscarded = check;
+    if (outcome.discarded < UINT16_MAX) ++outcome.discarded;
+}
+
+void CRadServer::NoteTlsFailure(const char* reason) {
+    outcome.tlsFailed = true;
+    CopyReason(outcome.tlsReason, sizeof outcome.tlsReason, reason);
+}
 
 bool CRadServer::Usable() {
     if (overTls) return UsableOverTls();
@@ -272,6 +283,7 @@ CRadPacket* CRadServer::Exchange(CRadPacket& request, std::int64_t shareEnd) {
             const bool sentNow = platform::SocketSendToAddress(socket, request.octets, length,
                                                                address.ip, address.udpPort) >= 0;
             schedule.Advance(now);
+            outcome.transmissions = static_cast<std::uint16_t>(outcome.transmissions + sentNow);
             if (sentNow && sentVersion < 0) {
                 if (owner->currentIndex < 0) {
                     owner->currentIndex = owner->sentCount;
@@ -386,7 +398,17 @@ bool CRadClient::TakeDatagram(int which, CRadServer& inTurn, const CRadPacket& r
         moment.elapsedMillis = platform::MonotonicMillis() - firstTransmission;
         observer->datagramReceived(observer->context, request, reply, received, verdict, moment);
     }
-    if (verdict != ReplyCheck::kVerified) return false;
+    if (verdict != ReplyCheck::kVerified) {
+        // Counted for the words of a call that fails: against the entry it came from, else the
+        // one in turn (a datagram from elsewhere is what a wrong address or port looks like).
+        CRadServer* source = &inTurn;
+        for (std::int32_t i = 0; i < serverCount; ++i)
+            if (servers[i]->address.udpPort == fromPort &&
+                SameAddress(servers[i]->address.ip, from))
+                source = servers[i];
+        source->NoteDiscarded(verdict);
+        return false;
+    }
     replyServer = judgedAs;
     replySigned = signedReply;
     return true;

@@ -2,6 +2,7 @@
 // each for its share, with retransmissions of the same bytes on a schedule (RFC 2865 section 2.5).
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <optional>
 
@@ -25,11 +26,31 @@ struct CRadAddress {
     // 255.255.255.255); nor does an IPv6 literal, bare or in brackets, with an optional zone.
     // Other text containing ':', '[' or ']' is no host name and stays unresolved. Names go to
     // the name service with a numeric service: the first IPv4 address, else the first IPv6 one
-    // (radclient's order, so a name with an A record means what it always meant).
-    void Resolve(const char* host, std::uint16_t port,
-                 int (*resolve)(const char*, const char*, platform::IpAddress*,
-                                platform::IpAddress*) = platform::ResolveHost);
+    // (radclient's order, so a name with an A record means what it always meant). 0, or why no
+    // address was found: the name service's code (platform::ResolverWords), or
+    // kResolveMalformed for text that is neither an address nor a host name.
+    int Resolve(const char* host, std::uint16_t port,
+                int (*resolve)(const char*, const char*, platform::IpAddress*,
+                               platform::IpAddress*) = platform::ResolveHost);
     bool Sendable() const { return platform::IsSendable(ip); }
+};
+
+// CRadAddress::Resolve's answer for text with ':', '[' or ']' that is no IPv6 literal: it never
+// reaches the name service (whose codes are small numbers of either sign).
+constexpr int kResolveMalformed = INT32_MIN;
+
+// What one entry came to in a call, for the words of a call that failed (qvrad_error_detail):
+// filled by either transport with a store or two where something happens (a name that did not
+// resolve, a transmission, a reply discarded, a TLS failure), and put in words only when a
+// structured call failed (radius/outcome_words.h).
+struct ServerOutcome {
+    std::int32_t resolveError = 0;    // CRadAddress::Resolve's answer for this entry's host
+    std::uint16_t transmissions = 0;  // requests that went out to it (over TLS: 1 at most)
+    std::uint16_t discarded = 0;      // replies from it that failed a check and were dropped
+    ReplyCheck firstDiscarded = ReplyCheck::kVerified;  // the check the first of them failed
+    bool tlsFailed = false;  // its TLS connection failed or broke; tlsReason says why
+    // NUL-terminated once tlsFailed is set, and read only then: not cleared for every entry.
+    char tlsReason[kTlsReasonSize];
 };
 
 // Where an exchange is, for its observer.
@@ -121,6 +142,13 @@ class CRadServer {
     const TlsSettings* tlsSettings = nullptr;
     const char* tlsHost = nullptr;
     std::optional<CRadSecret> udpSecret;
+
+    // What this entry came to in the call, for the words of a failed one.
+    ServerOutcome outcome;
+    // Counts a reply from this entry that failed a check (off the path of a verified reply).
+    void NoteDiscarded(ReplyCheck check);
+    // Keeps why this entry's TLS connection failed or broke (reason: the session's words).
+    void NoteTlsFailure(const char* reason);
 };
 
 // One form of the request as it went out in a call: a reply is verified against the Identifier

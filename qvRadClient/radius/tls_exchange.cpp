@@ -57,6 +57,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
         if (reason == nullptr || reason[0] == '\0')
             reason = "no reply on the connection verified within the server's share of the time";
         CopyReason(owner->tlsReason, sizeof owner->tlsReason, reason);
+        NoteTlsFailure(reason);
     };
     // Settings that make no mode, no address, or a server backing off after failed
     // connections: nothing is opened and no time is spent.
@@ -128,11 +129,22 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
             observer->requestSent(observer->context, request, moment, sent == 0);
         }
         if (sent == 0) ++transmissions;
-        const TlsWait outcome = sent == 0    ? pool.Await(lease, waiter, shareEnd, why, sizeof why)
+        outcome.transmissions = static_cast<std::uint16_t>(transmissions);
+        const TlsWait waited = sent == 0    ? pool.Await(lease, waiter, shareEnd, why, sizeof why)
                                 : sent == -1 ? TlsWait::kBroken
                                              : TlsWait::kTimeout;
+        // What the connection's reader discarded for this request (RFC 2865 section 4).
+        for (std::int32_t i = 0; i < waiter.discarded; ++i) NoteDiscarded(waiter.firstDiscard);
+        // A connection that broke (a close or an alert after the handshake, a TLS 1.3 server's
+        // refusal of this client's certificate among them) is told as a failed connection, so
+        // that a request shown as sent does not read as one the server took. Once broken, no
+        // thread touches its session again, which this thread still holds.
+        if (waited == TlsWait::kBroken && observer != nullptr &&
+            observer->tlsConnection != nullptr &&
+            lease.connection->session.Failure() != TlsFailure::kNone)
+            observer->tlsConnection(observer->context, lease.connection->session, false, moment);
         pool.Release(lease);
-        if (outcome == TlsWait::kReply) {
+        if (waited == TlsWait::kReply) {
             // Replies' checks: the authenticators, a Message-Authenticator when one is present,
             // the Proxy-State rule. A server's signing habit is not judged over TLS (the
             // connection authenticates it), and nothing is learned from it.
@@ -146,7 +158,7 @@ CRadPacket* CRadServer::ExchangeTls(CRadPacket& request, std::int64_t shareEnd,
             owner->replyOverTls = true;
             return &reply;
         }
-        if (outcome == TlsWait::kTimeout) {
+        if (waited == TlsWait::kTimeout) {
             if (why[0] == '\0' && waiter.discarded != 0)
                 CopyReason(why, sizeof why,
                            "replies on the connection were discarded: none verified within the "

@@ -201,3 +201,7 @@ extern "C" psa_status_t mbedtls_psa_external_get_random(
     return PSA_SUCCESS;
 }
 #endif
+
+const char* TlsLibraryVersion() {
+    return "Mbed TLS " MBEDTLS_VERSION_STRING;  // the version of the sources compiled in
+}

@@ -12,3 +12,7 @@ int TlsLibraryReady();
 // global key store and the mutexes, if TLS ever started in this process. Nothing may use TLS
 // after it. Only memory and locks: safe under the loader lock.
 void TlsLibraryRelease();
+
+// The TLS library built in, for a version banner ("Mbed TLS 3.6.6"); null in a build without
+// TLS. A fixed text.
+const char* TlsLibraryVersion();

@@ -43,8 +43,13 @@ struct CRadTlsSession::State {
     char reference[kMaxTlsServerNameLength + 1] = {};
     bool referenceIsAddress = false;
     bool hasSubjectAltName = false;
-    char* subject = nullptr;  // the session's own buffers
-    char* issuer = nullptr;
+    // The session's own record of the server's chain, which outlives this state.
+    PeerCertificate* chain = nullptr;
+    int* chainLength = nullptr;
+    // Nothing has arrived since the handshake: a close or an alert then is the server's verdict
+    // on this client (in TLS 1.3 it judges the client's certificate after the client is done).
+    bool nothingReceived = true;
+    bool handshakeDone = false;
     // What arrived of the packet being received (RFC 6613 framing).
     std::uint8_t pending[kStreamMaxPacket];
     std::uint16_t pendingCount = 0;
@@ -281,18 +286,84 @@ int BioReceive(void* context, unsigned char* buffer, std::size_t capacity) {
                                               : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
-// Mbed TLS's call for each certificate of the chain it built, the server's own at depth 0, after
-// its own checks (chain, dates, and its name check for a DNS name, which would fall back to the
-// Common Name). The name is checked here again against subjectAltName alone (RFC 9525 section
+// A certificate's date as RFC 5280 section 4.1.2.5 gives it (UTC): "2025-01-31 12:00:00".
+void FormatTime(const mbedtls_x509_time& t, char* out, std::size_t size) {
+    const int fields[6] = {t.year, t.mon, t.day, t.hour, t.min, t.sec};
+    const char* const after[6] = {"-", "-", " ", ":", ":", ""};
+    char text[32];
+    std::size_t at = 0;
+    for (int f = 0; f < 6; ++f) {
+        // Mbed TLS parses four-digit years and two-digit fields: each in range, padded.
+        const unsigned value = fields[f] < 0 ? 0u : static_cast<unsigned>(fields[f]) % 10000u;
+        const unsigned width = f == 0 ? 4u : 2u;
+        for (unsigned d = width; d-- > 0;) {
+            unsigned digit = value;
+            for (unsigned k = 0; k < d; ++k) digit /= 10;
+            text[at++] = static_cast<char>('0' + digit % 10);
+        }
+        for (const char* p = after[f]; *p != '\0'; ++p) text[at++] = *p;
+    }
+    text[at] = '\0';  // at most 19 characters
+    CopyReason(out, size, text);
+}
+
+// The subjectAltName entries (RFC 5280 section 4.2.1.6) as "DNS:name, IP:address, URI:text",
+// cut to fit; other kinds by their kind alone. The names are copied as they are (a NUL in one
+// as '?'), for the caller to escape.
+void ListAltNames(const mbedtls_x509_crt& certificate, char* out, std::size_t size) {
+    out[0] = '\0';
+    int count = 0;
+    // Bounded by the parsed list, at most one entry per two octets of a certificate.
+    for (const mbedtls_x509_sequence* entry = &certificate.subject_alt_names;
+         entry != nullptr && entry->buf.p != nullptr && count < 64; entry = entry->next, ++count) {
+        if (count != 0) Append(out, size, ", ");
+        const unsigned type = static_cast<unsigned>(entry->buf.tag) & MBEDTLS_ASN1_TAG_VALUE_MASK;
+        if (type == MBEDTLS_X509_SAN_IP_ADDRESS && (entry->buf.len == 4 || entry->buf.len == 16)) {
+            platform::IpAddress ip;
+            ip.family = entry->buf.len == 4 ? platform::kFamilyIPv4 : platform::kFamilyIPv6;
+            std::memcpy(ip.bytes, entry->buf.p, entry->buf.len);
+            char address[64];
+            platform::FormatAddress(ip, address, sizeof address);
+            Append(out, size, "IP:");
+            Append(out, size, address);
+            continue;
+        }
+        const char* kind = type == MBEDTLS_X509_SAN_DNS_NAME                      ? "DNS:"
+                           : type == MBEDTLS_X509_SAN_UNIFORM_RESOURCE_IDENTIFIER ? "URI:"
+                           : type == MBEDTLS_X509_SAN_RFC822_NAME                 ? "email:"
+                                                                                  : nullptr;
+        if (kind == nullptr) {
+            Append(out, size, "(a name of another kind)");
+            continue;
+        }
+        Append(out, size, kind);
+        std::size_t at = std::strlen(out);
+        for (std::size_t i = 0; i < entry->buf.len && at + 1 < size; ++i)
+            out[at++] = entry->buf.p[i] == 0 ? '?' : static_cast<char>(entry->buf.p[i]);
+        out[at] = '\0';
+    }
+}
+
+// Mbed TLS's call for each certificate of the chain it built, from the top down to the server's
+// own at depth 0, after its own checks (chain, dates, and its name check for a DNS name, which
+// would fall back to the Common Name), whether they passed or not. Each is kept in words for
+// --verbose; the name is checked here again against subjectAltName alone (RFC 9525 section
 // 6.2: a client never seeks a match in the Common Name).
 int VerifyServer(void* context, mbedtls_x509_crt* certificate, int depth, std::uint32_t* flags) {
     auto* state = static_cast<CRadTlsSession::State*>(context);
     state->certificateSeen = true;
+    if (depth >= 0 && depth < kMaxPeerCertificates) {
+        PeerCertificate& shown = state->chain[depth];
+        if (mbedtls_x509_dn_gets(shown.subject, sizeof shown.subject, &certificate->subject) < 0)
+            shown.subject[0] = '\0';
+        if (mbedtls_x509_dn_gets(shown.issuer, sizeof shown.issuer, &certificate->issuer) < 0)
+            shown.issuer[0] = '\0';
+        ListAltNames(*certificate, shown.altNames, sizeof shown.altNames);
+        FormatTime(certificate->valid_from, shown.validFrom, sizeof shown.validFrom);
+        FormatTime(certificate->valid_to, shown.validUntil, sizeof shown.validUntil);
+        if (*state->chainLength < depth + 1) *state->chainLength = depth + 1;
+    }
     if (depth != 0) return 0;
-    if (mbedtls_x509_dn_gets(state->subject, kTlsNameSize, &certificate->subject) < 0)
-        state->subject[0] = '\0';
-    if (mbedtls_x509_dn_gets(state->issuer, kTlsNameSize, &certificate->issuer) < 0)
-        state->issuer[0] = '\0';
     bool matched = false;
     state->hasSubjectAltName =
         (certificate->MBEDTLS_PRIVATE(ext_types) & MBEDTLS_X509_EXT_SUBJECT_ALT_NAME) != 0;
@@ -353,6 +424,28 @@ void DescribeAlert(const CRadTlsSession::State& s, const char* lead, char* text,
         Append(text, size, ": it does not speak radius/1.0 (ALPN)");
 }
 
+// Why a server ends a connection before any reply, lead saying how and when: its verdict on
+// this client's keys (FreeRADIUS closes without an alert when it refuses a PSK identity or a
+// certificate), or its limit of clients (its max_connections: it takes the TCP connection, then
+// closes it). Only the server's log can say which. After the handshake, with certificates, it is
+// the certificate: a TLS 1.3 server judges it once the client's side of the handshake is done.
+void DescribeRefusal(const CRadTlsSession::State& s, const char* lead, char* text,
+                     std::size_t size) {
+    Append(text, size, lead);
+    if (s.handshakeDone && !s.psk)
+        Append(text, size,
+               ": it refused this client's certificate (TLS 1.3 servers judge it after the "
+               "handshake); the server's log says why");
+    else
+        Append(text, size,
+               s.psk ? ": it refused this client's PSK identity or key (or it takes no PSK, or "
+                       "this PSK over another TLS version), or it has reached its limit of "
+                       "clients (max_connections); the server's log says which"
+                     : ": it refused this client's certificate (or it takes PSKs only), or it "
+                       "has reached its limit of clients (max_connections); the server's log "
+                       "says which");
+}
+
 }  // namespace
 
 bool TlsBuiltIn() {
@@ -367,7 +460,8 @@ CRadTlsSession::~CRadTlsSession() {
 
 void CRadTlsSession::ClearDescription() {
     failure_ = TlsFailure::kNone;
-    reason_[0] = version_[0] = suite_[0] = subject_[0] = issuer_[0] = '\0';
+    reason_[0] = version_[0] = suite_[0] = '\0';
+    chainLength_ = 0;
 }
 
 int CRadTlsSession::Fail(TlsFailure failure, const char* reason, const char* detail) {
@@ -422,8 +516,8 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
         std::memcpy(s.reference, reference, length);
     }
     s.referenceIsAddress = IsAddressLiteral(s.reference);
-    s.subject = subject_;
-    s.issuer = issuer_;
+    s.chain = chain_;
+    s.chainLength = &chainLength_;
 
     if (mbedtls_ssl_config_defaults(&s.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) != 0)
@@ -472,11 +566,10 @@ int CRadTlsSession::Open(const platform::IpAddress& ip, std::uint16_t port,
 
     if (Connect(ip, port, deadlineMillis) != 0) return -1;
     if (Handshake(deadlineMillis) != 0) return -1;
-    s.established = true;
+    s.established = s.handshakeDone = true;
     resumed_ = offered && !s.certificateSeen;
     Append(version_, sizeof version_, mbedtls_ssl_get_version(&s.ssl));
     Append(suite_, sizeof suite_, mbedtls_ssl_get_ciphersuite(&s.ssl));
-    if (s.psk) subject_[0] = issuer_[0] = '\0';
     // A TLS 1.2 ticket comes inside the handshake (RFC 5077 section 3.3); TLS 1.3 ones arrive
     // after it, and the reads keep them.
     if (s.resumable && mbedtls_ssl_get_version_number(&s.ssl) == MBEDTLS_SSL_VERSION_TLS1_2)
@@ -653,14 +746,14 @@ int CRadTlsSession::Handshake(std::int64_t deadlineMillis) {
                                 "offers");
         case MBEDTLS_ERR_SSL_CONN_EOF:
         case MBEDTLS_ERR_NET_CONN_RESET:
-            return Fail(TlsFailure::kClosed,
-                        "the server closed the connection during the handshake");
+            DescribeRefusal(s, "the server closed the connection during the handshake", text,
+                            sizeof text);
+            return Fail(TlsFailure::kClosed, text);
         case MBEDTLS_ERR_NET_RECV_FAILED:
         case MBEDTLS_ERR_NET_SEND_FAILED:
-            return Fail(TlsFailure::kClosed,
-                        s.psk ? "the server reset the connection during the handshake"
-                              : "the server reset the connection during the handshake (did it "
-                                "refuse this client's certificate?)");
+            DescribeRefusal(s, "the server reset the connection during the handshake", text,
+                            sizeof text);
+            return Fail(TlsFailure::kClosed, text);
         default:
             Append(text, sizeof text, "the handshake failed (Mbed TLS error ");
             AppendError(text, sizeof text, rc);
@@ -679,17 +772,25 @@ int CRadTlsSession::SendStep(const std::uint8_t* packet, std::uint16_t length) {
     if (rc == static_cast<int>(length)) return length;
     if (rc == MBEDTLS_ERR_SSL_WANT_WRITE || rc == MBEDTLS_ERR_SSL_WANT_READ) return kWantWrite;
     s.established = false;
-    if (rc == MBEDTLS_ERR_NET_SEND_FAILED)
+    if (rc == MBEDTLS_ERR_NET_SEND_FAILED) {
         // In TLS 1.3 a server judges the client's certificate after the client's handshake is
         // over, and one that refuses it may reset the connection before the alert is read.
-        return Fail(TlsFailure::kClosed,
-                    s.psk ? "the server closed or reset the connection before the request was "
-                            "sent"
-                          : "the server closed or reset the connection before the request was "
-                            "sent (did it refuse this client's certificate?)");
+        char text[kTlsReasonSize] = "";
+        DescribeRefusal(s,
+                        s.nothingReceived
+                            ? "the server closed or reset the connection right after the "
+                              "handshake, before the request was sent"
+                            : "the server closed or reset the connection before the request was "
+                              "sent",
+                        text, sizeof text);
+        return Fail(TlsFailure::kClosed, text);
+    }
     if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
         char alert[kTlsReasonSize] = "";
-        DescribeAlert(s, "the server ended the connection with the alert ", alert, sizeof alert);
+        DescribeAlert(s,
+                      s.nothingReceived ? "right after the handshake the server sent the alert "
+                                        : "the server ended the connection with the alert ",
+                      alert, sizeof alert);
         return Fail(TlsFailure::kHandshake, alert);
     }
     // A short write (rc between 0 and length) cannot happen for a packet of one record; it is
@@ -782,6 +883,7 @@ int CRadTlsSession::ReceiveStep(std::uint8_t* buffer, std::uint16_t capacity,
         const int rc = mbedtls_ssl_read(&s.ssl, s.pending + s.pendingCount, want);
         if (rc > 0) {
             s.pendingCount = static_cast<std::uint16_t>(s.pendingCount + rc);
+            s.nothingReceived = false;
             continue;
         }
         if (rc == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) {
@@ -792,22 +894,34 @@ int CRadTlsSession::ReceiveStep(std::uint8_t* buffer, std::uint16_t capacity,
         }
         if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
         s.established = false;
-        if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || rc == MBEDTLS_ERR_SSL_CONN_EOF ||
-            rc == MBEDTLS_ERR_NET_CONN_RESET || rc == MBEDTLS_ERR_NET_RECV_FAILED)
+        const bool closed = rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
+                            rc == MBEDTLS_ERR_SSL_CONN_EOF || rc == MBEDTLS_ERR_NET_CONN_RESET ||
+                            rc == MBEDTLS_ERR_NET_RECV_FAILED;
+        // In TLS 1.3 the client's handshake is over before the server has judged the client's
+        // certificate: a close or an alert before anything came is that verdict, not a lost
+        // reply to a request the server took.
+        char text[kTlsReasonSize] = "";
+        if (closed && s.nothingReceived) {
+            DescribeRefusal(s,
+                            "the server closed the connection right after the handshake, before "
+                            "any reply",
+                            text, sizeof text);
+            return Fail(TlsFailure::kClosed, text);
+        }
+        if (closed)
             return Fail(TlsFailure::kClosed,
                         s.pendingCount != 0 ? "the server closed the connection inside a packet"
                         : rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY
                             ? "the server closed the connection (close_notify)"
                             : "the server closed the connection");
         if (rc == MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE) {
-            // In TLS 1.3 the client's handshake is over before the server has judged the
-            // client's certificate: a refusal arrives here, as the reply.
-            char alert[kTlsReasonSize] = "";
-            DescribeAlert(s, "the server ended the connection with the alert ", alert,
-                          sizeof alert);
-            return Fail(TlsFailure::kHandshake, alert);
+            DescribeAlert(s,
+                          s.nothingReceived ? "right after the handshake the server sent the alert "
+                                            : "the server ended the connection with the alert ",
+                          text, sizeof text);
+            return Fail(TlsFailure::kHandshake, text);
         }
-        char text[kTlsReasonSize] = "reading the reply over TLS failed (Mbed TLS error ";
+        Append(text, sizeof text, "reading the reply over TLS failed (Mbed TLS error ");
         AppendError(text, sizeof text, rc);
         Append(text, sizeof text, ")");
         return Fail(TlsFailure::kIo, text);

@@ -29,6 +29,18 @@ enum class TlsFailure : std::uint8_t {
 constexpr std::size_t kTlsReasonSize = 320;
 constexpr std::size_t kTlsNameSize = 256;
 
+// One certificate of the chain the server sent, as the handshake's check saw it, whether or not
+// it verified: its names and dates in text for --verbose (the server's text: escape to print).
+struct PeerCertificate {
+    char subject[kTlsNameSize];
+    char issuer[kTlsNameSize];
+    char altNames[kTlsNameSize];  // "DNS:radius.example.net, IP:192.0.2.1"; empty: none
+    char validFrom[24];           // "2025-01-31 12:00:00" (UTC, RFC 5280 section 4.1.2.5)
+    char validUntil[24];
+};
+// The chain's certificates kept, from the server's own (depth 0) up.
+constexpr int kMaxPeerCertificates = 4;
+
 // Copies text (null: nothing) into out, a buffer of size bytes (at least 1), cut to fit and
 // always NUL-terminated: a reason's words may be cut, never overrun their buffer.
 inline void CopyReason(char* out, std::size_t size, const char* text) {
@@ -108,8 +120,14 @@ class CRadTlsSession {
     // server certificate's subject and issuer (empty with a PSK).
     const char* Version() const { return version_; }
     const char* CipherSuite() const { return suite_; }
-    const char* PeerSubject() const { return subject_; }
-    const char* PeerIssuer() const { return issuer_; }
+    const char* PeerSubject() const { return chainLength_ > 0 ? chain_[0].subject : ""; }
+    const char* PeerIssuer() const { return chainLength_ > 0 ? chain_[0].issuer : ""; }
+    // The server's chain as checked, also when the check or the handshake failed: certificate
+    // depth (0: the server's own) for depth below PeerChainLength(), else null.
+    int PeerChainLength() const { return chainLength_; }
+    const PeerCertificate* PeerChain(int depth) const {
+        return depth >= 0 && depth < chainLength_ ? &chain_[depth] : nullptr;
+    }
 
     struct State;  // the TLS library's contexts and the socket (tls_session.cpp)
 
@@ -131,8 +149,8 @@ class CRadTlsSession {
     char reason_[kTlsReasonSize] = {};
     char version_[16] = {};
     char suite_[64] = {};
-    char subject_[kTlsNameSize] = {};
-    char issuer_[kTlsNameSize] = {};
+    PeerCertificate chain_[kMaxPeerCertificates];  // the first chainLength_ are filled
+    int chainLength_ = 0;
     bool resumed_ = false;
     TlsTicket newTicket_;  // the latest ticket received, until TakeTicket
 };

@@ -14,13 +14,18 @@ bool TlsBuiltIn() {
 // The module's unload calls it in every build; without Mbed TLS there is nothing to free.
 void TlsLibraryRelease() {}
 
+const char* TlsLibraryVersion() {
+    return nullptr;
+}
+
 CRadTlsSession::CRadTlsSession() = default;
 
 CRadTlsSession::~CRadTlsSession() = default;
 
 void CRadTlsSession::ClearDescription() {
     failure_ = TlsFailure::kNone;
-    reason_[0] = version_[0] = suite_[0] = subject_[0] = issuer_[0] = '\0';
+    reason_[0] = version_[0] = suite_[0] = '\0';
+    chainLength_ = 0;
 }
 
 int CRadTlsSession::Fail(TlsFailure failure, const char* reason, const char* detail) {

@@ -58,7 +58,9 @@ class Case:
         self.name = name
         self.args = args
         self.code = code
-        self.stdout = stdout  # exact bytes, a compiled pattern, or None for "not checked"
+        # exact bytes, a compiled pattern, a callable(bytes) giving an error or None, or None for
+        # "not checked"
+        self.stdout = stdout
         self.stdin = stdin  # bytes, or the path of a file to read from
         self.env = env or {}
         self.stderr = stderr  # bytes that must appear on stderr, or a list of them in order
@@ -105,6 +107,10 @@ def judge(case, result):
     if hasattr(case.stdout, "fullmatch"):
         if not case.stdout.fullmatch(out):
             faults.append("stdout %r, want %r" % (out, case.stdout.pattern))
+    elif callable(case.stdout):
+        fault = case.stdout(out)
+        if fault:
+            faults.append(fault)
     elif case.stdout is not None and out != case.stdout:
         faults.append("stdout %r, want %r" % (out, case.stdout))
     if case.one_line and case.code in (0, 1, 2, 3, 4, 5) and out.count(b"\n") != 1:
@@ -270,6 +276,7 @@ def loopback_scripts():
         b"bidi": lambda r: [reply(r, 2, [(18, bidi)])],
         b"invisible": lambda r: [reply(r, 2, [(18, invisible)])],
         b"unsigned": lambda r: [reply(r, 2, [(18, b"unsigned")])],
+        b"wrong-secret": lambda r: [reply(r, 2, [(18, b"forged")], secret=b"another-secret")],
         b"signed": lambda r: [reply(r, 2, [(18, b"signed")], signed="good")],
         b"quiet-accept": lambda r: [reply(r, 2, [(25, b"\x01\x02")])],
         # A Length octet of 1, then a Proxy-State the reply checks never reach.
@@ -287,6 +294,36 @@ def loopback_scripts():
             (27, (3600).to_bytes(4, "big")), (8, bytes([127, 0, 0, 9])), (200, b"\x00\x01"),
             (26, b"\x01\x00\x00\x09\x01")])],
     }
+
+
+LOAD_SUMMARY = re.compile(
+    rb"logins: ([0-9]+) of ([0-9]+) in [0-9.]+ s by ([0-9]+) threads, [0-9.]+ per second\n"
+    rb"accepted: ([0-9]+)\nrejected: ([0-9]+)\nchallenged: ([0-9]+) \(not answered\)\n"
+    rb"((?:failed: [^\n]+\n)*)"
+    rb"latency ms: p50 ([0-9.]+), p90 ([0-9.]+), p99 ([0-9.]+), max ([0-9.]+)\n")
+
+
+def load_summary(total, threads, accepted, rejected=0, challenged=0, failed=b"", stopped=False):
+    """The load mode's summary on stdout: these counts (stopped: an interrupted run, so fewer
+    logins than total, every one of them accepted), these failure lines, ordered percentiles."""
+
+    def check(out):
+        m = LOAD_SUMMARY.fullmatch(out)
+        if not m:
+            return "not a load summary: %r" % out
+        done, of, by, acc, rej, chal = (int(x) for x in m.group(1, 2, 3, 4, 5, 6))
+        want = ((acc if stopped else total), total, threads, (done if stopped else accepted),
+                rejected, challenged)
+        if (done, of, by, acc, rej, chal) != want or (stopped and not 0 < done < total):
+            return "summary counts %r, want %r: %r" % ((done, of, by, acc, rej, chal), want, out)
+        if m.group(7) != failed:
+            return "failure lines %r, want %r" % (m.group(7), failed)
+        latencies = [float(x) for x in m.group(8, 9, 10, 11)]
+        if latencies != sorted(latencies) or latencies[0] <= 0:
+            return "latencies not p50 <= p90 <= p99 <= max: %r" % latencies
+        return None
+
+    return check
 
 
 def status_request_faults(request):
@@ -380,10 +417,22 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              "--password-stdin", "--timeout", "1", "-v"), 2, NETWORK_FAIL, b"alice-pass\n",
              {"QVRAD_SECRET": "wrong"}, stderr=[b"Sent Access-Request Id 0", b"No reply verified",
                                                 b"shared secret"]),
+        # Each refusal and failure says what to fix on stderr, without -v, never a secret.
+        Case("refused: port 0, the reason named", to("0", "--user", "alice", "--password-stdin",
+             *with_file), 4, INVALID_INPUT, b"alice-pass\n",
+             stderr=b"qvrad-auth: --port 0: a number from 1 to 65535", hidden=main_secret.encode()),
+        Case("refused: a 300-byte user, its length told", to(main_port, "--user", "u" * 300,
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n",
+             stderr=b"qvrad-auth: user: 300 octets; a User-Name holds 1 to 253 octets",
+             hidden=b"uuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuuu"),
         Case("server never answers: exit 2", to(main_port, "--user", "ghost", "--password-stdin",
              "--timeout", "1", *with_file), 2, NETWORK_FAIL, b"ghost-pass\n"),
-        Case("wrong secret: exit 2", to(main_port, "--user", "alice", "--password-stdin",
-             "--timeout", "1"), 2, NETWORK_FAIL, b"alice-pass\n", {"QVRAD_SECRET": "wrong"}),
+        Case("wrong secret: exit 2, what the server did on stderr", to(main_port, "--user",
+             "alice", "--password-stdin", "--timeout", "1"), 2, NETWORK_FAIL, b"alice-pass\n",
+             {"QVRAD_SECRET": "wrong-secret-word"},
+             stderr=b"qvrad-auth: no verified reply within 1 s: server 1 (%s port %s): silent "
+                    b"after 1 transmission" % (host.encode(), main_port.encode()),
+             hidden=b"wrong-secret-word"),
         Case("nothing listens on the port: exit 2", to(fr["QVRAD_FR_PORT_CLOSED"], "--user",
              "alice", "--password-stdin", "--timeout", "1", *with_file), 2, NETWORK_FAIL,
              b"alice-pass\n"),
@@ -392,20 +441,26 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              hidden=b"warning"),
         Case("8182-byte secret, FreeRADIUS's longest, refused by the library: exit 4",
              to(fr["QVRAD_FR_PORT_SMAX"], "--user", "alice", "--password-stdin"), 4,
-             INVALID_INPUT, b"alice-pass\n", {"QVRAD_SECRET": fr["QVRAD_FR_SECRET_SMAX"]}),
+             INVALID_INPUT, b"alice-pass\n", {"QVRAD_SECRET": fr["QVRAD_FR_SECRET_SMAX"]},
+             stderr=b"qvrad-auth: secret: 2048 octets or more; at most 256",
+             hidden=fr["QVRAD_FR_SECRET_SMAX"][:16].encode()),
         Case("8182-byte secret file: the read ends at 320 bytes, exit 64",
              to(fr["QVRAD_FR_PORT_SMAX"], "--user", "alice", "--password-stdin",
                 "--secret-file", smax_file), 64, None, b"alice-pass\n",
              stderr=b"longer than 320 bytes (the library takes 256 at most)"),
         Case("timeout 0 refused: exit 4", to(main_port, "--user", "alice", "--password-stdin",
-             "--timeout", "0", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+             "--timeout", "0", *with_file), 4, INVALID_INPUT, b"alice-pass\n",
+             stderr=b"qvrad-auth: --timeout 0: seconds from 1 to 300"),
         Case("port that is no number refused: exit 4", to("radius", "--user", "alice",
-             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n",
+             stderr=b"qvrad-auth: --port radius: a number from 1 to 65535"),
         Case("empty password line refused: exit 4", to(main_port, "--user", "alice",
-             "--password-stdin", *with_file), 4, INVALID_INPUT, b"\n"),
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"\n",
+             stderr=b"qvrad-auth: password: empty; a PAP password is 1 to 128 octets"),
         Case("password of 150 bytes refused by the library, not cut: exit 4", to(main_port,
              "--user", "alice", "--password-stdin", *with_file), 4, INVALID_INPUT,
-             b"p" * 150 + b"\n"),
+             b"p" * 150 + b"\n", stderr=b"qvrad-auth: password: 150 octets",
+             hidden=b"p" * 20),
         Case("password line of 2100 bytes: the read ends at 192, exit 64", to(main_port,
              "--user", "alice", "--password-stdin", *with_file), 64, None, b"p" * 2100 + b"\n",
              stderr=b"longer than 192 bytes (the library takes 128 at most)"),
@@ -439,9 +494,11 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
         Case("--timeout 300 taken", to(main_port, "--user", "alice", "--password-stdin",
              "--timeout", "300", *with_file), 0, alice, b"alice-pass\n"),
         Case("--timeout 301 refused: exit 4", to(main_port, "--user", "alice", "--password-stdin",
-             "--timeout", "301", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+             "--timeout", "301", *with_file), 4, INVALID_INPUT, b"alice-pass\n",
+             stderr=b"qvrad-auth: --timeout 301: seconds from 1 to 300"),
         Case("port 65536 refused, not cut to 16 bits: exit 4", to("65536", "--user", "alice",
-             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n"),
+             "--password-stdin", *with_file), 4, INVALID_INPUT, b"alice-pass\n",
+             stderr=b"qvrad-auth: --port 65536: a number from 1 to 65535"),
         Case("listener requiring Message-Authenticator", to(fr["QVRAD_FR_PORT_MSGAUTH"],
              "--user", "alice", "--password-stdin", *with_file), 0, alice, b"alice-pass\n"),
         Case("localhost resolves", ["--server", "localhost", "--port", main_port, "--user",
@@ -476,6 +533,10 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              "unsigned", "-v", "--timeout", "1"], 2, NETWORK_FAIL, b"pw\n",
              extra={"QVRAD_REQUIRE_MESSAGE_AUTHENTICATOR": "yes"},
              stderr=b"discarded: no Message-Authenticator, which this server must send"),
+        Case("loopback: replies of another secret discarded, the reason without -v",
+             at_loop + ["--user", "wrong-secret", "--timeout", "1"], 2, NETWORK_FAIL, b"pw\n",
+             stderr=b"): 1 transmission, 1 reply discarded: bad Response Authenticator (wrong "
+                    b"secret?)", hidden=Responder.SECRET),
         Case("loopback: unsigned reply, --require-message-authenticator over auto",
              at_loop + ["--user", "unsigned", "--timeout", "1",
                         "--require-message-authenticator"], 2, NETWORK_FAIL, b"pw\n",
@@ -530,6 +591,9 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              answer_file], 0, b"welcome, otp\n", b"pw\n"),
         Case("loopback: a wrong answer is the server's Reject", otp + ["--answer-stdin"], 1,
              b"wrong code\n", b"pw\n111\n999\n"),
+        Case("loopback: an empty answer refused, the reason named", otp + ["--answer-stdin"], 4,
+             INVALID_INPUT, b"pw\n\n", stderr=b"qvrad-auth: answer: empty; an answer goes as a "
+                                              b"password: 1 to 128 octets"),
         Case("loopback: challenged, no terminal and no answer source: exit 6", otp, 6,
              b"first factor\ntype the code\n", b"pw\n", one_line=False,
              stderr=b"--answer-stdin or --answer-file"),
@@ -538,16 +602,79 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
              stderr=b"standard input holds no answer to challenge 2"),
         Case("loopback: an 11th challenge ends the login: exit 3", at_loop + ["--user",
              "endless", "--answer-stdin"], 3, INVALID_FORMAT, b"pw\n" + b"x\n" * 12,
-             stderr=b"challenged more often than the client allows"),
+             stderr=b"qvrad-auth: the server sent Access-Challenge number 11; "
+                    b"QVRAD_OPT_MAX_CHALLENGES allows 10"),
         Case("loopback: --attributes, every row after the messages", at_loop + ["--user",
              "attrs", "--attributes"], 0, b"one\ntwo\\x1b\n"
              b"\tReply-Message = \"one\"\n\tReply-Message = \"two\\x1b\"\n"
              b"\tClass = 0x0102ff\n"
-             b"\tVendor-Specific vendor=9 type=1 = 0x" + b"shell:priv-lvl=15".hex().encode() +
-             b"\n\tSession-Timeout = 3600\n\tFramed-IP-Address = 127.0.0.9\n"
+             b"\tVendor-Specific vendor=9 type=1 = \"shell:priv-lvl=15\"\n"
+             b"\tSession-Timeout = 3600\n\tFramed-IP-Address = 127.0.0.9\n"
              b"\tAttr-200 = 0x0001\n\tVendor-Specific = 0x0100000901\n", b"pw\n",
              one_line=False),
+        Case("loopback: -v names the reply's attributes as --attributes does",
+             at_loop + ["--user", "attrs", "-v"], 0, b"one\ntwo\\x1b\n", b"pw\n",
+             one_line=False, stderr=[b"\tClass = 0x0102ff",
+                                     b"\tVendor-Specific vendor=9 type=1 = \"shell:priv-lvl=15\"",
+                                     b"\tSession-Timeout = 3600",
+                                     b"\tVendor-Specific = 0x0100000901"]),
     ]
+    # The load mode (--repeat, --parallel): every login counted by its outcome, in one client;
+    # a mix of Accept, Reject, Challenge and silence, one each in turn, so each count is known.
+    def load_mix():
+        arrived = [0]
+
+        def script(r):
+            arrived[0] += 1  # one responder thread: no lock needed
+            code = [2, 3, 11, None][(arrived[0] - 1) % 4]
+            return [] if code is None else [reply(r, code, [(24, b"s")], signed="good")]
+
+        return script
+    mix = status_loop({b"load-mix": load_mix()})
+    accepting = status_loop({b"load": lambda r: [reply(r, 2, [], signed="good")]})
+    load_at = ["--server", "127.0.0.1", "--secret-file", loop_secret, "--password-stdin"]
+    cases += [
+        Case("load: 200 logins by 8 threads, all accepted, exit 0, no progress off a terminal",
+             load_at + ["--port", accepting.port, "--user", "load", "--repeat", "200",
+                        "--parallel", "8"], 0, load_summary(200, 8, 200), b"pw\n",
+             one_line=False, hidden=None if windows else b"\r"),
+        Case("load: Accept, Reject, Challenge and silence counted apart, exit 2, the first "
+             "failure's detail", load_at + ["--port", mix.port, "--user", "load-mix", "--repeat",
+                                            "20", "--parallel", "4", "--timeout", "1"], 2,
+             load_summary(20, 4, 5, 5, 5, b"failed: 5: no verified reply within the timeout\n"),
+             b"pw\n", one_line=False,
+             stderr=b"qvrad-auth: the first of these: no verified reply within 1 s: server 1 "
+                    b"(127.0.0.1 port %s): silent after 1 transmission" % mix.port.encode()),
+        Case("load: a refused user refuses the run as one login, exit 4", load_at +
+             ["--port", accepting.port, "--user", "u" * 254, "--repeat", "50", "--parallel", "4"],
+             4, INVALID_INPUT, b"pw\n", stderr=b"qvrad-auth: user: 254 octets"),
+        Case("load: --parallel 257 is a usage fault", load_at + ["--port", accepting.port,
+             "--user", "load", "--repeat", "10", "--parallel", "257"], 64, None, b"pw\n",
+             stderr=b"--parallel takes a number of threads from 1 to 256"),
+        Case("load: --repeat 1000001 is a usage fault", load_at + ["--port", accepting.port,
+             "--user", "load", "--repeat", "1000001"], 64, None, b"pw\n",
+             stderr=b"--repeat takes a number of logins from 1 to 1000000"),
+        Case("load: -v is a usage fault", load_at + ["--port", accepting.port, "--user", "load",
+             "--repeat", "2", "-v"], 64, None, b"pw\n", stderr=b"drop -v and --attributes"),
+    ]
+    if not windows:  # no SIGINT for a program under wine
+        endless = status_loop({b"load": lambda r: [reply(r, 2, [], signed="good")]})
+
+        def interrupt_after_some(proc):
+            for _ in range(500):  # 500 x 0.02 s for the first logins to arrive
+                if len(endless.received) >= 20:
+                    proc.send_signal(signal.SIGINT)
+                    return None
+                time.sleep(0.02)
+            return "no 20 logins arrived within 10 s"
+        cases.append(Case("load: SIGINT stops the run cleanly with the summary so far, exit 130",
+                          ["--server", "127.0.0.1", "--port", endless.port, "--secret-file",
+                           loop_secret, "--user", "load", "--password", "pw", "--repeat",
+                           "1000000", "--parallel", "2"], 130,
+                          load_summary(1000000, 2, 0, stopped=True), one_line=False,
+                          check=interrupt_after_some,
+                          stderr=b"qvrad-auth: interrupted: waiting at most 5 s for the logins "
+                                 b"under way"))
     if not windows:
         exposed_answers = path("answers-0644", b"111\n")
         os.chmod(exposed_answers, 0o644)
@@ -582,6 +709,9 @@ def server_cases(fr, fr327, work, preload, proc_checks, loop, windows, set_dacl)
         Case("--status: unsigned Access-Accept discarded under --require-message-authenticator",
              status_to(unsigned_status.port, "--timeout", "1", "--require-message-authenticator"),
              2, b"no answer within 1 s\n", stderr=b"without the Message-Authenticator it must carry"),
+        Case("--status: a timeout past 19 s refused, the reason named",
+             status_to(silent.port, "--timeout", "20"), 4, INVALID_INPUT,
+             stderr=b"qvrad-auth: --timeout 20: seconds from 1 to 19 for --status"),
         Case("--status: signed Accounting-Response is alive", status_to(status_loop(
              lambda r: [reply(r, 5, [], signed="good")]).port), 0, alive),
         Case("--status: signed Access-Reject is not alive, exit 3", status_to(status_loop(
@@ -698,7 +828,7 @@ def otp_cases(servers, work):
     rows = rb"(?:\t[^\n]*\n)*"
     want = re.compile(re.escape(welcome + b"\n") + rows + re.escape(b"\tClass = 0x" +
                       klass.hex().encode() + b"\n") + rows + re.escape(
-                      b"\tVendor-Specific vendor=9 type=1 = 0x" + avpair.hex().encode() + b"\n") +
+                      b"\tVendor-Specific vendor=9 type=1 = \"" + avpair + b"\"\n") +
                       rows)
     cases = []
     for fr in servers:
@@ -748,12 +878,31 @@ def tls_cases(fr, fr327, built_with_tls):
                  b"Server 1: new TLS connection to 127.0.0.1:%s: TLSv1.3, TLS1-3-" % port.encode(),
                  b"\tcertificate subject CN=localhost, O=qvRadClient tests",
                  b"\tissued by CN=qvRadClient test CA, O=qvRadClient tests",
+                 b"\tsubjectAltName DNS:localhost, IP:127.0.0.1", b"\tvalid from 20",
+                 b"\tchain certificate 1 subject CN=qvRadClient test CA",
                  b"Received Access-Accept Id 1"], hidden=b"warning"),
         Case("tls:// refused: the certificate does not name the server asked for, exit 2",
              ["--server", "tls://127.0.0.1", "--port", port, "--tls-server-name",
               "radius.invalid"] + certs + login, 2, NETWORK_FAIL, b"alice-pass\n", secret,
-             stderr=b"qvrad-auth: RADIUS over TLS failed: the name radius.invalid is not in the "
-                    b"server certificate's subjectAltName"),
+             stderr=b"qvrad-auth: RADIUS over TLS failed: server 1 (tls://127.0.0.1 port %s): the "
+                    b"name radius.invalid is not in the server certificate's subjectAltName"
+                    % port.encode()),
+        Case("tls:// refused, verbose: the chain that did not verify is shown",
+             ["--server", "tls://127.0.0.1", "--port", port, "--tls-server-name",
+              "radius.invalid", "-v"] + certs + login, 2, NETWORK_FAIL, b"alice-pass\n", secret,
+             stderr=[b"Server 1: no TLS connection to 127.0.0.1:%s: the name radius.invalid"
+                     % port.encode(), b"\tcertificate subject CN=localhost",
+                     b"\tsubjectAltName DNS:localhost, IP:127.0.0.1", b"\tvalid from 20"]),
+        Case("tls:// client certificate of another CA: refused (in TLS 1.3 after the handshake), "
+             "told as a refusal and not as a request taken",
+             ["--server", "tls://127.0.0.1", "--port", port, "-v", "--tls-ca", fr["QVRAD_FR_TLS_CA"],
+              "--tls-cert", os.path.join(fr["QVRAD_FR_TLS_CERTS"], "client-other-ca.pem"),
+              "--tls-key", os.path.join(fr["QVRAD_FR_TLS_CERTS"], "client-other-ca.key")] + login,
+             2, NETWORK_FAIL, b"alice-pass\n", secret,
+             # The server's close may also come while the client's last flight is under way.
+             stderr=[b"Server 1: ", b"this client's certificate",
+                     b"qvrad-auth: RADIUS over TLS failed: server 1 (tls://127.0.0.1 port %s): "
+                     % port.encode(), b"this client's certificate"]),
         Case("tls:// option in its variable's place: --tls-server-name over QVRAD_TLS_SERVER_NAME",
              ["--server", "tls://127.0.0.1", "--port", port, "--tls-server-name", "localhost"] +
              login, 0, alice, b"alice-pass\n", secret, extra={
@@ -765,6 +914,11 @@ def tls_cases(fr, fr327, built_with_tls):
              ["--server", "tls://127.0.0.1", "--port", fr["QVRAD_FR_TLS_PORT_PSK"], "-v",
               "--tls-psk-tls12"] + psk + login, 1, b"Access denied\n", b"wrong-pass\n", secret,
              stderr=b": TLSv1.2, TLS-ECDHE-PSK-WITH-CHACHA20-POLY1305-SHA256"),
+        Case("tls:// PSK to the certificate listener: the server's refusal in words",
+             ["--server", "tls://127.0.0.1", "--port", port] + psk + login, 2, NETWORK_FAIL,
+             b"alice-pass\n", secret, stderr=b"the server closed the connection during the "
+                                              b"handshake: it refused this client's PSK identity "
+                                              b"or key"),
         Case("tls:// settings of neither mode: usage fault naming what is missing",
              ["--server", "tls://127.0.0.1", "--port", port, "--tls-cert",
               fr["QVRAD_FR_TLS_CLIENT_CERT"]] + login, 64, None, b"alice-pass\n", secret,
@@ -780,7 +934,7 @@ def tls_cases(fr, fr327, built_with_tls):
     return cases
 
 
-def usage_cases(fr):
+def usage_cases(fr, no_tls):
     host, port = fr["QVRAD_FR_HOST"], fr["QVRAD_FR_PORT_MAIN"]
     base = ["--server", host, "--port", port]
     secret = {"QVRAD_SECRET": fr["QVRAD_FR_SECRET_MAIN"]}
@@ -804,15 +958,26 @@ def usage_cases(fr):
              "--password-stdin"], 64, env=secret, stderr=b"give the password once"),
         Case("no password, stdin not a terminal", base + ["--user", "alice"], 64, env=secret,
              stderr=b"--password-stdin"),
-        Case("secret file missing", base + ["--user", "alice", "--password-stdin",
-             "--secret-file", "/nonexistent/qvrad-secret"], 64, stdin=b"x\n",
-             stderr=b"cannot open the secret file"),
+        Case("secret file missing: the system's reason", base + ["--user", "alice",
+             "--password-stdin", "--secret-file", "/nonexistent/qvrad-secret"], 64, stdin=b"x\n",
+             stderr=b"cannot open the secret file /nonexistent/qvrad-secret: ",
+             hidden=b"the reason is unknown"),
+        Case("answer file missing: the system's reason", base + ["--user", "alice",
+             "--password-stdin", "--answer-file", "/nonexistent/qvrad-answers"], 64, stdin=b"x\n",
+             env=secret, stderr=b"cannot open the answer file /nonexistent/qvrad-answers: ",
+             hidden=b"the reason is unknown"),
         Case("--password-stdin on empty input", base + ["--user", "alice", "--password-stdin"],
              64, env=secret, stderr=b"standard input is empty"),
         Case("--password-stdin line with a NUL byte", base + ["--user", "alice",
              "--password-stdin"], 64, stdin=b"alice\x00pass\n", env=secret, stderr=b"NUL"),
         Case("--help", ["--help"], 0, None, one_line=False),
-        Case("--version", ["--version"], 0, BANNER),
+        Case("--version: the tool's and library's versions, TLS in or out, then the banner",
+             ["--version"], 0, re.compile(
+                 rb"qvrad-auth [0-9]+\.[0-9]+\.[0-9]+\nlibrary: qvRadClient [0-9.]+, linked in\n"
+                 + (rb"RADIUS over TLS: not built in \(no Mbed TLS sources\): tls:// servers are "
+                    rb"refused\n" if no_tls else
+                    rb"RADIUS over TLS: built in, with Mbed TLS 3\.[6-9]\.[0-9]+\n") +
+                 re.escape(BANNER)), one_line=False),
         Case("--status with --user", ["--status", "--user", "alice"] + base, 64, env=secret,
              stderr=b"--status sends no credentials"),
         Case("--status with a password", ["--status", "--password-stdin"] + base, 64,
@@ -902,6 +1067,32 @@ def terminal_cases(command, fr, base_env, loop):
     finally:
         os.close(master)
         os.close(slave)
+    # The load mode's progress line on a terminal: updated in place, four times a second at
+    # most, ended by a line feed. Four silent logins by two threads take two 1-second timeouts.
+    what = "load progress on a terminal"
+    master, slave = pty.openpty()
+    try:
+        start = time.monotonic()
+        proc = subprocess.Popen(command + ["--server", "127.0.0.1", "--port", loop.port, "--user",
+                                           "nobody-answers", "--password", "pw", "--timeout", "1",
+                                           "--repeat", "4", "--parallel", "2"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave,
+                                env=dict(env, QVRAD_SECRET=Responder.SECRET.decode()),
+                                start_new_session=True)
+        out, _ = proc.communicate(timeout=RUN_LIMIT)
+        took = time.monotonic() - start
+        seen = read_until(master, b"4/4 logins", 5)
+        seen += read_until(master, b"\n", 2)
+        updates = seen.count(b" logins: ")
+        if proc.returncode != 2 or not out.startswith(b"logins: 4 of 4"):
+            faults.append("%s: exit %r, stdout %r" % (what, proc.returncode, out))
+        # The terminal shows the line feed as CR LF (ONLCR).
+        if not 2 <= updates <= 4 * took + 2 or b"\r4/4 logins: " not in seen or \
+                b"per second    \r\n" not in seen:
+            faults.append("%s: %d updates in %.1f s: %r" % (what, updates, took, seen))
+    finally:
+        os.close(master)
+        os.close(slave)
     return faults
 
 
@@ -938,7 +1129,7 @@ def main():
     set_dacl = args.command[:-1] + [args.set_dacl] if args.set_dacl else None
     cases = server_cases(fr, fr327, args.work, args.preload, not args.no_proc, loop, args.crlf,
                          set_dacl) + otp_cases([fr] + ([fr327] if fr327 else []),
-                                                args.work) + tls_cases(fr, fr327, not args.no_tls) + usage_cases(fr)
+                                                args.work) + tls_cases(fr, fr327, not args.no_tls) + usage_cases(fr, args.no_tls)
 
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:

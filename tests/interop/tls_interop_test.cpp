@@ -264,9 +264,18 @@ TEST_F(TlsInterop, RefusedForTheirReasonWithNothingAccepted) {
         // (RFC 9813: one PSK never serves both).
         {"CERT", false, Keys::kCertificate, "radius.invalid",
          "the name radius.invalid is not in the server certificate's subjectAltName", false},
-        {"PSK", false, Keys::kPsk13, "", "the server closed the connection during the handshake",
+        {"PSK", false, Keys::kPsk13, "",
+         "the server closed the connection during the handshake: it refused this client's PSK "
+         "identity or key",
          false},
-        {"PSK", true, Keys::kPsk12, "", "the server closed the connection during the handshake",
+        {"PSK", true, Keys::kPsk12, "",
+         "the server closed the connection during the handshake: it refused this client's PSK "
+         "identity or key",
+         false},
+        // Certificates to a PSK listener: it closes as it does for a refused key.
+        {"PSK", false, Keys::kCertificate, "",
+         "the server closed the connection during the handshake: it refused this client's "
+         "certificate",
          false},
     };
     for (const auto& row : rows) {

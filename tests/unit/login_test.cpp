@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "login/client_config.h"
+#include "login/error_detail.h"
 #include "qvrad.h"
 #include "support/responder.h"
+#include "support/tls_peer.h"
 
 namespace {
 
@@ -299,9 +303,13 @@ TEST(Login, ChallengeLimits) {
     EXPECT_EQ(qvrad_login_answer(l.l, "1"), QVRAD_OK);
     EXPECT_EQ(qvrad_login_code(l.l), QVRAD_CODE_CHALLENGE);
     EXPECT_EQ(qvrad_login_answer(l.l, "2"), QVRAD_E_TOO_MANY_CHALLENGES);
+    EXPECT_STREQ(qvrad_error_detail(),
+                 "the server sent Access-Challenge number 3; QVRAD_OPT_MAX_CHALLENGES allows 2");
     EXPECT_EQ(qvrad_login_code(l.l), 0);
     EXPECT_EQ(qvrad_login_message_count(l.l), 0u);
     EXPECT_EQ(qvrad_login_answer(l.l, "3"), QVRAD_E_NOT_CHALLENGED);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("login: not waiting for an answer"),
+              std::string::npos);
     // An answer that gets no reply ends the challenge too.
     ChallengeServer once;
     once.state = Text("s");
@@ -313,60 +321,121 @@ TEST(Login, ChallengeLimits) {
     Client quiet({thenSilent.Port()}, 1000);
     Login q;
     ASSERT_EQ(qvrad_login_pap(quiet.c, "alice", "pw", &q.l), QVRAD_OK);
+    // A refused answer leaves the challenge standing; its detail tells the answer's length only.
+    const std::string longAnswer(129, '7');
+    EXPECT_EQ(qvrad_login_answer(q.l, longAnswer.c_str()), QVRAD_E_ARGUMENT);
+    EXPECT_STREQ(qvrad_error_detail(),
+                 "answer: 129 octets; an answer goes as a password: 1 to 128 octets (RFC 2865 "
+                 "section 5.2)");
+    EXPECT_EQ(qvrad_login_answer(q.l, ""), QVRAD_E_ARGUMENT);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("answer: empty"), std::string::npos);
     EXPECT_EQ(qvrad_login_answer(q.l, "123456"), QVRAD_E_TIMEOUT);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("): silent after "), std::string::npos)
+        << qvrad_error_detail();
     EXPECT_EQ(qvrad_login_answer(q.l, "123456"), QVRAD_E_NOT_CHALLENGED);
 }
 
-// Arguments are refused before anything is sent; the first login freezes the client.
+// Arguments are refused before anything is sent, each with a detail naming the argument, its
+// rule and the value's length, never the octets of a secret or password; the first login freezes
+// the client, and a call that succeeds clears the detail.
 TEST(Login, ArgumentsAndFreezing) {
     LoopbackResponder r(Signed(3, {}));
     qvrad_client* c = nullptr;
     ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
     const std::string longHost(256, 'h'), secret257(257, 's'), user254(254, 'u'),
-        password129(129, 'p');
-    const struct {
-        int got;
-        int want;
-    } rows[] = {
-        {qvrad_client_new(nullptr), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(nullptr, "127.0.0.1", 1812, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, nullptr, 1812, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "", 1812, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, longHost.c_str(), 1812, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "127.0.0.1,127.0.0.2", 1812, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "127.0.0.1", 0, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "127.0.0.1", 65536, "s"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "127.0.0.1", 1812, ""), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "127.0.0.1", 1812, secret257.c_str()), QVRAD_E_ARGUMENT},
-        {qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 999), QVRAD_E_ARGUMENT},
-        {qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 300001), QVRAD_E_ARGUMENT},
-        {qvrad_client_set_int(c, QVRAD_OPT_MAX_TRANSMISSIONS, 6), QVRAD_E_ARGUMENT},
-        {qvrad_client_set_int(c, QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR, 3), QVRAD_E_ARGUMENT},
-        {qvrad_client_set_int(c, 999, 1), QVRAD_E_ARGUMENT},
-        {qvrad_client_set_text(c, QVRAD_OPT_NAS_IP_ADDRESS, "not an address"), QVRAD_E_ARGUMENT},
-        {qvrad_client_add_server(c, "127.0.0.1", r.Port(), kSecret), QVRAD_OK},
-        {qvrad_login_pap(c, "alice", "pw", nullptr), QVRAD_E_ARGUMENT},
-    };
-    for (std::size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
-        EXPECT_EQ(rows[i].got, rows[i].want) << "row " << i;
-    const struct {
-        const char* user;
-        const char* password;
-    } refused[] = {{nullptr, "pw"},         {"", "pw"},         {" \t", "pw"},
-                   {user254.c_str(), "pw"}, {"alice", nullptr}, {"alice", password129.c_str()}};
-    for (const auto& k : refused) {
-        qvrad_login* l = reinterpret_cast<qvrad_login*>(&c);  // must come back NULL
-        EXPECT_EQ(qvrad_login_pap(c, k.user, k.password, &l), QVRAD_E_ARGUMENT);
+        password129(129, 'p'), password2100(2100, 'q'), identity129(129, 'i');
+    // A refused login sets *login to NULL, whatever it held.
+    const auto pap = [&c](const char* user, const char* password) {
+        qvrad_login* l = reinterpret_cast<qvrad_login*>(&c);
+        const int status = qvrad_login_pap(c, user, password, &l);
         EXPECT_EQ(l, nullptr);
+        return status;
+    };
+    struct Row {
+        std::function<int()> call;
+        int want;
+        const char* words;   // in qvrad_error_detail() after the call
+        const char* hidden;  // never in it: octets of the value refused
+    } rows[] = {
+        {[] { return qvrad_client_new(nullptr); }, QVRAD_E_ARGUMENT, "client: NULL", ""},
+        {[] { return qvrad_client_add_server(nullptr, "127.0.0.1", 1812, "s"); }, QVRAD_E_ARGUMENT,
+         "client: NULL", ""},
+        {[&] { return qvrad_client_add_server(c, nullptr, 1812, "s"); }, QVRAD_E_ARGUMENT,
+         "host: NULL", ""},
+        {[&] { return qvrad_client_add_server(c, "", 1812, "s"); }, QVRAD_E_ARGUMENT, "host: empty",
+         ""},
+        {[&] { return qvrad_client_add_server(c, longHost.c_str(), 1812, "s"); }, QVRAD_E_ARGUMENT,
+         "host: 256 octets; at most 255", ""},
+        {[&] { return qvrad_client_add_server(c, "127.0.0.1,127.0.0.2", 1812, "s"); },
+         QVRAD_E_ARGUMENT, "host: holds a comma", ""},
+        {[&] { return qvrad_client_add_server(c, "127.0.0.1", 0, "s"); }, QVRAD_E_ARGUMENT,
+         "port: 0; 1 to 65535", ""},
+        {[&] { return qvrad_client_add_server(c, "127.0.0.1", 65536, "s"); }, QVRAD_E_ARGUMENT,
+         "port: 65536; 1 to 65535", ""},
+        {[&] { return qvrad_client_add_server(c, "127.0.0.1", 1812, ""); }, QVRAD_E_ARGUMENT,
+         "secret: empty; 1 to 256 octets", ""},
+        {[&] { return qvrad_client_add_server(c, "127.0.0.1", 1812, secret257.c_str()); },
+         QVRAD_E_ARGUMENT, "secret: 257 octets; at most 256", "ssssssss"},
+        {[&] { return qvrad_client_add_server(c, "tls://", 2083, "s"); }, QVRAD_E_ARGUMENT,
+         "host: tls:// names no host", ""},
+        {[&] { return qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 999); }, QVRAD_E_ARGUMENT,
+         "QVRAD_OPT_TIMEOUT_MS: 999; 1000 to 300000 ms", ""},
+        {[&] { return qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 300001); }, QVRAD_E_ARGUMENT,
+         "QVRAD_OPT_TIMEOUT_MS: 300001; 1000 to 300000 ms", ""},
+        {[&] { return qvrad_client_set_int(c, QVRAD_OPT_MAX_TRANSMISSIONS, 6); }, QVRAD_E_ARGUMENT,
+         "QVRAD_OPT_MAX_TRANSMISSIONS: 6; 1 to 5", ""},
+        {[&] { return qvrad_client_set_int(c, QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR, 3); },
+         QVRAD_E_ARGUMENT, "QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR: 3; -1 to 2", ""},
+        {[&] { return qvrad_client_set_int(c, 999, 1); }, QVRAD_E_ARGUMENT,
+         "option: no QVRAD_OPT_* option of qvrad_client_set_int", ""},
+        {[&] { return qvrad_client_set_int(c, QVRAD_OPT_NAS_IDENTIFIER, 1); }, QVRAD_E_ARGUMENT,
+         "QVRAD_OPT_NAS_IDENTIFIER takes a text: set it with qvrad_client_set_text", ""},
+        {[&] { return qvrad_client_set_text(c, QVRAD_OPT_NAS_IP_ADDRESS, "not an address"); },
+         QVRAD_E_ARGUMENT, "QVRAD_OPT_NAS_IP_ADDRESS: not an IPv4 or IPv6 address", ""},
+        {[&] { return qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_IDENTITY, identity129.c_str()); },
+         QVRAD_E_ARGUMENT, "QVRAD_OPT_TLS_PSK_IDENTITY: 129 octets; at most 128", "iiiiiiii"},
+        {[&] { return pap("alice", "pw"); }, QVRAD_E_ARGUMENT, "client: has no server", ""},
+        {[&] { return qvrad_client_add_server(c, "127.0.0.1", r.Port(), kSecret); }, QVRAD_OK, "",
+         ""},
+        {[&] { return qvrad_login_pap(c, "alice", "pw", nullptr); }, QVRAD_E_ARGUMENT,
+         "login: NULL", ""},
+        {[&] { return pap(nullptr, "pw"); }, QVRAD_E_ARGUMENT, "user: NULL", ""},
+        {[&] { return pap("", "pw"); }, QVRAD_E_ARGUMENT,
+         "user: empty; a User-Name holds 1 to 253 octets", ""},
+        {[&] { return pap(" \t", "pw"); }, QVRAD_E_ARGUMENT, "user: white space only", ""},
+        {[&] { return pap(user254.c_str(), "pw"); }, QVRAD_E_ARGUMENT,
+         "user: 254 octets; a User-Name holds 1 to 253 octets", "uuuuuuuu"},
+        {[&] { return pap("alice", nullptr); }, QVRAD_E_ARGUMENT, "password: NULL", ""},
+        {[&] { return pap("alice", password129.c_str()); }, QVRAD_E_ARGUMENT,
+         "password: 129 octets; a PAP password is 1 to 128 octets", "pppppppp"},
+        {[&] { return pap("alice", password2100.c_str()); }, QVRAD_E_ARGUMENT,
+         "password: 2048 octets or more", "qqqqqqqq"},
+        {[&] { return qvrad_login_answer(nullptr, "1"); }, QVRAD_E_ARGUMENT, "login: NULL", ""},
+    };
+    for (std::size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        SetErrorDetail("an earlier reason");  // every call sets the detail anew
+        EXPECT_EQ(rows[i].call(), rows[i].want);
+        const std::string detail = qvrad_error_detail();
+        if (rows[i].words[0] == '\0') {
+            EXPECT_EQ(detail, "");
+        } else {
+            EXPECT_NE(detail.find(rows[i].words), std::string::npos) << detail;
+        }
+        if (rows[i].hidden[0] != '\0') {
+            EXPECT_EQ(detail.find(rows[i].hidden), std::string::npos) << detail;
+        }
     }
     EXPECT_EQ(r.ReceivedCount(), 0u);
     Login l;
     ASSERT_EQ(qvrad_login_pap(c, "alice", "pw", &l.l), QVRAD_OK);
+    EXPECT_STREQ(qvrad_error_detail(), "");
     EXPECT_EQ(qvrad_login_code(l.l), QVRAD_CODE_REJECT);
     EXPECT_EQ(qvrad_client_add_server(c, "127.0.0.1", 1, "s"), QVRAD_E_BUSY);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("client: frozen by its first login"),
+              std::string::npos);
     EXPECT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 2000), QVRAD_E_BUSY);
     EXPECT_EQ(qvrad_client_set_text(c, QVRAD_OPT_NAS_IDENTIFIER, "x"), QVRAD_E_BUSY);
-    EXPECT_EQ(qvrad_login_answer(nullptr, "1"), QVRAD_E_ARGUMENT);
     EXPECT_EQ(qvrad_login_code(nullptr), 0);
     EXPECT_STREQ(qvrad_strerror(12345), "unknown status");
     qvrad_login_free(nullptr);
@@ -374,6 +443,126 @@ TEST(Login, ArgumentsAndFreezing) {
     qvrad_login_free(l.l);
     l.l = nullptr;
     qvrad_client_free(c);
+}
+
+// A name service stand-in: "nowhere.test" fails with a code of the system's kind, any other
+// name with kResolveNoAddress. Nothing reaches the real resolver.
+constexpr int kFakeResolverCode = -2;  // glibc's EAI_NONAME
+int FakeResolve(const char*, const char*, platform::IpAddress* first4,
+                platform::IpAddress* first6) {
+    *first4 = platform::IpAddress();
+    *first6 = platform::IpAddress();
+    return kFakeResolverCode;
+}
+const ClientNetwork kFakeNetwork = {FakeResolve, kPlatformNetwork.openSocket};
+
+// A login without a verified reply says what each server did: silent after its transmissions,
+// replies discarded with the first one's reason, a name that did not resolve in the name
+// service's words. Under each status the detail of the entries, in the client's order.
+TEST(Login, FailedLoginsSayWhatEachServerDid) {
+    const Bytes key = ToBytes(kSecret);
+    LoopbackResponder silent(Silent());
+    LoopbackResponder wrongSecret(AnswerWith("another-secret", 2, {}));
+    LoopbackResponder unsignedReply(AnswerWith(kSecret, 2, {}));
+    const std::string resolverWords = platform::ResolverWords(kFakeResolverCode);
+    ASSERT_NE(resolverWords, platform::ResolverWords(platform::kResolveNoAddress));
+    const auto at = [](const LoopbackResponder& r) { return "127.0.0.1 port " + r.PortText(); };
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::uint16_t>> servers;
+        bool requireSigned;
+        int status;
+        std::vector<std::string> words;  // in this order
+    } rows[] = {
+        {"silent",
+         {{"127.0.0.1", silent.Port()}},
+         false,
+         QVRAD_E_TIMEOUT,
+         {"no verified reply within 1 s: server 1 (" + at(silent) + "): silent after "}},
+        {"wrong secret",
+         {{"127.0.0.1", wrongSecret.Port()}},
+         false,
+         QVRAD_E_TIMEOUT,
+         {"server 1 (" + at(wrongSecret) + "): ", " discarded",
+          "bad Response Authenticator (wrong secret?)"}},
+        {"unsigned",
+         {{"127.0.0.1", unsignedReply.Port()}},
+         true,
+         QVRAD_E_TIMEOUT,
+         {"discarded", "missing Message-Authenticator, which this server must send"}},
+        {"unresolved",
+         {{"nowhere.test", 1812}},
+         false,
+         QVRAD_E_RESOLVE,
+         {"no server could be resolved or reached: server 1 (nowhere.test port 1812): the name "
+          "did not resolve: " +
+          resolverWords}},
+        {"no host name",
+         {{"[::1", 1812}},
+         false,
+         QVRAD_E_RESOLVE,
+         {"server 1 ([::1 port 1812): not an IP address, and no host name"}},
+        {"a list",
+         {{"nowhere.test", 1812}, {"127.0.0.1", silent.Port()}},
+         false,
+         QVRAD_E_TIMEOUT,
+         {"server 1 (nowhere.test port 1812): the name did not resolve",
+          "; server 2 (" + at(silent) + "): silent after "}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        qvrad_client* c = nullptr;
+        ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+        c->network = &kFakeNetwork;
+        ASSERT_EQ(qvrad_client_set_int(c, QVRAD_OPT_TIMEOUT_MS, 1000), QVRAD_OK);
+        if (row.requireSigned) {
+            ASSERT_EQ(
+                qvrad_client_set_int(c, QVRAD_OPT_REQUIRE_MESSAGE_AUTHENTICATOR, QVRAD_REQUIRE_YES),
+                QVRAD_OK);
+        }
+        for (const auto& server : row.servers)
+            ASSERT_EQ(qvrad_client_add_server(c, server.first.c_str(), server.second, kSecret),
+                      QVRAD_OK);
+        Login l;
+        EXPECT_EQ(qvrad_login_pap(c, "alice", "pw", &l.l), row.status);
+        const std::string detail = qvrad_error_detail();
+        std::size_t from = 0;
+        for (const std::string& word : row.words) {
+            const std::size_t found = detail.find(word, from);
+            EXPECT_NE(found, std::string::npos) << "\"" << word << "\" in " << detail;
+            if (found != std::string::npos) from = found + word.size();
+        }
+        EXPECT_EQ(detail.find(kSecret), std::string::npos) << detail;
+        qvrad_client_free(c);
+    }
+    // A TLS failure's reason is gone from the detail once a later call is refused, and once a
+    // later call succeeds.
+    if (!TlsBuiltIn()) return;
+    TempFile psk("00112233445566778899aabbccddeeff\n");
+    std::uint16_t closed = 0;
+    {
+        TcpListener gone;
+        closed = gone.port;
+    }
+    qvrad_client* c = nullptr;
+    ASSERT_EQ(qvrad_client_new(&c), QVRAD_OK);
+    ASSERT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_IDENTITY, "nas-1"), QVRAD_OK);
+    ASSERT_EQ(qvrad_client_set_text(c, QVRAD_OPT_TLS_PSK_FILE, psk.path.c_str()), QVRAD_OK);
+    ASSERT_EQ(qvrad_client_add_server(c, "tls://127.0.0.1", closed, kSecret), QVRAD_OK);
+    Login failed;
+    EXPECT_EQ(qvrad_login_pap(c, "alice", "pw", &failed.l), QVRAD_E_TLS);
+    EXPECT_NE(std::string(qvrad_error_detail()).find("refused"), std::string::npos)
+        << qvrad_error_detail();
+    EXPECT_EQ(qvrad_login_pap(c, "", "pw", &failed.l), QVRAD_E_ARGUMENT);
+    EXPECT_STREQ(qvrad_error_detail(),
+                 "user: empty; a User-Name holds 1 to 253 octets (RFC 2865 section 5.1)");
+    EXPECT_EQ(qvrad_login_pap(c, "alice", "pw", &failed.l), QVRAD_E_TLS);
+    qvrad_client_free(c);
+    LoopbackResponder answering(Signed(2, {}));
+    Client ok({answering.Port()});
+    Login l;
+    ASSERT_EQ(qvrad_login_pap(ok.c, "alice", "pw", &l.l), QVRAD_OK);
+    EXPECT_STREQ(qvrad_error_detail(), "");
 }
 
 // A push approval may take most of a minute: a server that holds its reply 45 s is sent the same

@@ -75,6 +75,12 @@ MINIMUM_CLIENT = [
     ("msvcrt.dll", "Windows 2000", "memcmp"),
     # The refusal text of a build without Mbed TLS (qvRadClient/tls/tls_session_stub.cpp).
     ("msvcrt.dll", "Windows 2000", "strncpy"),
+    # qvrad-auth.exe's load mode: std::thread and std::chrono through the static winpthread and
+    # libstdc++ (their clocks, thread times and the texts of system errors).
+    ("kernel32.dll", "Windows 2000", """FileTimeToSystemTime GetSystemTimeAdjustment
+        QueryPerformanceCounter QueryPerformanceFrequency SetSystemTime"""),
+    ("kernel32.dll", "Windows XP", "FormatMessageA GetProcessTimes GetThreadTimes LoadLibraryW"),
+    ("msvcrt.dll", "Windows 2000", "_read"),
     ("bcrypt.dll", "Windows Vista", """BCryptCloseAlgorithmProvider BCryptGenRandom
         BCryptOpenAlgorithmProvider"""),
     ("ws2_32.dll", "Windows Vista", """WSACleanup WSAGetLastError WSASetLastError WSASocketW
