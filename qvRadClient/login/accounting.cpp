@@ -10,8 +10,10 @@
 #include "api/call_outline.h"
 #include "login/login.h"
 #include "platform/platform.h"
+#include "login/error_detail.h"
 #include "qvrad.h"
 #include "radius/accounting_request.h"
+#include "radius/outcome_words.h"
 #include "spool/spool_drain.h"
 #include "spool/spool_file.h"
 
@@ -45,7 +47,7 @@ struct AccountingCall {
         client.observer = config.observer;
         client.strictChallenges = true;  // with the purpose: Accounting-Responses only
         client.purpose = RadiusPurpose::kAccounting;
-        client.tlsPool = config.tlsPool;  // its accounting connections, apart from the logins' 
+        client.tlsPool = config.tlsPool;  // its accounting connections, apart from the logins'
         // Accounting-Responses are admitted on their Response Authenticator; a Message-
         // Authenticator in one is still verified (docs/security.md, accounting).
         client.replySigning = ReplySigning::kNever;
@@ -74,10 +76,16 @@ struct AccountingCall {
         for (std::int32_t i = 0; i < client.serverCount; ++i)
             anyAddress = anyAddress || client.servers[i]->address.Sendable();
         status = client.anySent || anyAddress ? QVRAD_E_TIMEOUT : QVRAD_E_RESOLVE;
-        if (client.tlsFailed && client.sentCount == 0) {
-            status = QVRAD_E_TLS;
-            SetErrorDetail(client.tlsReason);
-        }
+        if (client.tlsFailed && client.sentCount == 0) status = QVRAD_E_TLS;
+        // What each server did, in the words of a failed login.
+        EntryLabel labels[CRadClient::kMaxServers];
+        for (std::int32_t i = 0; i < client.serverCount; ++i)
+            labels[i] = {i + 1, config.servers[i].host};
+        DescribeOutcomes(client,
+                         status == QVRAD_E_TIMEOUT   ? "no verified Accounting-Response in time: "
+                         : status == QVRAD_E_RESOLVE ? "no server could be resolved or reached: "
+                                                     : "RADIUS over TLS failed: ",
+                         labels, ErrorDetailBuffer(), kErrorDetailSize);
     }
     int Finish(CallStart start) { return start == CallStart::kReady ? status : QVRAD_E_INTERNAL; }
 };

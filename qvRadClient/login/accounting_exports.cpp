@@ -8,6 +8,7 @@
 #include "login/accounting.h"
 #include "login/attrs.h"
 #include "login/client_config.h"
+#include "login/error_detail.h"
 #include "login/login.h"
 #include "platform/platform.h"
 #include "qvrad.h"
@@ -60,9 +61,12 @@ bool KnownStatusType(int status) {
 extern "C" {
 
 QVRAD_API int QVRAD_CALL qvrad_attrs_new(qvrad_attrs** attrs) {
-    if (attrs == nullptr) return QVRAD_E_ARGUMENT;
+    if (attrs == nullptr) return Refused("attrs: NULL");
     *attrs = new (std::nothrow) qvrad_attrs;
-    return *attrs == nullptr ? QVRAD_E_MEMORY : QVRAD_OK;
+    if (*attrs == nullptr)
+        return Refuse("attrs", "no memory for an attribute list", QVRAD_E_MEMORY);
+    SetErrorDetail("");
+    return QVRAD_OK;
 }
 
 QVRAD_API int QVRAD_CALL qvrad_attrs_add_text(qvrad_attrs* attrs, int type, const char* text) {
@@ -111,10 +115,15 @@ QVRAD_API void QVRAD_CALL qvrad_attrs_free(qvrad_attrs* attrs) {
 }
 
 QVRAD_API int QVRAD_CALL qvrad_client_set_acct_port(qvrad_client* c, int index, int port) {
-    if (c == nullptr) return QVRAD_E_ARGUMENT;
-    if (c->frozen.load(std::memory_order_acquire)) return QVRAD_E_BUSY;
-    if (index < 0 || index >= c->serverCount || port < 1 || port > 65535) return QVRAD_E_ARGUMENT;
+    if (c == nullptr) return RefuseNull("client");
+    if (c->frozen.load(std::memory_order_acquire))
+        return Refuse("client", "in use by a login or an accounting call: its settings are fixed",
+                      QVRAD_E_BUSY);
+    if (index < 0 || index >= c->serverCount)
+        return RefuseNumber("index", index, 0, c->serverCount - 1);
+    if (port < 1 || port > 65535) return RefuseNumber("port", port, 1, 65535);
     c->servers[index].acctPort = static_cast<std::uint16_t>(port);
+    SetErrorDetail("");
     return QVRAD_OK;
 }
 

@@ -193,6 +193,12 @@ TEST(Accounting, RepliesThatMustNotCount) {
         EXPECT_EQ(qvrad_acct_send(c.c, QVRAD_ACCT_START, "s", nullptr, nullptr), QVRAD_E_TIMEOUT)
             << "row " << i;
         EXPECT_EQ(r.ReceivedCount(), 1u) << "row " << i;
+        // The words say what the server did: one reply, discarded, and why.
+        const std::string detail = qvrad_error_detail();
+        EXPECT_NE(detail.find("no verified Accounting-Response in time: server 1"),
+                  std::string::npos)
+            << detail;
+        EXPECT_NE(detail.find("1 reply discarded"), std::string::npos) << detail;
     }
     LoopbackResponder good([](const Bytes& q) -> std::vector<Datagram> {
         return {{SignedReplyWithMessageAuthenticator(q, ToBytes(kSecret), 5, {}), 0}};
