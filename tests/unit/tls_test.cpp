@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "qvrad.h"
 #include "radius/packet.h"
+#include "radius/server_health.h"
 #include "support/responder.h"
 #include "support/tls_peer.h"
 #include "support/tls_server.h"
@@ -789,6 +790,30 @@ TEST(TlsLogin, RepliesOnTheConnection) {
     }
 }
 
+// The reconnection schedule after failed connections: 0.5 s, doubled each time up to 60 s, each
+// raised by up to half at random, never below the schedule nor above 60 s.
+TEST(TlsBackoff, ReconnectDelays) {
+    const struct {
+        std::int32_t failures;
+        std::uint16_t jitter;
+        std::int64_t millis;
+    } rows[] = {
+        {0, 0, 0},     {1, 0, 500},   {1, 65535, 749},   {2, 0, 1000},       {3, 32768, 2500},
+        {7, 0, 32000}, {8, 0, 60000}, {8, 65535, 60000}, {16, 65535, 60000}, {40, 0, 60000},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ReconnectDelayMillis(row.failures, row.jitter), row.millis)
+            << row.failures << " failures, jitter " << row.jitter;
+    ServerHealth health;
+    EXPECT_TRUE(health.MayConnect(0));
+    for (int i = 0; i < 40; ++i) health.Failed(1000, 0);
+    EXPECT_EQ(health.failures, ServerHealth::kMaxFailures);
+    EXPECT_FALSE(health.MayConnect(60999));
+    EXPECT_TRUE(health.MayConnect(61000));
+    health.Succeeded();
+    EXPECT_TRUE(health.MayConnect(0));
+}
+
 // Kept connections against the OpenSSL server: many requests in flight on one connection answered
 // out of order, each to its own caller; a reply that does not verify discarded with the connection
 // kept for the next login; a reconnection resumed from the server's ticket, as the server sees
@@ -955,6 +980,27 @@ TEST(TlsKept, ConnectionsSharedAndKept) {
         answering.Stop();
         flooder.Join();
         answering.Join();
+    }
+
+    // A server that refuses connections: the first login tries and fails; the next, at once, is
+    // not sent there at all while reconnections back off (draft-ietf-radext-radiusdtls-bis).
+    {
+        std::uint16_t closedPort = 0;
+        {
+            TcpListener gone;
+            closedPort = gone.port;
+        }
+        qvrad_client* c = pskClient(closedPort, 2000, 25000);
+        EXPECT_EQ(login(c, "first", nullptr), QVRAD_E_TLS);
+        EXPECT_NE(std::string(qvrad_error_detail()).find("refused"), std::string::npos)
+            << qvrad_error_detail();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(login(c, "second", nullptr), QVRAD_E_TLS);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  0.3);
+        EXPECT_NE(std::string(qvrad_error_detail()).find("back off"), std::string::npos)
+            << qvrad_error_detail();
+        qvrad_client_free(c);
     }
 
 #if !defined(_WIN32)
