@@ -171,6 +171,8 @@ TEST_F(TlsInterop, AcceptedAndRejectedOverEachListener) {
         {false, "CERT", Keys::kCertificate, Via::kIPv6Bracketed, ""},
         {false, "CERT", Keys::kCertificate, Via::kLocalhost, ""},
         {false, "CERT", Keys::kCertificate, Via::kIPv4, "localhost"},
+        // RFC 6066 section 3: the trailing dot is no part of the name, in SNI or in the check.
+        {false, "CERT", Keys::kCertificate, Via::kIPv4, "localhost."},
         {false, "PSK", Keys::kPsk12, Via::kIPv4, ""},
         {false, "PSK", Keys::kPsk12, Via::kIPv6, ""},
         {true, "CERT", Keys::kCertificate, Via::kIPv4, ""},
