@@ -2,6 +2,7 @@
 // locks and wiping. The only module that knows which platform it is built for.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -207,6 +208,33 @@ inline int RandomBytesFrom(const RandomSource* sources, std::size_t count, void*
 inline int RandomBytes(void* buffer, std::size_t length) {
     return RandomBytesFrom(kRandomSources, kRandomSourceCount, buffer, length);
 }
+// Which fork of the process that loaded the library this is: 0 there, and in the child of a fork
+// one more than in its parent (a pthread_atfork child handler, registered once at load; the C
+// library unregisters it when the library is unloaded). State that a fork must not share (a random
+// stream, a kept connection) keeps the value it was made under and is not used where it differs,
+// so a child never continues its parent's. Always 0 on Windows, which has no fork. A plain load.
+// A child made by a raw clone or _Fork runs no handler, but may call only async-signal-safe
+// functions, which this library's are not.
+#if defined(_WIN32)
+inline std::uint32_t ForkGeneration() {
+    return 0;
+}
+// Whether ForkGeneration sees every fork: false only where the handler could not be registered
+// (no memory at load); state must then not outlive the call that made it.
+inline bool ForkGenerationTracked() {
+    return true;
+}
+#else
+extern std::atomic<std::uint32_t> g_forkGeneration;
+extern std::atomic<bool> g_forkGenerationTracked;
+inline std::uint32_t ForkGeneration() {
+    return g_forkGeneration.load(std::memory_order_relaxed);
+}
+inline bool ForkGenerationTracked() {
+    return g_forkGenerationTracked.load(std::memory_order_relaxed);
+}
+#endif
+
 // Wipes memory with a store the compiler may not remove (as explicit_bzero / SecureZeroMemory).
 #if defined(__GNUC__)
 // Inline with GCC and Clang (MinGW included): memset, then an empty asm that is given the pointer

@@ -416,6 +416,31 @@ int UrandomBytes(void* buffer, std::size_t length) {
 const RandomSource kRandomSources[kRandomSourceCount] = {GetrandomBytes, UrandomBytes};
 const char* const kRandomSourceNames[kRandomSourceCount] = {"getrandom", "/dev/urandom"};
 
+// Constant-initialised: a read before this file's static construction sees 0 and "not tracked".
+std::atomic<std::uint32_t> g_forkGeneration{0};
+std::atomic<bool> g_forkGenerationTracked{false};
+
+namespace {
+
+// Runs in the child only, on the thread that forked, before fork returns there: the only thread
+// of the child, so the next ForkGeneration in it sees the new value. Async-signal-safe.
+void CountFork() {
+    g_forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Registered once per image of the library, at its static construction. glibc's pthread_atfork
+// (from libc_nonshared) records the registering image's __dso_handle, and its __cxa_finalize
+// removes the handler when that image is unloaded (dlclose), so no handler outlives its code.
+struct ForkHandlerAtLoad {
+    ForkHandlerAtLoad() {
+        const bool registered = ::pthread_atfork(nullptr, nullptr, CountFork) == 0;
+        g_forkGenerationTracked.store(registered, std::memory_order_relaxed);
+    }
+};
+ForkHandlerAtLoad g_forkHandlerAtLoad;
+
+}  // namespace
+
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {
     if (buffer != nullptr && length != 0) ::explicit_bzero(buffer, length);
