@@ -235,6 +235,14 @@ inline bool ForkGenerationTracked() {
 }
 #endif
 
+// The lock of the list of the threads' random streams (platform/thread_random.cpp): it needs no
+// set-up and is never torn down (a constant-initialised pthread mutex, an SRWLOCK), since threads
+// reach it at their exit, also after the library's static destructors ran; on POSIX the fork
+// handlers hold it across a fork, so that no child inherits it held by a thread it does not have.
+// Held for a few steps at a time, never around a wait.
+void StreamListLockAcquire();
+void StreamListLockRelease();
+
 // Wipes memory with a store the compiler may not remove (as explicit_bzero / SecureZeroMemory).
 #if defined(__GNUC__)
 // Inline with GCC and Clang (MinGW included): memset, then an empty asm that is given the pointer

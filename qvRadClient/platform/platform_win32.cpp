@@ -345,6 +345,20 @@ const RandomSource kRandomSources[kRandomSourceCount] = {SystemPreferredRngBytes
 const char* const kRandomSourceNames[kRandomSourceCount] = {
     "BCryptGenRandom, system-preferred RNG", "BCryptGenRandom, RNG algorithm handle"};
 
+namespace {
+
+SRWLOCK g_streamListLock = SRWLOCK_INIT;  // constant: nothing to set up or tear down
+
+}  // namespace
+
+void StreamListLockAcquire() {
+    AcquireSRWLockExclusive(&g_streamListLock);
+}
+
+void StreamListLockRelease() {
+    ReleaseSRWLockExclusive(&g_streamListLock);
+}
+
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {
     if (buffer == nullptr || length == 0) return;

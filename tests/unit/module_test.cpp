@@ -9,9 +9,6 @@
 #include <thread>
 
 #if !defined(_WIN32)
-#include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -119,24 +116,6 @@ TEST(Platform, VectorStateMatchesTheKernelsCpuFlags) {
 #endif
 }
 
-#if !defined(_WIN32)
-// The exit status of a child that exits by itself, waited for at most 60 s (then killed: -1).
-// Only waitpid and nanosleep, so a child of a multi-threaded process may use it too.
-int ExitStatusOf(pid_t child) {
-    for (int waited = 0; waited < 6000; ++waited) {
-        int status = 0;
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (done < 0) return -1;
-        const timespec tick = {0, 10 * 1000 * 1000};
-        nanosleep(&tick, nullptr);
-    }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    return -1;
-}
-#endif
-
 // The fork generation is one more in a child than in its parent, and one more again in the
 // child's child; the parent's does not move. Without it a child would continue the parent's
 // random stream and reuse its kept state.
@@ -153,10 +132,10 @@ TEST(Platform, ForkGenerationIsOneMoreInEachChild) {
         int failures = platform::ForkGeneration() == before + 1 ? 0 : 1;
         const pid_t grandchild = fork();
         if (grandchild == 0) _exit(platform::ForkGeneration() == before + 2 ? 0 : 1);
-        if (grandchild < 0 || ExitStatusOf(grandchild) != 0) failures |= 2;
+        if (grandchild < 0 || ChildExitStatus(grandchild) != 0) failures |= 2;
         _exit(platform::ForkGeneration() == before + 1 ? failures : failures | 4);
     }
-    EXPECT_EQ(ExitStatusOf(child), 0);  // 1: the child's count, 2: the grandchild's, 4: changed
+    EXPECT_EQ(ChildExitStatus(child), 0);  // 1: the child's count, 2: the grandchild's, 4: changed
     EXPECT_EQ(platform::ForkGeneration(), before);
 #endif
 }

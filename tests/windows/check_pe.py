@@ -58,6 +58,8 @@ MINIMUM_CLIENT = [
     ("kernel32.dll", "Windows XP", """RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx
         RtlVirtualUnwind __C_specific_handler"""),
     ("kernel32.dll", "Windows Vista", "GetTickCount64"),
+    # The lock of the threads' random streams, which needs no set-up or tear-down.
+    ("kernel32.dll", "Windows Vista", "AcquireSRWLockExclusive ReleaseSRWLockExclusive"),
     # The TLS key material files, read without the C runtime's buffering.
     ("kernel32.dll", "Windows XP", "CreateFileA ReadFile"),
     ("kernel32.dll", "Windows 2000", "GetComputerNameExA"),
