@@ -7,6 +7,7 @@
 #include "md5/hmac_md5.h"
 #include "md5/md5.h"
 #include "platform/platform.h"
+#include "platform/thread_random.h"
 #include "radius/packet.h"
 
 namespace {
@@ -39,7 +40,7 @@ int CachedLocalHostName(char* buffer, std::size_t limit) {
 }  // namespace
 
 const AuthenticatorSources kPlatformAuthenticatorSources = {
-    CachedLocalHostName, platform::GetUtcSecondAndMillisecond, platform::RandomBytes};
+    CachedLocalHostName, platform::GetUtcSecondAndMillisecond, platform::ThreadRandomBytes};
 
 namespace {
 
@@ -47,7 +48,8 @@ constexpr std::size_t kHostNameLimit = 206;  // with the suffix limit, keeps the
 constexpr std::size_t kSuffixLimit = 50;
 constexpr std::size_t kRandomLength = 16;
 
-// Unique within the process even when the clock stands still and the CSPRNG failed.
+// Unique within the process even when the clock stands still and the random source failed or
+// repeated itself.
 std::atomic<std::uint32_t> g_requestCounter{0};
 
 // Writes value in decimal without leading zeros; returns the number of digits (1 to 10). The
@@ -145,9 +147,21 @@ std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned secon
 }
 
 void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
-    // The text (256 bytes at most: the host name as FormatAuthenticatorText cuts it, then the
-    // time suffix), the random bytes and the counter, laid out in one buffer with room for
-    // MD5's padding, so that the three are hashed as one message without a copy.
+    // RFC 2865 section 3: the value must be unpredictable and unique over the secret's lifetime.
+    // 16 octets of the thread's random stream (a CSPRNG seeded from the operating system's), with
+    // the process counter folded into the last four: still unpredictable, and no two requests of
+    // the process share one within 2^32 requests even if the source repeated itself.
+    std::uint8_t* authenticator = octets + rad::kAuthenticatorOffset;
+    const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
+    if (sources.randomBytes(authenticator, kRandomLength) == 0) {
+        for (int i = 0; i < 4; ++i)
+            authenticator[12 + i] ^= static_cast<std::uint8_t>(counter >> (8 * i));
+        return;
+    }
+    // Every system source failed: the host and time text and the counter stand alone, hashed,
+    // unique within the process but not unpredictable (the octets the random bytes would take
+    // are zeros). Laid out in one buffer with room for MD5's padding (256 bytes of text at most:
+    // the host name as FormatAuthenticatorText cuts it, then the time suffix).
     std::uint8_t message[MD5PaddedLength(256 + kRandomLength + 4)];
     char* text = reinterpret_cast<char*>(message);
     if (sources.hostName(text, kHostNameLimit) != 0) text[0] = '\0';
@@ -158,22 +172,15 @@ void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
     sources.utcTime(&second, &millisecond);
     const std::size_t textLength =
         hostLength + AppendTimeSuffix(text + hostLength, second, millisecond);
-
-    // RFC 2865 section 3: the value must be unpredictable and unique over the secret's
-    // lifetime; host and time text alone repeat every minute.
     std::uint8_t* randomBytes = message + textLength;
-    if (sources.randomBytes(randomBytes, kRandomLength) != 0)
-        std::memset(randomBytes, 0, kRandomLength);
-    const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
+    std::memset(randomBytes, 0, kRandomLength);
     std::uint8_t* counterBytes = randomBytes + kRandomLength;
     counterBytes[0] = static_cast<std::uint8_t>(counter);
     counterBytes[1] = static_cast<std::uint8_t>(counter >> 8);
     counterBytes[2] = static_cast<std::uint8_t>(counter >> 16);
     counterBytes[3] = static_cast<std::uint8_t>(counter >> 24);
-
-    MD5DigestInPlace(octets + rad::kAuthenticatorOffset, message,
+    MD5DigestInPlace(authenticator, message,
                      static_cast<std::uint32_t>(textLength + kRandomLength + 4));
-    platform::SecureZero(randomBytes, kRandomLength);
 }
 
 int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n) {

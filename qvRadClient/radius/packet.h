@@ -110,7 +110,8 @@ class CRadPacket {
     AttributeFault CheckAttributes(std::uint16_t* at = nullptr) const;
 
     // RFC 2865 section 3: a Request Authenticator unique and unpredictable over the secret's
-    // lifetime: MD5 of host name and UTC time text, 16 CSPRNG bytes and a process counter.
+    // lifetime: 16 octets of the random source with a process counter folded into the last four;
+    // where the source fails, MD5 of host name and UTC time text and the counter.
     void MakeRequestAuthenticator(
         const AuthenticatorSources& sources = kPlatformAuthenticatorSources);
     // Once per server, before its first transmission: link the server's secret; where the
