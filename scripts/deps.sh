@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config git ca-certificates python3 openssl ccache
   libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
-  valgrind clang-14 libclang-rt-14-dev
+  valgrind strace clang-14 libclang-rt-14-dev
   freeradius freeradius-utils python3-pyrad
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 python3-pefile
