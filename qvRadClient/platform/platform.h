@@ -243,6 +243,17 @@ inline bool ForkGenerationTracked() {
 void StreamListLockAcquire();
 void StreamListLockRelease();
 
+#if defined(_WIN32)
+// Where the calling thread's random stream is found on Windows (platform/thread_random.cpp): a
+// native thread-local slot (TlsAlloc at load), null until set; SetThreadStreamSlot gives 0, or -1
+// when the slot could not be had. The image's thread-exit callback (a TLS callback, in a DLL and
+// in an executable alike) runs the hook registered here at every thread's end (the streams'
+// module registers ThreadRandomThreadEnd at its static construction).
+void* ThreadStreamSlot();
+int SetThreadStreamSlot(void* stream);
+void RegisterThreadEndHook(void (*hook)());
+#endif
+
 // Wipes memory with a store the compiler may not remove (as explicit_bzero / SecureZeroMemory).
 #if defined(__GNUC__)
 // Inline with GCC and Clang (MinGW included): memset, then an empty asm that is given the pointer

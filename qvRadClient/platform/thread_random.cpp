@@ -1,5 +1,5 @@
 // The per-thread random stream: a fast-key-erasure generator over ChaCha20 (RFC 8439 section
-// 2.3), each thread's state in thread-local storage, wiped at the thread's exit and at unload.
+// 2.3), each thread's state its own, wiped at the thread's exit and at unload.
 //
 // A refill runs ChaCha20 under the stream's key for eight blocks; the first 32 octets become the
 // next key at once (the old one is overwritten) and the other 480 are handed out in order, each
@@ -10,7 +10,9 @@
 // seed, and in a forked child (ForkGeneration), which so never continues its parent's stream.
 #include "platform/thread_random.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/chacha20.h"
 #include "platform/platform.h"
@@ -80,8 +82,33 @@ Stream::~Stream() {
     Forget(*this);
 }
 
-// Constant-initialised (only the destructor is registered at a thread's first use).
+#if defined(_WIN32)
+// Windows: MinGW emulates thread-local storage, and at a thread's end frees the thread's objects
+// before their destructors run. So each thread's stream is a block of its own, found through a
+// native thread-local slot and ended by the image's thread-exit callback (ThreadRandomThreadEnd).
+// null when the block or the slot cannot be had: the draw then asks the system source itself.
+Stream* ThisThreadsStream() {
+    Stream* s = static_cast<Stream*>(ThreadStreamSlot());
+    if (s != nullptr) return s;
+    void* block = std::malloc(sizeof(Stream));
+    if (block == nullptr) return nullptr;
+    s = new (block) Stream();
+    if (SetThreadStreamSlot(s) != 0) {
+        s->~Stream();
+        std::free(block);
+        return nullptr;
+    }
+    return s;
+}
+#else
+// Constant-initialised (only the destructor is registered at a thread's first use), and
+// destroyed at the thread's end before the C library frees its storage.
 thread_local Stream t_stream;
+
+Stream* ThisThreadsStream() {
+    return &t_stream;
+}
+#endif
 
 void Generate(Stream& s) {
     ChaCha20Blocks(s.secret.pool, s.secret.key, 0, kZeroNonce, kRefillBlocks);
@@ -129,8 +156,7 @@ int Fail(void* buffer, std::size_t length) {
 }
 
 // The whole of the thread-wide work, out of line: the common draw below stays small.
-__attribute__((noinline)) int DrawSlow(std::uint8_t* out, std::size_t length) {
-    Stream& s = t_stream;
+__attribute__((noinline)) int DrawSlow(Stream& s, std::uint8_t* out, std::size_t length) {
     if ((!s.seeded || s.generation != ForkGeneration()) && Seed(s) != 0) return Fail(out, length);
     // Each pass hands out at least one octet or fails: at most length passes.
     for (std::size_t done = 0; done < length;) {
@@ -145,21 +171,29 @@ __attribute__((noinline)) int DrawSlow(std::uint8_t* out, std::size_t length) {
     return 0;
 }
 
-// The stream of the image being unloaded goes with it (no call runs then).
-struct WipeAtUnload {
-    constexpr WipeAtUnload() = default;
-    ~WipeAtUnload() { ThreadRandomWipeAll(); }
+// The streams of the image being unloaded go with it (no call runs then). On Windows the
+// platform's thread-exit callback is given the end of a thread's stream at load.
+struct StreamsAtLoadAndUnload {
+    StreamsAtLoadAndUnload() {
+#if defined(_WIN32)
+        RegisterThreadEndHook(ThreadRandomThreadEnd);
+#endif
+    }
+    ~StreamsAtLoadAndUnload() {
+        ThreadRandomWipeAll();
+    }
 };
-WipeAtUnload g_wipeAtUnload;
+StreamsAtLoadAndUnload g_streamsAtLoadAndUnload;
 
 }  // namespace
 
 int ThreadRandomBytes(void* buffer, std::size_t length) {
     if (length == 0) return 0;
     if (buffer == nullptr) return -1;
-    if (!ForkGenerationTracked()) return RandomBytes(buffer, length);
+    Stream* stream = ForkGenerationTracked() ? ThisThreadsStream() : nullptr;
+    if (stream == nullptr) return RandomBytes(buffer, length);
     auto* out = static_cast<std::uint8_t*>(buffer);
-    Stream& s = t_stream;
+    Stream& s = *stream;
     // The common case, a request's 16 octets from a seeded stream of this process.
     if (s.seeded && s.generation == ForkGeneration() && length <= kPoolLength - s.taken) {
         std::memcpy(out, s.secret.pool + s.taken, length);
@@ -167,7 +201,7 @@ int ThreadRandomBytes(void* buffer, std::size_t length) {
         s.taken += static_cast<std::uint32_t>(length);
         return 0;
     }
-    return DrawSlow(out, length);
+    return DrawSlow(s, out, length);
 }
 
 void ThreadRandomWipeAll() {
@@ -176,10 +210,28 @@ void ThreadRandomWipeAll() {
     StreamListLockRelease();
 }
 
+std::size_t ThreadRandomStreamCount() {
+    std::size_t count = 0;
+    StreamListLockAcquire();
+    for (Stream* s = g_streams; s != nullptr; s = s->following) ++count;
+    StreamListLockRelease();
+    return count;
+}
+
 void ThreadRandomState(const void** region, std::size_t* size) {
-    Stream& s = t_stream;
-    *region = &s.secret;
-    *size = sizeof s.secret;
+    Stream* s = ThisThreadsStream();
+    *region = s != nullptr ? &s->secret : nullptr;
+    *size = s != nullptr ? sizeof s->secret : 0;
+}
+
+void ThreadRandomThreadEnd() {
+#if defined(_WIN32)
+    Stream* s = static_cast<Stream*>(ThreadStreamSlot());
+    if (s == nullptr) return;
+    SetThreadStreamSlot(nullptr);
+    s->~Stream();  // out of the list, and wiped
+    std::free(s);
+#endif
 }
 
 }  // namespace platform

@@ -24,7 +24,14 @@ int ThreadRandomBytes(void* buffer, std::size_t length);
 void ThreadRandomWipeAll();
 
 // For the hygiene test: where the calling thread's stream keeps its key and buffered output (one
-// region), and its size.
+// region), and its size (null and 0 where it has none).
 void ThreadRandomState(const void** region, std::size_t* size);
+
+// How many threads' streams are seeded and not ended (for tests: each thread's end takes its own).
+std::size_t ThreadRandomStreamCount();
+
+// The calling thread ends: its stream is wiped and released. Run by the Windows platform layer's
+// thread-exit callback; elsewhere the stream's thread-local destructor does it, and this is empty.
+void ThreadRandomThreadEnd();
 
 }  // namespace platform

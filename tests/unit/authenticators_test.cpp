@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(__linux__) && defined(__x86_64__)
 #include <linux/audit.h>
@@ -437,6 +438,31 @@ TEST(RandomStream, AForkedChildNeverContinuesItsParentsStream) {
     EXPECT_NE(Hex(Bytes(fromChild, fromChild + 16)), Hex(Bytes(drawn, drawn + 16)));
     EXPECT_NE(Hex(Bytes(fromChild + 16, fromChild + 32)), Hex(Bytes(drawn + 16, drawn + 32)));
 #endif
+}
+
+// Each thread draws from a stream of its own, and its end takes the stream with it (wiped and
+// released: by its thread-local destructor, or on Windows by the image's thread-exit callback).
+TEST(RandomStream, EveryThreadHasItsOwnAndItsEndTakesIt) {
+    std::uint8_t mine[16];
+    ASSERT_EQ(platform::ThreadRandomBytes(mine, sizeof mine), 0);
+    const std::size_t before = platform::ThreadRandomStreamCount();
+    constexpr int kThreads = 8;
+    std::uint8_t drawn[kThreads][16] = {};
+    std::size_t during[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            EXPECT_EQ(platform::ThreadRandomBytes(drawn[t], sizeof drawn[t]), 0);
+            during[t] = platform::ThreadRandomStreamCount();
+        });
+    for (std::thread& t : threads) t.join();
+    std::set<std::string> distinct = {Hex(Bytes(mine, mine + 16))};
+    for (int t = 0; t < kThreads; ++t) {
+        distinct.insert(Hex(Bytes(drawn[t], drawn[t] + 16)));
+        EXPECT_GT(during[t], before) << "thread " << t << " drew from no stream of its own";
+    }
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads + 1));
+    EXPECT_EQ(platform::ThreadRandomStreamCount(), before);
 }
 
 TEST(RequestAuthenticator, NeverRepeatsEvenWithEverythingFrozen) {
