@@ -102,10 +102,10 @@ for n in (1, 2, 4, 8):
 pw, pc = paired["wall_ratio"], paired["cpu_ratio"]
 row(f"auth per call in paired processes, wall µs (median of {paired['pairs'][0]} pairs of "
     f"{int(paired['calls_per_process'][0]):,}-call processes)", paired["auth_wall_us"][0],
-    f"floor {paired['floor_wall_us'][0]}", f"{pw[0]} (pairs {pw[2]} to {pw[4]})",
+    f"floor {paired['floor_wall_us'][0]}", f"{pw[0]} (pairs {pw[2]} to {pw[3]})",
     "≤ 1.10 × floor", float(pw[0]) <= 1.10)
 row("auth per call in paired processes, CPU µs of the calling thread", paired["auth_cpu_us"][0],
-    f"floor {paired['floor_cpu_us'][0]}", f"{pc[0]} (pairs {pc[2]} to {pc[4]})", "", None)
+    f"floor {paired['floor_cpu_us'][0]}", f"{pc[0]} (pairs {pc[2]} to {pc[3]})", "", None)
 sa, sf = float(syscalls["auth_per_call"]), float(syscalls["floor_per_call"])
 row("system calls per call, calling thread (strace)", f"{sa:.2f}", f"floor {sf:.2f}",
     f"{sa - sf:+.2f}", "none beyond the floor's", sa <= sf)
