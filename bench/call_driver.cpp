@@ -1,9 +1,13 @@
 // Makes N auth calls, N logins (or N floor round trips) against the in-process responder and
-// nothing else, for bench/callgrind.sh: run with N and 2N calls, the difference is what N cost.
-//   qvrad_call_driver auth|auth-signed|login|acct|floor N
+// nothing else, for bench/callgrind.sh and bench/syscalls.sh: run with N and 2N calls, the
+// difference is what N cost; and for bench/paired.sh, which pairs auth's processes with the
+// floor's: --times prints the call loop's wall time and the calling thread's CPU time.
+//   qvrad_call_driver auth|auth-signed|login|acct|floor N [--times]
 // auth-signed: the responder signs its replies with a Message-Authenticator, which auth checks.
 // login: qvrad_login_pap through one client made before the calls, each login freed after it.
 // acct: qvrad_acct_send (an Interim-Update) through such a client.
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,11 +79,13 @@ qvrad_client* LoginClient(std::uint16_t port) {
 
 int main(int argc, char** argv) {
     const char* const modes[] = {"auth", "auth-signed", "login", "acct", "floor"};
-    const char* mode = argc == 3 ? argv[1] : "";
+    const bool times = argc == 4 && std::strcmp(argv[3], "--times") == 0;
+    const char* mode = argc == 3 || times ? argv[1] : "";
     bool known = false;
     for (const char* m : modes) known = known || std::strcmp(mode, m) == 0;
     if (!known) {
-        std::fprintf(stderr, "usage: %s auth|auth-signed|login|acct|floor CALLS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s auth|auth-signed|login|acct|floor CALLS [--times]\n",
+                     argv[0]);
         return 2;
     }
     const long calls = std::strtol(argv[2], nullptr, 10);
@@ -95,6 +101,11 @@ int main(int argc, char** argv) {
     }
     const std::string port = responder.PortText();
     int failures = 0;
+    // The calling thread's CPU time counts its system calls too (the kernel's share of a call),
+    // not the responder's thread.
+    timespec wallStart, cpuStart, wallEnd, cpuEnd;
+    clock_gettime(CLOCK_MONOTONIC, &wallStart);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     if (std::strcmp(mode, "floor") == 0) {
         failures = QvradDriverFloorCalls(responder.Port(), calls);
     } else if (std::strcmp(mode, "login") == 0 || std::strcmp(mode, "acct") == 0) {
@@ -109,6 +120,14 @@ int main(int argc, char** argv) {
     } else {
         failures = QvradDriverAuthCalls(port.c_str(), calls);
     }
+    clock_gettime(CLOCK_MONOTONIC, &wallEnd);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
+    const auto nanos = [](const timespec& from, const timespec& to) {
+        return (to.tv_sec - from.tv_sec) * 1000000000LL + (to.tv_nsec - from.tv_nsec);
+    };
+    if (times)
+        std::printf("%s %ld calls: wall_ns %lld cpu_ns %lld\n", mode, calls,
+                    nanos(wallStart, wallEnd), nanos(cpuStart, cpuEnd));
     if (failures != 0) {
         std::fprintf(stderr, "%d of %ld calls failed\n", failures, calls);
         return 1;

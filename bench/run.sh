@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in Release and runs them all (about a minute and a half on two cores): MD5
-# against OpenSSL, auth against the floor from 1 to 8 threads, qvrad_login_pap against auth,
-# instructions per call, stack depth.
+# Builds the benchmarks in Release and runs them all (about three minutes on two cores): MD5
+# against OpenSSL, auth against the floor from 1 to 8 threads and in paired processes,
+# qvrad_login_pap against auth, system calls and instructions per call, stack depth.
 # Prints one Markdown table, each figure beside its target.
 #   bench/run.sh [build-dir]        (default build-bench; the raw results stay in it)
 set -euo pipefail
@@ -25,7 +25,10 @@ echo "running MD5 (about 20 s)..." >&2
 echo "running auth against the floor, then logins against auth (about 40 s)..." >&2
 "$build/bench/qvrad_bench_auth" --benchmark_out="$out/auth.json" --benchmark_out_format=json \
   >"$out/auth.txt"
-echo "counting instructions..." >&2
+echo "auth and the floor in paired processes (about a minute)..." >&2
+"$root/bench/paired.sh" "$build" >"$out/paired.txt"
+echo "counting system calls and instructions..." >&2
+"$root/bench/syscalls.sh" "$build" >"$out/syscalls.txt"
 "$root/bench/callgrind.sh" "$build" --functions >"$out/callgrind.txt"
 "$build/bench/qvrad_stack_depth" >"$out/stack.txt" || true
 
@@ -59,6 +62,9 @@ def per_call(text, pattern):
     # The sum over every function the pattern names (each listed once).
     return sum(int(m.group(1)) for m in re.finditer(r"^ *(\d+)  \S*" + pattern, text, re.M))
 stack = re.findall(r"^stack (.*?) +(-?\d+) bytes", open(out + "/stack.txt").read(), re.M)
+paired = dict((k, v.split()) for k, v in
+              re.findall(r"^paired (\w+) (.*)$", open(out + "/paired.txt").read(), re.M))
+syscalls = dict(re.findall(r"^syscalls (\w+) ([\d.]+)$", open(out + "/syscalls.txt").read(), re.M))
 
 rows = []
 def row(what, ours, reference, ratio, target, met=None):
@@ -93,6 +99,16 @@ for n in (1, 2, 4, 8):
     row(f"calls per second, {n} thread{'s' if n > 1 else ''}", f"{b['auth_per_s']:,.0f}",
         f"floor {b['floor_per_s']:,.0f}", f"{b['rate_ratio']:.3f}",
         "≥ 0.90 × floor" if n == 8 else "", b["rate_ratio"] >= 0.90 if n == 8 else None)
+pw, pc = paired["wall_ratio"], paired["cpu_ratio"]
+row(f"auth per call in paired processes, wall µs (median of {paired['pairs'][0]} pairs of "
+    f"{int(paired['calls_per_process'][0]):,}-call processes)", paired["auth_wall_us"][0],
+    f"floor {paired['floor_wall_us'][0]}", f"{pw[0]} (pairs {pw[2]} to {pw[3]})",
+    "≤ 1.10 × floor", float(pw[0]) <= 1.10)
+row("auth per call in paired processes, CPU µs of the calling thread", paired["auth_cpu_us"][0],
+    f"floor {paired['floor_cpu_us'][0]}", f"{pc[0]} (pairs {pc[2]} to {pc[3]})", "", None)
+sa, sf = float(syscalls["auth_per_call"]), float(syscalls["floor_per_call"])
+row("system calls per call, calling thread (strace)", f"{sa:.2f}", f"floor {sf:.2f}",
+    f"{sa - sf:+.2f}", "none beyond the floor's", sa <= sf)
 oneLogin = next(b for name, b in login.items() if name.endswith("/threads:1"))
 loginSpread = sorted(b["time_ratio"] for b in loginRuns if b["threads"] == 1)
 row(f"qvrad_login_pap per call (a client made once), 1 thread, µs (median of {len(loginSpread)} "
@@ -120,14 +136,20 @@ if "auth_signed_instructions_per_call" in counts:
     isg = int(counts["auth_signed_instructions_per_call"])
     row("… per auth call whose reply carries a Message-Authenticator (callgrind)", f"{isg:,}",
         f"auth {ia:,}", "", "", None)
-# The request's MAC: its key made ready (the pads) and the MAC with it.
-hmac = per_call(inclusive, r"hmac_md5\.cpp:HmacMd5(KeyInit|Keyed)\(")
-# Whichever build of the compression ran (the portable one, or the one for BMI1).
+# The request's MAC: its key made ready (the pads, side by side with the first hiding block) and
+# the MAC with it.
+hmac = per_call(inclusive, r"hmac_md5\.cpp:HmacMd5(KeyInit\w*|Keyed)\(")
+# Whichever build of the one-block compression ran (the portable one, or the one for BMI1), and
+# of the side-by-side pass (SSE2 or AVX).
 transform = per_call(exclusive, r"md5\.cpp:\(anonymous namespace\)::Transform\w*\(")
-wipe = per_call(exclusive, r".*WipeAfterCall\(")
-row("… of which MD5 compression (Transform, 8 blocks)", f"{transform:,}", "", "", "", None)
-row("… of which the request's Message-Authenticator (HMAC-MD5: 5 of those blocks and its pads)", f"{hmac:,}", "",
+lanes = per_call(exclusive, r"\(anonymous namespace\)::CompressLanes\w*\(")
+wipe = per_call(exclusive, r".*(WipeAfterCall|ZeroWith\w+)\(")
+row("… of which MD5 compression one block at a time (Transform, 4 blocks)", f"{transform:,}", "",
     "", "", None)
+row("… of which MD5 side by side (one pass: the HMAC key's two pads, the first hiding block)",
+    f"{lanes:,}", "", "", "", None)
+row("… of which the request's Message-Authenticator (HMAC-MD5: the pass above, 3 blocks)",
+    f"{hmac:,}", "", "", "", None)
 if wipe:
     row("… of which the stack wipe below auth's frame", f"{wipe:,}", "", "", "", None)
 row("auth without the Message-Authenticator's HMAC (computed)", f"{ia - hmac:,}", "", "",

@@ -15,7 +15,7 @@ release=(
 packages=(
   "${release[@]}" pkg-config openssl ccache
   libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
-  valgrind clang-14 libclang-rt-14-dev
+  valgrind strace clang-14 libclang-rt-14-dev
   freeradius freeradius-utils python3-pyrad
   wine wine64 python3-pefile
   lintian man-db groff-base

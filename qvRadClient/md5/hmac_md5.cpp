@@ -15,26 +15,38 @@ const std::uint32_t kInitialState[4] = {0x67452301, 0xefcdab89, 0x98badcfe,
                                         0x10325476};  // RFC 1321 section 3.3
 }  // namespace
 
-void HmacMd5KeyInit(HMAC_MD5_KEY* prepared, const void* key, std::uint32_t keyLength) {
+void HmacMd5KeyInitBeside(HMAC_MD5_KEY* prepared, const void* key, std::uint32_t keyLength,
+                          std::uint32_t besideState[4], const std::uint8_t* besideBlock) {
     // K zero-padded to B bytes; a key longer than B is replaced by its MD5 (RFC 2104 section 2).
-    // Each pad is compressed from a local block; only the two states are kept.
+    // The two pads are compressed from local blocks side by side; only the two states are kept.
     std::uint8_t block[kBlockLength] = {};
     if (keyLength > kBlockLength) {
         MD5Digest(block, key, keyLength);
     } else if (keyLength != 0) {
         std::memcpy(block, key, keyLength);
     }
-    std::uint8_t pad[kBlockLength];
-    for (unsigned i = 0; i < kBlockLength; ++i)
-        pad[i] = static_cast<std::uint8_t>(block[i] ^ kInnerPad);
-    std::memcpy(prepared->inner, kInitialState, sizeof kInitialState);
-    MD5Blocks(prepared->inner, pad, 1);
-    for (unsigned i = 0; i < kBlockLength; ++i)
-        pad[i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
-    std::memcpy(prepared->outer, kInitialState, sizeof kInitialState);
-    MD5Blocks(prepared->outer, pad, 1);
+    std::uint8_t pads[2][kBlockLength];
+    for (unsigned i = 0; i < kBlockLength; ++i) {
+        pads[0][i] = static_cast<std::uint8_t>(block[i] ^ kInnerPad);
+        pads[1][i] = static_cast<std::uint8_t>(block[i] ^ kOuterPad);
+    }
+    std::uint32_t states[3][4];
+    std::memcpy(states[0], kInitialState, sizeof kInitialState);
+    std::memcpy(states[1], kInitialState, sizeof kInitialState);
+    const std::uint8_t* blocks[3] = {pads[0], pads[1], besideBlock};
+    const int count = besideState != nullptr && besideBlock != nullptr ? 3 : 2;
+    if (count == 3) std::memcpy(states[2], besideState, sizeof states[2]);
+    MD5BlocksSideBySide(states, blocks, count);
+    std::memcpy(prepared->inner, states[0], sizeof prepared->inner);
+    std::memcpy(prepared->outer, states[1], sizeof prepared->outer);
+    if (count == 3) std::memcpy(besideState, states[2], sizeof states[2]);
     platform::SecureZero(block, sizeof(block));
-    platform::SecureZero(pad, sizeof(pad));
+    platform::SecureZero(pads, sizeof(pads));
+    platform::SecureZero(states, sizeof(states));
+}
+
+void HmacMd5KeyInit(HMAC_MD5_KEY* prepared, const void* key, std::uint32_t keyLength) {
+    HmacMd5KeyInitBeside(prepared, key, keyLength, nullptr, nullptr);
 }
 
 void HmacMd5KeyWipe(HMAC_MD5_KEY* prepared) {

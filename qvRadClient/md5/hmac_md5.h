@@ -19,6 +19,11 @@ struct HMAC_MD5_KEY {
     std::uint32_t outer[4];
 };
 void HmacMd5KeyInit(HMAC_MD5_KEY* prepared, const void* key, std::uint32_t keyLength);
+// The same, with one more single-block compression of the caller's beside the two pads' (its
+// state taking its block: MD5Blocks(besideState, besideBlock, 1)), in the same pass where MD5
+// compresses side by side (MD5BlocksSideBySide).
+void HmacMd5KeyInitBeside(HMAC_MD5_KEY* prepared, const void* key, std::uint32_t keyLength,
+                          std::uint32_t besideState[4], const std::uint8_t* besideBlock);
 void HmacMd5KeyWipe(HMAC_MD5_KEY* prepared);
 // The same MAC as HmacMd5 with the key that prepared was made from.
 void HmacMd5Keyed(std::uint8_t digest[16], const HMAC_MD5_KEY& prepared, const void* message,

@@ -2,6 +2,7 @@
 // locks and wiping. The only module that knows which platform it is built for.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -212,6 +213,52 @@ inline int RandomBytesFrom(const RandomSource* sources, std::size_t count, void*
 inline int RandomBytes(void* buffer, std::size_t length) {
     return RandomBytesFrom(kRandomSources, kRandomSourceCount, buffer, length);
 }
+// Which fork of the process that loaded the library this is: 0 there, and in the child of a fork
+// one more than in its parent (a pthread_atfork child handler, registered once at load; the C
+// library unregisters it when the library is unloaded). State that a fork must not share (a random
+// stream, a kept connection) keeps the value it was made under and is not used where it differs,
+// so a child never continues its parent's. Always 0 on Windows, which has no fork. A plain load.
+// A child made by a raw clone or _Fork runs no handler, but may call only async-signal-safe
+// functions, which this library's are not.
+#if defined(_WIN32)
+inline std::uint32_t ForkGeneration() {
+    return 0;
+}
+// Whether ForkGeneration sees every fork: false only where the handler could not be registered
+// (no memory at load); state must then not outlive the call that made it.
+inline bool ForkGenerationTracked() {
+    return true;
+}
+#else
+extern std::atomic<std::uint32_t> g_forkGeneration;
+extern std::atomic<bool> g_forkGenerationTracked;
+inline std::uint32_t ForkGeneration() {
+    return g_forkGeneration.load(std::memory_order_relaxed);
+}
+inline bool ForkGenerationTracked() {
+    return g_forkGenerationTracked.load(std::memory_order_relaxed);
+}
+#endif
+
+// The lock of the list of the threads' random streams (platform/thread_random.cpp): it needs no
+// set-up and is never torn down (a constant-initialised pthread mutex, an SRWLOCK), since threads
+// reach it at their exit, also after the library's static destructors ran; on POSIX the fork
+// handlers hold it across a fork, so that no child inherits it held by a thread it does not have.
+// Held for a few steps at a time, never around a wait.
+void StreamListLockAcquire();
+void StreamListLockRelease();
+
+#if defined(_WIN32)
+// Where the calling thread's random stream is found on Windows (platform/thread_random.cpp): a
+// native thread-local slot (TlsAlloc at load), null until set; SetThreadStreamSlot gives 0, or -1
+// when the slot could not be had. The image's thread-exit callback (a TLS callback, in a DLL and
+// in an executable alike) runs the hook registered here at every thread's end (the streams'
+// module registers ThreadRandomThreadEnd at its static construction).
+void* ThreadStreamSlot();
+int SetThreadStreamSlot(void* stream);
+void RegisterThreadEndHook(void (*hook)());
+#endif
+
 // Wipes memory with a store the compiler may not remove (as explicit_bzero / SecureZeroMemory).
 #if defined(__GNUC__)
 // Inline with GCC and Clang (MinGW included): memset, then an empty asm that is given the pointer

@@ -423,6 +423,53 @@ int UrandomBytes(void* buffer, std::size_t length) {
 const RandomSource kRandomSources[kRandomSourceCount] = {GetrandomBytes, UrandomBytes};
 const char* const kRandomSourceNames[kRandomSourceCount] = {"getrandom", "/dev/urandom"};
 
+// Constant-initialised: a read before this file's static construction sees 0 and "not tracked".
+std::atomic<std::uint32_t> g_forkGeneration{0};
+std::atomic<bool> g_forkGenerationTracked{false};
+
+namespace {
+
+pthread_mutex_t g_streamListLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Around fork: the lock is taken before, and released after in the parent and in the child (by
+// the forking thread, its owner and the child's only thread).
+void BeforeFork() {
+    ::pthread_mutex_lock(&g_streamListLock);
+}
+
+void AfterForkInParent() {
+    ::pthread_mutex_unlock(&g_streamListLock);
+}
+
+// Runs in the child only, on the thread that forked, before fork returns there: the only thread
+// of the child, so the next ForkGeneration in it sees the new value.
+void AfterForkInChild() {
+    g_forkGeneration.fetch_add(1, std::memory_order_relaxed);
+    ::pthread_mutex_unlock(&g_streamListLock);
+}
+
+// Registered once per image of the library, at its static construction. glibc's pthread_atfork
+// (from libc_nonshared) records the registering image's __dso_handle, and its __cxa_finalize
+// removes the handlers when that image is unloaded (dlclose), so no handler outlives its code.
+struct ForkHandlersAtLoad {
+    ForkHandlersAtLoad() {
+        const bool registered =
+            ::pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild) == 0;
+        g_forkGenerationTracked.store(registered, std::memory_order_relaxed);
+    }
+};
+ForkHandlersAtLoad g_forkHandlersAtLoad;
+
+}  // namespace
+
+void StreamListLockAcquire() {
+    ::pthread_mutex_lock(&g_streamListLock);
+}
+
+void StreamListLockRelease() {
+    ::pthread_mutex_unlock(&g_streamListLock);
+}
+
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {
     if (buffer != nullptr && length != 0) ::explicit_bzero(buffer, length);

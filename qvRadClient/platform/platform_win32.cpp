@@ -368,6 +368,56 @@ const RandomSource kRandomSources[kRandomSourceCount] = {SystemPreferredRngBytes
 const char* const kRandomSourceNames[kRandomSourceCount] = {
     "BCryptGenRandom, system-preferred RNG", "BCryptGenRandom, RNG algorithm handle"};
 
+namespace {
+
+SRWLOCK g_streamListLock = SRWLOCK_INIT;  // constant: nothing to set up or tear down
+
+// The random streams' slot, taken at load. Left to the process at unload: TlsFree would clear it
+// in every thread, but a thread of the host may end after the unload's wipe, and nothing of the
+// library runs for it then.
+DWORD g_streamSlot = TLS_OUT_OF_INDEXES;
+
+struct StreamSlotAtLoad {
+    StreamSlotAtLoad() { g_streamSlot = TlsAlloc(); }
+};
+StreamSlotAtLoad g_streamSlotAtLoad;
+
+// The loader runs an image's TLS callbacks at every thread's end, under the loader lock: the
+// thread's stream is wiped and freed there (a few stores, the streams' SRWLOCK for a few steps,
+// free). MinGW's runtime gathers the callbacks of the .CRT$XL sections into the image's TLS
+// directory, the DLL's and an executable's alike.
+// The hook is constant-initialised and set once at static construction, before any thread of
+// the host can call in.
+void (*g_threadEndHook)() = nullptr;
+
+void NTAPI ThreadEndCallback(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_THREAD_DETACH && g_threadEndHook != nullptr) g_threadEndHook();
+}
+__attribute__((used, section(".CRT$XLS"))) const PIMAGE_TLS_CALLBACK g_threadEndCallback =
+    ThreadEndCallback;
+
+}  // namespace
+
+void* ThreadStreamSlot() {
+    return g_streamSlot == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(g_streamSlot);
+}
+
+int SetThreadStreamSlot(void* stream) {
+    return g_streamSlot != TLS_OUT_OF_INDEXES && TlsSetValue(g_streamSlot, stream) ? 0 : -1;
+}
+
+void RegisterThreadEndHook(void (*hook)()) {
+    g_threadEndHook = hook;
+}
+
+void StreamListLockAcquire() {
+    AcquireSRWLockExclusive(&g_streamListLock);
+}
+
+void StreamListLockRelease() {
+    ReleaseSRWLockExclusive(&g_streamListLock);
+}
+
 #if !defined(__GNUC__)  // otherwise inline in platform.h
 void SecureZero(void* buffer, std::size_t length) {
     if (buffer == nullptr || length == 0) return;

@@ -8,6 +8,7 @@
 #include "md5/md5.h"
 #include "platform/platform.h"
 #include "radius/accounting_request.h"
+#include "platform/thread_random.h"
 #include "radius/packet.h"
 
 namespace {
@@ -40,7 +41,7 @@ int CachedLocalHostName(char* buffer, std::size_t limit) {
 }  // namespace
 
 const AuthenticatorSources kPlatformAuthenticatorSources = {
-    CachedLocalHostName, platform::GetUtcSecondAndMillisecond, platform::RandomBytes};
+    CachedLocalHostName, platform::GetUtcSecondAndMillisecond, platform::ThreadRandomBytes};
 
 namespace {
 
@@ -48,7 +49,8 @@ constexpr std::size_t kHostNameLimit = 206;  // with the suffix limit, keeps the
 constexpr std::size_t kSuffixLimit = 50;
 constexpr std::size_t kRandomLength = 16;
 
-// Unique within the process even when the clock stands still and the CSPRNG failed.
+// Unique within the process even when the clock stands still and the random source failed or
+// repeated itself.
 std::atomic<std::uint32_t> g_requestCounter{0};
 
 // Writes value in decimal without leading zeros; returns the number of digits (1 to 10). The
@@ -146,9 +148,21 @@ std::size_t FormatAuthenticatorText(char* text, const char* host, unsigned secon
 }
 
 void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
-    // The text (256 bytes at most: the host name as FormatAuthenticatorText cuts it, then the
-    // time suffix), the random bytes and the counter, laid out in one buffer with room for
-    // MD5's padding, so that the three are hashed as one message without a copy.
+    // RFC 2865 section 3: the value must be unpredictable and unique over the secret's lifetime.
+    // 16 octets of the thread's random stream (a CSPRNG seeded from the operating system's), with
+    // the process counter folded into the last four: still unpredictable, and no two requests of
+    // the process share one within 2^32 requests even if the source repeated itself.
+    std::uint8_t* authenticator = octets + rad::kAuthenticatorOffset;
+    const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
+    if (sources.randomBytes(authenticator, kRandomLength) == 0) {
+        for (int i = 0; i < 4; ++i)
+            authenticator[12 + i] ^= static_cast<std::uint8_t>(counter >> (8 * i));
+        return;
+    }
+    // Every system source failed: the host and time text and the counter stand alone, hashed,
+    // unique within the process but not unpredictable (the octets the random bytes would take
+    // are zeros). Laid out in one buffer with room for MD5's padding (256 bytes of text at most:
+    // the host name as FormatAuthenticatorText cuts it, then the time suffix).
     std::uint8_t message[MD5PaddedLength(256 + kRandomLength + 4)];
     char* text = reinterpret_cast<char*>(message);
     if (sources.hostName(text, kHostNameLimit) != 0) text[0] = '\0';
@@ -159,25 +173,19 @@ void CRadPacket::MakeRequestAuthenticator(const AuthenticatorSources& sources) {
     sources.utcTime(&second, &millisecond);
     const std::size_t textLength =
         hostLength + AppendTimeSuffix(text + hostLength, second, millisecond);
-
-    // RFC 2865 section 3: the value must be unpredictable and unique over the secret's
-    // lifetime; host and time text alone repeat every minute.
     std::uint8_t* randomBytes = message + textLength;
-    if (sources.randomBytes(randomBytes, kRandomLength) != 0)
-        std::memset(randomBytes, 0, kRandomLength);
-    const std::uint32_t counter = g_requestCounter.fetch_add(1, std::memory_order_relaxed);
+    std::memset(randomBytes, 0, kRandomLength);
     std::uint8_t* counterBytes = randomBytes + kRandomLength;
     counterBytes[0] = static_cast<std::uint8_t>(counter);
     counterBytes[1] = static_cast<std::uint8_t>(counter >> 8);
     counterBytes[2] = static_cast<std::uint8_t>(counter >> 16);
     counterBytes[3] = static_cast<std::uint8_t>(counter >> 24);
-
-    MD5DigestInPlace(octets + rad::kAuthenticatorOffset, message,
+    MD5DigestInPlace(authenticator, message,
                      static_cast<std::uint32_t>(textLength + kRandomLength + 4));
-    platform::SecureZero(randomBytes, kRandomLength);
 }
 
-int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n) {
+int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n,
+                                 const std::uint8_t* firstDigest) {
     if (packet == nullptr || packet->secretLink == nullptr) return -1;
     const CRadSecret& secret = *packet->secretLink;
     if (secret.length == 0 || secret.length > rad::kMaxSecretLength) return -1;
@@ -203,7 +211,10 @@ int CRadAttrCursor::HidePassword(const std::uint8_t* plaintext, std::uint16_t n)
         const int take = n - start < rad::kPasswordBlock ? n - start : rad::kPasswordBlock;
         std::memset(block, 0, sizeof block);
         std::memcpy(block, plaintext + start, static_cast<std::size_t>(take));
-        MD5DigestInPlace(digest, work, hashed);
+        if (i == 0 && firstDigest != nullptr)
+            std::memcpy(digest, firstDigest, sizeof digest);
+        else
+            MD5DigestInPlace(digest, work, hashed);
         for (int j = 0; j < rad::kPasswordBlock; ++j)
             block[j] = static_cast<std::uint8_t>(block[j] ^ digest[j]);
         std::memcpy(out + start, block, sizeof block);
@@ -228,6 +239,37 @@ const HMAC_MD5_KEY& CRadHmacKey::For(const CRadSecret& secret) {
     return prepared;
 }
 
+void CRadHmacKey::MakeBeside(const CRadSecret& secret, std::uint32_t besideState[4],
+                             const std::uint8_t* besideBlock) {
+    HmacMd5KeyInitBeside(&prepared, secret.octets, secret.length, besideState, besideBlock);
+    madeFrom = &secret;
+}
+
+namespace {
+
+// The secret and the Request Authenticator of a first hiding block that MD5 takes as one block
+// (with its padding: 55 bytes at most).
+constexpr int kOneBlockMessage = 55;
+
+// MD5(S + RA), the first hiding block's digest, computed in the same pass as the HMAC key's
+// pads, which the request's Message-Authenticator needs next. Both are secret work; the block
+// is wiped, the key kept beside the entry's secret as always.
+void HidingDigestBesideKey(const CRadSecret& secret, const std::uint8_t* requestAuthenticator,
+                           CRadHmacKey* hmacKey, std::uint8_t digest[kMd5DigestLength]) {
+    const std::uint32_t length = secret.length + rad::kPasswordBlock;
+    std::uint8_t block[MD5PaddedLength(kOneBlockMessage)];
+    std::memcpy(block, secret.octets, secret.length);
+    std::memcpy(block + secret.length, requestAuthenticator, rad::kAuthenticatorLength);
+    MD5PadInPlace(block, length, length);
+    std::uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};  // RFC 1321 3.3
+    hmacKey->MakeBeside(secret, state, block);
+    MD5WriteDigest(digest, state);
+    platform::SecureZero(block, sizeof block);
+    platform::SecureZero(state, sizeof state);
+}
+
+}  // namespace
+
 void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAddress* nasAddress,
                                   CRadHmacKey* hmacKey) {
     secretLink = &secret;
@@ -242,22 +284,32 @@ void CRadPacket::PrepareForServer(const CRadSecret& secret, const platform::IpAd
                 cursor.AppendAddress(*nasAddress);
         }
     }
+    const std::uint16_t length = Length();
+    const bool signs = messageAuthenticatorOffset >= rad::kHeaderLength &&
+                       messageAuthenticatorOffset + rad::kMessageAuthenticatorLength <= length &&
+                       length <= rad::kMaxPacketLength && secret.length != 0;
     if (savedPasswordOffset >= rad::kHeaderLength) {
         CRadAttrCursor cursor;
         cursor.packet = this;
         cursor.offset = savedPasswordOffset;
+        // Where the request is signed with a key not made yet, and the secret and the Request
+        // Authenticator fit one MD5 block, the hiding's first digest comes with the key's pads.
+        std::uint8_t first[kMd5DigestLength];
+        const bool beside = signs && hmacKey != nullptr && hmacKey->madeFrom != &secret &&
+                            secret.length != 0 &&
+                            secret.length + rad::kPasswordBlock <= kOneBlockMessage;
+        if (beside)
+            HidingDigestBesideKey(secret, octets + rad::kAuthenticatorOffset, hmacKey, first);
         // RFC 2865 section 5.2: an empty password is hidden as one block of zero bytes, which
         // is what one zero byte padded to 16 gives.
         static const std::uint8_t kZero = 0;
         if (savedPasswordLength != 0)
-            cursor.HidePassword(savedPassword, savedPasswordLength);
+            cursor.HidePassword(savedPassword, savedPasswordLength, beside ? first : nullptr);
         else
-            cursor.HidePassword(&kZero, 1);
+            cursor.HidePassword(&kZero, 1, beside ? first : nullptr);
+        if (beside) platform::SecureZero(first, sizeof first);
     }
-    const std::uint16_t length = Length();
-    if (messageAuthenticatorOffset >= rad::kHeaderLength &&
-        messageAuthenticatorOffset + rad::kMessageAuthenticatorLength <= length &&
-        length <= rad::kMaxPacketLength && secret.length != 0) {
+    if (signs) {
         // RFC 3579 section 3.2: HMAC-MD5 over the whole request, value taken as zeros, and
         // after the hiding, because it covers the hidden User-Password.
         std::uint8_t* value = octets + messageAuthenticatorOffset + rad::kAttributeHeaderLength;

@@ -55,6 +55,10 @@ struct CRadHmacKey {
     CRadHmacKey& operator=(const CRadHmacKey&) = delete;
     ~CRadHmacKey();
     const HMAC_MD5_KEY& For(const CRadSecret& secret);
+    // Makes the key ready for secret, and in the same pass compresses besideBlock into
+    // besideState (HmacMd5KeyInitBeside).
+    void MakeBeside(const CRadSecret& secret, std::uint32_t besideState[4],
+                    const std::uint8_t* besideBlock);
 };
 
 // What the checks of a received datagram found, in the order they run: the first that fails
@@ -110,7 +114,8 @@ class CRadPacket {
     AttributeFault CheckAttributes(std::uint16_t* at = nullptr) const;
 
     // RFC 2865 section 3: a Request Authenticator unique and unpredictable over the secret's
-    // lifetime: MD5 of host name and UTC time text, 16 CSPRNG bytes and a process counter.
+    // lifetime: 16 octets of the random source with a process counter folded into the last four;
+    // where the source fails, MD5 of host name and UTC time text and the counter.
     void MakeRequestAuthenticator(
         const AuthenticatorSources& sources = kPlatformAuthenticatorSources);
     // Once per server, before its first transmission: link the server's secret; where the
@@ -171,8 +176,10 @@ class CRadAttrCursor {
     // An address value: 4 bytes of IPv4, 16 of IPv6 (RFC 2865 section 5.4, RFC 3162 section
     // 2.1); refuses an address of neither family.
     int AppendAddress(const platform::IpAddress& address);
-    // RFC 2865 section 5.2 hiding of n plaintext bytes into the attribute at the cursor.
-    int HidePassword(const std::uint8_t* plaintext, std::uint16_t n);
+    // RFC 2865 section 5.2 hiding of n plaintext bytes into the attribute at the cursor. With
+    // firstDigest, that is taken as MD5(S + RA), already computed by the caller.
+    int HidePassword(const std::uint8_t* plaintext, std::uint16_t n,
+                     const std::uint8_t* firstDigest = nullptr);
 };
 
 // Reads a big-endian 16-bit field.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks of the Linux build (stage 10-linux's, Mbed TLS compiled in) run end to end for a
 # token count of iterations (this checks that they work, not how fast anything is), then the
-# instruction count with few calls, then the loss benchmark with 10 logins per level and client.
+# instruction and system call counts with few calls and one short pair of paired processes, then
+# the loss benchmark with 10 logins per level and client.
 set -euo pipefail
 b="$QVRAD_OUT/linux"
 for program in bench/qvrad_bench_md5 bench/qvrad_bench_auth bench/qvrad_call_driver \
@@ -26,9 +27,11 @@ for mode in auth auth-signed login floor; do
   "$b/bench/qvrad_call_driver" "$mode" 20
 done
 "$b/bench/qvrad_stack_depth"
-# A few seconds under valgrind; the counts are only printed here, the targets are judged by
-# bench/run.sh on a Release build.
+# A few seconds under valgrind and strace, and one short pair of processes; the counts and ratios
+# are only printed here, the targets are judged by bench/run.sh on a Release build.
 QVRAD_CALLGRIND_CALLS=20 timeout 120 "$QVRAD_ROOT/bench/callgrind.sh" "$b"
+QVRAD_SYSCALL_CALLS=20 timeout 120 "$QVRAD_ROOT/bench/syscalls.sh" "$b"
+QVRAD_PAIRS=1 QVRAD_PAIR_CALLS=200 timeout 120 "$QVRAD_ROOT/bench/paired.sh" "$b"
 # About 30 s: the relay, the private FreeRADIUS and every installed client work together, and
 # without loss every login is accepted (loss.sh fails otherwise); the figures are not judged.
 QVRAD_LOSS_LOGINS=10 QVRAD_LOSS_TOOL="$b/tools/qvrad-auth" timeout 120 \

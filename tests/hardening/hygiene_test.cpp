@@ -10,6 +10,9 @@
 // TLS (RFC 6614) against an OpenSSL server in this process, with certificates and with a PSK:
 // nor is the PSK, the client's private key or a secret of the TLS session left, and every block
 // Mbed TLS frees goes through here as well (its allocator hooks call operator new and delete).
+// The thread's random stream (its key and the output it has not handed out, which lie in the
+// thread's own storage at the top of the stack under test) is found there while the thread lives
+// and gone once it has ended, or once the library's unload wiped every stream.
 //
 // The values are long and distinctive, built at run time in static arrays and kept out of
 // std::string and gtest messages on the calling thread, which would leave copies of their own
@@ -41,6 +44,7 @@
 #include "qvRadClient.h"
 #include "qvrad.h"
 #include "platform/platform.h"
+#include "platform/thread_random.h"
 #include "radius/client.h"
 #include "support/auth_helpers.h"
 #include "support/responder.h"
@@ -64,7 +68,8 @@ const char* const kValueNames[] = {"the secret",
                                    "the client's private key in little-endian limbs",
                                    "the key file's PEM text",
                                    "a TLS session secret or record key",
-                                   "an HMAC pad of a TLS session secret or record key"};
+                                   "an HMAC pad of a TLS session secret or record key",
+                                   "the random stream's key or unused output"};
 constexpr std::size_t kNotFound = ~static_cast<std::size_t>(0);
 
 // Every 8-byte window of every value searched for, sorted, so that one pass over a region with a
@@ -116,6 +121,45 @@ struct WindowTable {
 
 WindowTable g_table;
 thread_local bool t_scanFrees = false;
+
+// The job thread's random stream as its call left it, copied by the job (into this static
+// buffer, not its stack) for the scans after the call; its windows are made into g_streamTable on
+// the test's own thread (a sort there keeps windows in its frames).
+unsigned char g_streamState[1024];
+bool g_streamNoted = false;
+std::size_t g_streamSize = 0;
+WindowTable g_streamTable;
+
+// Copies the calling thread's stream byte by byte (no call whose frame would land in the stack
+// under test); nothing when the thread never drew from it.
+void NoteStreamState() {
+    const void* region = nullptr;
+    std::size_t size = 0;
+    platform::ThreadRandomState(&region, &size);
+    if (size > sizeof g_streamState) return;
+    const volatile unsigned char* from = static_cast<const unsigned char*>(region);
+    bool drawn = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        g_streamState[i] = from[i];
+        drawn = drawn || g_streamState[i] != 0;
+    }
+    g_streamSize = size;
+    g_streamNoted = drawn;
+}
+
+// The key (the region's first 32 bytes), then the output not handed out: the pool's end after its
+// zeroed start, so that no window straddles zeros and live bytes (a window of seven zeros would
+// match any lone byte elsewhere).
+void BuildStreamTable() {
+    constexpr std::size_t kKeyLength = 32;
+    std::size_t live = kKeyLength;
+    while (live < g_streamSize && g_streamState[live] == 0) ++live;
+    g_streamTable.count = 0;
+    g_streamTable.full = false;
+    g_streamTable.Add(g_streamState, std::min(g_streamSize, kKeyLength), 12);
+    g_streamTable.Add(g_streamState + live, g_streamSize - live, 12);
+    g_streamTable.Seal();
+}
 
 // Blocks freed by the call, copied as they were just before free and scanned afterwards on the
 // test's own thread: a search run inside operator delete would itself spill the values it
@@ -456,6 +500,7 @@ void* AuthJob(void* argument) {
     MoveVectorRegisters(true);
     t_scanFrees = false;
     NoteCallDepth();
+    NoteStreamState();
     std::snprintf(g_result, sizeof g_result, "%s", text != nullptr ? text : "<null>");
     return nullptr;
 }
@@ -505,6 +550,7 @@ void* LoginJob(void* argument) {
     MoveVectorRegisters(true);
     t_scanFrees = false;
     NoteCallDepth();
+    NoteStreamState();
     if (answered == 1)
         std::snprintf(g_result, sizeof g_result, "login %d: %d %s", status, code, message);
     else
@@ -590,7 +636,7 @@ std::size_t FindWhole(const void* region, std::size_t length, int* value) {
 // used: how far below the job's frame the deepest non-zero byte lay when its calls were over
 // (when fn notes it): the depth the call's frames reached or its wipe did, whichever is deeper.
 bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nullptr,
-                     bool wholeValues = false) {
+                     bool wholeValues = false, bool wipeStreamsAtUnload = false) {
     void* stack =
         mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack == MAP_FAILED) {
@@ -607,6 +653,7 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
     g_jobFrame = 0;
     g_stackBase = static_cast<const std::uint8_t*>(stack);
     g_callDepth = 0;
+    g_streamNoted = false;
     bool found = false;
     std::memset(g_vectorImage, 0, sizeof g_vectorImage);
     std::memset(g_vectorAfterCall, 0, sizeof g_vectorAfterCall);
@@ -640,8 +687,27 @@ bool RunOnOwnedStack(void* (*fn)(void*), void* argument, std::size_t* used = nul
         std::size_t untouched = 0;
         while (untouched < kStackSize && bytes[untouched] == 0) ++untouched;
         if (used != nullptr) *used = g_callDepth != 0 ? g_callDepth : kStackSize - untouched;
+        // The stream: in the thread's storage while it lives, then wiped by the library's unload
+        // (every thread's stream) or by the thread's end (its own).
+        if (g_streamNoted) {
+            BuildStreamTable();
+            EXPECT_NE(g_streamTable.Find(stack, kStackSize), kNotFound)
+                << "the stream's state is not in the scanned stack: the scans below prove nothing";
+            if (wipeStreamsAtUnload) {
+                platform::ThreadRandomWipeAll();
+                const std::size_t left = g_streamTable.Find(stack, kStackSize);
+                EXPECT_EQ(left, kNotFound) << "the unload's wipe left the stream of a live thread, "
+                                           << kStackSize - left << " bytes below the stack's top";
+            }
+        }
         job.release = true;
         pthread_join(thread, nullptr);
+        if (g_streamNoted) {
+            const std::size_t left = g_streamTable.Find(stack, kStackSize);
+            EXPECT_EQ(left, kNotFound) << "the stream's key or unused output is left after its "
+                                          "thread ended, "
+                                       << kStackSize - left << " bytes below the stack's top";
+        }
     } else {
         ADD_FAILURE() << "pthread_create failed";
     }
@@ -703,7 +769,8 @@ struct Case {
     std::size_t answerLength = 0;  // structured calls: an answer follows the login
     const TlsSecrets* tls = nullptr;
     std::function<std::vector<Bytes>()> sessionSecrets =
-        nullptr;  // after the call: its TLS sessions'
+        nullptr;                       // after the call: its TLS sessions'
+    bool wipeStreamsAtUnload = false;  // the unload's wipe of every stream before the thread ends
 };
 
 // RFC 2865 section 4.4: a request without State is challenged when challenge is set; the answer,
@@ -763,7 +830,8 @@ std::size_t CheckRows(const Case* cases, std::size_t count, std::uint32_t seed) 
         Call call = k->call;
         std::size_t used = 0;
         const auto start = std::chrono::steady_clock::now();
-        const bool onStack = RunOnOwnedStack(call.structured ? LoginJob : AuthJob, &call, &used);
+        const bool onStack = RunOnOwnedStack(call.structured ? LoginJob : AuthJob, &call, &used,
+                                             false, k->wipeStreamsAtUnload);
         const long long millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now() - start)
                                      .count();
@@ -820,6 +888,16 @@ TEST(HardeningHygiene, NoSecretOrPasswordLeftInFreedBlocksOrTheStack) {
                       challengePort = challenge.PortText(), silentPort = silent.PortText();
     const Case cases[] = {
         {"accept", 31, 27, {"127.0.0.1", plainPort.c_str(), "2"}, "ok"},
+        // The library unloaded while the caller's thread lives: its stream goes with the library.
+        {"accept_then_unload",
+         31,
+         27,
+         {"127.0.0.1", plainPort.c_str(), "2"},
+         "ok",
+         0,
+         nullptr,
+         nullptr,
+         true},
         {"reject_with_message_authenticator", 100, 128, {"127.0.0.1", macPort.c_str(), "2"}, "no"},
         {"longest_secret_silent_server",
          256,

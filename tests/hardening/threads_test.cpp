@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -222,6 +223,30 @@ TEST(HardeningThreads, ThousandThreadsOfOneCallEachLeaveHeapAndDescriptorsAsThey
         "descriptors %d -> %d\n",
         40 + 500 * batches, heap[0], heap[batches], flat ? "flat" : "still growing", batches,
         descriptorsBefore, descriptorsAfter);
+}
+
+// The library registers fork handlers at load (its random streams' fork rule). Once unloaded, as
+// a host's dlclose unloads it when no thread still holds a stream of it (a thread that called has
+// ended), no handler of it may remain: a fork would run code that is no longer mapped. A thread
+// that ends after its calls also wipes and releases its stream, so the unload really happens.
+TEST(HardeningThreads, NoForkHandlerOutlivesTheUnloadedLibrary) {
+    {
+        SharedLibrary lib;
+        ASSERT_NE(lib.authCall, nullptr) << dlerror();
+        LoopbackResponder r(WelcomeOrDeny(ToBytes(kSecret)));
+        const std::string port = r.PortText();
+        std::string text;
+        std::thread([&] {
+            text = lib.authCall("127.0.0.1", port.c_str(), kSecret, "fork-0", "pw", "5");
+        }).join();
+        EXPECT_EQ(text, "Welcome fork-0");
+    }
+    if (dlopen(QVRAD_SHARED_LIBRARY, RTLD_NOW | RTLD_NOLOAD) != nullptr)
+        GTEST_SKIP() << "the C library kept the library loaded: no unload to test";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    EXPECT_EQ(ChildExitStatus(child), 0);
 }
 
 // Structured logins: users "L<thread>-<n>" with n a multiple of 4 are challenged with a State and

@@ -19,6 +19,12 @@
 #endif
 #endif
 
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#endif
+
 #include "qvRadClient.h"
 
 std::string CallAuth(const char* server, const char* port, const char* secret, const char* user,
@@ -77,3 +83,19 @@ bool CpuHasFlag(const char* flag) {
     }
     return false;
 }
+
+#if !defined(_WIN32)
+int ChildExitStatus(int pid) {
+    for (int waited = 0; waited < 6000; ++waited) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0) return -1;
+        const timespec tick = {0, 10 * 1000 * 1000};
+        nanosleep(&tick, nullptr);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+#endif

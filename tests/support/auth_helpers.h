@@ -1,5 +1,6 @@
 // Small helpers for tests that call auth: copy the result at once, time a call, and, where the
-// platform shows them, count this process's open descriptors and heap in use and read CPU flags.
+// platform shows them, count this process's open descriptors and heap in use, read CPU flags and
+// wait for a forked child.
 #pragma once
 
 #include <chrono>
@@ -28,3 +29,10 @@ std::size_t HeapInUse();
 // Whether the kernel lists this flag ("avx", "avx512f") for the first CPU in /proc/cpuinfo: the
 // features the CPU has and the kernel has enabled. false where there is no such file.
 bool CpuHasFlag(const char* flag);
+
+#if !defined(_WIN32)
+// The exit status of a forked child that exits by itself, waited for at most 60 s (then it is
+// killed: -1; -1 also when it ended by a signal). Only waitpid and nanosleep, so a child of a
+// multi-threaded process may use it for a child of its own.
+int ChildExitStatus(int pid);
+#endif

@@ -1,5 +1,6 @@
 // Authenticators and hiding against RFC 2865 section 7.1's example exchange, reply checks over
-// hostile replies, and Request Authenticator uniqueness with the clock and CSPRNG frozen.
+// hostile replies, Request Authenticator uniqueness with the clock and CSPRNG frozen, and the
+// thread's random stream: ChaCha20 against RFC 8439's vectors, its reseed and its fork rule.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(__linux__) && defined(__x86_64__)
 #include <linux/audit.h>
@@ -17,9 +19,15 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
+#include "platform/chacha20.h"
 #include "platform/platform.h"
+#include "platform/thread_random.h"
 #include "radius/packet.h"
+#include "support/auth_helpers.h"
 #include "support/radius_wire.h"
 
 namespace {
@@ -246,18 +254,14 @@ TEST(RequestAuthenticator, RandomSourcesFallBackInOrder) {
         }};
     CRadPacket withFallback(1);
     withFallback.MakeRequestAuthenticator(viaFallback);
-    // The digest of the text, 16 bytes of 0xA5 and the process's request counter (little-endian,
-    // below 2^20 in any run of this program).
-    char text[256 + 20];
-    const std::size_t n = FormatAuthenticatorText(text, "gw01", 7, 42);
-    std::memset(text + n, 0xA5, 16);
-    bool matched = false;
-    for (std::uint32_t counter = 0; counter < 1u << 20 && !matched; ++counter) {
-        for (int b = 0; b < 4; ++b) text[n + 16 + b] = static_cast<char>(counter >> (8 * b));
-        matched = RefMd5(Bytes(text, text + n + 20)) ==
-                  Bytes(withFallback.octets + 4, withFallback.octets + 20);
-    }
-    EXPECT_TRUE(matched);
+    // The fallback's 16 bytes of 0xA5 are the authenticator, with the process's request counter
+    // (little-endian, below 2^20 in any run of this program) folded into the last four.
+    const Bytes got(withFallback.octets + 4, withFallback.octets + 20);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 12), Bytes(12, 0xA5));
+    std::uint32_t counter = 0;
+    for (int b = 0; b < 4; ++b)
+        counter |= static_cast<std::uint32_t>(got[12 + b] ^ 0xA5) << (8 * b);
+    EXPECT_LT(counter, 1u << 20);
 }
 
 // The fallback for a process whose getrandom a seccomp filter refuses, as a sandbox's may: on one
@@ -288,6 +292,177 @@ TEST(RequestAuthenticator, SecondSourceReadsUrandomWhenGetrandomIsRefused) {
 #else
     GTEST_SKIP() << "seccomp filters are set up here for x86-64 Linux only";
 #endif
+}
+
+// RFC 8439: the block of section 2.3.2 and the key streams of appendix A.1 (checked here against
+// OpenSSL's ChaCha20 as well), one block at a time and two in one call (the counter goes on).
+TEST(RandomStream, ChaCha20BlockKnownAnswers) {
+    const std::string countingKey =
+        "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+    const std::string zeroKey(64, '0');
+    const struct {
+        const char* name;
+        std::string key;
+        std::uint32_t counter;
+        const char* nonce;
+        const char* stream;
+    } rows[] = {
+        {"2.3.2", countingKey, 1, "000000090000004a00000000",
+         "10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
+         "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e"},
+        {"A.1 #1", zeroKey, 0, "000000000000000000000000",
+         "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"
+         "da41597c5157488d7724e03fb8d84a376a43b8f41518a11cc387b669b2ee6586"},
+        {"A.1 #2", zeroKey, 1, "000000000000000000000000",
+         "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed"
+         "29b721769ce64e43d57133b074d839d531ed1f28510afb45ace10a1f4b794d6f"},
+        {"A.1 #3", std::string(63, '0') + "1", 1, "000000000000000000000000",
+         "3aeb5224ecf849929b9d828db1ced4dd832025e8018b8160b82284f3c949aa5a"
+         "8eca00bbb4a73bdad192b5c42f73f2fd4e273644c8b36125a64addeb006c13a0"},
+        {"A.1 #4", "00ff" + std::string(60, '0'), 2, "000000000000000000000000",
+         "72d54dfbf12ec44b362692df94137f328fea8da73990265ec1bbbea1ae9af0ca"
+         "13b25aa26cb4a648cb9b9d1be65b2c0924a66c54d545ec1b7374f4872e99f096"},
+        {"A.1 #5", zeroKey, 0, "000000000000000000000002",
+         "c2c64d378cd536374ae204b9ef933fcd1a8b2288b3dfa49672ab765b54ee27c7"
+         "8a970e0e955c14f3a88e741b97c286f75f8fc299e8148362fa198a39531bed6d"},
+    };
+    for (const auto& row : rows) {
+        const Bytes key = FromHex(row.key), nonce = FromHex(row.nonce);
+        std::uint8_t block[64];
+        platform::ChaCha20Blocks(block, key.data(), row.counter, nonce.data(), 1);
+        EXPECT_EQ(Hex(Bytes(block, block + 64)), row.stream) << row.name;
+    }
+    std::uint8_t two[128];
+    const Bytes zero(32, 0);
+    platform::ChaCha20Blocks(two, zero.data(), 0, zero.data(), 2);
+    EXPECT_EQ(Hex(Bytes(two, two + 128)), std::string(rows[1].stream) + rows[2].stream);
+}
+
+// Once seeded, a thread's stream makes no system call: with getrandom and every open refused (a
+// seccomp filter on this thread alone), its draws go on until it has given nearly 1 MiB since the
+// seed. The draw that would pass 1 MiB must seed afresh, finds every system source refused and
+// fails with zeros instead of falling back to anything weaker; the Request Authenticator is then
+// the digest of the host and time text and the counter alone, as it always was without a source.
+TEST(RandomStream, NoSystemCallAfterTheSeedAndNoFallbackAtTheReseed) {
+#if defined(__linux__) && defined(__x86_64__)
+    std::thread([] {
+        std::uint8_t draw[16];
+        ASSERT_EQ(platform::ThreadRandomBytes(draw, sizeof draw), 0);  // a new thread: the seed
+        sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 1),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+                                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_open, 0, 1),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+                                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+        const sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+        ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+        ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+        ASSERT_NE(platform::RandomBytes(draw, sizeof draw), 0);  // the filter holds
+        std::uint64_t given = sizeof draw;
+        Bytes previous;
+        int repeats = 0;
+        for (int i = 0; i < 70000 && platform::ThreadRandomBytes(draw, sizeof draw) == 0; ++i) {
+            given += sizeof draw;
+            Bytes now(draw, draw + sizeof draw);
+            if (now == previous || now == Bytes(16, 0)) ++repeats;
+            previous = now;
+        }
+        EXPECT_EQ(repeats, 0);
+        EXPECT_LE(given, platform::kStreamReseedBytes);
+        EXPECT_GT(given, platform::kStreamReseedBytes - 4096);
+        std::memset(draw, 0x5A, sizeof draw);
+        EXPECT_EQ(platform::ThreadRandomBytes(draw, sizeof draw), -1);
+        EXPECT_EQ(Bytes(draw, draw + sizeof draw), Bytes(16, 0));
+        const AuthenticatorSources frozen = {FrozenHost, FrozenTime, platform::ThreadRandomBytes};
+        CRadPacket request(1);
+        request.MakeRequestAuthenticator(frozen);
+        char text[256 + 20];
+        const std::size_t n = FormatAuthenticatorText(text, "gw01", 7, 42);
+        std::memset(text + n, 0, 16);
+        bool matched = false;
+        for (std::uint32_t counter = 0; counter < 1u << 20 && !matched; ++counter) {
+            for (int b = 0; b < 4; ++b) text[n + 16 + b] = static_cast<char>(counter >> (8 * b));
+            matched = RefMd5(Bytes(text, text + n + 20)) ==
+                      Bytes(request.octets + 4, request.octets + 20);
+        }
+        EXPECT_TRUE(matched);
+    }).join();
+#else
+    GTEST_SKIP() << "seccomp filters are set up here for x86-64 Linux only";
+#endif
+}
+
+// A forked child never continues its parent's stream: its first draw and its first Request
+// Authenticator differ from the parent's first after the fork, which would be the same octets
+// without the fork rule (the stream and the request counter are copied into the child).
+TEST(RandomStream, AForkedChildNeverContinuesItsParentsStream) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no fork on Windows";
+#else
+    std::uint8_t drawn[32];
+    ASSERT_EQ(platform::ThreadRandomBytes(drawn, 16), 0);  // this thread's stream is seeded
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        const bool drew = platform::ThreadRandomBytes(drawn, 16) == 0;
+        CRadPacket request(1);
+        request.MakeRequestAuthenticator();
+        std::memcpy(drawn + 16, request.octets + 4, 16);
+        const bool sent = write(fds[1], drawn, sizeof drawn) == static_cast<ssize_t>(sizeof drawn);
+        _exit(drew && sent ? 0 : 1);
+    }
+    close(fds[1]);
+    ASSERT_EQ(platform::ThreadRandomBytes(drawn, 16), 0);
+    CRadPacket request(1);
+    request.MakeRequestAuthenticator();
+    std::memcpy(drawn + 16, request.octets + 4, 16);
+    std::uint8_t fromChild[32] = {};
+    std::size_t got = 0;
+    // Each read returns data or 0 (the child's end closed): at most 32 reads.
+    for (int i = 0; i < 32 && got < sizeof fromChild; ++i) {
+        const ssize_t n = read(fds[0], fromChild + got, sizeof fromChild - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fds[0]);
+    EXPECT_EQ(ChildExitStatus(child), 0);
+    ASSERT_EQ(got, sizeof fromChild);
+    EXPECT_NE(Hex(Bytes(fromChild, fromChild + 16)), Hex(Bytes(drawn, drawn + 16)));
+    EXPECT_NE(Hex(Bytes(fromChild + 16, fromChild + 32)), Hex(Bytes(drawn + 16, drawn + 32)));
+#endif
+}
+
+// Each thread draws from a stream of its own, and its end takes the stream with it (wiped and
+// released: by its thread-local destructor, or on Windows by the image's thread-exit callback).
+TEST(RandomStream, EveryThreadHasItsOwnAndItsEndTakesIt) {
+    std::uint8_t mine[16];
+    ASSERT_EQ(platform::ThreadRandomBytes(mine, sizeof mine), 0);
+    const std::size_t before = platform::ThreadRandomStreamCount();
+    constexpr int kThreads = 8;
+    std::uint8_t drawn[kThreads][16] = {};
+    std::size_t during[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            EXPECT_EQ(platform::ThreadRandomBytes(drawn[t], sizeof drawn[t]), 0);
+            during[t] = platform::ThreadRandomStreamCount();
+        });
+    for (std::thread& t : threads) t.join();
+    std::set<std::string> distinct = {Hex(Bytes(mine, mine + 16))};
+    for (int t = 0; t < kThreads; ++t) {
+        distinct.insert(Hex(Bytes(drawn[t], drawn[t] + 16)));
+        EXPECT_GT(during[t], before) << "thread " << t << " drew from no stream of its own";
+    }
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads + 1));
+    EXPECT_EQ(platform::ThreadRandomStreamCount(), before);
 }
 
 TEST(RequestAuthenticator, NeverRepeatsEvenWithEverythingFrozen) {

@@ -172,8 +172,9 @@ TEST(Md5, BitCountCarriesIntoHighWord) {
 }
 
 // Every compression this build has (the portable one; on x86 with BMI1 the one built for it,
-// which MD5 then uses): from the initial state over "abc" padded by hand (RFC 1321 appendix A.5),
-// and the two against each other from random states over random blocks.
+// which MD5 then uses; the side-by-side passes, SSE2 and AVX, one to four lanes): from the initial
+// state over "abc" padded by hand (RFC 1321 appendix A.5), and each against the portable one from
+// random states over random blocks (every lane its own).
 TEST(Md5, EveryCompressionAgrees) {
     const Md5Compression all[] = {Md5Compression::kPortable, Md5Compression::kBmi1};
     std::uint8_t abc[64] = {'a', 'b', 'c', 0x80};
@@ -189,8 +190,42 @@ TEST(Md5, EveryCompressionAgrees) {
             << "compression " << static_cast<int>(which);
     }
     EXPECT_TRUE(MD5CompressionUsable(Md5Compression::kPortable));
-    if (!MD5CompressionUsable(Md5Compression::kBmi1)) return;
     std::mt19937 random(3);
+    for (Md5Lanes lanes : {Md5Lanes::kSse2, Md5Lanes::kAvx}) {
+        if (!MD5LanesUsable(lanes)) continue;
+        for (int count = 1; count <= kMd5Lanes; ++count) {
+            SCOPED_TRACE(testing::Message()
+                         << "lanes " << static_cast<int>(lanes) << " x" << count);
+            std::uint32_t states[kMd5Lanes][4];
+            const std::uint8_t* blocks[kMd5Lanes];
+            for (int lane = 0; lane < count; ++lane) {
+                const std::uint32_t initial[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+                std::memcpy(states[lane], initial, sizeof initial);
+                blocks[lane] = abc;
+            }
+            MD5BlocksSideBySideWith(lanes, states, blocks, count);
+            for (int lane = 0; lane < count; ++lane) {
+                std::uint8_t digest[16];
+                MD5WriteDigest(digest, states[lane]);
+                EXPECT_EQ(Hex(digest, 16), "900150983cd24fb0d6963f7d28e17f72") << "lane " << lane;
+            }
+            std::vector<std::uint8_t> data(kMd5Lanes * 64);
+            for (int trial = 0; trial < 50; ++trial) {
+                std::uint32_t expected[kMd5Lanes][4];
+                for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+                for (int lane = 0; lane < count; ++lane) {
+                    for (int i = 0; i < 4; ++i)
+                        states[lane][i] = expected[lane][i] = static_cast<std::uint32_t>(random());
+                    blocks[lane] = data.data() + 64 * lane;
+                    MD5BlocksWith(Md5Compression::kPortable, expected[lane], blocks[lane], 1);
+                }
+                MD5BlocksSideBySideWith(lanes, states, blocks, count);
+                ASSERT_EQ(std::memcmp(states, expected, count * sizeof states[0]), 0)
+                    << "trial " << trial;
+            }
+        }
+    }
+    if (!MD5CompressionUsable(Md5Compression::kBmi1)) return;
     std::vector<std::uint8_t> blocks(3 * 64);
     for (int trial = 0; trial < 200; ++trial) {
         std::uint32_t portable[4], bmi1[4];

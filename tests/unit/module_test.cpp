@@ -8,6 +8,10 @@
 #include <future>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include "api/module.h"
 #include "platform/platform.h"
 #include "qvRadClient.h"
@@ -109,6 +113,30 @@ TEST(Platform, VectorStateMatchesTheKernelsCpuFlags) {
     EXPECT_EQ(platform::CpuVectorState(), expected);
 #else
     GTEST_SKIP() << "the kernel's CPU flags are read on x86-64 Linux only";
+#endif
+}
+
+// The fork generation is one more in a child than in its parent, and one more again in the
+// child's child; the parent's does not move. Without it a child would continue the parent's
+// random stream and reuse its kept state.
+TEST(Platform, ForkGenerationIsOneMoreInEachChild) {
+#if defined(_WIN32)
+    EXPECT_EQ(platform::ForkGeneration(), 0u);
+    EXPECT_TRUE(platform::ForkGenerationTracked());
+#else
+    ASSERT_TRUE(platform::ForkGenerationTracked());
+    const std::uint32_t before = platform::ForkGeneration();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = platform::ForkGeneration() == before + 1 ? 0 : 1;
+        const pid_t grandchild = fork();
+        if (grandchild == 0) _exit(platform::ForkGeneration() == before + 2 ? 0 : 1);
+        if (grandchild < 0 || ChildExitStatus(grandchild) != 0) failures |= 2;
+        _exit(platform::ForkGeneration() == before + 1 ? failures : failures | 4);
+    }
+    EXPECT_EQ(ChildExitStatus(child), 0);  // 1: the child's count, 2: the grandchild's, 4: changed
+    EXPECT_EQ(platform::ForkGeneration(), before);
 #endif
 }
 

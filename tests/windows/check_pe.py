@@ -61,6 +61,8 @@ MINIMUM_CLIENT = [
     # Kept RADIUS over TLS connections: threads waiting for their replies.
     ("kernel32.dll", "Windows Vista", """SleepConditionVariableCS WakeAllConditionVariable
         WakeConditionVariable"""),
+    # The lock of the threads' random streams, which needs no set-up or tear-down.
+    ("kernel32.dll", "Windows Vista", "AcquireSRWLockExclusive ReleaseSRWLockExclusive"),
     # The TLS key material files, read without the C runtime's buffering.
     ("kernel32.dll", "Windows XP", "CreateFileA ReadFile"),
     ("kernel32.dll", "Windows 2000", "GetComputerNameExA"),
