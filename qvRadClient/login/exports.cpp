@@ -11,6 +11,7 @@
 #include "login/client_config.h"
 #include "login/error_detail.h"
 #include "login/login.h"
+#include "platform/thread_random.h"
 #include "spool/spool_file.h"
 #include "radius/detail_text.h"
 #include "tls/tls_session.h"
@@ -280,6 +281,13 @@ QVRAD_API int QVRAD_CALL qvrad_login_pap_attrs(qvrad_client* c, const char* user
         return WipedAfter(Refuse("login", "no memory for a login", QVRAD_E_MEMORY));
     made->client = c;
     std::memcpy(made->user, user, std::strlen(user) + 1);
+    // A login's first Identifier at random (RFC 2865 section 3 asks only that it differ from
+    // the outstanding ones): a server's duplicate detection keys on the source address, port
+    // and Identifier, and each login's socket takes a fresh ephemeral port, which the system
+    // hands out again soon under load; from Identifier 0 every time, FreeRADIUS took a new login
+    // on a reused port for a retransmission of an earlier one and dropped it.
+    std::uint8_t first = 0;
+    if (platform::ThreadRandomBytes(&first, 1) == 0) made->identifiers = first;
     if (attrs != nullptr && attrs->list.count != 0) {
         made->extra = new (std::nothrow) RequestAttributes(attrs->list);
         if (made->extra == nullptr) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,16 @@ TEST(Login, ReplyAttributesAndMessages) {
     EXPECT_EQ(qvrad_login_message(l.l, 3), nullptr);
     EXPECT_EQ(qvrad_login_answer(l.l, "123456"), QVRAD_E_NOT_CHALLENGED);
     EXPECT_EQ(qvrad_login_prompt_echo(l.l), 0);
+    // Each login's first Identifier is drawn at random, not 0 every time: a server's duplicate
+    // detection (source address, port, Identifier) took a login on a reused ephemeral port for
+    // an earlier one's retransmission. Sixteen logins drawing one value would be 1 in 2^120.
+    for (int i = 0; i < 16; ++i) {
+        Login again;
+        ASSERT_EQ(qvrad_login_pap(c.c, "alice", "pw", &again.l), QVRAD_OK);
+    }
+    std::set<std::uint8_t> identifiers;
+    for (const Bytes& request : r.Received()) identifiers.insert(request[1]);
+    EXPECT_GT(identifiers.size(), 1u);
 }
 
 // A scripted multi-factor server: a request without State gets an Access-Challenge (with the
