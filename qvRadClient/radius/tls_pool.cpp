@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "radius/detail_text.h"
 #include "radius/status_server.h"
 
 namespace {
@@ -56,38 +57,18 @@ std::int32_t Clamp(std::int64_t millis) {
     return millis > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<std::int32_t>(millis);
 }
 
-void AppendText(char* out, std::size_t size, const char* text) {
-    std::size_t at = 0;
-    while (at < size && out[at] != '\0') ++at;
-    if (at < size) CopyReason(out + at, size - at, text);
-}
-
-void AppendMillis(char* out, std::size_t size, std::int64_t millis) {
-    char digits[24];
-    int n = 0;
-    std::uint64_t value = millis < 0 ? 0 : static_cast<std::uint64_t>(millis);
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0 && n < 20);
-    char text[24];
-    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-    text[n] = '\0';
-    AppendText(out, size, text);
-}
-
 // The reason a server in backoff is not tried, in words.
 void BackoffReason(const TlsServerRecord& record, std::int64_t now, char* reason,
                    std::size_t size) {
     if (reason == nullptr || size == 0) return;
-    reason[0] = '\0';
-    AppendText(reason, size, "not tried: its last ");
-    AppendMillis(reason, size, record.health.failures);
-    AppendText(reason, size,
-               record.health.failures == 1 ? " connection failed" : " connections failed");
-    AppendText(reason, size, ", and the next may be opened in ");
-    AppendMillis(reason, size, record.health.nextAttemptMillis - now);
-    AppendText(reason, size, " ms (reconnections back off)");
+    const std::int64_t wait = record.health.nextAttemptMillis - now;
+    DetailText(reason, size)
+        .Text("not tried: its last ")
+        .Number(static_cast<std::uint64_t>(record.health.failures))
+        .Text(record.health.failures == 1 ? " connection failed" : " connections failed")
+        .Text(", and the next may be opened in ")
+        .Number(wait > 0 ? static_cast<std::uint64_t>(wait) : 0)
+        .Text(" ms (reconnections back off)");
 }
 
 std::uint16_t Jitter() {
