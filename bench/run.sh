@@ -164,3 +164,10 @@ print("| Measure | qvRadClient | Reference | Ratio | Target | |")
 print("|---|---|---|---|---|---|")
 print("\n".join(rows))
 EOF
+
+# RADIUS over TLS beside UDP, against a private FreeRADIUS (with the Mbed TLS sources only).
+if [ -n "${QVRAD_MBEDTLS_SOURCE:-}" ]; then
+  echo >&2
+  echo "RADIUS over TLS against FreeRADIUS (about a minute)..." >&2
+  "$root/bench/tls.sh" "$build-tls"
+fi

@@ -1,6 +1,7 @@
 // RADIUS over TLS beside UDP against one private FreeRADIUS (bench/tls.sh starts it): logins over
 // a kept connection at 1 and 8 threads, full and resumed handshakes, each as wall and client CPU.
-//   qvrad_bench_tls PORTS_ENV   (prints "tls NAME VALUE" lines for bench/tls.sh's table)
+//   qvrad_bench_tls PORTS_ENV [--smoke]   (prints "tls NAME ..." lines for bench/tls.sh's table;
+//   --smoke: a token count of each, to show they work, as the CI's bench stage runs it)
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -249,6 +250,7 @@ Series HandshakesAgainstOpenSsl(bool resume, int count, UseCounts* uses) {
         if (!resume) qvrad_client_free(c);
     }
     if (kept != nullptr) qvrad_client_free(kept);
+    server.Stop();
     server.Join();
     if (!server.Failure().empty()) std::fprintf(stderr, "server: %s\n", server.Failure().c_str());
     if (times.empty()) return s;
@@ -266,10 +268,15 @@ void Print(const char* name, const Series& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 || !ReadEnv(argv[1])) {
-        std::fprintf(stderr, "usage: %s PORTS_ENV (of a server started with --tls)\n", argv[0]);
+    const bool smoke = argc == 3 && std::string(argv[2]) == "--smoke";
+    if ((argc != 2 && !smoke) || !ReadEnv(argv[1])) {
+        std::fprintf(stderr, "usage: %s PORTS_ENV [--smoke] (of a server started with --tls)\n",
+                     argv[0]);
         return 2;
     }
+    // Logins per series and handshakes per row: enough for a median, or a token few.
+    const int logins = smoke ? 20 : 2000;
+    const int handshakes = smoke ? 3 : 40;
     int failures = 0;
     const auto series = [&](const char* name, Kind kind, int threads, int each) {
         qvrad_client* c = MakeClient(kind, 25000, nullptr);
@@ -278,24 +285,24 @@ int main(int argc, char** argv) {
         Print(name, s);
         failures += s.failed != 0;
     };
-    series("udp_1", Kind::kUdp, 1, 2000);
-    series("kept_certificate_1", Kind::kCertificate, 1, 2000);
-    series("kept_psk_1", Kind::kPsk, 1, 2000);
-    series("udp_8", Kind::kUdp, 8, 500);
-    series("kept_certificate_8", Kind::kCertificate, 8, 500);
+    series("udp_1", Kind::kUdp, 1, logins);
+    series("kept_certificate_1", Kind::kCertificate, 1, logins);
+    series("kept_psk_1", Kind::kPsk, 1, logins);
+    series("udp_8", Kind::kUdp, 8, logins / 4);
+    series("kept_certificate_8", Kind::kCertificate, 8, logins / 4);
     UseCounts uses;
-    const Series full = Handshakes(Kind::kCertificate, false, 40, &uses);
+    const Series full = Handshakes(Kind::kCertificate, false, handshakes, &uses);
     Print("full_certificate", full);
     std::printf("tls full_certificate_uses new %d resumed %d\n", uses.uses[1], uses.uses[2]);
     // FreeRADIUS 3.2's TLS listeners send tickets but never resume from them: shown here.
-    const Series resumed = Handshakes(Kind::kCertificate, true, 10, &uses);
+    const Series resumed = Handshakes(Kind::kCertificate, true, handshakes / 4 + 1, &uses);
     std::printf("tls freeradius_reconnect_uses new %d resumed %d\n", uses.uses[1], uses.uses[2]);
-    const Series psk = Handshakes(Kind::kPsk, false, 40, &uses);
+    const Series psk = Handshakes(Kind::kPsk, false, handshakes, &uses);
     Print("full_psk", psk);
-    const Series fullOssl = HandshakesAgainstOpenSsl(false, 40, &uses);
+    const Series fullOssl = HandshakesAgainstOpenSsl(false, handshakes, &uses);
     Print("openssl_full_certificate", fullOssl);
     std::printf("tls openssl_full_uses new %d resumed %d\n", uses.uses[1], uses.uses[2]);
-    const Series resumedOssl = HandshakesAgainstOpenSsl(true, 40, &uses);
+    const Series resumedOssl = HandshakesAgainstOpenSsl(true, handshakes, &uses);
     Print("openssl_resumed_certificate", resumedOssl);
     std::printf("tls openssl_resumed_uses new %d resumed %d\n", uses.uses[1], uses.uses[2]);
     failures += resumed.failed != 0;

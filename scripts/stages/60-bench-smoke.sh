@@ -32,6 +32,17 @@ done
 QVRAD_CALLGRIND_CALLS=20 timeout 120 "$QVRAD_ROOT/bench/callgrind.sh" "$b"
 QVRAD_SYSCALL_CALLS=20 timeout 120 "$QVRAD_ROOT/bench/syscalls.sh" "$b"
 QVRAD_PAIRS=1 QVRAD_PAIR_CALLS=200 timeout 120 "$QVRAD_ROOT/bench/paired.sh" "$b"
+# RADIUS over TLS beside UDP against a private FreeRADIUS of its own, a token few of each (bench/
+# tls.sh makes the figures on a Release build): kept connections, full and resumed handshakes.
+if [ -x "$b/bench/qvrad_bench_tls" ]; then
+  tls_state="$QVRAD_OUT/tls-bench-smoke"
+  QVRAD_FR_TLS_MAX_CONNECTIONS=256 bash "$QVRAD_ROOT/tests/freeradius/server.sh" start \
+    "$tls_state" --tls "$QVRAD_OUT/tls-bench-certs" >/dev/null
+  tls_status=0
+  timeout 120 "$b/bench/qvrad_bench_tls" "$tls_state/ports.env" --smoke || tls_status=$?
+  bash "$QVRAD_ROOT/tests/freeradius/server.sh" stop "$tls_state"
+  [ "$tls_status" -eq 0 ] || exit "$tls_status"
+fi
 # About 30 s: the relay, the private FreeRADIUS and every installed client work together, and
 # without loss every login is accepted (loss.sh fails otherwise); the figures are not judged.
 QVRAD_LOSS_LOGINS=10 QVRAD_LOSS_TOOL="$b/tools/qvrad-auth" timeout 120 \
