@@ -337,6 +337,9 @@ start_server() {
     # is read by a thread of its own), so with --tls the same minus -s.
     local -a mode=(-X)
     [ -z "$tls" ] || mode=(-f -xx -l stdout)
+    # QVRAD_FR_QUIET=1 (a benchmark's server): no debug log, whose lines per packet (many more
+    # for TLS) would be what is measured; the start's readiness line is still logged.
+    [ "${QVRAD_FR_QUIET:-}" != 1 ] || mode=(-f -l stdout)
     # The same server, configuration and ports again, for restart.
     {
       echo "#!/usr/bin/env bash"
