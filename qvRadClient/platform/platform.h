@@ -419,7 +419,8 @@ void CondBroadcast(CondStorage* cond);
 // child: prepare takes the locks, parent and child release them, child may mark the state as
 // inherited. Registered once per process; unregistered with the module on POSIX (the C library
 // ties them to the shared object). Windows has no fork: nothing is registered.
-void RegisterForkHooks(void (*prepare)(), void (*parent)(), void (*child)());
+// 0, or -1 when they could not be registered (no memory): then a fork cannot be told.
+int RegisterForkHooks(void (*prepare)(), void (*parent)(), void (*child)());
 
 // Whether the process is exiting (Windows: the loader's process detach said so) rather than the
 // library being unloaded: then other threads were ended wherever they were, and the module's

@@ -551,8 +551,8 @@ bool ProcessExiting() {
 
 void NoteProcessExiting() {}
 
-void RegisterForkHooks(void (*prepare)(), void (*parent)(), void (*child)()) {
-    ::pthread_atfork(prepare, parent, child);
+int RegisterForkHooks(void (*prepare)(), void (*parent)(), void (*child)()) {
+    return ::pthread_atfork(prepare, parent, child) == 0 ? 0 : -1;
 }
 
 // ELF has no per-library attach notification that runs after the static constructors, so the

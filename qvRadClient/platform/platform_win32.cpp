@@ -479,7 +479,9 @@ void CondBroadcast(CondStorage* cond) {
     WakeAllConditionVariable(CondOf(cond));
 }
 
-void RegisterForkHooks(void (*)(), void (*)(), void (*)()) {}
+int RegisterForkHooks(void (*)(), void (*)(), void (*)()) {
+    return 0;  // no fork
+}
 
 namespace {
 volatile LONG g_processExiting = 0;

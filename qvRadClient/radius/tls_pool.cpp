@@ -16,10 +16,14 @@ namespace {
 struct PoolRegistry {
     platform::LockStorage lock;
     TlsPool* first = nullptr;
+    // Whether a fork is told to the pools: where it cannot be, none keeps a connection past its
+    // request, so that no child could inherit one in use.
+    bool forkTold = false;
 
     PoolRegistry() {
         platform::LockInit(&lock);
-        platform::RegisterForkHooks(TlsPool::ForkPrepare, TlsPool::ForkParent, TlsPool::ForkChild);
+        forkTold = platform::RegisterForkHooks(TlsPool::ForkPrepare, TlsPool::ForkParent,
+                                               TlsPool::ForkChild) == 0;
     }
 };
 
@@ -551,7 +555,8 @@ void TlsPool::Release(TlsLease& lease) {
     --c->users;
     c->lastUsedMillis = platform::MonotonicMillis();
     TlsConnection* finish = nullptr;
-    if (c->users == 0 && c->inFlight == 0 && (c->dead || idleMillis <= 0 || inherited_)) {
+    if (c->users == 0 && c->inFlight == 0 &&
+        (c->dead || idleMillis <= 0 || inherited_ || !Registry().forkTold)) {
         Unlink(c);
         finish = c;
     } else {
