@@ -982,6 +982,43 @@ TEST(TlsKept, ConnectionsSharedAndKept) {
         answering.Join();
     }
 
+    // The watchdog (RFC 5997, draft-ietf-radext-radiusdtls-bis): a connection on which nothing
+    // arrives for 3 s while a request waits is sent a Status-Server (Identifier 0); when that goes
+    // unanswered 3 s more, the connection is dead and the request goes on a new one, all within
+    // the login's 8 s.
+    {
+        std::mutex lock;
+        std::vector<std::pair<std::uint8_t, double>> seen;  // Code and seconds from the start
+        const auto start = std::chrono::steady_clock::now();
+        TlsRadiusServer::Options twoAtOnce;
+        twoAtOnce.connections = 3;
+        twoAtOnce.concurrent = true;
+        TlsRadiusServer deaf(
+            TestPki(), TlsServerMode::kPsk, psk, "kept-nas",
+            TlsRadiusServer::Records([&](const Bytes& request) {
+                std::lock_guard<std::mutex> hold(lock);
+                seen.push_back({request[0], std::chrono::duration<double>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count()});
+                return std::vector<Bytes>();
+            }),
+            twoAtOnce);
+        qvrad_client* c = pskClient(deaf.Port(), 8000, 25000);
+        EXPECT_EQ(login(c, "watched", nullptr), QVRAD_E_TLS);
+        qvrad_client_free(c);
+        deaf.Stop();
+        deaf.Join();
+        ASSERT_EQ(seen.size(), 3u);
+        EXPECT_EQ(seen[0].first, 1);   // the Access-Request
+        EXPECT_EQ(seen[1].first, 12);  // the Status-Server, 3 s after it
+        EXPECT_GE(seen[1].second, 2.9);
+        EXPECT_LE(seen[1].second, 4.5);
+        EXPECT_EQ(seen[2].first, 1);  // the request again, on a new connection, 3 s later
+        EXPECT_GE(seen[2].second, 5.9);
+        EXPECT_LE(seen[2].second, 7.9);
+        EXPECT_EQ(deaf.Handshakes(), 2);
+    }
+
     // A server that refuses connections: the first login tries and fails; the next, at once, is
     // not sent there at all while reconnections back off (draft-ietf-radext-radiusdtls-bis).
     {
