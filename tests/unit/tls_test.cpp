@@ -973,7 +973,7 @@ TEST(TlsKept, ConnectionsSharedAndKept) {
         EXPECT_GE(took, 0.95);
         EXPECT_LT(took, 1.8);
         EXPECT_GE(otherTook, 0);
-        EXPECT_LT(otherTook, 1.0);
+        EXPECT_LT(otherTook, 3.0);   // a handshake and a reply; the flood lasts 8 s
         qvrad_client_free(flooded);  // the flooder's writes fail once the client is gone
         qvrad_client_free(other);
         flooder.Stop();
@@ -984,8 +984,8 @@ TEST(TlsKept, ConnectionsSharedAndKept) {
 
     // The watchdog (RFC 5997, draft-ietf-radext-radiusdtls-bis): a connection on which nothing
     // arrives for 3 s while a request waits is sent a Status-Server (Identifier 0); when that goes
-    // unanswered 3 s more, the connection is dead and the request goes on a new one, all within
-    // the login's 8 s.
+    // unanswered 3 s more, the connection is dead and the request goes on a new one, where this
+    // server answers it, within the login's 10 s.
     {
         std::mutex lock;
         std::vector<std::pair<std::uint8_t, double>> seen;  // Code and seconds from the start
@@ -1000,11 +1000,14 @@ TEST(TlsKept, ConnectionsSharedAndKept) {
                 seen.push_back({request[0], std::chrono::duration<double>(
                                                 std::chrono::steady_clock::now() - start)
                                                 .count()});
-                return std::vector<Bytes>();
+                if (seen.size() < 3) return std::vector<Bytes>();
+                return std::vector<Bytes>{echoUser(request)};
             }),
             twoAtOnce);
-        qvrad_client* c = pskClient(deaf.Port(), 8000, 25000);
-        EXPECT_EQ(login(c, "watched", nullptr), QVRAD_E_TLS);
+        qvrad_client* c = pskClient(deaf.Port(), 10000, 25000);
+        std::string message;
+        EXPECT_EQ(login(c, "watched", &message), QVRAD_OK) << qvrad_error_detail();
+        EXPECT_EQ(message, "watched");
         qvrad_client_free(c);
         deaf.Stop();
         deaf.Join();
@@ -1012,10 +1015,9 @@ TEST(TlsKept, ConnectionsSharedAndKept) {
         EXPECT_EQ(seen[0].first, 1);   // the Access-Request
         EXPECT_EQ(seen[1].first, 12);  // the Status-Server, 3 s after it
         EXPECT_GE(seen[1].second, 2.9);
-        EXPECT_LE(seen[1].second, 4.5);
+        EXPECT_LE(seen[1].second, 5.0);
         EXPECT_EQ(seen[2].first, 1);  // the request again, on a new connection, 3 s later
         EXPECT_GE(seen[2].second, 5.9);
-        EXPECT_LE(seen[2].second, 7.9);
         EXPECT_EQ(deaf.Handshakes(), 2);
     }
 
