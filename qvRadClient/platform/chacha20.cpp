@@ -14,14 +14,17 @@ namespace platform {
 
 namespace {
 
-inline std::uint32_t RotateLeft(std::uint32_t v, int c) {
-    return (v << c) | (v >> (32 - c));
-}
-
 // Little-endian (RFC 8439 section 2.3: the key, nonce and output words are little-endian).
 inline std::uint32_t Load32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// The scalar helpers exist only where the scalar block function does (clang warns of unused ones).
+#if !defined(__SSE2__)
+
+inline std::uint32_t RotateLeft(std::uint32_t v, int c) {
+    return (v << c) | (v >> (32 - c));
 }
 
 inline void Store32(std::uint8_t* p, std::uint32_t v) {
@@ -42,6 +45,8 @@ inline void QuarterRound(std::uint32_t* x, int a, int b, int c, int d) {
     x[c] += x[d];
     x[b] = RotateLeft(x[b] ^ x[c], 7);
 }
+
+#endif
 
 }  // namespace
 
