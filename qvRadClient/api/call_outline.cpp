@@ -67,17 +67,17 @@ __attribute__((noinline)) void WipeAfterCall() {
 // signature with the client's key, the PEM and DER parsers, the record protection. Those frames
 // reach past the 4 KiB above: tests/hardening/hygiene_test.cpp measured them (the deepest byte a
 // TLS login wrote, against a UDP login's) 5.6 KiB below the call's frame with GCC 12 -O2 on
-// x86-64, some 6 KiB unoptimised and 10.1 KiB under ASan, in TLS 1.3 and 1.2 with an ECDSA P-256
-// key (the deepest: the PSK logins stay within 8 KiB under ASan) or a PSK, and checks in every
-// build that this wipe reaches below them. Mbed TLS wipes its own buffers of secrets, and the
-// hygiene test finds none of the secrets it knows left there even with no stack wipe at all; but
-// it cannot name every intermediate (the ECDHE secret, the TLS 1.3 handshake and master secrets),
-// so every byte the call wrote is zeroed, with some 2 KiB of margin for the paths the test does
-// not take (RSA keys, other curves and suites). That depth is safe for any thread that could run
-// the call: Mbed TLS had just used all but those 2 KiB of it on the same thread, and a signal
-// delivered during the call would have needed more there (the kernel's signal frame with the
-// AVX-512 state is some 3.5 KiB); the pages are touched in order from the frame down (the
-// compiler probes each page of a frame this large on Windows).
+// x86-64, some 6 KiB unoptimised and 13.6 KiB under ASan (whose -O2 bignum and curve frames are
+// large), in TLS 1.3 and 1.2 with an ECDSA P-256 key (the deepest: the PSK logins stay within 11.5
+// KiB under ASan) or a PSK, and checks in every build that this wipe reaches below them. Mbed TLS
+// wipes its own buffers of secrets, and the hygiene test finds none of the secrets it knows left
+// there even with no stack wipe at all; but it cannot name every intermediate (the ECDHE secret,
+// the TLS 1.3 handshake and master secrets), so every byte the call wrote is zeroed, with some 2
+// KiB of margin for the paths the test does not take (RSA keys, other curves and suites). That
+// depth is safe for any thread that could run the call: Mbed TLS had just used all but those 2 KiB
+// of it on the same thread, and a signal delivered during the call would have needed more there
+// (the kernel's signal frame with the AVX-512 state is some 3.5 KiB); the pages are touched in
+// order from the frame down (the compiler probes each page of a frame this large on Windows).
 __attribute__((noinline)) void WipeAfterTlsCall() {
     unsigned char below[kTlsCallWipeBytes];
     ZeroBelow(below, sizeof below);

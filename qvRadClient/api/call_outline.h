@@ -16,7 +16,7 @@ enum class CallStart : std::uint8_t { kReady = 0, kInvalidInput, kWinsock, kClie
 // under ASan, whose frames are larger.
 constexpr std::size_t kCallWipeBytes = 4096;
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kTlsCallWipeBytes = 12288;
+constexpr std::size_t kTlsCallWipeBytes = 16384;
 #else
 constexpr std::size_t kTlsCallWipeBytes = 8192;
 #endif
