@@ -5,8 +5,9 @@
 // (bit 7 picks one of two cursors, the rest modulo 8 the operation) and its operands.
 // After every operation: Length stays 20..4096, each 0/-1 is the one RFC 2865's limits predict,
 // what FindAttribute, GetValue and Type hand out lies below Length, and the packet's bytes up
-// to Length equal the image. PrepareForServer's hiding (RFC 2865 section 5.2) and its
-// Message-Authenticator (RFC 3579 section 3.2) are recomputed with OpenSSL.
+// to Length equal the image. PrepareForServer's hiding (RFC 2865 section 5.2), its
+// Message-Authenticator (RFC 3579 section 3.2) and an Accounting-Request's Request Authenticator
+// (RFC 2866 section 3) are recomputed with OpenSSL.
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -225,6 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(secret.Assign(bytes, n) == (n <= rad::kMaxSecretLength ? 0 : -1));
                 packet->PrepareForServer(secret);
                 FUZZ_CHECK(packet->secretLink == &secret);
+                const bool signs = image.messageAuthenticatorOffset != 0 && secret.length != 0;
                 if (secret.length != 0) {
                     if (image.passwordOffset != 0) HideIntoImage(image, secret);
                     if (image.messageAuthenticatorOffset != 0) {
@@ -236,6 +238,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    image.bytes.size());
                         std::memcpy(value, mac, 16);
                     }
+                }
+                // RFC 2866 section 3: an Accounting-Request that is not signed gets the MD5 of
+                // the packet, its Request Authenticator zeroed, and the secret, after the rest.
+                if (image.bytes[0] == rad::kAccountingRequest && !signs) {
+                    std::uint8_t* authenticator = image.bytes.data() + 4;
+                    std::memset(authenticator, 0, 16);
+                    std::uint8_t digest[16];
+                    RefMd5(digest, {{image.bytes.data(), image.bytes.size()},
+                                    {secret.octets, secret.length}});
+                    std::memcpy(authenticator, digest, 16);
                 }
                 break;
             }
