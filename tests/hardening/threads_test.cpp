@@ -477,15 +477,18 @@ TEST(HardeningThreads, TlsSessionsStartAtOnce) {
 }
 
 #if defined(QVRAD_HAVE_OPENSSL_SSL)
-// One client's kept TLS connection shared by eight threads while the server closes it every 40
+// One client's kept TLS connection shared by eight threads while the server closes it every 100
 // requests (with close_notify, leaving that request unanswered): the requests in flight on a
-// closed connection go again on a new one, and every login is accepted. Under ThreadSanitizer,
+// closed connection go again on a new one, and every login is accepted. A request goes on two
+// connections at most, so the closes are far enough apart that a resend never meets the next one
+// (at every 40, a thread descheduled on a loaded machine could resend as the next connection's
+// 40th and fail by that rule). Under ThreadSanitizer,
 // the pool's one lock, the hand-off of reading between threads and the connection's end.
 TEST(HardeningThreads, KeptConnectionSharedWhileTheServerClosesIt) {
     if (!TlsBuiltIn()) GTEST_SKIP() << "this build has no TLS";
     constexpr int kSharing = 8;
-    constexpr int kLoginsEach = 25;
-    constexpr int kCloseAfter = 40;
+    constexpr int kLoginsEach = 50;
+    constexpr int kCloseAfter = 100;
     TempFile pskFile("00112233445566778899aabbccddeeff\n");
     TlsRadiusServer::Options options;
     options.connections = 2 * kSharing * kLoginsEach / kCloseAfter + 4;
@@ -529,7 +532,7 @@ TEST(HardeningThreads, KeptConnectionSharedWhileTheServerClosesIt) {
     server.Stop();
     server.Join();
     EXPECT_EQ(accepted.load(), kSharing * kLoginsEach) << failure;
-    // Each connection the server closed carried 40 requests (the last unanswered): several
+    // Each connection the server closed carried 100 requests (the last unanswered): several
     // connections, far fewer than logins.
     EXPECT_GE(server.Handshakes(), kSharing * kLoginsEach / kCloseAfter);
     EXPECT_LT(server.Handshakes(), kSharing * kLoginsEach / 4);
